@@ -13,6 +13,7 @@ function(dv_library name)
   set_target_properties(${name} PROPERTIES PREFIX "")
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src/lib)
   target_link_libraries(${name} PUBLIC ${A_DEPS} ${A_SYSTEM_LIBS} Threads::Threads)
+  set_property(GLOBAL APPEND PROPERTY DV_LIBRARIES ${name})
 endfunction()
 
 function(dv_program name)
