@@ -11,7 +11,7 @@ packages=(
   util-linux procps
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(hyperfine rsync time)
+  packages+=(hyperfine rsync time python3)
 fi
 
 missing=()

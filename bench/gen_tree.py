@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Deterministic test trees for the benchmarks.
+
+  gen_tree.py small DIR   20,000 files of 0..64 KiB (log-normal, median ~4 KiB) in 400 nested dirs
+  gen_tree.py big DIR     four 256 MiB files
+  gen_tree.py huge DIR    200,000 files of 0..1 KiB in 2,000 nested dirs
+  gen_tree.py change SRC  in place: 1% of files modified, 1% deleted, 1% added
+"""
+import math
+import os
+import random
+import sys
+
+MTIME = 1_700_000_000  # fixed times so that every generated tree is the same
+
+
+def make_dirs(rng, root, count):
+    dirs = [root]
+    for i in range(count):
+        parent = dirs[rng.randrange(len(dirs))]
+        d = os.path.join(parent, f"d{i:04d}")
+        os.mkdir(d)
+        dirs.append(d)
+    return dirs
+
+
+def write_file(path, data, mtime=MTIME):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, (mtime, mtime))
+
+
+def lognormal_size(rng, median, sigma, cap):
+    return min(cap, int(math.exp(rng.gauss(math.log(median), sigma))))
+
+
+def gen_files(root, seed, n_files, n_dirs, size_fn):
+    rng = random.Random(seed)
+    os.makedirs(root, exist_ok=False)
+    dirs = make_dirs(rng, root, n_dirs)
+    for i in range(n_files):
+        d = dirs[rng.randrange(len(dirs))]
+        size = size_fn(rng)
+        write_file(os.path.join(d, f"f{i:06d}.dat"), rng.randbytes(size))
+    for d in reversed(dirs):
+        os.utime(d, (MTIME, MTIME))
+
+
+def gen_big(root):
+    rng = random.Random(4)
+    os.makedirs(root, exist_ok=False)
+    chunk = rng.randbytes(1 << 20)
+    for i in range(4):
+        path = os.path.join(root, f"big{i}.bin")
+        with open(path, "wb") as f:
+            for j in range(256):
+                # vary each MiB a little so no two blocks are the same
+                f.write(j.to_bytes(4, "little") + i.to_bytes(4, "little") + chunk[8:])
+        os.utime(path, (MTIME, MTIME))
+    os.utime(root, (MTIME, MTIME))
+
+
+def change(root):
+    rng = random.Random(7)
+    files = []
+    dirs = []
+    for d, _, names in os.walk(root):
+        dirs.append(d)
+        files.extend(os.path.join(d, n) for n in sorted(names))
+    files.sort()
+    dirs.sort()
+    n = max(1, len(files) // 100)
+    picked = rng.sample(files, 2 * n)
+    for p in picked[:n]:  # modified: new content, newer time
+        write_file(p, rng.randbytes(lognormal_size(rng, 4096, 1.5, 65536)), MTIME + 3600)
+    for p in picked[n:]:  # deleted
+        os.remove(p)
+    for i in range(n):  # added
+        d = dirs[rng.randrange(len(dirs))]
+        write_file(os.path.join(d, f"new{i:06d}.dat"), rng.randbytes(lognormal_size(rng, 4096, 1.5, 65536)))
+
+
+def main():
+    kind, path = sys.argv[1], sys.argv[2]
+    if kind == "small":
+        gen_files(path, 1, 20_000, 400, lambda r: lognormal_size(r, 4096, 1.5, 65536))
+    elif kind == "huge":
+        gen_files(path, 2, 200_000, 2_000, lambda r: r.randrange(1025))
+    elif kind == "big":
+        gen_big(path)
+    elif kind == "change":
+        change(path)
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
