@@ -1,0 +1,649 @@
+#include "librdir/mfile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "liblog/log2.h"
+#include "libpal/cmder.h"
+#include "libpal/os_file.h"
+#include "libpal/os_fs.h"
+#include "libpal/queue.h"
+#include "libpal/url.h"
+#include "librdir/misc.h"
+
+#define RDIR_LOG(level, ...) DV_LOG("rdir", level, __VA_ARGS__)
+
+namespace {
+
+constexpr int kPostTimeoutMs = 1000;
+constexpr int kResultWriteTimeoutMs = 500;
+constexpr int kPollWaitMs = 500;
+// A list entry whose name is unusable: it would leave the base, or there is no base at all.
+constexpr verr kBadName = -104;
+
+enum : int { STATE_IDLE = 0, STATE_RUNNING = 1, STATE_DONE = 2 };
+
+struct qbuf_closer {
+    void operator()(qbuf* q) const { qbuf_exit(q); }
+};
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+struct file_closer {
+    void operator()(os_file* f) const { os_file_close(f); }
+};
+using file_ptr = std::unique_ptr<os_file, file_closer>;
+
+// An assertion with its own text, logged the way DV_ASSERT logs.
+#define RDIR_ASSERT(expr, text) \
+    (static_cast<bool>(expr) || log2_assert_fail("rdir", (text), __FILE__, __LINE__, __func__))
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int is_end_block(const char* data, uint32_t length) {
+    return length == 1 && data[0] == MFILE_END_BLOCK ? 1 : 0;
+}
+
+verr errno_status(int eno) {
+    verr code = os_verr_get(eno);
+    return code != 0 ? code : VERR_GENERAL_FAILURE;
+}
+
+void put_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t get_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+os_attr to_os_attr(const mstat_attr& a) {
+    os_attr o{};
+    o.flags = (a.type & RDIR_TYPE_NO_POSIX) != 0 ? OS_ATTR_NO_POSIX_MODE : 0;
+    o.mode = a.mode;
+    o.attr = a.attr;
+    o.uid = a.uid;
+    o.gid = a.gid;
+    o.atime = a.atime;
+    o.mtime = a.mtime;
+    o.ctime = a.ctime;
+    return o;
+}
+
+// Calls fn(line) for each "\n"-separated line of `list`; fn returns false to end the walk. An
+// empty list has no lines; a trailing newline gives a last, empty line.
+template <typename Fn>
+void for_each_line(std::string_view list, Fn fn) {
+    if (list.empty()) return;
+    for (;;) {
+        size_t nl = list.find(RDIR_LINE_SEP);
+        if (!fn(list.substr(0, nl))) return;
+        if (nl == std::string_view::npos) return;
+        list.remove_prefix(nl + 1);
+    }
+}
+
+}  // namespace
+
+struct libmfile_handle {
+    std::unique_ptr<uint8_t[]> buffer;  // head room of 4 bytes, then file contents
+    uint32_t max_mfile_size = 0;
+    int list_timeout_ms = 0;
+    std::string base;         // command thread only
+    std::string posted_base;  // caller thread only: for its log lines
+    cmder* cmd = nullptr;
+    std::unique_ptr<qbuf, qbuf_closer> results;
+    std::atomic<int> state{STATE_IDLE};
+};
+
+namespace {
+
+class worker final {
+  public:
+    explicit worker(libmfile_handle* h) : h_(h) {}
+    worker(const worker&) = delete;
+    worker& operator=(const worker&) = delete;
+
+    void run(uint32_t cmd, std::string_view list) {
+        h_->state.exchange(STATE_RUNNING);
+        switch (cmd) {
+            case MFILE_CMD_READ:
+                read_files(list);
+                break;
+            case MFILE_CMD_MKDIR:
+                create_dirs(list);
+                break;
+            case MFILE_CMD_WRITE:
+                write_files(list);
+                break;
+            case MFILE_CMD_REMOVE:
+                remove_files(list);
+                break;
+            case MFILE_CMD_CLEAR_DIR:
+                clear_dir();
+                break;
+            default:
+                break;
+        }
+        char end = MFILE_END_BLOCK;
+        put(&end, 1);
+        h_->state.exchange(STATE_DONE);
+    }
+
+  private:
+    void put(const void* data, size_t length) {
+        if (qbuf_write_timeout(h_->results.get(), data, static_cast<uint32_t>(length),
+                               kResultWriteTimeoutMs) != 0) {
+            RDIR_LOG(LOG_ERR, "qbuf_write_timeout failed\n");
+        }
+    }
+
+    void put_text(const char* fmt, int a) {
+        char text[32];
+        int n = std::snprintf(text, sizeof(text), fmt, a);
+        put(text, static_cast<size_t>(n));
+    }
+
+    void put_write_result(int stage, int number) {
+        char text[32];
+        int n = std::snprintf(text, sizeof(text), MFILE_WRITE_RESULT_FMT, stage, number);
+        put(text, static_cast<size_t>(n));
+    }
+
+    void put_failure_block(int kind, verr status) {
+        uint8_t block[MFILE_FAIL_BLOCK_SIZE];
+        libmfile_read_set_data_len_err(block, 4, kind);
+        put_be32(block + MFILE_HEAD_SIZE, static_cast<uint32_t>(status));
+        put(block, sizeof(block));
+    }
+
+    // The path of a listed name below the base, or "" when the name must not be touched.
+    std::string entry_path(std::string_view name) {
+        if (h_->base.empty() || !rdir_name_stays_below(name)) {
+            RDIR_LOG(LOG_ERR, "base=[%s] name=[%.*s] refused\n", h_->base.c_str(),
+                     static_cast<int>(name.size()), name.data());
+            return {};
+        }
+        return path_join_raw(h_->base, name);
+    }
+
+    // Command 1.
+    void read_files(std::string_view list) {
+        const uint32_t room = h_->max_mfile_size - MFILE_HEAD_SIZE;
+        for_each_line(list, [&](std::string_view line) {
+            size_t tab = line.find(RDIR_FIELD_SEP);
+            if (tab == std::string_view::npos) {
+                RDIR_LOG(LOG_ERR, "invalid name_list\n");
+                return false;
+            }
+            std::string path = entry_path(line.substr(0, tab));
+            if (path.empty()) {
+                put_failure_block(MFILE_FAIL_OPEN, kBadName);
+                return true;
+            }
+            std::string length_text(line.substr(tab + 1));
+            int32_t length = 0;
+            const scan_dest dest[] = {&length};
+            if (str_scan_fields(length_text.data(), RDIR_FIELD_SEP, "int", dest) != 1 ||
+                length < 0) {
+                RDIR_LOG(LOG_ERR, "[%s] invalid length [%s]\n", path.c_str(), length_text.c_str());
+                put_failure_block(MFILE_FAIL_READ, VERR_INVALID_PARAMETER);
+                return true;
+            }
+            if (!RDIR_ASSERT(static_cast<uint32_t>(length) <= room, "len <= mlen")) {
+                // Never read past the buffer: the entry is refused instead.
+                put_failure_block(MFILE_FAIL_READ, VERR_BUFFER_OVERFLOW);
+                return true;
+            }
+            read_one(path, static_cast<uint32_t>(length));
+            return true;
+        });
+    }
+
+    void read_one(const std::string& path, uint32_t length) {
+        // Non-blocking, so that a fifo put in a file's place cannot stall the worker.
+        file_ptr f(os_file_open_raw(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!f) {
+            put_failure_block(MFILE_FAIL_OPEN, errno_status(errno));
+            return;
+        }
+        uint8_t* payload = h_->buffer.get() + MFILE_HEAD_SIZE;
+        uint32_t got = 0;
+        while (got < length) {
+            ssize_t n = os_file_read(f.get(), payload + got, length - got);
+            if (n < 0) {
+                int eno = errno;
+                RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_read [%s] eno=%d error: ", path.c_str(), eno);
+                put_failure_block(MFILE_FAIL_READ, errno_status(eno));
+                return;
+            }
+            if (n == 0) break;  // the file shrank since it was listed
+            got += static_cast<uint32_t>(n);
+        }
+        f.reset();
+        libmfile_read_set_data_len_err(h_->buffer.get(), got, MFILE_FAIL_NONE);
+        put(h_->buffer.get(), MFILE_HEAD_SIZE + got);
+    }
+
+    // Command 2.
+    void create_dirs(std::string_view list) {
+        std::string line;
+        for_each_line(list, [&](std::string_view text) {
+            line.assign(text);
+            mfile_entry entry;
+            if (libmfile_dir_scanf(line.data(), &entry) != 0) return false;
+            std::string path = entry_path(entry.name);
+            if (path.empty()) {
+                put_text(MFILE_STATUS_FMT, kBadName);
+                return true;
+            }
+            if (os_mkdirs_raw(path.c_str()) != 0) {
+                int eno = errno;
+                RDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", path.c_str(), eno);
+                put_text(MFILE_STATUS_FMT, errno_status(eno));
+                return true;
+            }
+            os_attr attr = to_os_attr(entry.attr);
+            os_set_attr_raw(path.c_str(), &attr);
+            put_text(MFILE_STATUS_FMT, 0);
+            return true;
+        });
+    }
+
+    // Command 3.
+    void write_files(std::string_view list) {
+        std::string line;
+        for_each_line(list, [&](std::string_view text) {
+            line.assign(text);
+            mfile_entry entry;
+            if (libmfile_write_scanf(line.data(), &entry) != 0) return false;
+            return write_one(entry);
+        });
+    }
+
+    bool write_one(const mfile_entry& entry) {
+        const bool has_data = entry.data != nullptr && entry.data[0] != '\0';
+        long size = 0;
+        if (has_data) {
+            size = rdir_b64_decode(entry.data, h_->buffer.get(), h_->max_mfile_size);
+            if (size == -2) {
+                RDIR_LOG(LOG_ERR, "[%s] file_data larger than max_mfile_size=%u\n", entry.name,
+                         h_->max_mfile_size);
+                put_write_result(MFILE_STAGE_OPEN, VERR_BUFFER_OVERFLOW);
+                return true;
+            }
+            if (size < 1) {
+                RDIR_LOG(LOG_ERR, "file_data base64 decode error");
+                return false;
+            }
+        }
+        std::string path = entry_path(entry.name);
+        if (path.empty()) {
+            put_write_result(MFILE_STAGE_OPEN, kBadName);
+            return true;
+        }
+        if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
+            make_link(path, entry.attr);
+            return true;
+        }
+        write_file(path, entry.attr, static_cast<size_t>(size));
+        return true;
+    }
+
+    void make_link(const std::string& path, const mstat_attr& a) {
+        const bool to_dir = (a.type & RDIR_TYPE_KIND_MASK) == RDIR_TYPE_DIR;
+        const char* target = a.link != nullptr ? a.link : "";
+        if (to_dir) {
+            os_rmdir_or_remove_raw(path.c_str());
+        } else {
+            os_remove_raw(path.c_str());
+        }
+        if ((a.type & RDIR_TYPE_JUNCTION) != 0) {
+            RDIR_LOG(LOG_ERR, "os_create_junction [%s]->[%s] error: not supported", path.c_str(),
+                     target);
+            put_write_result(MFILE_STAGE_OPEN, VERR_NOT_SUPPORTED);
+            return;
+        }
+        // Owner and times go to the link itself; nothing here follows it.
+        os_attr attr = to_os_attr(a);
+        int flags = to_dir ? OS_SYMLINK_DIR : 0;
+        int ret = os_symlink2_raw(path.c_str(), target, flags, &attr);
+        if (ret != 0 && errno == ENOENT && target[0] != '\0' &&
+            os_mkdirs_parent_raw(path.c_str()) == 0) {
+            ret = os_symlink2_raw(path.c_str(), target, flags, &attr);
+        }
+        if (ret != 0) {
+            int eno = errno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(),
+                     target, eno);
+            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            return;
+        }
+        put_write_result(MFILE_STAGE_OK, 0);
+    }
+
+    // Creates (or truncates) the file and writes `size` bytes of the buffer into it.
+    void write_file(const std::string& path, const mstat_attr& a, size_t size) {
+        // A symbolic link standing where a file goes is replaced, never written through: its
+        // target may lie anywhere.
+        struct os_stat st;
+        if (os_lstat_raw(path.c_str(), &st) == 0 && (st.type & OS_TYPE_LINK) != 0) {
+            os_remove_raw(path.c_str());
+        }
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+        file_ptr f(os_file_open_mode_raw(path.c_str(), flags, 0644));
+        if (!f && errno == ENOENT && os_mkdirs_parent_raw(path.c_str()) == 0) {
+            f.reset(os_file_open_mode_raw(path.c_str(), flags, 0644));
+        }
+        if (!f) {
+            int eno = errno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
+            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            return;
+        }
+        if (size > 0) {
+            errno = 0;
+            ssize_t n = os_file_write(f.get(), h_->buffer.get(), size);
+            if (n < 0 || static_cast<size_t>(n) != size) {
+                int eno = errno != 0 ? errno : ENOSPC;
+                RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
+                put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
+                return;
+            }
+        }
+        os_attr attr = to_os_attr(a);
+        os_file_set_attr(f.get(), &attr);
+        // A failed close can mean the data never reached the disk: that is a failed write.
+        if (os_file_close(f.release()) != 0) {
+            int eno = errno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
+            put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
+            return;
+        }
+        put_write_result(MFILE_STAGE_OK, static_cast<int>(size));
+    }
+
+    // Command 4.
+    void remove_files(std::string_view list) {
+        for_each_line(list, [&](std::string_view name) {
+            std::string path = entry_path(name);
+            if (path.empty()) {
+                put_text(MFILE_STATUS_FMT, kBadName);
+                return true;
+            }
+            if (os_remove_raw(path.c_str()) != 0) {
+                int eno = errno;
+                RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
+                put_text(MFILE_STATUS_FMT, errno_status(eno));
+                return true;
+            }
+            put_text(MFILE_STATUS_FMT, 0);
+            return true;
+        });
+    }
+
+    // Command 5.
+    void clear_dir() {
+        if (h_->base.empty()) {
+            RDIR_LOG(LOG_ERR, "no base directory\n");
+            put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, kBadName);
+            return;
+        }
+        std::unique_ptr<DIR, dir_closer> d(opendir(h_->base.c_str()));
+        if (!d) {
+            int eno = errno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "opendir [%s] eno=%d error: ", h_->base.c_str(), eno);
+            put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, errno_status(eno));
+            return;
+        }
+        put(MFILE_CLEAR_DIR_BEGIN, std::strlen(MFILE_CLEAR_DIR_BEGIN));
+        for (;;) {
+            errno = 0;
+            struct dirent* de = readdir(d.get());
+            if (de == nullptr) break;
+            const char* name = de->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            std::string path = path_join_raw(h_->base, name);
+            // Directories and links to directories stay.
+            if (os_is_dir_raw(path.c_str()) == 1) continue;
+            if (os_remove_raw(path.c_str()) != 0) {
+                int eno = errno;
+                if (eno == ENOENT) continue;  // already gone
+                RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
+                put_text(MFILE_STATUS_FMT, errno_status(eno));
+                continue;
+            }
+            put_text(MFILE_STATUS_FMT, 0);
+        }
+        put(MFILE_CLEAR_DIR_END, std::strlen(MFILE_CLEAR_DIR_END));
+    }
+
+    libmfile_handle* h_;
+};
+
+int dispatch(uint32_t id, void* data, cmder_call* call) {
+    auto* h = static_cast<libmfile_handle*>(call->user);
+    if (h == nullptr || id < MFILE_CMD_READ || id > MFILE_CMD_CLEAR_DIR) return 0;
+    // The message is "base\0list\0"; read both within its length.
+    std::string_view message(static_cast<const char*>(data), data != nullptr ? call->data_len : 0);
+    size_t end = message.find('\0');
+    std::string_view base = message.substr(0, end);
+    std::string_view list;
+    if (end != std::string_view::npos) {
+        list = message.substr(end + 1);
+        size_t list_end = list.find('\0');
+        if (list_end != std::string_view::npos) list = list.substr(0, list_end);
+    }
+    if (!base.empty()) h->base.assign(base);
+    worker(h).run(id, list);
+    return 0;
+}
+
+}  // namespace
+
+libmfile_handle* libmfile_open(const libmfile_param* param) {
+    if (param == nullptr) return nullptr;
+    if (param->max_mfile_size < MFILE_FAIL_BLOCK_SIZE ||
+        param->max_mfile_size > RDIR_MAX_MLEN + MFILE_HEAD_SIZE) {
+        RDIR_LOG(LOG_ERR, "max_mfile_size=%u out of range\n", param->max_mfile_size);
+        ERR_INFO_SET(param->err, VERR_INVALID_PARAMETER, "max_mfile_size=%u out of range",
+                     param->max_mfile_size);
+        return nullptr;
+    }
+    std::unique_ptr<libmfile_handle> h(new (std::nothrow) libmfile_handle);
+    if (h) h->buffer.reset(new (std::nothrow) uint8_t[param->max_mfile_size]);
+    if (!h || !h->buffer) {
+        RDIR_LOG(LOG_DBG, "max_mfile_size=%u alloc failed\n", param->max_mfile_size);
+        ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    h->max_mfile_size = param->max_mfile_size;
+    h->list_timeout_ms = param->list_timeout_ms;
+    h->results.reset(qbuf_init(0));
+    if (!h->results) {
+        RDIR_LOG(LOG_ERR, "qbuf_init failed\n");
+        ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    cmder_conf conf{};
+    conf.user = h.get();
+    conf.queue_max = 0;
+    conf.timer_interval_ms = 1000;
+    conf.name = "mfile_cmder";
+    conf.msg_proc = dispatch;
+    h->cmd = cmder_init(&conf);
+    if (h->cmd == nullptr) {
+        RDIR_LOG(LOG_ERR, "cmder_init failed\n");
+        ERR_INFO_SET(param->err, VERR_NO_MEMORY, "cmder_init failed");
+        return nullptr;
+    }
+    return h.release();
+}
+
+int libmfile_cmd_add_list(libmfile_handle* h, uint32_t cmd, const char* base, const char* list) {
+    if (!DV_ASSERT("rdir", h != nullptr)) return -1;
+    std::string message;
+    try {
+        message.append(base != nullptr ? base : "");
+        message.push_back('\0');
+        message.append(list != nullptr ? list : "");
+        message.push_back('\0');
+        if (base != nullptr && base[0] != '\0') h->posted_base = base;
+    } catch (const std::bad_alloc&) {
+        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
+        return VERR_NO_MEMORY;
+    }
+    int ret = cmder_post_msg3(h->cmd, cmd, message.data(), static_cast<uint32_t>(message.size()),
+                              nullptr, kPostTimeoutMs);
+    if (ret < 0) {
+        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
+        return ret;
+    }
+    return 0;
+}
+
+int libmfile_read_list(libmfile_handle* h, const char* base, const char* list) {
+    return libmfile_cmd_add_list(h, MFILE_CMD_READ, base, list);
+}
+int libmfile_create_dir(libmfile_handle* h, const char* base, const char* list) {
+    return libmfile_cmd_add_list(h, MFILE_CMD_MKDIR, base, list);
+}
+int libmfile_write_list(libmfile_handle* h, const char* base, const char* list) {
+    return libmfile_cmd_add_list(h, MFILE_CMD_WRITE, base, list);
+}
+int libmfile_remove_list(libmfile_handle* h, const char* base, const char* list) {
+    return libmfile_cmd_add_list(h, MFILE_CMD_REMOVE, base, list);
+}
+int libmfile_clear_dir(libmfile_handle* h, const char* base) {
+    return libmfile_cmd_add_list(h, MFILE_CMD_CLEAR_DIR, base, nullptr);
+}
+
+int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
+    if (!DV_ASSERT("rdir", h != nullptr) || buf == nullptr || len < 1) return 0;
+    const int64_t start = now_ms();
+    int wait = 0;
+    for (;;) {
+        int end = 0;
+        int n = qbuf_read_until(h->results.get(), buf, static_cast<uint32_t>(len), wait,
+                                is_end_block, &end);
+        if (n > 0) {
+            if (end == 0) return n;
+            if (n > 1) {
+                buf[n - 1] = '\0';
+                return n - 1;
+            }
+            // Only the end block of a command whose results were all taken: look again at once.
+            wait = 0;
+            continue;
+        }
+        int64_t elapsed = now_ms() - start;
+        if (elapsed >= h->list_timeout_ms) {
+            RDIR_LOG(LOG_DBG, "[%s] readlist timeout=%d\n", h->posted_base.c_str(),
+                     h->list_timeout_ms);
+            return 0;
+        }
+        int64_t left = h->list_timeout_ms - elapsed;
+        wait = static_cast<int>(left < kPollWaitMs ? left : kPollWaitMs);
+    }
+}
+
+void libmfile_close(libmfile_handle* h) {
+    if (h == nullptr) return;
+    if (h->cmd != nullptr) {
+        while (cmder_wait_idle(h->cmd, 1000) != 0) {
+        }
+        cmder_exit(h->cmd);
+        h->cmd = nullptr;
+    }
+    delete h;
+}
+
+int libmfile_read_set_data_len_err(uint8_t* head, uint32_t length, int kind) {
+    if (head == nullptr) return -1;
+    if (!RDIR_ASSERT(length <= RDIR_MAX_MLEN, "dlen <= RDIR_MAX_MLEN")) return -1;
+    uint32_t word = length;
+    switch (kind) {
+        case MFILE_FAIL_NONE:
+            break;
+        case MFILE_FAIL_OPEN:
+            word |= MFILE_HEAD_OPEN_FAILED;
+            break;
+        case MFILE_FAIL_READ:
+            word |= MFILE_HEAD_READ_FAILED;
+            break;
+        default:
+            return -1;
+    }
+    put_be32(head, word);
+    return 0;
+}
+
+int libmfile_read_get_data_len_err(uint8_t* block, size_t avail, size_t* consumed,
+                                   mfile_data_result* result) {
+    if (block == nullptr || consumed == nullptr || result == nullptr) return -1;
+    *result = mfile_data_result{};
+    *consumed = 0;
+    if (avail < MFILE_HEAD_SIZE) return -1;
+    uint32_t word = get_be32(block);
+    uint32_t length = word & MFILE_HEAD_LEN_MASK;
+    result->open_failed = (word & MFILE_HEAD_OPEN_FAILED) != 0;
+    result->read_failed = (word & MFILE_HEAD_READ_FAILED) != 0;
+    result->length = length;
+    block[0] &= 0x3f;
+    if (result->open_failed || result->read_failed) {
+        if (!RDIR_ASSERT(avail >= 8, "alen>=8")) return -1;
+        if (!RDIR_ASSERT(length == 4, "len==4")) return -1;
+        result->status = static_cast<verr>(get_be32(block + MFILE_HEAD_SIZE));
+        *consumed = MFILE_FAIL_BLOCK_SIZE;
+        return 0;
+    }
+    if (!RDIR_ASSERT(avail >= static_cast<size_t>(length) + 4, "alen>=len+4")) return -1;
+    if (length > 0) {
+        result->data = static_cast<uint8_t*>(std::malloc(length));
+        if (result->data == nullptr) return -1;
+        std::memcpy(result->data, block + MFILE_HEAD_SIZE, length);
+    }
+    *consumed = MFILE_HEAD_SIZE + static_cast<size_t>(length);
+    return 0;
+}
+
+int libmfile_write_get_info(const char* text, size_t length, size_t* consumed, int* stage,
+                            int* number) {
+    if (text == nullptr || consumed == nullptr || stage == nullptr || number == nullptr) return -1;
+    *consumed = 0;
+    const void* nl = std::memchr(text, RDIR_LINE_SEP, length);
+    if (nl == nullptr) {
+        RDIR_LOG(LOG_ERR, "ret=%d error: ret!=2", 0);
+        return -1;
+    }
+    size_t line_len = static_cast<size_t>(static_cast<const char*>(nl) - text);
+    std::string line(text, line_len);
+    int32_t a = 0, b = 0;
+    const scan_dest dest[] = {&a, &b};
+    int ret = str_scan_fields(line.data(), RDIR_FIELD_SEP, "int|int", dest);
+    if (ret != 2) {
+        RDIR_LOG(LOG_ERR, "ret=%d error: ret!=2", ret);
+        return -1;
+    }
+    *stage = a;
+    *number = b;
+    *consumed = line_len + 1;
+    return 0;
+}

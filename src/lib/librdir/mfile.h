@@ -1,0 +1,125 @@
+// The batched small-file worker ("mfile"): runs whole lists of small-file operations on its own
+// command thread ("mfile_cmder") next to the files they touch, and answers with one result block
+// per entry on a block queue. The copy engine uses it for a local side; the file server runs the
+// same worker for remote clients, so every list line is treated as untrusted: entry names are
+// joined to the base byte for byte, and a name that could leave the base (empty, ".", "..", a ".."
+// component, or an absolute name) is refused with -104 instead of being touched. The base itself
+// is used as given; a server confines it (and what it reaches) to its served root.
+//
+// Commands (list lines split at "\n", names relative to the base):
+//   1 read files     "name\tlength"               -> one data block per entry (head + payload)
+//   2 create dirs    directory-creation lines      -> "%d\t" per entry (0 or status)
+//   3 write files    file-write lines              -> "%d\t%d\n" per entry (stage, count or status)
+//   4 remove files   one name per line             -> "%d\t" per entry
+//   5 empty the base (no list)                     -> "F\t", "%d\t" per removed entry, "$";
+//                                                     or "D\t%d\t$" when the base cannot be opened
+// Every command ends its results with a one-byte block "\n". A malformed line (no tab in command 1,
+// a line that does not parse in commands 2 and 3) or data that is not base64 ends the command
+// early: later entries get no result; the end block is still written.
+//
+// Per-entry refusals that keep the command going:
+//   command 1: a refused name -> open-failed block, -104; a length that is not a number or is
+//              negative -> read-failed block, -2; a length above max_mfile_size - 4 -> read-failed
+//              block, -41 (the buffer is never overrun).
+//   command 3: decoded data larger than max_mfile_size -> "1\t-41\n". A symbolic link standing
+//              where a file is written is replaced by the file, never written through. A failed
+//              close of a written file is a failed write (stage 2). A link entry's owner and times
+//              are applied to the link itself.
+//
+// One caller thread posts and collects on a handle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "libpal/verr.h"
+#include "librdir/mstat.h"
+#include "librdir/stat_line.h"
+
+// ---- directory-creation and file-write lines ----
+
+// A parsed directory-creation or file-write line. Texts point into the parsed line.
+struct mfile_entry {
+    const char* name;
+    const char* data;  // base64 content (write lines; "" when empty); nullptr for dir lines
+    mstat_attr attr;   // attr.link set by write lines only (nullptr when empty)
+};
+
+// Format a directory-creation line (no newline) / a file-write line into `out` (NUL-terminated).
+// Return 0, or -1 when the name, link or data text holds a tab, line feed or carriage return (the
+// line would be corrupt), when the name is empty, or when the line does not fit in `out_len` (out
+// is then "").
+int libmfile_dir_printf(const char* name, const mstat_attr* attr, char* out, size_t out_len);
+int libmfile_write_printf(const char* name, const mstat_attr* attr, const char* data, char* out,
+                          size_t out_len);
+
+// Parse a line in place (tabs become NULs). Directory lines need exactly 9 fields, write lines at
+// least 11; numbers must be clean. Return 0, or -1 (logged); `entry` then holds nothing usable.
+int libmfile_dir_scanf(char* line, mfile_entry* entry);
+int libmfile_write_scanf(char* line, mfile_entry* entry);
+
+// ---- the worker ----
+
+struct libmfile_param {
+    uint32_t max_mfile_size = 0;  // working buffer: largest file content in or out (at least 8)
+    int list_timeout_ms = 0;      // how long libmfile_get_list_ret waits for results
+    err_info* err = nullptr;      // receives the reason when the open fails; may be null
+};
+
+struct libmfile_handle;
+
+// Allocates the working buffer and starts the command thread. Returns nullptr (reason in
+// param->err) when max_mfile_size is below 8 or above 0x40000003, or memory or the thread cannot
+// be had.
+libmfile_handle* libmfile_open(const libmfile_param* param);
+
+// Posts command `cmd` (1..5) with its base directory and list. An empty or null base keeps the base
+// of the previous command; a worker that never got a base refuses every entry with -104. A null
+// list is sent as empty. Returns 0 or the negative result of posting.
+int libmfile_cmd_add_list(libmfile_handle* h, uint32_t cmd, const char* base, const char* list);
+int libmfile_read_list(libmfile_handle* h, const char* base, const char* list);
+int libmfile_create_dir(libmfile_handle* h, const char* base, const char* list);
+int libmfile_write_list(libmfile_handle* h, const char* base, const char* list);
+int libmfile_remove_list(libmfile_handle* h, const char* base, const char* list);
+int libmfile_clear_dir(libmfile_handle* h, const char* base);
+
+// Collects result blocks of the posted commands into `buf`: whole blocks, concatenated, up to the
+// end block of the running command. When the end block came with other data it is not counted and
+// a NUL stands in its place. Waits up to list_timeout_ms for data; returns the bytes placed, or 0
+// on time-out. `len` must hold the largest block: max_mfile_size bytes for command 1.
+int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len);
+
+// Waits until every posted command has run, stops the thread and frees the handle. Null is fine.
+void libmfile_close(libmfile_handle* h);
+
+// ---- data blocks of command 1 ----
+
+enum : int { MFILE_FAIL_NONE = 0, MFILE_FAIL_OPEN = 1, MFILE_FAIL_READ = 2 };
+
+struct mfile_data_result {
+    bool open_failed;
+    bool read_failed;
+    verr status;      // the failure's status code, 0 without a failure bit
+    uint32_t length;  // payload length
+    uint8_t* data;    // malloc'ed copy of the payload (release with free()); nullptr when empty
+                      // or for a failure block
+};
+
+// Parses the data block at `block` (`avail` bytes available): head, then payload or status. Sets
+// *consumed to the block's size (head included) and fills *result. Clears the failure bits in the
+// block's first byte. Returns 0, or -1 without reading past `avail` when the block is incomplete
+// (fewer than 8 bytes for a failure block, fewer than length + 4 otherwise), when a failure head
+// does not have length 4, or when the copy cannot be allocated.
+int libmfile_read_get_data_len_err(uint8_t* block, size_t avail, size_t* consumed,
+                                   mfile_data_result* result);
+
+// Writes a 4-byte head for `length` and failure `kind` (MFILE_FAIL_*). Returns 0, or -1 (head not
+// written) when `length` exceeds RDIR_MAX_MLEN or the kind is unknown.
+int libmfile_read_set_data_len_err(uint8_t* head, uint32_t length, int kind);
+
+// Reads one result line of command 3 ("%d\t%d\n") at `text` (`length` bytes): *consumed gets its
+// size, newline included; *stage and *number its two numbers. Returns 0, or -1 when no complete
+// line with both numbers is there.
+int libmfile_write_get_info(const char* text, size_t length, size_t* consumed, int* stage,
+                            int* number);

@@ -1,0 +1,474 @@
+#include "librdir/mfile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lib/librdir/log_capture.h"
+#include "librdir/misc.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kMax = 4096;
+
+struct closer {
+    void operator()(libmfile_handle* h) const { libmfile_close(h); }
+};
+using worker_ptr = std::unique_ptr<libmfile_handle, closer>;
+
+struct data_block {
+    bool open_failed, read_failed;
+    verr status;
+    std::string payload;
+};
+
+std::string b64(const std::string& s) {
+    return rdir_b64_encode(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
+
+class Worker : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/mfile_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        base_ = root_ + "/base";
+        fs::create_directory(base_);
+        libmfile_param p;
+        p.max_mfile_size = kMax;
+        p.list_timeout_ms = 300;  // collect() ends on the first quiet period
+        p.err = &err_;
+        h_.reset(libmfile_open(&p));
+        ASSERT_TRUE(h_);
+    }
+    void TearDown() override {
+        h_.reset();
+        fs::remove_all(root_);
+    }
+
+    std::string in_base(const std::string& name) const { return base_ + "/" + name; }
+
+    static void write(const std::string& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    // Every result byte of the posted commands, up to the first quiet period.
+    std::string collect() {
+        std::string all;
+        std::vector<char> buf(kMax + 16);
+        for (;;) {
+            int n = libmfile_get_list_ret(h_.get(), buf.data(), static_cast<int>(buf.size()));
+            if (n <= 0) return all;
+            all.append(buf.data(), static_cast<size_t>(n));
+        }
+    }
+
+    std::string run(uint32_t cmd, const std::string& list, const char* base = nullptr) {
+        EXPECT_EQ(libmfile_cmd_add_list(h_.get(), cmd, base != nullptr ? base : base_.c_str(),
+                                        list.c_str()),
+                  0);
+        return collect();
+    }
+
+    std::vector<data_block> read_blocks(const std::string& list) {
+        std::string raw = run(MFILE_CMD_READ, list);
+        std::vector<data_block> out;
+        size_t pos = 0;
+        while (pos < raw.size()) {
+            size_t consumed = 0;
+            mfile_data_result r;
+            auto* p = reinterpret_cast<uint8_t*>(raw.data() + pos);
+            if (libmfile_read_get_data_len_err(p, raw.size() - pos, &consumed, &r) != 0) {
+                ADD_FAILURE() << "bad block at " << pos;
+                break;
+            }
+            data_block b{r.open_failed, r.read_failed, r.status, {}};
+            if (r.data != nullptr) b.payload.assign(reinterpret_cast<char*>(r.data), r.length);
+            std::free(r.data);
+            out.push_back(b);
+            pos += consumed;
+        }
+        return out;
+    }
+
+    static std::string write_line(const std::string& name, const std::string& data,
+                                  uint32_t type = 2, uint32_t mode = 0100644,
+                                  const char* link = nullptr, int64_t mtime = 1500000000) {
+        mstat_attr a{link, type, mode, 0x80, getuid(), getgid(), mtime - 5, mtime, 0};
+        char out[kMax * 2];
+        EXPECT_EQ(libmfile_write_printf(name.c_str(), &a, data.c_str(), out, sizeof(out)), 0);
+        return out;
+    }
+
+    static std::string dir_line(const std::string& name, uint32_t mode, int64_t mtime) {
+        mstat_attr a{nullptr, 1, mode, 0x80, getuid(), getgid(), mtime, mtime, 0};
+        char out[512];
+        EXPECT_EQ(libmfile_dir_printf(name.c_str(), &a, out, sizeof(out)), 0);
+        return out;
+    }
+
+    std::string root_;
+    std::string base_;
+    err_info err_{};
+    worker_ptr h_;
+};
+
+// ---- command 1 ----
+
+TEST_F(Worker, ReadFilesAnswersOneBlockPerEntry) {
+    write(in_base("hello"), "hello");
+    write(in_base("empty"), "");
+    write(in_base("a\\b"), "backslash");
+    fs::create_directory(in_base("dir"));
+    auto blocks =
+        read_blocks("hello\t5\nempty\t0\nmissing\t3\nshort\t\nhello\t100\na\\b\t9\ndir\t4");
+    ASSERT_EQ(blocks.size(), 7u);
+    EXPECT_EQ(blocks[0].payload, "hello");
+    EXPECT_FALSE(blocks[0].open_failed || blocks[0].read_failed);
+    EXPECT_EQ(blocks[1].payload, "");
+    EXPECT_FALSE(blocks[1].open_failed || blocks[1].read_failed);
+    EXPECT_TRUE(blocks[2].open_failed);
+    EXPECT_EQ(blocks[2].status, -102);
+    EXPECT_TRUE(blocks[3].read_failed);     // the length is not a number
+    EXPECT_EQ(blocks[4].payload, "hello");  // shorter than asked: what is there
+    EXPECT_EQ(blocks[5].payload, "backslash");
+}
+
+TEST_F(Worker, MissingFileIsAnEightByteBlockWithBit31) {
+    std::string raw = run(MFILE_CMD_READ, "missing\t10");
+    ASSERT_EQ(raw.size(), 8u);
+    EXPECT_EQ(static_cast<uint8_t>(raw[0]), 0x80);
+    EXPECT_EQ(raw.substr(1, 3), std::string("\0\0\x04", 3));
+    int32_t status = static_cast<int32_t>((uint32_t{static_cast<uint8_t>(raw[4])} << 24) |
+                                          (uint32_t{static_cast<uint8_t>(raw[5])} << 16) |
+                                          (uint32_t{static_cast<uint8_t>(raw[6])} << 8) |
+                                          static_cast<uint8_t>(raw[7]));
+    EXPECT_EQ(status, -102);
+}
+
+TEST_F(Worker, ReadLongerThanTheBufferIsRefusedNotOverrun) {
+    log_capture log;
+    std::string big(kMax, 'b');
+    write(in_base("big"), big);
+    auto blocks = read_blocks("big\t" + std::to_string(kMax - 3) + "\nbig\t" +
+                              std::to_string(kMax - 4) + "\nbig\t2147483647\nbig\t-1");
+    ASSERT_EQ(blocks.size(), 4u);
+    EXPECT_TRUE(blocks[0].read_failed);
+    EXPECT_EQ(blocks[0].status, -41);
+    EXPECT_EQ(blocks[1].payload, big.substr(0, kMax - 4));
+    EXPECT_TRUE(blocks[2].read_failed);
+    EXPECT_EQ(blocks[2].status, -41);
+    EXPECT_TRUE(blocks[3].read_failed);
+    EXPECT_TRUE(log.has("expr[len <= mlen]: assert failed"));
+}
+
+TEST_F(Worker, MalformedReadListEndsTheCommandAfterTheAnsweredEntries) {
+    log_capture log;
+    write(in_base("a"), "A");
+    auto blocks = read_blocks("a\t1\na\t1\n");  // trailing newline: an empty last line
+    EXPECT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(log.count("invalid name_list"), 1);
+
+    blocks = read_blocks("a\t1\nno tab here\na\t1");
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].payload, "A");
+}
+
+TEST_F(Worker, FifoInAFilesPlaceDoesNotStallTheWorker) {
+    ASSERT_EQ(mkfifo(in_base("fifo").c_str(), 0644), 0);
+    auto blocks = read_blocks("fifo\t10");
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].payload, "");
+}
+
+// ---- names from the list never leave the base ----
+
+TEST_F(Worker, NamesThatTryToEscapeTheBaseAreRefused) {
+    write(root_ + "/victim", "keep");
+    fs::create_directory(in_base("sub"));
+    const std::vector<std::string> names = {"../victim",       "..", ".", "sub/../../victim",
+                                            root_ + "/victim", ""};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        auto blocks = read_blocks(name + "\t4");
+        ASSERT_EQ(blocks.size(), 1u);
+        EXPECT_TRUE(blocks[0].open_failed);
+        EXPECT_EQ(blocks[0].status, -104);
+        EXPECT_EQ(run(MFILE_CMD_REMOVE, name.empty() ? "\n" : name),
+                  name.empty() ? "-104\t-104\t" : "-104\t");
+        if (!name.empty()) {
+            EXPECT_EQ(run(MFILE_CMD_WRITE, write_line(name, b64("evil"))), "1\t-104\n");
+            EXPECT_EQ(run(MFILE_CMD_MKDIR, dir_line(name, 0755, 1)), "-104\t");
+        }
+    }
+    EXPECT_EQ(read(root_ + "/victim"), "keep");
+}
+
+TEST_F(Worker, WorkerWithoutABaseTouchesNothing) {
+    libmfile_param p;
+    p.max_mfile_size = kMax;
+    p.list_timeout_ms = 300;
+    h_.reset(libmfile_open(&p));
+    ASSERT_TRUE(h_);
+    EXPECT_EQ(run(MFILE_CMD_REMOVE, "tmp", ""), "-104\t");
+    EXPECT_EQ(run(MFILE_CMD_CLEAR_DIR, "", ""), "D\t-104\t$");
+}
+
+// ---- command 2 ----
+
+TEST_F(Worker, CreateDirectoriesWithParentsAndAttributes) {
+    write(in_base("file"), "x");
+    std::string list = dir_line("d1", 040700, 1234567) + "\n" + dir_line("deep/er", 040750, 7) +
+                       "\n" + dir_line("file", 040755, 7) + "\n" + dir_line(" odd\\name", 0755, 7);
+    std::string res = run(MFILE_CMD_MKDIR, list);
+    EXPECT_TRUE(res.starts_with("0\t0\t-")) << res;
+    EXPECT_TRUE(res.ends_with("\t0\t")) << res;
+    struct stat st;
+    ASSERT_EQ(stat(in_base("d1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_mtime, 1234567);
+    ASSERT_EQ(stat(in_base("deep/er").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_TRUE(fs::is_directory(in_base(" odd\\name")));
+}
+
+TEST_F(Worker, UnparsableDirectoryLineEndsTheCommand) {
+    std::string res =
+        run(MFILE_CMD_MKDIR, dir_line("a", 0755, 1) + "\nbroken\n" + dir_line("b", 0755, 1));
+    EXPECT_EQ(res, "0\t");
+    EXPECT_TRUE(fs::exists(in_base("a")));
+    EXPECT_FALSE(fs::exists(in_base("b")));
+}
+
+// ---- command 3 ----
+
+TEST_F(Worker, WriteFilesWithContentAttributesAndMissingParents) {
+    std::string list = write_line("f", b64("hello"), 2, 0100600, nullptr, 1600000000) + "\n" +
+                       write_line("new/sub/g", b64("x")) + "\n" + write_line("empty", "");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, list), "0\t5\n0\t1\n0\t0\n");
+    struct stat st;
+    ASSERT_EQ(stat(in_base("f").c_str(), &st), 0);  // before reading it changes the access time
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_mtime, 1600000000);
+    EXPECT_EQ(st.st_atime, 1600000000 - 5);
+    EXPECT_EQ(read(in_base("f")), "hello");
+    EXPECT_EQ(read(in_base("new/sub/g")), "x");
+    ASSERT_EQ(stat(in_base("empty").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST_F(Worker, WriteTruncatesAnExistingFile) {
+    write(in_base("f"), "a much longer old content");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
+    EXPECT_EQ(read(in_base("f")), "new");
+}
+
+TEST_F(Worker, LinkEntryAfterAFailedEntryIsMadeVerbatimAndOwnsItsTimes) {
+    write(root_ + "/target", "t");
+    chmod((root_ + "/target").c_str(), 0640);
+    fs::create_directory(in_base("blocker"));
+    write(in_base("blocker/inside"), "x");  // a non-empty directory cannot be replaced
+    const char* text = "../odd \\target";
+    std::string list =
+        write_line("blocker", "", 0x102, 0120777, "x") + "\n" +
+        write_line("lnk", "", 0x102, 0120777, text, 1400000000) + "\n" +
+        write_line("abs", "", 0x102, 0120777, (root_ + "/target").c_str(), 1300000000);
+    std::string res = run(MFILE_CMD_WRITE, list);
+    EXPECT_TRUE(res.starts_with("1\t-")) << res;
+    EXPECT_TRUE(res.ends_with("\n0\t0\n0\t0\n")) << res;
+    EXPECT_EQ(fs::read_symlink(in_base("lnk")).string(), text);
+    struct stat st;
+    ASSERT_EQ(lstat(in_base("abs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1300000000);
+    ASSERT_EQ(stat((root_ + "/target").c_str(), &st), 0);
+    EXPECT_NE(st.st_mtime, 1300000000);  // the target keeps its own times
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(Worker, LinkEntryReplacesWhatStandsThere) {
+    write(in_base("was_file"), "old");
+    fs::create_directory(in_base("was_dir"));
+    std::string list = write_line("was_file", "", 0x102, 0120777, "t1") + "\n" +
+                       write_line("was_dir", "", 0x101, 0120777, "t2");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, list), "0\t0\n0\t0\n");
+    EXPECT_EQ(fs::read_symlink(in_base("was_file")).string(), "t1");
+    EXPECT_EQ(fs::read_symlink(in_base("was_dir")).string(), "t2");
+}
+
+TEST_F(Worker, JunctionIsNotSupported) {
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("j", "", 0x301, 0120777, "t")), "1\t-37\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(in_base("j"))));
+}
+
+TEST_F(Worker, FileIsNeverWrittenThroughASymlinkStandingInItsPlace) {
+    write(root_ + "/outside", "precious");
+    fs::create_symlink(root_ + "/outside", in_base("f"));
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
+    EXPECT_EQ(read(root_ + "/outside"), "precious");
+    EXPECT_FALSE(fs::is_symlink(in_base("f")));
+    EXPECT_EQ(read(in_base("f")), "new");
+}
+
+TEST_F(Worker, BadDataEndsTheCommandOversizeDataFailsOnlyItsEntry) {
+    log_capture log;
+    std::string too_big(kMax + 1, 'z');
+    std::string list = write_line("big", b64(too_big)) + "\n" + write_line("ok", b64("1")) + "\n" +
+                       write_line("bad", "not*base64") + "\n" + write_line("never", b64("2"));
+    EXPECT_EQ(run(MFILE_CMD_WRITE, list), "1\t-41\n0\t1\n");
+    EXPECT_TRUE(log.has("file_data base64 decode error"));
+    EXPECT_FALSE(fs::exists(in_base("big")));
+    EXPECT_FALSE(fs::exists(in_base("bad")));
+    EXPECT_FALSE(fs::exists(in_base("never")));
+}
+
+TEST_F(Worker, UnparsableWriteLineEndsTheCommand) {
+    std::string list = write_line("a", b64("1")) + "\nshort\tline\n" + write_line("b", b64("2"));
+    EXPECT_EQ(run(MFILE_CMD_WRITE, list), "0\t1\n");
+    EXPECT_FALSE(fs::exists(in_base("b")));
+}
+
+// ---- commands 4 and 5 ----
+
+TEST_F(Worker, RemoveFilesAnswersEachName) {
+    write(in_base("a"), "1");
+    write(in_base(" b\\"), "2");
+    EXPECT_EQ(run(MFILE_CMD_REMOVE, "a\nmissing\n b\\"), "0\t-102\t0\t");
+    EXPECT_FALSE(fs::exists(in_base("a")));
+    EXPECT_FALSE(fs::exists(in_base(" b\\")));
+}
+
+TEST_F(Worker, ClearDirRemovesFilesAndLeavesDirectories) {
+    write(in_base("one"), "1");
+    write(in_base("two"), "2");
+    fs::create_directory(in_base("sub"));
+    write(in_base("sub/kept"), "k");
+    fs::create_directory_symlink("sub", in_base("to_sub"));
+    EXPECT_EQ(run(MFILE_CMD_CLEAR_DIR, ""), "F\t0\t0\t$");
+    EXPECT_FALSE(fs::exists(in_base("one")));
+    EXPECT_FALSE(fs::exists(in_base("two")));
+    EXPECT_TRUE(fs::exists(in_base("sub/kept")));
+    EXPECT_TRUE(fs::is_symlink(in_base("to_sub")));
+}
+
+TEST_F(Worker, ClearDirOfAMissingBase) {
+    std::string missing = root_ + "/missing";
+    EXPECT_EQ(run(MFILE_CMD_CLEAR_DIR, "", missing.c_str()), "D\t-102\t$");
+}
+
+TEST_F(Worker, EmptyBaseKeepsThePreviousOneAndCommandsAnswerInOrder) {
+    write(in_base("a"), "1");
+    write(in_base("b"), "2");
+    ASSERT_EQ(libmfile_remove_list(h_.get(), base_.c_str(), "a"), 0);
+    ASSERT_EQ(libmfile_remove_list(h_.get(), "", "b"), 0);
+    ASSERT_EQ(libmfile_remove_list(h_.get(), nullptr, "a"), 0);
+    EXPECT_EQ(collect(), "0\t0\t-102\t");
+}
+
+TEST_F(Worker, OpenRefusesUnusableBufferSizes) {
+    for (uint32_t size : {0u, 7u, 0x40000004u}) {
+        libmfile_param p;
+        p.max_mfile_size = size;
+        err_info err{};
+        p.err = &err;
+        EXPECT_EQ(libmfile_open(&p), nullptr) << size;
+        EXPECT_EQ(err.code, VERR_INVALID_PARAMETER);
+    }
+}
+
+// ---- result helpers ----
+
+TEST(DataBlock, HeadWritesAndReadsBack) {
+    uint8_t head[4];
+    ASSERT_EQ(libmfile_read_set_data_len_err(head, 0x3fffffff, MFILE_FAIL_NONE), 0);
+    EXPECT_EQ(std::vector<uint8_t>(head, head + 4), (std::vector<uint8_t>{0x3f, 0xff, 0xff, 0xff}));
+    ASSERT_EQ(libmfile_read_set_data_len_err(head, 4, MFILE_FAIL_OPEN), 0);
+    EXPECT_EQ(head[0], 0x80);
+    ASSERT_EQ(libmfile_read_set_data_len_err(head, 4, MFILE_FAIL_READ), 0);
+    EXPECT_EQ(head[0], 0x40);
+
+    log_capture log;
+    uint8_t untouched[4] = {1, 2, 3, 4};
+    EXPECT_EQ(libmfile_read_set_data_len_err(untouched, 0x40000000, MFILE_FAIL_NONE), -1);
+    EXPECT_TRUE(log.has("expr[dlen <= RDIR_MAX_MLEN]: assert failed"));
+    EXPECT_EQ(untouched[0], 1);
+}
+
+TEST(DataBlock, ParserNeverReadsPastWhatIsThere) {
+    struct {
+        std::vector<uint8_t> bytes;
+        const char* assertion;
+    } cases[] = {
+        {{0, 0}, nullptr},
+        {{0x80, 0, 0, 4, 0xff, 0xff}, "alen>=8"},
+        {{0x40, 0, 0, 5, 0xff, 0xff, 0xff, 0x9a, 0}, "len==4"},
+        {{0, 0, 0, 9, 'a', 'b'}, "alen>=len+4"},
+        {{0x3f, 0xff, 0xff, 0xff}, "alen>=len+4"},
+    };
+    for (auto& c : cases) {
+        log_capture log;
+        size_t consumed = 99;
+        mfile_data_result r;
+        EXPECT_EQ(libmfile_read_get_data_len_err(c.bytes.data(), c.bytes.size(), &consumed, &r),
+                  -1);
+        EXPECT_EQ(consumed, 0u);
+        EXPECT_EQ(r.data, nullptr);
+        if (c.assertion != nullptr) {
+            EXPECT_TRUE(log.has(std::string("expr[") + c.assertion + "]")) << c.assertion;
+        }
+    }
+}
+
+TEST(DataBlock, ParserClearsTheFlagBitsAndReportsTheStatus) {
+    uint8_t block[] = {0xc0, 0, 0, 4, 0xff, 0xff, 0xff, 0x9a, 0xee};
+    size_t consumed = 0;
+    mfile_data_result r;
+    ASSERT_EQ(libmfile_read_get_data_len_err(block, sizeof(block), &consumed, &r), 0);
+    EXPECT_TRUE(r.open_failed);
+    EXPECT_TRUE(r.read_failed);
+    EXPECT_EQ(r.status, -102);
+    EXPECT_EQ(consumed, 8u);
+    EXPECT_EQ(block[0], 0);
+}
+
+TEST(WriteResult, ReadsOneLineAtATime) {
+    const char text[] = "0\t5\n1\t-102\n2\t";
+    size_t pos = 0, consumed = 0;
+    int stage = -1, number = -1;
+    ASSERT_EQ(libmfile_write_get_info(text, sizeof(text) - 1, &consumed, &stage, &number), 0);
+    EXPECT_EQ(consumed, 4u);
+    EXPECT_EQ(stage, 0);
+    EXPECT_EQ(number, 5);
+    pos += consumed;
+    ASSERT_EQ(
+        libmfile_write_get_info(text + pos, sizeof(text) - 1 - pos, &consumed, &stage, &number), 0);
+    EXPECT_EQ(stage, 1);
+    EXPECT_EQ(number, -102);
+    pos += consumed;
+    EXPECT_EQ(
+        libmfile_write_get_info(text + pos, sizeof(text) - 1 - pos, &consumed, &stage, &number),
+        -1);  // no complete line left
+
+    log_capture log;
+    EXPECT_EQ(libmfile_write_get_info("0\n", 2, &consumed, &stage, &number), -1);
+    EXPECT_TRUE(log.has("ret=1 error: ret!=2"));
+}
+
+}  // namespace
