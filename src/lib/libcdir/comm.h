@@ -1,0 +1,152 @@
+// The job context shared by every module of the copy engine, and small helpers on it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "libcdir/cstat.h"
+#include "libcdir/libcdir.h"
+#include "liblog/log2.h"
+#include "libpal/verr.h"
+#include "librdir/mstat.h"
+
+#define CDIR_LOG(level, ...) DV_LOG("cdir", level, __VA_ARGS__)
+
+// Routes: which sides are local.
+inline constexpr uint32_t CDIR_ROUTE_LL = 0;
+inline constexpr uint32_t CDIR_ROUTE_RL = 1;
+inline constexpr uint32_t CDIR_ROUTE_LR = 2;
+inline constexpr uint32_t CDIR_ROUTE_RR = 3;
+
+// Files up to this size travel in batches between a local and a remote side.
+inline constexpr uint64_t CDIR_SMALL_FILE_MAX = 0x80000;
+
+struct cmder;
+struct vrdir;
+struct vmfile;
+struct vbfile;
+struct cdir_item;
+
+// One side of a job: its prepared URL text and the root path within it.
+struct cdir_side {
+    std::string url;   // after preparation
+    std::string root;  // root directory path; entry paths below it are root + "/" + relative part
+    bool is_local = true;
+};
+
+// Releases a work item (null is fine). Declared here because the job owns a queue of them.
+void cdir_item_free(cdir_item* item);
+struct cdir_item_deleter {
+    void operator()(cdir_item* item) const { cdir_item_free(item); }
+};
+using cdir_item_ptr = std::unique_ptr<cdir_item, cdir_item_deleter>;
+
+struct libcdir_ctx {
+    cdir_side src;
+    cdir_side dst;
+    bool has_dst = false;
+
+    uint32_t job_type = LIBCDIR_JOB_COPY;
+    uint32_t cmp_mode = 0;
+    uint32_t route = CDIR_ROUTE_LL;
+    uint32_t dbg = 0;
+    uint32_t read_timeout_ms = 0;
+    bool need_odir_list = false;  // the destination listing is read (sync, copy rules but 4)
+    err_info* err = nullptr;      // the caller's record
+    FILE* list_file = nullptr;    // list jobs
+    std::string list_path;
+    bool list_failed = false;  // command thread
+
+    // Last failure (any thread writes; the last writer wins).
+    std::atomic<int32_t> last_class{0};
+    std::atomic<int32_t> last_verr{0};
+    std::atomic<int32_t> stop_class{0};  // class of the last failure that set error_stop
+
+    uint64_t start_ms = 0;
+    cdir_counters st;
+
+    // Buffers, allocated once per job. The listing buffer belongs to the walk thread, the
+    // transfer and encode buffers to the command thread.
+    uint32_t bs = 0;
+    uint32_t max_mfile_size = 0;
+    std::unique_ptr<char[]> list_buf;
+    std::unique_ptr<char[]> trans_buf;
+    std::unique_ptr<char[]> enc_buf;          // remote routes only
+    std::unique_ptr<char[]> rr_buf;           // route rr only
+    bool no_copy_range = false;               // copy_file_range unusable here: read/write instead
+    std::vector<const mstat_item*> selected;  // command thread: the files of one directory to move
+
+    std::atomic<uint32_t> error_stop{0};
+    std::atomic<uint32_t> user_stop{0};
+
+    vrdir* irdir = nullptr;
+    vmfile* imfile = nullptr;
+    vbfile* ibfile = nullptr;
+    vrdir* ordir = nullptr;
+    vmfile* omfile = nullptr;
+    vbfile* obfile = nullptr;
+
+    cmder* cmd = nullptr;
+    std::thread work;
+    std::mutex work_mutex;
+    std::condition_variable work_cv;
+    bool work_done = false;  // under work_mutex
+    bool cmds_done = false;  // under work_mutex: the command thread reached the end marker
+    int work_result = 0;
+    std::deque<cdir_item_ptr> work_queue;  // walk thread only
+};
+
+// Stat set holder: one reference of an mstat, dropped on destruction.
+class cdir_set_ref final {
+  public:
+    cdir_set_ref() = default;
+    explicit cdir_set_ref(mstat* set) : set_(set) {}
+    cdir_set_ref(const cdir_set_ref&) = delete;
+    cdir_set_ref& operator=(const cdir_set_ref&) = delete;
+    cdir_set_ref(cdir_set_ref&& other) noexcept : set_(other.release()) {}
+    cdir_set_ref& operator=(cdir_set_ref&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~cdir_set_ref() { reset(); }
+
+    // A new empty set tagged "cdir"; empty on allocation failure.
+    static cdir_set_ref create();
+    // One more reference to the same set.
+    cdir_set_ref share() const;
+
+    mstat* get() const { return set_; }
+    explicit operator bool() const { return set_ != nullptr; }
+    std::span<mstat_item> items() const;
+    mstat* release() {
+        mstat* s = set_;
+        set_ = nullptr;
+        return s;
+    }
+    void reset(mstat* set = nullptr);
+
+  private:
+    mstat* set_ = nullptr;
+};
+
+// Byte-wise name order and lookups over sorted item arrays.
+bool cdir_name_less(const mstat_item& a, const mstat_item& b);
+void cdir_sort_by_name(std::span<mstat_item> items);
+const mstat_item* cdir_find_name(std::span<const mstat_item> sorted, const char* name);
+
+// Joins `dir` and a listed `name` byte for byte into `out` (PL_MAX_PATH bytes). Returns false,
+// with a log line, when the path does not fit.
+bool cdir_join(char* out, const char* dir, const char* name);
+
+// Attribute record of an item for the platform's apply operations.
+struct os_attr;
+void cdir_os_attr(const mstat_attr& a, os_attr* out);

@@ -1,0 +1,136 @@
+#include "libcdir/cstat.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#include "libcdir/comm.h"
+#include "libpal/strnum.h"
+
+int libcdir_verr_2_eno(verr code) {
+    switch (code) {
+        case VERR_FILE_NOT_FOUND:
+        case VERR_PATH_NOT_FOUND:
+        case VERR_ACCESS_DENIED:
+        case VERR_SHARING_VIOLATION:
+            return -2;
+        case VERR_WRITE_PROTECT:
+            return -3;
+        case VERR_DISK_FULL:
+            return -4;
+        case VERR_DEV_NO_SUCH_DEVICE:
+        case VERR_DEV_NOT_READY:
+            return -5;
+        case VERR_TIMEOUT:
+            return -7;
+        case VERR_GENERAL_FAILURE:
+            return -1;
+        default:
+            CDIR_LOG(LOG_ERR, "verr=%d [%s]", code, verr2str(code));
+            return 0;
+    }
+}
+
+int libcdir_open_failure_status(const err_info* err) {
+    int cls = libcdir_verr_2_eno(err != nullptr ? err->code : VERR_SUCCESS);
+    // An open that failed must never look like success to the caller of the process.
+    return cls == 0 ? 1 : -cls;
+}
+
+bool cdir_class_stops(int cls) {
+    return cls != 0 && cls != -2;
+}
+
+int cdir_verr_check(libcdir_ctx* job, verr code) {
+    if (job == nullptr || code >= 0) return 0;
+    int cls = libcdir_verr_2_eno(code);
+    job->last_class.store(cls);
+    job->last_verr.store(code);
+    if (!cdir_class_stops(cls)) return 0;
+    CDIR_LOG(LOG_DBG, "verr=%d eno=%d need stop!", code, cls);
+    job->stop_class.store(cls);
+    job->error_stop.store(1);
+    return cls;
+}
+
+double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms) {
+    double seconds = now_ms > start_ms ? static_cast<double>(now_ms - start_ms) / 1000.0 : 0.0;
+    return seconds == 0.0 ? 0.001 : seconds;
+}
+
+namespace {
+
+std::string format_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format_line(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    if (n < 0) return std::string();
+    return std::string(buf, static_cast<size_t>(n) < sizeof(buf) ? n : sizeof(buf) - 1);
+}
+
+long long as_ll(uint64_t v) {
+    return static_cast<long long>(v);
+}
+
+}  // namespace
+
+std::vector<std::string> cdir_report_lines(const cdir_counters& st, uint32_t job_type,
+                                           double seconds) {
+    std::vector<std::string> lines;
+    char size_text[128];
+    lines.push_back(
+        format_line("file_total_size=%lld (%s)\n", as_ll(st.file_total_size),
+                    str_size_text(st.file_total_size, 0, size_text, sizeof(size_text))));
+    lines.push_back(format_line("file_count=%lld\n", as_ll(st.file_count)));
+    lines.push_back(format_line("dir_count=%lld\n", as_ll(st.dir_count)));
+    lines.push_back(format_line("file_open_count=%lld\n", as_ll(st.file_open_count)));
+    lines.push_back(format_line("i_file_fail_count=%lld\n", as_ll(st.i_file_fail_count)));
+    lines.push_back(format_line("i_dir_fail_count=%lld\n", as_ll(st.i_dir_fail_count)));
+    bool copy = job_type == LIBCDIR_JOB_COPY;
+    bool sync = job_type == LIBCDIR_JOB_SYNC;
+    if (copy || sync) {
+        lines.push_back(format_line("o_file_fail_count=%lld\n", as_ll(st.o_file_fail_count)));
+        lines.push_back(format_line("o_dir_fail_count=%lld\n", as_ll(st.o_dir_fail_count)));
+        if (sync) {
+            lines.push_back(
+                format_line("sync_del_file_count=%lld\n", as_ll(st.sync_del_file_count)));
+            lines.push_back(
+                format_line("sync_del_file_fail_count=%lld\n", as_ll(st.sync_del_file_fail_count)));
+        }
+        lines.push_back(format_line("total_read=%lld (%s)\n", as_ll(st.total_read),
+                                    str_size_text(st.total_read, 0, size_text, sizeof(size_text))));
+        lines.push_back(
+            format_line("total_write=%lld (%s)\n", as_ll(st.total_write),
+                        str_size_text(st.total_write, 0, size_text, sizeof(size_text))));
+    }
+    if (copy) {
+        auto rate = static_cast<uint64_t>(static_cast<double>(st.total_write) / seconds);
+        lines.push_back(
+            format_line("trans_rate=%s\n", str_size_text(rate, 0, size_text, sizeof(size_text))));
+        lines.push_back(
+            format_line("file_rate=%.2f\n", static_cast<double>(st.file_open_count) / seconds));
+    }
+    char time_text[128];
+    lines.push_back(
+        format_line("total_time=%s\n", str_time_text(seconds, time_text, sizeof(time_text))));
+    return lines;
+}
+
+int cdir_report_and_status(libcdir_ctx* job) {
+    double seconds = cdir_elapsed_seconds(job->start_ms, os_time_ms());
+    for (const std::string& line : cdir_report_lines(job->st, job->job_type, seconds)) {
+        CDIR_LOG(LOG_DBG, "%s", line.c_str());
+    }
+    bool user_stop = job->user_stop.load() != 0;
+    bool error_stop = job->error_stop.load() != 0;
+    if (!user_stop && !error_stop) job->last_class.store(0);
+    // A failure recorded after the one that stopped the job must not hide it (class 0 would
+    // read as success).
+    if (error_stop) job->last_class.store(job->stop_class.load());
+    if (user_stop) job->last_class.store(-6);
+    return -job->last_class.load();
+}

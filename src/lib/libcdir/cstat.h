@@ -1,0 +1,47 @@
+// Run statistics of a job, failure classes and the run report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "libpal/verr.h"
+
+struct libcdir_ctx;
+
+// The twelve counters of a job, in report order. Each is written by one thread only (see the
+// comments); they are read by the caller's thread once both engine threads are done.
+struct cdir_counters {
+    uint64_t file_total_size = 0;           // command thread
+    uint64_t file_count = 0;                // command thread
+    uint64_t dir_count = 0;                 // walk thread
+    uint64_t file_open_count = 0;           // command thread
+    uint64_t i_file_fail_count = 0;         // command thread
+    uint64_t i_dir_fail_count = 0;          // walk thread
+    uint64_t o_file_fail_count = 0;         // command thread
+    uint64_t o_dir_fail_count = 0;          // walk thread
+    uint64_t sync_del_file_count = 0;       // command thread
+    uint64_t sync_del_file_fail_count = 0;  // command thread
+    uint64_t total_read = 0;                // command thread
+    uint64_t total_write = 0;               // command thread
+};
+
+// Records `code` as the job's last failure and its class; a class that stops the job also sets
+// the error stop flag (log "verr=%d eno=%d need stop!"). Returns 0 for the classes that do not
+// stop, the (negative) class for those that do. A code >= 0 is not a failure and is ignored.
+// Any thread.
+int cdir_verr_check(libcdir_ctx* job, verr code);
+
+// Whether a failure class ends the job.
+bool cdir_class_stops(int cls);
+
+// Elapsed seconds between two monotonic millisecond readings; 0 becomes 0.001 so that rates stay
+// finite.
+double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms);
+
+// The report lines (each ending in "\n") for a job of `job_type` that ran `seconds`.
+std::vector<std::string> cdir_report_lines(const cdir_counters& st, uint32_t job_type,
+                                           double seconds);
+
+// Writes the report of `job` to the log at dbg level and returns its exit status.
+int cdir_report_and_status(libcdir_ctx* job);

@@ -1,0 +1,497 @@
+#include "libcdir/libcdir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include "libcdir/comm.h"
+#include "libcdir/v_fs.h"
+#include "libcdir/v_rdir.h"
+#include "libcdir/work.h"
+#include "libpal/cmder.h"
+#include "libpal/os_fs.h"
+#include "libpal/strnum.h"
+#include "libpal/url.h"
+
+namespace {
+
+constexpr uint32_t kDefaultReadTimeoutMs = 15000;
+constexpr uint32_t kDefaultListTimeoutMs = 5000;
+constexpr uint32_t kDefaultMaxMfileSize = 0x80000;
+constexpr uint32_t kCmderIntervalMs = 1000;
+constexpr int kCloseWaitMs = 2000;
+
+bool is_copy_or_sync(uint32_t job_type) {
+    return job_type == LIBCDIR_JOB_COPY || job_type == LIBCDIR_JOB_SYNC;
+}
+
+// Prepares one endpoint text: a local path (also written as "file://...") is normalised into the
+// side's root path; a server URL is kept for the endpoint open, which refuses it in this build.
+bool prepare_side(const char* url, cdir_side* side, err_info* err) {
+    if (strncmp(url, "///", 3) == 0) {
+        CDIR_LOG(LOG_ERR, "[%s] session references are not supported", url);
+        ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
+        return false;
+    }
+    if (strncmp(url, "file://", 7) != 0 && strstr(url, "://") != nullptr) {
+        if (strlen(url) >= PL_MAX_URL) {
+            ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "url too long");
+            return false;
+        }
+        side->url = url;
+        side->is_local = false;
+        return true;
+    }
+    std::string path = path_normalized(url);
+    if (path.empty()) {
+        CDIR_LOG(LOG_ERR, "[%s] empty path", url);
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "[%s] empty path", url);
+        return false;
+    }
+    if (path.size() >= PL_MAX_PATH) {
+        CDIR_LOG(LOG_ERR, "path too long: [%s]", path.c_str());
+        ERR_INFO_SET(err, VERR_FILENAME_TOO_LONG, nullptr);
+        return false;
+    }
+    side->url = path;
+    side->root = path;
+    side->is_local = true;
+    return true;
+}
+
+// Canonical form of a path that may not exist yet: the longest existing prefix resolved, the rest
+// appended with "." and ".." taken lexically (the rest will be created as plain directories).
+std::string canonical_future_path(const std::string& path) {
+    std::string abs = path;
+    if (abs.empty() || abs[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)) == nullptr) return std::string();
+        abs = std::string(cwd) + "/" + abs;
+    }
+    std::vector<std::string> rest;
+    std::string existing = abs;
+    char resolved[PATH_MAX];
+    while (realpath(existing.c_str(), resolved) == nullptr) {
+        if (errno != ENOENT && errno != ENOTDIR) return std::string();
+        while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+        size_t slash = existing.rfind('/');
+        if (slash == std::string::npos) return std::string();
+        rest.insert(rest.begin(), existing.substr(slash + 1));
+        existing.resize(slash == 0 ? 1 : slash);
+    }
+    std::vector<std::string> parts;
+    std::string base = resolved;
+    for (const std::string& part : rest) {
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            } else {
+                size_t slash = base.rfind('/');
+                base.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+            }
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out = base;
+    for (const std::string& part : parts) {
+        if (out.back() != '/') out += '/';
+        out += part;
+    }
+    return out;
+}
+
+// A local copy or sync into its own source, or into a directory below it, would read what it
+// writes (the walk would descend into its own output without end, or overwrite files with
+// themselves). Returns false with the reason in `err`.
+bool check_local_overlap(const libcdir_ctx* job, err_info* err) {
+    char src[PATH_MAX];
+    if (realpath(job->src.root.c_str(), src) == nullptr) return true;  // listing will tell
+    std::string dst = canonical_future_path(job->dst.root);
+    if (dst.empty()) return true;
+    std::string s = src;
+    if (dst == s) {
+        CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
+                     "The source url and destination url cannot be the same");
+        return false;
+    }
+    std::string prefix = s == "/" ? s : s + "/";
+    if (dst.compare(0, prefix.size(), prefix) == 0) {
+        CDIR_LOG(LOG_ERR, "destination [%s] is inside the source [%s]", job->dst.root.c_str(),
+                 job->src.root.c_str());
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "destination [%s] is inside the source [%s]",
+                     job->dst.root.c_str(), job->src.root.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Releases whatever an open got to; the caller's err survives it.
+void release_job(libcdir_ctx* job) {
+    err_info kept{};
+    if (job->err != nullptr) err_info_copy(&kept, job->err);
+
+    if (job->work.joinable()) {
+        job->user_stop.store(1);
+        std::unique_lock<std::mutex> lock(job->work_mutex);
+        if (!job->work_cv.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
+                                   [job] { return job->work_done; })) {
+            CDIR_LOG(LOG_ERR, "os_thead_wait failed ret=%d\n", -1);
+        }
+        lock.unlock();
+        // The walk ends at its next check; it uses the job, so it must be gone before the job.
+        job->work.join();
+    }
+    if (job->cmd != nullptr) {
+        // A handler still running uses the job: let it see the stop and drain before the exit.
+        if (cmder_wait_idle(job->cmd, 1) != 0) {
+            job->user_stop.store(1);
+            while (cmder_wait_idle(job->cmd, 1000) != 0) {
+            }
+        }
+        cmder_exit(job->cmd);
+        job->cmd = nullptr;
+    }
+    vrdir_close(job->irdir);
+    vmfile_close(job->imfile);
+    vbfile_exit(job->ibfile);
+    vrdir_close(job->ordir);
+    vmfile_close(job->omfile);
+    vbfile_exit(job->obfile);
+    job->irdir = job->ordir = nullptr;
+    job->imfile = job->omfile = nullptr;
+    job->ibfile = job->obfile = nullptr;
+    job->work_queue.clear();
+    if (job->list_file != nullptr) fclose(job->list_file);
+    job->list_file = nullptr;
+
+    if (job->err != nullptr) err_info_copy(job->err, &kept);
+    delete job;
+}
+
+bool alloc_buffer(std::unique_ptr<char[]>* buf, size_t size) {
+    buf->reset(new (std::nothrow) char[size + 1]);
+    return *buf != nullptr;
+}
+
+// Opens the endpoints of the job's route; false (logged, reason in param->err) on failure.
+bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
+    err_info* err = &param->err;
+    const bool transfer = is_copy_or_sync(job->job_type);
+    const char* o_url = param->o_url;
+
+    job->irdir = vrdir_open(job, job->src.url.c_str(), 0, &param->irdir_param, &job->src);
+    if (job->irdir == nullptr) {
+        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->src.url.c_str(), err_info_str(err));
+        return false;
+    }
+    if (job->route == CDIR_ROUTE_LL || job->route == CDIR_ROUTE_RL) {
+        if (transfer && job->dst.is_local) {
+            // Checked before the destination listing creates the root, for a clear message.
+            const char* root = job->dst.root.c_str();
+            if (os_file_type_raw(root) == 1) {
+                CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
+                ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory",
+                             root);
+                return false;
+            }
+            if (os_mkdirs_raw(root) != 0) {
+                int eno = errno;
+                CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs [%s] eno=%d error: ", root, eno);
+                ERR_INFO_SET(err, os_verr_get(eno), "mkdirs [%s] error: %s", root,
+                             os_strerror(eno));
+                return false;
+            }
+        }
+        if (job->need_odir_list && o_url != nullptr) {
+            job->ordir = vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst);
+            if (job->ordir == nullptr) {
+                CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(),
+                         err_info_str(err));
+                return false;
+            }
+        }
+        if (job->route == CDIR_ROUTE_RL && transfer) {
+            job->imfile = vmfile_open(job, job->src.url.c_str(), &param->imfile_param);
+            if (job->imfile == nullptr) {
+                CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
+                         err_info_str(err));
+                return false;
+            }
+            job->ibfile = vbfile_init(job, job->src.url.c_str(), err);
+            if (job->ibfile == nullptr) {
+                CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
+                         err_info_str(err));
+                return false;
+            }
+        }
+        return true;
+    }
+    // Remote destination.
+    job->ordir = vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst);
+    if (job->ordir == nullptr) {
+        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
+        return false;
+    }
+    if (!transfer) return true;
+    if (job->route == CDIR_ROUTE_RR) {
+        job->imfile = vmfile_open(job, job->src.url.c_str(), &param->imfile_param);
+        if (job->imfile == nullptr) {
+            CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
+                     err_info_str(err));
+            return false;
+        }
+        job->ibfile = vbfile_init(job, job->src.url.c_str(), err);
+        if (job->ibfile == nullptr) {
+            CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
+                     err_info_str(err));
+            return false;
+        }
+        if (!alloc_buffer(&job->rr_buf, job->bs)) {
+            ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+            return false;
+        }
+    }
+    job->omfile = vmfile_open(job, job->dst.url.c_str(), &param->imfile_param);
+    if (job->omfile == nullptr) {
+        CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
+        return false;
+    }
+    job->obfile = vbfile_init(job, job->dst.url.c_str(), err);
+    if (job->obfile == nullptr) {
+        CDIR_LOG(LOG_ERR, "vbfile_init_read [%s] error: %s", job->dst.url.c_str(),
+                 err_info_str(err));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool libcdir_bs_valid(uint64_t bs) {
+    return bs >= LIBCDIR_BS_MIN && bs <= LIBCDIR_BS_MAX;
+}
+
+void libcdir_param_init(libcdir_param* param) {
+    if (param == nullptr) return;
+    memset(param, 0, sizeof(*param));
+    param->read_timeout_ms = kDefaultReadTimeoutMs;
+    param->bs = LIBCDIR_BS_DEFAULT;
+    param->irdir_param.read_timeout_ms = kDefaultListTimeoutMs;
+    param->ordir_param.read_timeout_ms = kDefaultListTimeoutMs;
+    param->imfile_param.max_mfile_size = kDefaultMaxMfileSize;
+    param->imfile_param.read_timeout_ms = kDefaultListTimeoutMs;
+}
+
+libcdir_ctx* libcdir_open(libcdir_param* param) {
+    if (param == nullptr) return nullptr;
+    err_info* err = &param->err;
+    err_info_clear(err);
+    if (param->i_url == nullptr) {
+        log2_assert_fail("cdir", "param->i_url != NULL", __FILE__, __LINE__, __func__);
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "no source given");
+        return nullptr;
+    }
+    if (param->job_type > LIBCDIR_JOB_REMOVE) {
+        CDIR_LOG(LOG_ERR, "job_type=%u invalid", param->job_type);
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "job_type=%u invalid", param->job_type);
+        return nullptr;
+    }
+    const bool transfer = is_copy_or_sync(param->job_type);
+    if (transfer && (param->o_url == nullptr || param->o_url[0] == '\0')) {
+        CDIR_LOG(LOG_ERR, "a copy or sync needs a destination (of=)");
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "a copy or sync needs a destination (of=)");
+        return nullptr;
+    }
+    if (transfer && strcmp(param->i_url, param->o_url) == 0) {
+        CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
+                     "The source url and destination url cannot be the same");
+        return nullptr;
+    }
+    if (!libcdir_bs_valid(param->bs)) {
+        CDIR_LOG(LOG_ERR, "bs=%u out of range [%u, %u]", param->bs, LIBCDIR_BS_MIN, LIBCDIR_BS_MAX);
+        ERR_INFO_SET(err, VERR_OUT_OF_RANGE, "bs=%u out of range [%u, %u]", param->bs,
+                     LIBCDIR_BS_MIN, LIBCDIR_BS_MAX);
+        return nullptr;
+    }
+    libcdir_mfile_param& mp = param->imfile_param;
+    if (mp.max_mfile_size == 0) mp.max_mfile_size = kDefaultMaxMfileSize;
+    if (param->bs < 2 * static_cast<uint64_t>(mp.max_mfile_size)) {
+        CDIR_LOG(LOG_WARN, "imfile_param.max_mfile_size=%d too big",
+                 static_cast<int>(mp.max_mfile_size));
+        mp.max_mfile_size = param->bs / 2;
+    }
+    param->irdir_param.err = err;
+    param->ordir_param.err = err;
+    param->imfile_param.err = err;
+    param->irdir_param.thread_place = param->thread_place;
+    param->ordir_param.thread_place = param->thread_place;
+
+    auto* job = new (std::nothrow) libcdir_ctx();
+    if (job == nullptr) {
+        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    job->err = err;
+    if (!prepare_side(param->i_url, &job->src, err)) {
+        release_job(job);
+        return nullptr;
+    }
+    CDIR_LOG(LOG_VERB, "[i_url=%s]", job->src.url.c_str());
+    if (param->o_url != nullptr) {
+        if (!prepare_side(param->o_url, &job->dst, err)) {
+            release_job(job);
+            return nullptr;
+        }
+        job->has_dst = true;
+        CDIR_LOG(LOG_VERB, "[o_url=%s]", job->dst.url.c_str());
+    }
+    if (transfer && job->src.is_local && job->dst.is_local && !check_local_overlap(job, err)) {
+        release_job(job);
+        return nullptr;
+    }
+
+    job->start_ms = os_time_ms();
+    job->job_type = param->job_type;
+    job->cmp_mode = param->cmp_mode;
+    job->dbg = param->dbg;
+    job->read_timeout_ms =
+        param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
+    job->bs = param->bs;
+    job->max_mfile_size = mp.max_mfile_size;
+    // An absent destination counts as local.
+    const bool dst_local = !job->has_dst || job->dst.is_local;
+    job->route = job->src.is_local ? (dst_local ? CDIR_ROUTE_LL : CDIR_ROUTE_LR)
+                                   : (dst_local ? CDIR_ROUTE_RL : CDIR_ROUTE_RR);
+
+    switch (job->job_type) {
+        case LIBCDIR_JOB_LIST:
+            CDIR_LOG(LOG_DBG, "list_dir=[%s]", param->i_url);
+            if (param->olist != nullptr) {
+                job->list_path = param->olist;
+                job->list_file = fopen(param->olist, "w+");
+                if (job->list_file == nullptr) {
+                    CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] error: ", param->olist);
+                }
+            }
+            break;
+        case LIBCDIR_JOB_REMOVE:
+            CDIR_LOG(LOG_DBG, "rm_dir=[%s]", param->i_url);
+            break;
+        case LIBCDIR_JOB_COPY:
+            CDIR_LOG(LOG_DBG, "cp idir=[%s] odir=[%s]\n", param->i_url, param->o_url);
+            if (job->cmp_mode == LIBCDIR_CMP_DEFAULT) job->cmp_mode = LIBCDIR_CMP_OVERWRITE;
+            break;
+        case LIBCDIR_JOB_SYNC:
+            CDIR_LOG(LOG_DBG, "sync idir=[%s] odir=[%s]\n", param->i_url, param->o_url);
+            if (job->cmp_mode == LIBCDIR_CMP_DEFAULT) {
+                job->cmp_mode = LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE;
+            }
+            break;
+        default:
+            break;
+    }
+    job->need_odir_list =
+        job->job_type == LIBCDIR_JOB_SYNC ||
+        (job->job_type == LIBCDIR_JOB_COPY && job->cmp_mode != LIBCDIR_CMP_OVERWRITE);
+
+    if (!open_endpoints(job, param)) {
+        release_job(job);
+        return nullptr;
+    }
+    bool buffers =
+        alloc_buffer(&job->list_buf, job->max_mfile_size) && alloc_buffer(&job->trans_buf, job->bs);
+    if (buffers && job->route != CDIR_ROUTE_LL) buffers = alloc_buffer(&job->enc_buf, job->bs);
+    if (!buffers) {
+        CDIR_LOG(LOG_ERR, "buffer alloc failed bs=%u", job->bs);
+        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+        release_job(job);
+        return nullptr;
+    }
+
+    cmder_conf conf{};
+    conf.user = job;
+    conf.queue_max = 0;
+    conf.timer_interval_ms = kCmderIntervalMs;
+    conf.name = "cdir_cmder";
+    conf.msg_proc = cdir_cmd_proc;
+    conf.msg_free = cdir_cmd_free;
+    job->cmd = cmder_init(&conf);
+    if (job->cmd == nullptr) {
+        CDIR_LOG(LOG_ERR, "cmder_init failed");
+        ERR_INFO_SET(err, VERR_NO_MEMORY, "cannot start the command thread");
+        release_job(job);
+        return nullptr;
+    }
+    try {
+        job->work = std::thread(cdir_work_thread, job);
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "os_thread_init error: ");
+        ERR_INFO_SET(err, os_verr_get(e.code().value()), "cannot start the walk thread");
+        release_job(job);
+        return nullptr;
+    }
+    return job;
+}
+
+int libcdir_wait_stop(libcdir_ctx* job) {
+    if (job == nullptr) return 0;
+    if (job->work.joinable()) {
+        job->work.join();
+        CDIR_LOG(LOG_DBG, "os_thread_wait retval=%d\n", job->work_result);
+    }
+    CDIR_LOG(LOG_VERB, "cmder_wait_idle exit\n");
+    // A long copy would otherwise be waited for by polling; the end marker wakes this thread once
+    // the command thread got through everything posted before it.
+    if (cmder_post_msg3(job->cmd, CDIR_CMD_END, nullptr, 0, nullptr, 0) == 0) {
+        std::unique_lock<std::mutex> lock(job->work_mutex);
+        job->work_cv.wait(lock, [job] { return job->cmds_done; });
+    }
+    while (cmder_wait_idle(job->cmd, 1000) != 0) {
+    }
+    // Both engine threads are done: the list output is complete once it reached the file.
+    if (job->list_file != nullptr && !job->list_failed && fflush(job->list_file) != 0) {
+        cdir_list_write_failed(job);
+    }
+    return cdir_report_and_status(job);
+}
+
+void libcdir_close(libcdir_ctx* job) {
+    if (job != nullptr) release_job(job);
+}
+
+int libcdir_req_stop(libcdir_ctx* job) {
+    if (job == nullptr) return 0;
+    job->user_stop.store(1);
+    vrdir_stop(job->irdir);
+    vmfile_stop(job->imfile);
+    vbfile_stop(job->ibfile);
+    vrdir_stop(job->ordir);
+    vmfile_stop(job->omfile);
+    vbfile_stop(job->obfile);
+    return 0;
+}
+
+int cdir_need_exit(libcdir_ctx* job) {
+    if (job->error_stop.load(std::memory_order_relaxed) != 0) {
+        CDIR_LOG(LOG_VERB, "error stop exit...");
+        return 1;
+    }
+    if (job->user_stop.load(std::memory_order_relaxed) != 0) {
+        CDIR_LOG(LOG_VERB, "user req exit...");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+// Sync-mode core and the file list work shared by copy and sync: selecting the files of one
+// directory that must be transferred, deleting orphaned destination files in a sync, and handing
+// the rest to the route's transfer. Runs on the command thread.
+#pragma once
+
+#include <span>
+
+#include "libcdir/comm.h"
+#include "libcdir/work.h"
+
+// The file list work of command 2. 0 or negative.
+int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, uint32_t route, bool is_sync);
+
+// Removes every destination entry of `dst` whose name is not among `src` (sorted by name); with
+// `have_src` false every entry goes. 0, or -1 when a stop was requested.
+int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool have_src,
+                             std::span<const mstat_item> src, std::span<const mstat_item> dst);
+
+// Command 3 of a sync: the source directory has no files, so every destination file of it is an
+// orphan — unless the source listing was incomplete, in which case nothing is deleted.
+int cdir_sync_no_files(libcdir_ctx* job, const cdir_item& record);

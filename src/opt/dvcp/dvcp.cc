@@ -1,0 +1,344 @@
+// dvcp: copies, synchronises and lists directory trees.
+//
+//   dvcp [mode=..] if=SRC [of=DST] [bs=N] [olist=FILE] [dbg=sync_reason] [level=LEVEL]
+//   dvcp ls_mode=[cp|sync]
+//   dvcp -v
+//
+// One run is one job of the copy engine; its result is the exit status.
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "libcdir/libcdir.h"
+#include "liblog/log2.h"
+#include "libpal/app.h"
+#include "libpal/os_fs.h"
+#include "libpal/strnum.h"
+#include "libpal/url.h"
+
+#define DVCP_LOG(level, ...) DV_LOG("dvcp", level, __VA_ARGS__)
+
+namespace {
+
+constexpr const char* kAppName = "dvcp";
+constexpr const char* kVersion = "1.0.1.0";
+[[maybe_unused]] constexpr uint32_t kVersionNumber = 0x01000100;
+constexpr const char* kVersionDate = "2023-11-8";
+constexpr const char* kDescription = "Quickly copy synced files";
+constexpr const char* kConfigName = "dvcp.ini";
+
+// Keys in table order; the position is the key's number.
+constexpr const char kKeywords[] = "mode\0if\0of\0bs\0olist\0dbg\0level\0ls_mode\0";
+enum key_no { KEY_MODE, KEY_IF, KEY_OF, KEY_BS, KEY_OLIST, KEY_DBG, KEY_LEVEL, KEY_LS_MODE };
+
+struct mode_entry {
+    const char* name;
+    bool list;  // a list job: the comparison rule stays as it is
+    uint32_t job_type;
+    uint32_t cmp_mode;
+};
+
+constexpr mode_entry kModes[] = {
+    {"ls", true, LIBCDIR_JOB_LIST, 0},
+    {"copy_overwrite", false, LIBCDIR_JOB_COPY, LIBCDIR_CMP_OVERWRITE},
+    {"cp", false, LIBCDIR_JOB_COPY, LIBCDIR_CMP_OVERWRITE},
+    {"copy_diff_size_date", false, LIBCDIR_JOB_COPY, LIBCDIR_CMP_DIFF_SIZE_DATE},
+    {"copy_newer", false, LIBCDIR_JOB_COPY, LIBCDIR_CMP_NEWER},
+    // Leaves files that already exist at the destination alone.
+    {"copy_no_overwrite", false, LIBCDIR_JOB_COPY, LIBCDIR_CMP_NO_OVERWRITE},
+    {"sync_diff_size_date", false, LIBCDIR_JOB_SYNC, LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE},
+    {"sync", false, LIBCDIR_JOB_SYNC, LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE},
+    {"sync_diff_size_date_bin", false, LIBCDIR_JOB_SYNC, 6},
+    {"sync_diff_size_date_hash", false, LIBCDIR_JOB_SYNC, 7},
+    {"sync_diff_size_date_rsync", false, LIBCDIR_JOB_SYNC, 8},
+    {"sync_diff_size_date_auto_hash_rsync", false, LIBCDIR_JOB_SYNC, 9},
+};
+
+constexpr const char* kAdvertisedModes[] = {"copy_overwrite", "copy_diff_size_date",
+                                            "sync_diff_size_date"};
+
+const char* byte_order() {
+    const uint16_t probe = 1;
+    unsigned char first;
+    memcpy(&first, &probe, 1);
+    return first == 1 ? "little" : "big";
+}
+
+void print_usage() {
+    fprintf(stderr, "%s v%s (%s) [%s] - %s\n", kAppName, kVersion, kVersionDate, byte_order(),
+            kDescription);
+    fprintf(stderr, "Copies, synchronises and lists directory trees, locally or with dvsd.\n");
+    fprintf(stderr, "\n");
+    fprintf(stderr, "usage: dvcp [mode=..] [if=dir] [of=dir] [bs=N]\n");
+    fprintf(stderr, "\tmode=[mode=cp|sync|ls|rm|...] Specifying the working mode\n");
+    fprintf(stderr, "\tls_mode=[cp|sync] Enumerate available modes\n");
+    fprintf(stderr, "\tdbg=[sync_reason]  print dbg info ..\n");
+    fprintf(stderr, "\tbs=BYTES    read and write BYTES bytes at a time\n");
+    fprintf(stderr, "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n");
+}
+
+void print_modes(std::string_view value) {
+    std::string key = value == "cp" ? "copy" : std::string(value.substr(0, 255));
+    std::string list;
+    for (const char* name : kAdvertisedModes) {
+        if (std::string_view(name).starts_with(key)) {
+            list += name;
+            list += "\n";
+        }
+    }
+    printf("supprots_mode:\n%s", list.c_str());
+    fflush(stdout);
+}
+
+int keyword_number(std::string_view key) {
+    int no = 0;
+    for (const char* k = kKeywords; *k != '\0'; k += strlen(k) + 1, ++no) {
+        if (key == k) return no;
+    }
+    return -1;
+}
+
+const mode_entry* find_mode(std::string_view name) {
+    for (const mode_entry& m : kModes) {
+        if (name == m.name) return &m;
+    }
+    return nullptr;
+}
+
+// What the arguments ask for.
+struct args {
+    std::string i_url;
+    std::string o_url;
+    std::string olist;
+    bool has_o_url = false;
+    bool has_olist = false;
+};
+
+// Fills `param` and `a` from the arguments. Returns -1 to run the job, otherwise the exit status
+// of a run that ends here (usage text, version, mode listing).
+int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
+    if (argc == 2 && strcmp(argv[1], "-v") == 0) {
+        printf("%s\n", kVersion);
+        fflush(stdout);
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--") continue;
+        size_t eq = arg.find('=');
+        if (eq == std::string_view::npos) {
+            print_usage();
+            return 1;
+        }
+        std::string_view key = arg.substr(0, eq);
+        std::string_view value = arg.substr(eq + 1);
+        switch (keyword_number(key)) {
+            case KEY_MODE: {
+                const mode_entry* m = find_mode(value);
+                if (m == nullptr) {
+                    print_usage();
+                    return 1;
+                }
+                param->job_type = m->job_type;
+                if (!m->list) param->cmp_mode = m->cmp_mode;
+                break;
+            }
+            case KEY_IF:
+                a->i_url = value;
+                break;
+            case KEY_OF:
+                a->o_url = value;
+                a->has_o_url = true;
+                break;
+            case KEY_BS: {
+                std::string text(value);
+                uint64_t bs = str_size_parse(text.c_str());
+                // A block size that is unusable for the job's buffers is refused up front.
+                if (!libcdir_bs_valid(bs)) {
+                    fprintf(stderr, "bs=%s: must be a size from 64k to 256M\n", text.c_str());
+                    print_usage();
+                    return 1;
+                }
+                param->bs = static_cast<uint32_t>(bs);
+                break;
+            }
+            case KEY_OLIST:
+                a->olist = value;
+                a->has_olist = true;
+                break;
+            case KEY_DBG:
+                if (value == "sync_reason") param->dbg |= LIBCDIR_DBG_SYNC_REASON;
+                break;
+            case KEY_LEVEL: {
+                std::string level(value);
+                log2_ioctl(nullptr, 3, level.data(), -1);
+                if (level == "dbg" || level == "verb") {
+                    char flags[] = "time|tid|func";
+                    log2_ioctl(nullptr, 4, flags, -1);
+                }
+                break;
+            }
+            case KEY_LS_MODE:
+                print_modes(value);
+                return 0;
+            default:
+                print_usage();
+                return 1;
+        }
+    }
+    if (a->i_url.empty()) {
+        print_usage();
+        return 1;
+    }
+    return -1;
+}
+
+// ---- signals ----
+//
+// The handler only writes the signal number into a pipe; a thread of its own reads it, logs and
+// asks the job to stop. Logging takes a lock, which a signal handler must never do.
+
+int g_signal_pipe[2] = {-1, -1};
+std::mutex g_job_mutex;
+libcdir_ctx* g_job = nullptr;  // the open job, or none; under g_job_mutex
+bool g_stop_pending = false;   // a stop asked for before the job was open; under g_job_mutex
+std::thread g_signal_thread;
+constexpr int kCaughtSignals[] = {SIGUSR1, SIGPIPE, SIGINT};
+
+extern "C" void on_signal(int signum) {
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(signum);
+    ssize_t ret = write(g_signal_pipe[1], &b, 1);
+    (void)ret;
+    errno = saved;
+}
+
+void signal_loop() {
+    pthread_setname_np(pthread_self(), "dvcp_signal");
+    os_thread_name_set("signal");
+    bool pipe_seen = false;
+    for (;;) {
+        unsigned char b = 0;
+        ssize_t n = read(g_signal_pipe[0], &b, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || b == 0) break;
+        // Logging to a closed pipe raises SIGPIPE again: report that one once.
+        if (b != SIGPIPE || !pipe_seen) DVCP_LOG(LOG_DBG, "signum=%d\n", static_cast<int>(b));
+        if (b == SIGPIPE) pipe_seen = true;
+        if (b == SIGINT || b == SIGPIPE) {
+            std::lock_guard<std::mutex> lock(g_job_mutex);
+            // An interrupt while the job is still being opened must not be forgotten.
+            if (g_job == nullptr) g_stop_pending = true;
+            libcdir_req_stop(g_job);
+        }
+    }
+    os_thread_name_del();
+}
+
+bool start_signals() {
+    if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) {
+        DVCP_LOG(LOG_ERR | LOG_ERRNO, "pipe error: ");
+        return false;
+    }
+    fcntl(g_signal_pipe[1], F_SETFL, O_NONBLOCK);
+    try {
+        g_signal_thread = std::thread(signal_loop);
+    } catch (const std::system_error&) {
+        DVCP_LOG(LOG_ERR, "cannot start the signal thread");
+        return false;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : kCaughtSignals) sigaction(sig, &sa, nullptr);
+    return true;
+}
+
+void stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kCaughtSignals) sigaction(sig, &sa, nullptr);
+    if (g_signal_thread.joinable()) {
+        unsigned char stop = 0;
+        while (write(g_signal_pipe[1], &stop, 1) < 0 && errno == EINTR) {
+        }
+        g_signal_thread.join();
+    }
+    for (int& fd : g_signal_pipe) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+}
+
+int run_job(libcdir_param* param) {
+    libcdir_ctx* job = libcdir_open(param);
+    if (job == nullptr) {
+        DVCP_LOG(LOG_ERR, "error: %s", err_info_str(&param->err));
+        return libcdir_open_failure_status(&param->err);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_job_mutex);
+        g_job = job;
+        if (g_stop_pending) libcdir_req_stop(job);
+    }
+    int status = libcdir_wait_stop(job);
+    {
+        std::lock_guard<std::mutex> lock(g_job_mutex);
+        g_job = nullptr;
+    }
+    libcdir_close(job);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    app_start(argc, argv);
+
+    char exe_dir[PL_MAX_PATH] = "";
+    if (os_exe_get_dir(exe_dir, sizeof(exe_dir)) != 0) exe_dir[0] = '\0';
+    std::string dir = exe_dir;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::string ini_path = dir + "/" + kConfigName;
+    if (ini_path.size() >= PL_MAX_URL) ini_path.resize(PL_MAX_URL - 1);
+
+    char level[] = "dbg";
+    log2_ioctl(nullptr, 3, level, -1);
+    char flags[] = "time|tid|func";
+    log2_ioctl(nullptr, 4, flags, -1);
+    // Log configuration from dvcp.ini goes here, once the INI-driven log set-up exists:
+    //   log2_init_file(ini_path.c_str(), nullptr);
+    (void)ini_path;
+
+    start_signals();
+
+    // Client environment (profile directory, file-server client) goes here once remote sides
+    // are supported: dv_conf_set_path(exe_dir); dvsd_cli_init();
+
+    libcdir_param param;
+    libcdir_param_init(&param);
+    args a;
+    int status = parse_args(argc, argv, &param, &a);
+    if (status < 0) {
+        param.i_url = a.i_url.c_str();
+        param.o_url = a.has_o_url ? a.o_url.c_str() : nullptr;
+        param.olist = a.has_olist ? a.olist.c_str() : nullptr;
+        status = run_job(&param);
+    }
+
+    stop_signals();
+    DVCP_LOG(LOG_DBG, "<== ret=%d\n", status);
+    app_end();
+    return status;
+}

@@ -1,0 +1,154 @@
+// Failure classes, stop decisions, exit statuses and the run report.
+#include "libcdir/cstat.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "libcdir/comm.h"
+
+namespace {
+
+struct class_case {
+    verr code;
+    int cls;
+    bool stops;
+};
+
+class FailureClass : public ::testing::TestWithParam<class_case> {};
+
+TEST_P(FailureClass, CodeMapsToClassAndStopDecision) {
+    const class_case& c = GetParam();
+    EXPECT_EQ(libcdir_verr_2_eno(c.code), c.cls);
+    libcdir_ctx job;
+    int ret = cdir_verr_check(&job, c.code);
+    EXPECT_EQ(job.error_stop.load() != 0, c.stops);
+    EXPECT_EQ(ret != 0, c.stops);
+    EXPECT_EQ(job.last_verr.load(), c.code);
+    EXPECT_EQ(job.last_class.load(), c.cls);
+    EXPECT_EQ(cdir_need_exit(&job), c.stops ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailureClass,
+    ::testing::Values(
+        class_case{VERR_FILE_NOT_FOUND, -2, false}, class_case{VERR_PATH_NOT_FOUND, -2, false},
+        class_case{VERR_ACCESS_DENIED, -2, false}, class_case{VERR_SHARING_VIOLATION, -2, false},
+        class_case{VERR_WRITE_PROTECT, -3, true}, class_case{VERR_DISK_FULL, -4, true},
+        class_case{VERR_DEV_NO_SUCH_DEVICE, -5, true}, class_case{VERR_DEV_NOT_READY, -5, true},
+        class_case{VERR_TIMEOUT, -7, true}, class_case{VERR_GENERAL_FAILURE, -1, true},
+        class_case{VERR_INVALID_PARAMETER, 0, false}, class_case{VERR_NOT_SUPPORTED, 0, false},
+        class_case{-156, 0, false}));
+
+TEST(FailureClassCheck, SuccessIsNotRecorded) {
+    libcdir_ctx job;
+    EXPECT_EQ(cdir_verr_check(&job, 0), 0);
+    EXPECT_EQ(job.last_verr.load(), 0);
+    EXPECT_EQ(job.error_stop.load(), 0u);
+}
+
+TEST(ExitStatus, RunWithoutStopIsZeroEvenAfterFailures) {
+    libcdir_ctx job;
+    cdir_verr_check(&job, VERR_FILE_NOT_FOUND);
+    job.st.i_file_fail_count = 3;
+    EXPECT_EQ(cdir_report_and_status(&job), 0);
+}
+
+TEST(ExitStatus, StopRequestGivesSix) {
+    libcdir_ctx job;
+    cdir_verr_check(&job, VERR_DISK_FULL);
+    libcdir_req_stop(&job);
+    EXPECT_EQ(cdir_report_and_status(&job), 6);
+}
+
+TEST(ExitStatus, StoppingClassIsNotHiddenByALaterFailure) {
+    libcdir_ctx job;
+    cdir_verr_check(&job, VERR_DISK_FULL);
+    // A failure without a class recorded after the stop must not turn the run into success.
+    cdir_verr_check(&job, VERR_INVALID_PARAMETER);
+    EXPECT_EQ(cdir_report_and_status(&job), 4);
+}
+
+TEST(ExitStatus, TimeoutGivesSeven) {
+    libcdir_ctx job;
+    cdir_verr_check(&job, VERR_TIMEOUT);
+    EXPECT_EQ(cdir_report_and_status(&job), 7);
+}
+
+TEST(OpenFailureStatus, NeverZero) {
+    struct {
+        verr code;
+        int status;
+    } cases[] = {{VERR_SUCCESS, 1},       {VERR_INVALID_PARAMETER, 1}, {VERR_NOT_SUPPORTED, 1},
+                 {VERR_ACCESS_DENIED, 2}, {VERR_GENERAL_FAILURE, 1},   {VERR_DISK_FULL, 4},
+                 {VERR_TIMEOUT, 7}};
+    for (const auto& c : cases) {
+        err_info err{};
+        err.code = c.code;
+        EXPECT_EQ(libcdir_open_failure_status(&err), c.status) << c.code;
+    }
+    EXPECT_EQ(libcdir_open_failure_status(nullptr), 1);
+}
+
+TEST(Elapsed, ZeroBecomesOneMillisecond) {
+    EXPECT_DOUBLE_EQ(cdir_elapsed_seconds(5000, 5000), 0.001);
+    EXPECT_DOUBLE_EQ(cdir_elapsed_seconds(5000, 7500), 2.5);
+}
+
+cdir_counters sample_counters() {
+    cdir_counters st;
+    st.file_total_size = 1536;
+    st.file_count = 12;
+    st.dir_count = 3;
+    st.file_open_count = 10;
+    st.i_file_fail_count = 1;
+    st.i_dir_fail_count = 2;
+    st.o_file_fail_count = 4;
+    st.o_dir_fail_count = 5;
+    st.sync_del_file_count = 6;
+    st.sync_del_file_fail_count = 7;
+    st.total_read = 2048;
+    st.total_write = 1048576;
+    return st;
+}
+
+TEST(Report, CopyJobLines) {
+    std::vector<std::string> expected = {
+        "file_total_size=1536 (1.5K)\n", "file_count=12\n",       "dir_count=3\n",
+        "file_open_count=10\n",          "i_file_fail_count=1\n", "i_dir_fail_count=2\n",
+        "o_file_fail_count=4\n",         "o_dir_fail_count=5\n",  "total_read=2048 (2.0K)\n",
+        "total_write=1048576 (1.0M)\n",  "trans_rate=512.0K\n",   "file_rate=5.00\n",
+        "total_time=00:02.000\n"};
+    EXPECT_EQ(cdir_report_lines(sample_counters(), LIBCDIR_JOB_COPY, 2.0), expected);
+}
+
+TEST(Report, SyncJobLinesHaveDeletionsAndNoRates) {
+    std::vector<std::string> expected = {
+        "file_total_size=1536 (1.5K)\n", "file_count=12\n",          "dir_count=3\n",
+        "file_open_count=10\n",          "i_file_fail_count=1\n",    "i_dir_fail_count=2\n",
+        "o_file_fail_count=4\n",         "o_dir_fail_count=5\n",     "sync_del_file_count=6\n",
+        "sync_del_file_fail_count=7\n",  "total_read=2048 (2.0K)\n", "total_write=1048576 (1.0M)\n",
+        "total_time=01:02:05.500\n"};
+    EXPECT_EQ(cdir_report_lines(sample_counters(), LIBCDIR_JOB_SYNC, 3725.5), expected);
+}
+
+TEST(Report, ListJobHasSixCountersAndTime) {
+    std::vector<std::string> expected = {
+        "file_total_size=1536 (1.5K)\n", "file_count=12\n",       "dir_count=3\n",
+        "file_open_count=10\n",          "i_file_fail_count=1\n", "i_dir_fail_count=2\n",
+        "total_time=00:00.001\n"};
+    EXPECT_EQ(cdir_report_lines(sample_counters(), LIBCDIR_JOB_LIST, 0.001), expected);
+}
+
+TEST(Report, RatesAgainstOneMillisecond) {
+    cdir_counters st;
+    st.total_write = 1024;
+    st.file_open_count = 1;
+    std::vector<std::string> lines = cdir_report_lines(st, LIBCDIR_JOB_COPY, 0.001);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "trans_rate=1000.0K\n");
+    EXPECT_EQ(lines[lines.size() - 2], "file_rate=1000.00\n");
+}
+
+}  // namespace
