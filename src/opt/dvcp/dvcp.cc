@@ -20,6 +20,7 @@
 
 #include "libcdir/libcdir.h"
 #include "liblog/log2.h"
+#include "liblogsink/log_init.h"
 #include "libpal/app.h"
 #include "libpal/os_fs.h"
 #include "libpal/strnum.h"
@@ -317,9 +318,8 @@ int main(int argc, char** argv) {
     log2_ioctl(nullptr, 3, level, -1);
     char flags[] = "time|tid|func";
     log2_ioctl(nullptr, 4, flags, -1);
-    // Log configuration from dvcp.ini goes here, once the INI-driven log set-up exists:
-    //   log2_init_file(ini_path.c_str(), nullptr);
-    (void)ini_path;
+    // dvcp.ini beside the executable may override all of the above; a missing file is fine.
+    log2_init_file(ini_path.c_str(), nullptr);
 
     start_signals();
 
