@@ -229,21 +229,21 @@ void make_tree(const std::string& root, const std::vector<Node>& nodes) {
     }
 }
 
-std::vector<Node> generated_nodes(const GenSpec& spec) {
+std::vector<Node> generated_nodes(const GenSpec& gen) {
     std::vector<Node> nodes;
-    uint64_t state = spec.seed;
+    uint64_t state = gen.seed;
     std::vector<std::string> level_dirs{""};
-    for (int level = 0; level <= spec.levels; ++level) {
+    for (int level = 0; level <= gen.levels; ++level) {
         std::vector<std::string> next;
         for (const auto& dir : level_dirs) {
-            for (int f = 0; f < spec.files; ++f) {
-                size_t size = spec.max_size ? splitmix(state) % (spec.max_size + 1) : 0;
-                nodes.push_back(Node::sized(join(dir, "f" + std::to_string(f)), size, spec.seed)
+            for (int f = 0; f < gen.files; ++f) {
+                size_t size = gen.max_size ? splitmix(state) % (gen.max_size + 1) : 0;
+                nodes.push_back(Node::sized(join(dir, "f" + std::to_string(f)), size, gen.seed)
                                     .with_times(1500000000 + static_cast<int64_t>(f),
                                                 1600000000 + static_cast<int64_t>(f)));
             }
-            if (level == spec.levels) continue;
-            for (int d = 0; d < spec.dirs; ++d) {
+            if (level == gen.levels) continue;
+            for (int d = 0; d < gen.dirs; ++d) {
                 std::string sub = join(dir, "d" + std::to_string(d));
                 nodes.push_back(Node::dir(sub));
                 next.push_back(sub);

@@ -69,7 +69,7 @@ struct GenSpec {
     int files = 5;
     size_t max_size = 8192;
 };
-std::vector<Node> generated_nodes(const GenSpec& spec);
+std::vector<Node> generated_nodes(const GenSpec& gen);
 
 // What a tree holds at one path, as lstat and read report it.
 struct Entry {
