@@ -5,6 +5,9 @@
   gen_tree.py big DIR     four 256 MiB files
   gen_tree.py huge DIR    200,000 files of 0..1 KiB in 2,000 nested dirs
   gen_tree.py change SRC  in place: 1% of files modified, 1% deleted, 1% added
+
+The files of a tree live in its nested directories, not in the root, so that "N files in M
+directories" is exactly that. DIR must not exist yet.
 """
 import math
 import os
@@ -15,13 +18,14 @@ MTIME = 1_700_000_000  # fixed times so that every generated tree is the same
 
 
 def make_dirs(rng, root, count):
+    """`count` directories below `root`, each in a random earlier one (or the root)."""
     dirs = [root]
     for i in range(count):
         parent = dirs[rng.randrange(len(dirs))]
         d = os.path.join(parent, f"d{i:04d}")
         os.mkdir(d)
         dirs.append(d)
-    return dirs
+    return dirs[1:]
 
 
 def write_file(path, data, mtime=MTIME):
@@ -42,7 +46,7 @@ def gen_files(root, seed, n_files, n_dirs, size_fn):
         d = dirs[rng.randrange(len(dirs))]
         size = size_fn(rng)
         write_file(os.path.join(d, f"f{i:06d}.dat"), rng.randbytes(size))
-    for d in reversed(dirs):
+    for d in reversed([root] + dirs):
         os.utime(d, (MTIME, MTIME))
 
 
@@ -65,7 +69,8 @@ def change(root):
     files = []
     dirs = []
     for d, _, names in os.walk(root):
-        dirs.append(d)
+        if d != root:
+            dirs.append(d)
         files.extend(os.path.join(d, n) for n in sorted(names))
     files.sort()
     dirs.sort()
@@ -81,6 +86,8 @@ def change(root):
 
 
 def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
     kind, path = sys.argv[1], sys.argv[2]
     if kind == "small":
         gen_files(path, 1, 20_000, 400, lambda r: lognormal_size(r, 4096, 1.5, 65536))

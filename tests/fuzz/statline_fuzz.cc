@@ -10,6 +10,7 @@
 
 #include "liblog/log2.h"
 #include "librdir/mfile.h"
+#include "librdir/misc.h"
 #include "librdir/mstat.h"
 
 namespace {
@@ -30,10 +31,59 @@ void check_same(const mstat_attr& a, const mstat_attr& b) {
     }
 }
 
+// The listing parser reads lines by hand; the typed field scanner is the reference for what it
+// must accept, refuse and store.
+struct reference_item {
+    std::string name;
+    std::string link;
+    uint32_t type, mode, attr, uid, gid;
+    uint64_t size, ctime, mtime, atime;
+};
+
+int reference_listing(std::string_view text, std::vector<reference_item>* out) {
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string line(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (line.empty()) continue;
+        if (line.find('\0') != std::string::npos) return -1;
+        const char* name = nullptr;
+        const char* link = nullptr;
+        reference_item it{};
+        const scan_dest dest[] = {&name,     &link,     &it.type,  &it.mode, &it.attr, &it.size,
+                                  &it.ctime, &it.mtime, &it.atime, &it.uid,  &it.gid};
+        if (str_scan_fields(line.data(), '\t', RDIR_LIST_LINE_TYPES, dest) != 11) return -1;
+        if (!rdir_name_is_entry(name) || rdir_text_breaks_line(link)) return -1;
+        it.name = name;
+        it.link = link;
+        out->push_back(it);
+    }
+    return 0;
+}
+
+void same_as_reference(std::string_view text, int ret, mstat* set) {
+    std::vector<reference_item> want;
+    if (reference_listing(text, &want) != ret) std::abort();
+    auto items = mstat_items(set);
+    if (items.size() != want.size()) std::abort();
+    for (size_t i = 0; i < want.size(); ++i) {
+        const mstat_item& it = items[i];
+        const reference_item& w = want[i];
+        const char* link = it.link() != nullptr ? it.link() : "";
+        if (w.name != it.name || w.link != link || w.type != it.type || w.mode != it.mode ||
+            w.attr != it.attr || w.uid != it.uid || w.gid != it.gid || w.size != it.size ||
+            w.ctime != static_cast<uint64_t>(it.ctime) ||
+            w.mtime != static_cast<uint64_t>(it.mtime) ||
+            w.atime != static_cast<uint64_t>(it.atime)) {
+            std::abort();
+        }
+    }
+}
+
 void listing(std::string_view text) {
     mstat* set = mstat_init(nullptr);
     if (set == nullptr) return;
-    str_2_stat(text, set);
+    same_as_reference(text, str_2_stat(text, set), set);
     // Every stored item must format into a line that parses back to it.
     for (const mstat_item& it : mstat_items(set)) {
         rdir_entry e{it.name, it.link(), it.type,  it.mode,  it.uid,

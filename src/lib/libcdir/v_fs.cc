@@ -101,8 +101,8 @@ constexpr int kDstFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW 
 // Something other than a regular file standing there (a symbolic link, a fifo, a device) is
 // replaced, never written through: it could point anywhere, or block the job forever. So is a
 // file this user may not write but may remove. Missing parents are created when the first open
-// fails for another reason than a permission.
-int open_dst(const char* dst) {
+// fails for another reason than a permission. *st receives the opened file's status.
+int open_dst(const char* dst, struct stat* st) {
     int fd = open(dst, kDstFlags, 0644);
     if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
         if (unlink(dst) == 0) fd = open(dst, kDstFlags, 0644);
@@ -126,11 +126,15 @@ int open_dst(const char* dst) {
         fd = open(dst, kDstFlags, 0644);
         if (fd < 0) return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fstat(fd, st) == 0 && S_ISREG(st->st_mode)) return fd;
     close(fd);
     if (unlink(dst) != 0) return -1;
     fd = open(dst, kDstFlags | O_EXCL, 0644);
+    if (fd >= 0 && fstat(fd, st) != 0) {
+        // Nothing known about the new file: every attribute is applied.
+        st->st_uid = static_cast<uid_t>(-1);
+        st->st_mode = 0;
+    }
     return fd;
 }
 
@@ -140,13 +144,26 @@ uint32_t perm_bits(const mstat_attr& a) {
 
 // Owner first: changing it clears the set-user-id and set-group-id bits that the mode sets.
 // The single steps' failures are not reported (an unprivileged run cannot give files away).
-void apply_fd_attr(int fd, const mstat_attr& a) {
+// `st` is the open file's status: an owner or mode it already has is not set again, which saves
+// two system calls for most files of a copy.
+void apply_fd_attr(int fd, const struct stat& st, const mstat_attr& a) {
+    bool owner_changed = false;
     if ((a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0) {
         // A record without owner information keeps the process's own.
-    } else if (fchown(fd, a.uid, a.gid) != 0) {
-        // Not permitted for an unprivileged user: the file keeps its creator.
+    } else if (st.st_uid == a.uid && st.st_gid == a.gid) {
+        // Already the wanted owner.
+    } else {
+        owner_changed = true;
+        if (fchown(fd, a.uid, a.gid) != 0) {
+            // Not permitted for an unprivileged user: the file keeps its creator.
+        }
     }
-    (void)fchmod(fd, perm_bits(a));
+    // Writing as an unprivileged user clears set-user-id and set-group-id bits, maybe after `st`
+    // was taken: a mode with them is always set.
+    const uint32_t perm = perm_bits(a);
+    if (owner_changed || (st.st_mode & 07777) != perm || (perm & (S_ISUID | S_ISGID)) != 0) {
+        (void)fchmod(fd, perm);
+    }
     timespec times[2];
     times[0].tv_sec = a.atime;
     times[0].tv_nsec = 0;
@@ -311,7 +328,8 @@ int cdir_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src, c
         count_i_fail(job, eno);
         return -1;
     }
-    int out = open_dst(dst);
+    struct stat out_st;
+    int out = open_dst(dst, &out_st);
     if (out < 0) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
@@ -332,7 +350,7 @@ int cdir_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src, c
                  static_cast<unsigned long long>(copied),
                  static_cast<unsigned long long>(entry.size));
     }
-    apply_fd_attr(out, mstat_item_attr(entry));
+    apply_fd_attr(out, out_st, mstat_item_attr(entry));
     if (!close_dst(job, out, dst)) {
         drop_partial(dst);
         return 0;
@@ -370,14 +388,15 @@ int cdir_create_file(libcdir_ctx* job, const mstat_item& entry, const char* dst)
         job->st.file_open_count++;
         return 0;
     }
-    int fd = open_dst(dst);
+    struct stat st;
+    int fd = open_dst(dst, &st);
     if (fd < 0) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
         count_o_fail(job, eno);
         return -1;
     }
-    apply_fd_attr(fd, attr);
+    apply_fd_attr(fd, st, attr);
     if (!close_dst(job, fd, dst)) return -1;
     job->st.file_open_count++;
     return 0;
@@ -386,7 +405,8 @@ int cdir_create_file(libcdir_ctx* job, const mstat_item& entry, const char* dst)
 int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const char* dst, const char* data,
                     size_t len) {
     if (len == 0) return cdir_create_file(job, entry, dst);
-    int fd = open_dst(dst);
+    struct stat st;
+    int fd = open_dst(dst, &st);
     if (fd < 0) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
@@ -402,7 +422,7 @@ int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const char* dst, 
         return 0;
     }
     job->st.total_write += len;
-    apply_fd_attr(fd, mstat_item_attr(entry));
+    apply_fd_attr(fd, st, mstat_item_attr(entry));
     if (!close_dst(job, fd, dst)) {
         drop_partial(dst);
         return 0;

@@ -65,6 +65,10 @@ struct cmder_state final {
     msg_node stop_token{};
 
     std::atomic<uint32_t> status{CMDER_INIT_STATUS};
+    // Posters that find the thread still starting wait here instead of sleeping in steps, so the
+    // first message goes out as soon as the thread is ready.
+    std::mutex status_mu;
+    std::condition_variable status_cv;
     std::atomic<int64_t> pending{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> token_pushed{false};
@@ -101,6 +105,14 @@ void discard_queued(cmder_state& s) {
         free(node);
         s.pending.fetch_sub(1);
     }
+}
+
+void set_status(cmder_state& s, uint32_t status) {
+    {
+        std::lock_guard lock(s.status_mu);
+        s.status.store(status);
+    }
+    s.status_cv.notify_all();
 }
 
 cmder_call& fresh_call(cmder_state& s, void* arg) {
@@ -142,7 +154,7 @@ void name_thread(const std::string& name) {
 void cmd_srv_thread(std::shared_ptr<cmder_state> state) {
     cmder_state& s = *state;
     name_thread(s.name);
-    s.status.store(CMDER_INIT_STATUS);
+    set_status(s, CMDER_INIT_STATUS);
 
     bool serve = true;
     if (s.conf.init_proc != nullptr) {
@@ -155,7 +167,7 @@ void cmd_srv_thread(std::shared_ptr<cmder_state> state) {
     if (serve) {
         run_timer(s);
         if (s.call.exit != 0) s.stop.store(true);
-        s.status.store(CMDER_READY_STATUS);
+        set_status(s, CMDER_READY_STATUS);
 
         const int interval =
             static_cast<int>(std::min<uint32_t>(s.conf.timer_interval_ms, INT_MAX));
@@ -182,11 +194,11 @@ void cmd_srv_thread(std::shared_ptr<cmder_state> state) {
                     PAL_LOG(LOG_ERR, "need_reinit but ctx->init_proc=NULL\n");
                     break;
                 }
-                s.status.store(CMDER_INIT_STATUS);
+                set_status(s, CMDER_INIT_STATUS);
                 PAL_LOG(LOG_DBG, "call init_proc\n");
                 s.conf.init_proc(&fresh_call(s, nullptr));
                 if (s.call.exit != 0) s.stop.store(true);
-                s.status.store(CMDER_READY_STATUS);
+                set_status(s, CMDER_READY_STATUS);
             }
         }
         if (s.conf.exit_proc != nullptr) s.conf.exit_proc(&fresh_call(s, nullptr));
@@ -196,7 +208,7 @@ void cmd_srv_thread(std::shared_ptr<cmder_state> state) {
     // owner's wait for idle ends even when a hook stopped the thread early.
     queue_shutdown(s.q);
     discard_queued(s);
-    s.status.store(CMDER_EXIT_STATUS);
+    set_status(s, CMDER_EXIT_STATUS);
     os_thread_name_del();
     {
         std::lock_guard lock(s.end_mu);
@@ -244,13 +256,16 @@ cmder* cmder_init(const cmder_conf* conf) {
 
 int cmder_init_check(cmder* c) {
     if (!DV_ASSERT("pal", c != nullptr)) return -1;
-    const cmder_state& s = *c->state;
+    cmder_state& s = *c->state;
     uint32_t status = s.status.load();
-    for (int i = 0; status != CMDER_READY_STATUS && i < kReadyChecks; ++i) {
-        // A thread that has ended will not become ready.
-        if (status == CMDER_EXIT_STATUS) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kReadyCheckMs));
-        status = s.status.load();
+    if (status == CMDER_INIT_STATUS) {
+        // About a second for a starting thread, woken by the change itself. A thread that has
+        // ended will not become ready.
+        std::unique_lock lock(s.status_mu);
+        s.status_cv.wait_for(lock, std::chrono::milliseconds(kReadyChecks * kReadyCheckMs), [&] {
+            status = s.status.load();
+            return status != CMDER_INIT_STATUS;
+        });
     }
     if (status == CMDER_READY_STATUS) return 0;
     PAL_LOG(LOG_ERR, "status=%u status!=CMDER_READY_STATUS error!\n", status);

@@ -68,8 +68,8 @@ int cmder_post_str(cmder* c, uint32_t id, const char* text, void* arg, int timeo
 // Returns 0 when so, -1 otherwise. Owners loop on it before cmder_exit.
 int cmder_wait_idle(cmder* c, int tries);
 
-// Waits up to about 1 s (100 checks, 10 ms apart) for the thread to be ready. Returns 0 when it
-// is, else logs "status=%u status!=CMDER_READY_STATUS error!" and returns -1.
+// Waits up to about 1 s for the thread to be ready, returning as soon as it is. Returns 0 when
+// it is, else logs "status=%u status!=CMDER_READY_STATUS error!" and returns -1.
 int cmder_init_check(cmder* c);
 
 // Asks the thread to stop after the hook or message it is running; messages still queued are

@@ -203,27 +203,211 @@ uint32_t rdir_type_2_attr(uint32_t type) {
     return rdir_type_is_dir(type) ? RDIR_ATTR_DIR_DEFAULT : RDIR_ATTR_FILE_DEFAULT;
 }
 
+namespace {
+
+// Listing lines are written and read once per listed entry, on every side of every job: the
+// conversions below do by hand exactly what RDIR_LIST_LINE_FMT and the typed scanner do, without
+// their per-call parsing of format and type texts.
+
+// Room for everything of a listing line but its name and link: three 8-digit, three 16-digit
+// hex fields, a signed 64-bit and two 32-bit decimals, ten tabs and the newline.
+constexpr size_t kLineFixedMax = 3 * 8 + 3 * 16 + 20 + 2 * 10 + 11;
+
+char* put_text(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+char* put_hex(char* out, uint64_t value) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[value & 0xf];
+        value >>= 4;
+    } while (value != 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+char* put_dec(char* out, uint64_t value) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+char* put_signed_dec(char* out, int64_t value) {
+    if (value >= 0) return put_dec(out, static_cast<uint64_t>(value));
+    *out++ = '-';
+    return put_dec(out, ~static_cast<uint64_t>(value) + 1);
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A whole field as an unsigned number of at most `max`: not empty, nothing but digits.
+template <int Base>
+bool read_unsigned(std::string_view text, uint64_t max, uint64_t* out) {
+    if (text.empty()) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        int d = Base == 16 ? hex_value(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (d < 0) return false;
+        if (value > (max - static_cast<uint64_t>(d)) / Base) return false;
+        value = value * Base + static_cast<uint64_t>(d);
+    }
+    *out = value;
+    return true;
+}
+
+template <int Base>
+bool read_u32(std::string_view text, uint32_t* out) {
+    uint64_t value = 0;
+    if (!read_unsigned<Base>(text, UINT32_MAX, &value)) return false;
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// "%lld" of a 64-bit value reads back bit for bit; an unsigned text up to UINT64_MAX too.
+bool read_size(std::string_view text, uint64_t* out) {
+    if (!text.empty() && text.front() == '-') {
+        uint64_t magnitude = 0;
+        if (!read_unsigned<10>(text.substr(1), uint64_t{1} << 63, &magnitude)) return false;
+        *out = ~magnitude + 1;
+        return true;
+    }
+    return read_unsigned<10>(text, UINT64_MAX, out);
+}
+
+bool read_time(std::string_view text, int64_t* out) {
+    uint64_t value = 0;
+    if (!read_unsigned<16>(text, UINT64_MAX, &value)) return false;
+    *out = static_cast<int64_t>(value);
+    return true;
+}
+
+// Scans one listing line (no newline, no NUL) into `item`, `name` and `link`. Returns the number
+// of fields converted (11 when the line is whole; fields beyond the eleventh are ignored), or -1
+// when a field up to there is not a clean number of its type: what the typed scanner returns for
+// RDIR_LIST_LINE_TYPES.
+int scan_list_line(std::string_view line, mstat_item* item, std::string_view* name,
+                   std::string_view* link) {
+    std::string_view fields[RDIR_LIST_LINE_FIELDS];
+    int found = 0;
+    size_t start = 0;
+    while (found < RDIR_LIST_LINE_FIELDS) {
+        size_t tab = line.find(RDIR_FIELD_SEP, start);
+        fields[found++] = line.substr(start, tab == std::string_view::npos ? tab : tab - start);
+        if (tab == std::string_view::npos) break;
+        start = tab + 1;
+    }
+    uint64_t size = 0;
+    for (int i = 0; i < found; ++i) {
+        const std::string_view f = fields[i];
+        bool ok = true;
+        switch (i) {
+            case 0:
+                *name = f;
+                break;
+            case 1:
+                *link = f;
+                break;
+            case 2:
+                ok = read_u32<16>(f, &item->type);
+                break;
+            case 3:
+                ok = read_u32<16>(f, &item->mode);
+                break;
+            case 4:
+                ok = read_u32<16>(f, &item->attr);
+                break;
+            case 5:
+                ok = read_size(f, &size);
+                break;
+            case 6:
+                ok = read_time(f, &item->ctime);
+                break;
+            case 7:
+                ok = read_time(f, &item->mtime);
+                break;
+            case 8:
+                ok = read_time(f, &item->atime);
+                break;
+            case 9:
+                ok = read_u32<10>(f, &item->uid);
+                break;
+            default:
+                ok = read_u32<10>(f, &item->gid);
+                break;
+        }
+        if (!ok) return -1;
+    }
+    item->size = size;
+    return found;
+}
+
+}  // namespace
+
 int stat_2_str(const rdir_entry& entry, char* out, size_t out_len) {
     if (out == nullptr || out_len == 0) return -1;
     out[0] = '\0';
-    const char* link = entry.link != nullptr ? entry.link : "";
     if (entry.name == nullptr || entry.name[0] == '\0') return -1;
-    if (rdir_text_breaks_line(entry.name) || rdir_text_breaks_line(link)) return -1;
-    int n = std::snprintf(
-        out, out_len, RDIR_LIST_LINE_FMT, entry.name, link, entry.type, entry.mode,
-        rdir_type_2_attr(entry.type), static_cast<long long>(entry.size),
-        static_cast<unsigned long long>(entry.ctime), static_cast<unsigned long long>(entry.mtime),
-        static_cast<unsigned long long>(entry.atime), entry.uid, entry.gid);
-    if (n < 0 || static_cast<size_t>(n) >= out_len) {
-        out[0] = '\0';
-        return -1;
+    const std::string_view name(entry.name);
+    const std::string_view link(entry.link != nullptr ? entry.link : "");
+    if (rdir_text_breaks_line(name) || rdir_text_breaks_line(link)) return -1;
+    // The longest line these fields can make must fit with its NUL; a line that might not is
+    // refused as snprintf would have cut it.
+    const size_t longest = name.size() + link.size() + kLineFixedMax;
+    if (longest >= out_len) {
+        int n = std::snprintf(out, out_len, RDIR_LIST_LINE_FMT, entry.name, link.data(), entry.type,
+                              entry.mode, rdir_type_2_attr(entry.type),
+                              static_cast<long long>(entry.size),
+                              static_cast<unsigned long long>(entry.ctime),
+                              static_cast<unsigned long long>(entry.mtime),
+                              static_cast<unsigned long long>(entry.atime), entry.uid, entry.gid);
+        if (n < 0 || static_cast<size_t>(n) >= out_len) {
+            out[0] = '\0';
+            return -1;
+        }
+        return n;
     }
-    return n;
+    char* p = out;
+    p = put_text(p, name);
+    *p++ = RDIR_FIELD_SEP;
+    p = put_text(p, link);
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, entry.type);
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, entry.mode);
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, rdir_type_2_attr(entry.type));
+    *p++ = RDIR_FIELD_SEP;
+    p = put_signed_dec(p, static_cast<int64_t>(entry.size));
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, static_cast<uint64_t>(entry.ctime));
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, static_cast<uint64_t>(entry.mtime));
+    *p++ = RDIR_FIELD_SEP;
+    p = put_hex(p, static_cast<uint64_t>(entry.atime));
+    *p++ = RDIR_FIELD_SEP;
+    p = put_dec(p, entry.uid);
+    *p++ = RDIR_FIELD_SEP;
+    p = put_dec(p, entry.gid);
+    *p++ = RDIR_LINE_SEP;
+    *p = '\0';
+    return static_cast<int>(p - out);
 }
 
 int str_2_stat(std::string_view text, mstat* set) {
     if (!CHECK_SET(set)) return -1;
-    std::string line;
     while (!text.empty()) {
         size_t nl = text.find(RDIR_LINE_SEP);
         std::string_view one = text.substr(0, nl);
@@ -233,27 +417,20 @@ int str_2_stat(std::string_view text, mstat* set) {
             RDIR_LOG(LOG_ERR, "line with a NUL byte error\n");
             return -1;
         }
-        line.assign(one);
-
-        const char* name = nullptr;
-        const char* link = nullptr;
         mstat_item item{};
-        uint64_t ctime = 0, mtime = 0, atime = 0;
-        const scan_dest dest[] = {&name,  &link,  &item.type, &item.mode, &item.attr, &item.size,
-                                  &ctime, &mtime, &atime,     &item.uid,  &item.gid};
-        int ret = str_scan_fields(line.data(), RDIR_FIELD_SEP, RDIR_LIST_LINE_TYPES, dest);
+        std::string_view name;
+        std::string_view link;
+        int ret = scan_list_line(one, &item, &name, &link);
         if (ret != RDIR_LIST_LINE_FIELDS) {
             RDIR_LOG(LOG_ERR, "ret=%d error: ret!=11", ret);
             return -1;
         }
         // A peer's listing must not name anything outside the listed directory.
         if (!rdir_name_is_entry(name) || rdir_text_breaks_line(link)) {
-            RDIR_LOG(LOG_ERR, "name=[%s] invalid entry name error\n", name);
+            RDIR_LOG(LOG_ERR, "name=[%.*s] invalid entry name error\n",
+                     static_cast<int>(name.size()), name.data());
             return -1;
         }
-        item.ctime = static_cast<int64_t>(ctime);
-        item.mtime = static_cast<int64_t>(mtime);
-        item.atime = static_cast<int64_t>(atime);
         // A storage failure is counted by the set; the walk goes on.
         mstat_cp_alloc(set, &item, name, link);
     }

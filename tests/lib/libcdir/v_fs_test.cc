@@ -199,6 +199,77 @@ TEST_F(LocalFiles, ReadOnlyDestinationOfAnUnprivilegedUserIsReplaced) {
     EXPECT_EQ(read_file(path("dst")), "version 2");
 }
 
+// The copy sets only what differs from the file it opened; whatever the destination had before,
+// it ends with the source's mode and owner.
+TEST_F(LocalFiles, ModeAndOwnerArriveWhateverTheDestinationHad) {
+    passwd* nobody = getpwnam("nobody");
+    const bool root = geteuid() == 0 && nobody != nullptr;
+    struct Case {
+        const char* name;
+        mode_t src_mode;
+        mode_t old_dst_mode;   // 0: no destination yet
+        bool old_dst_foreign;  // the old destination belongs to nobody (root only)
+    };
+    const Case cases[] = {
+        {"new_default_mode", 0644, 0, false},        {"new_private", 0600, 0, false},
+        {"wider_than_before", 0644, 0600, false},    {"narrower_than_before", 0600, 0666, false},
+        {"same_mode_other_owner", 0644, 0644, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.old_dst_foreign && !root) continue;
+        const std::string src = path(std::string(c.name) + ".src");
+        const std::string dst = path(std::string(c.name) + ".dst");
+        write_file(src, c.name);
+        ASSERT_EQ(chmod(src.c_str(), c.src_mode), 0);
+        if (c.old_dst_mode != 0) {
+            write_file(dst, "older and longer content");
+            ASSERT_EQ(chmod(dst.c_str(), c.old_dst_mode), 0);
+            if (c.old_dst_foreign) {
+                ASSERT_EQ(chown(dst.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+            }
+        }
+        const mstat_item& e = entry_of(std::string(c.name) + ".src");
+        EXPECT_EQ(cdir_copy_file(&job_, e, src.c_str(), dst.c_str()), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(dst.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.src_mode);
+        EXPECT_EQ(st.st_uid, e.uid);
+        EXPECT_EQ(st.st_gid, e.gid);
+        EXPECT_EQ(read_file(dst), c.name);
+    }
+}
+
+// Rewriting a set-user-id file clears that bit for an unprivileged writer; the copy must set it
+// again.
+TEST_F(LocalFiles, SetUserIdSurvivesRewriteByAnUnprivilegedOwner) {
+    passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
+    write_file(path("src"), "new program");
+    write_file(path("dst"), "old program");
+    for (const char* p : {"", "/src", "/dst"}) {
+        ASSERT_EQ(chown((dir_ + p).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    ASSERT_EQ(chmod(path("src").c_str(), 04755), 0);
+    ASSERT_EQ(chmod(path("dst").c_str(), 04755), 0);
+    const mstat_item& e = entry_of("src");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
+        cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str());
+        _exit(job_.st.file_open_count == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path("dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
+    EXPECT_EQ(read_file(path("dst")), "new program");
+}
+
 TEST_F(LocalFiles, MissingSourceIsCountedOnTheInputSide) {
     write_file(path("src"), "x");
     const mstat_item& e = entry_of("src");

@@ -234,6 +234,70 @@ TEST_F(Lister, LargeDirectoryStreamsInWholeLines) {
     EXPECT_EQ(l.dirs_status, "0");
 }
 
+TEST_F(Lister, ManyLinesArriveWholeWhateverTheReaderBufferSize) {
+    // Far more lines than one hand-over block holds.
+    const std::string stem(120, 's');
+    for (int i = 0; i < 800; ++i) make_file(stem + std::to_string(i), 1);
+    for (int i = 0; i < 5; ++i) fs::create_directory(path("dir_" + std::to_string(i)));
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    bool first = true;
+    for (int buf_size : {1 << 20, 65536, 4096, 200}) {
+        SCOPED_TRACE(buf_size);
+        if (!first) {
+            ASSERT_EQ(librdir_enum_dir(h.get(), root_.c_str()), 0);
+        }
+        first = false;
+        listing l = read_listing(h.get(), buf_size);  // refuses any line cut in two
+        EXPECT_EQ(l.files.size(), 800u);
+        EXPECT_EQ(l.dirs.size(), 5u);
+        EXPECT_EQ(l.files_status, "0");
+        EXPECT_EQ(l.dirs_status, "0");
+        // Only the last buffer of each stream carries its end marker; the others end a line.
+        std::map<char, size_t> markers;
+        for (size_t i = 0; i < l.buffers.size(); ++i) {
+            const std::string& b = l.buffers[i];
+            EXPECT_LE(b.size(), static_cast<size_t>(buf_size));
+            size_t cr = b.find('\r');
+            if (cr == std::string::npos) {
+                EXPECT_EQ(b.back(), '\n');
+                continue;
+            }
+            ++markers[b[0]];
+            bool last_of_stream = true;
+            for (size_t j = i + 1; j < l.buffers.size(); ++j) {
+                if (l.buffers[j][0] == b[0]) last_of_stream = false;
+            }
+            EXPECT_TRUE(last_of_stream) << b[0];
+        }
+        EXPECT_EQ(markers['F'], 1u);
+        EXPECT_EQ(markers['D'], 1u);
+    }
+}
+
+TEST_F(Lister, EndMarkerThatDoesNotFitComesWithTheNextRead) {
+    make_file("only", 1);
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    char big[512];
+    int whole = librdir_read_item_list(h.get(), big, sizeof(big));
+    ASSERT_GT(whole, 3);
+    const std::string block(big, static_cast<size_t>(whole));
+    ASSERT_EQ(block.substr(block.size() - 3), "\n\r0");
+    const std::string line = block.substr(1, block.size() - 3);
+    ASSERT_EQ(librdir_read_item_list(h.get(), big, sizeof(big)), 3);  // "D\r0"
+
+    // Room for the prefix, the line and one byte: the marker waits for the next read.
+    ASSERT_EQ(librdir_enum_dir(h.get(), root_.c_str()), 0);
+    std::vector<char> tight(line.size() + 2);
+    int n = librdir_read_item_list(h.get(), tight.data(), static_cast<int>(tight.size()));
+    EXPECT_EQ(std::string(tight.data(), static_cast<size_t>(n > 0 ? n : 0)), "F" + line);
+    n = librdir_read_item_list(h.get(), tight.data(), static_cast<int>(tight.size()));
+    EXPECT_EQ(std::string(tight.data(), static_cast<size_t>(n > 0 ? n : 0)), "F\r0");
+    n = librdir_read_item_list(h.get(), tight.data(), static_cast<int>(tight.size()));
+    EXPECT_EQ(std::string(tight.data(), static_cast<size_t>(n > 0 ? n : 0)), "D\r0");
+}
+
 TEST_F(Lister, HandleIsReusedAfterBothEndMarkers) {
     fs::create_directory(path("a"));
     fs::create_directory(path("b"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -155,6 +156,36 @@ TEST(StatLine, SizeWrittenAsSignedDecimalReadsBack) {
     auto set = new_set();
     ASSERT_EQ(str_2_stat("big\t\t2\t81a4\t80\t-1\t0\t0\t0\t0\t0", set.get()), 0);
     EXPECT_EQ(mstat_items(set.get())[0].size, UINT64_MAX);
+}
+
+// The line is written by hand for speed; it must stay what the format text makes of the fields,
+// at every extreme of every field and at every buffer size around the line's length.
+TEST(StatLine, WrittenExactlyAsTheFormatWritesIt) {
+    std::string long_name(4000, 'n');
+    const rdir_entry entries[] = {
+        {"a", "", 0, 0, 0, 0, 0, 0, 0, 0},
+        {"b", "t", 0xffffffffu, 0xffffffffu, UINT32_MAX, UINT32_MAX, UINT64_MAX, INT64_MIN,
+         INT64_MAX, -1},
+        {"c", "", 0x802, 0100644, 1, 2, uint64_t{1} << 63, 1, -2, 0x7fffffff},
+        {"d", "", 0x801, 040755, 99999, 12345, INT64_MAX, 0x123456789abcdef0, 10, 9},
+        {long_name.c_str(), "../x", 0x101, 0120777, 7, 8, 0, 1, 2, 3},
+    };
+    for (const rdir_entry& e : entries) {
+        char want[RDIR_LINE_MAX];
+        int want_n = std::snprintf(want, sizeof(want), RDIR_LIST_LINE_FMT, e.name, e.link, e.type,
+                                   e.mode, rdir_type_2_attr(e.type), static_cast<long long>(e.size),
+                                   static_cast<unsigned long long>(e.ctime),
+                                   static_cast<unsigned long long>(e.mtime),
+                                   static_cast<unsigned long long>(e.atime), e.uid, e.gid);
+        ASSERT_GT(want_n, 0);
+        EXPECT_EQ(line_of(e), std::string(want, static_cast<size_t>(want_n)));
+        // The line and its NUL fit exactly; one byte less refuses it.
+        std::vector<char> out(static_cast<size_t>(want_n) + 1);
+        EXPECT_EQ(stat_2_str(e, out.data(), out.size()), want_n);
+        EXPECT_STREQ(out.data(), want);
+        EXPECT_EQ(stat_2_str(e, out.data(), out.size() - 1), -1);
+        EXPECT_STREQ(out.data(), "");
+    }
 }
 
 // ---- directory-creation and file-write lines ----
