@@ -16,21 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "lib/test_support/temp_dir.h"
 #include "libcdir/comm.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using dvtest::read_file;
 
 void write_file(const std::string& path, const std::string& data) {
     fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    dvtest::write_file(path, data);
 }
 
 void set_mtime(const std::string& path, int64_t mtime) {
@@ -66,15 +63,7 @@ struct job_result {
 
 class Job : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cdir_job_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        src_ = dir_ + "/src";
-        dst_ = dir_ + "/dst";
-        fs::create_directories(src_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { fs::create_directories(src_); }
 
     job_result run(uint32_t job_type, uint32_t cmp_mode, const char* o_url,
                    const char* olist = nullptr, uint32_t bs = LIBCDIR_BS_DEFAULT,
@@ -102,7 +91,8 @@ class Job : public ::testing::Test {
     job_result copy(uint32_t cmp_mode = 0) { return run(LIBCDIR_JOB_COPY, cmp_mode, dst_.c_str()); }
     job_result sync() { return run(LIBCDIR_JOB_SYNC, 0, dst_.c_str()); }
 
-    std::string dir_, src_, dst_;
+    dvtest::TempDir tmp_{"cdir_job"};
+    std::string dir_ = tmp_.path(), src_ = tmp_.at("src"), dst_ = tmp_.at("dst");
 };
 
 TEST_F(Job, OpenRefusesUnusableParameters) {

@@ -12,25 +12,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 
+#include "lib/test_support/temp_dir.h"
 #include "libcdir/work.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
+using dvtest::read_file;
+using dvtest::write_file;
 
 std::string random_bytes(size_t n) {
     std::mt19937 gen(42);
@@ -47,25 +40,29 @@ void set_times(const std::string& path, int64_t atime, int64_t mtime) {
 class LocalFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cdir_vfs_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         job_.bs = 64 * 1024;
         job_.trans_buf.reset(new char[job_.bs + 1]);
         set_ = cdir_set_ref::create();
         ASSERT_TRUE(set_);
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto& p : fs::recursive_directory_iterator(dir_, ec)) {
-            if (p.is_directory())
-                fs::permissions(p.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-        fs::remove_all(dir_, ec);
-    }
+    std::string path(const std::string& name) const { return tmp_.at(name); }
 
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // Copies `src` over `dst` in a child that has become `user`, as an unprivileged run would;
+    // the copy must have succeeded.
+    void copy_as(const passwd& user, const mstat_item& e, const std::string& src,
+                 const std::string& dst) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgid(user.pw_gid) != 0 || setuid(user.pw_uid) != 0) _exit(2);
+            cdir_copy_file(&job_, e, src.c_str(), dst.c_str());
+            _exit(job_.st.file_open_count == 1 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 
     // The entry a listing of `name` would carry (owner, mode, size and times from lstat).
     const mstat_item& entry_of(const std::string& name, std::string_view link = {}) {
@@ -87,7 +84,8 @@ class LocalFiles : public ::testing::Test {
         return *stored;
     }
 
-    std::string dir_;
+    dvtest::TempDir tmp_{"cdir_vfs"};
+    std::string dir_ = tmp_.path();
     libcdir_ctx job_;
     cdir_set_ref set_;
 };
@@ -185,17 +183,7 @@ TEST_F(LocalFiles, ReadOnlyDestinationOfAnUnprivilegedUserIsReplaced) {
         ASSERT_EQ(chown((dir_ + p).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     }
     const mstat_item& e = entry_of("src");
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
-        cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str());
-        _exit(job_.st.file_open_count == 1 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, e, path("src"), path("dst")));
     EXPECT_EQ(read_file(path("dst")), "version 2");
 }
 
@@ -253,17 +241,7 @@ TEST_F(LocalFiles, SetUserIdSurvivesRewriteByAnUnprivilegedOwner) {
     ASSERT_EQ(chmod(path("src").c_str(), 04755), 0);
     ASSERT_EQ(chmod(path("dst").c_str(), 04755), 0);
     const mstat_item& e = entry_of("src");
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
-        cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str());
-        _exit(job_.st.file_open_count == 1 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, e, path("src"), path("dst")));
     struct stat st;
     ASSERT_EQ(lstat(path("dst").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 04755u);

@@ -6,15 +6,17 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "lib/test_support/temp_dir.h"
 #include "libcdir/v_rdir.h"
 #include "libcdir/work.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using dvtest::write_file;
 
 // A listing endpoint that serves canned blocks.
 struct canned_rdir final : vrdir {
@@ -37,9 +39,6 @@ std::string line(const char* name, uint64_t size) {
 class IncompleteListing : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/cdir_sync_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         job_.job_type = LIBCDIR_JOB_SYNC;
         job_.cmp_mode = LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE;
         job_.route = CDIR_ROUTE_LL;
@@ -48,24 +47,17 @@ class IncompleteListing : public ::testing::Test {
         job_.list_buf.reset(new char[job_.max_mfile_size + 1]);
         job_.bs = 64 * 1024;
         job_.trans_buf.reset(new char[job_.bs + 1]);
-        job_.src.root = dir_ + "/src";
-        job_.dst.root = dir_ + "/dst";
+        job_.src.root = tmp_.at("src");
+        job_.dst.root = tmp_.at("dst");
         job_.has_dst = true;
         fs::create_directories(job_.src.root);
         fs::create_directories(job_.dst.root);
         rdir_.job = &job_;
         job_.irdir = &rdir_;
     }
-    void TearDown() override {
-        job_.irdir = nullptr;
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { job_.irdir = nullptr; }
 
-    void put(const std::string& path, const std::string& data) {
-        std::ofstream(path, std::ios::binary) << data;
-    }
-
-    std::string dir_;
+    dvtest::TempDir tmp_{"cdir_sync"};
     libcdir_ctx job_;
     canned_rdir rdir_;
 };
@@ -93,9 +85,9 @@ TEST_F(IncompleteListing, FailureStatusOrLostEntriesMarkTheListing) {
 }
 
 TEST_F(IncompleteListing, FileWorkTransfersButDeletesNothing) {
-    put(job_.src.root + "/listed", "new");
-    put(job_.dst.root + "/listed", "old content");
-    put(job_.dst.root + "/unlisted", "may still exist in the source");
+    write_file(job_.src.root + "/listed", "new");
+    write_file(job_.dst.root + "/listed", "old content");
+    write_file(job_.dst.root + "/unlisted", "may still exist in the source");
     rdir_.blocks = {"F" + line("listed", 3) + "\r-38", "D\r-38"};
     cdir_item_ptr item = rdir_read_stat(&job_, false, nullptr, nullptr);
     ASSERT_TRUE(item);
@@ -110,9 +102,7 @@ TEST_F(IncompleteListing, FileWorkTransfersButDeletesNothing) {
     EXPECT_EQ(r_sync_file_list(&job_, *item, CDIR_ROUTE_LL, true), 0);
     EXPECT_TRUE(fs::exists(job_.dst.root + "/unlisted"));
     EXPECT_EQ(job_.st.sync_del_file_count, 0u);
-    std::ifstream in(job_.dst.root + "/listed");
-    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, "new");
+    EXPECT_EQ(dvtest::read_file(job_.dst.root + "/listed"), "new");
 
     // The same directory listed completely: the orphan goes.
     item->src_incomplete = false;
@@ -122,7 +112,7 @@ TEST_F(IncompleteListing, FileWorkTransfersButDeletesNothing) {
 }
 
 TEST_F(IncompleteListing, DirectoryWithoutListedFilesKeepsItsDestinationFiles) {
-    put(job_.dst.root + "/f", "x");
+    write_file(job_.dst.root + "/f", "x");
     cdir_item record;
     record.src_path = job_.src.root;
     record.dst_path = job_.dst.root;

@@ -5,11 +5,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 
+#include "lib/test_support/temp_dir.h"
 #include "libconf/ini/conf.h"
 #include "libconf/ini/dictionary.h"
 #include "libconf/ini/iniparser.h"
@@ -36,26 +36,15 @@ std::string dump(conf* c) {
     return testing::internal::GetCapturedStdout();
 }
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
+using dvtest::read_file;
+using dvtest::write_file;
 
 class IniFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/ini_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string path(const std::string& name) const { return tmp_.at(name); }
 
-    fs::path dir_;
+    dvtest::TempDir tmp_{"ini_test"};
+    fs::path dir_ = tmp_.path();
 };
 
 }  // namespace

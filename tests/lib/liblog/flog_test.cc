@@ -5,48 +5,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lib/liblog/stderr_capture.h"
+#include "lib/test_support/temp_dir.h"
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
 namespace {
 
-namespace fs = std::filesystem;
+using dvtest::read_file;
+using dvtest::write_file;
 
 class Flog : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char name[] = "/tmp/flog_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        dir_ = name;
-        path_ = dir_ + "/login.log";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    static std::string read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
-    }
-    static void write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-
-    std::string dir_;
-    std::string path_;
+    dvtest::TempDir tmp_{"flog_test"};
+    std::string dir_ = tmp_.path();
+    std::string path_ = tmp_.at("login.log");
 };
 
 TEST_F(Flog, AppendsToAnExistingFile) {
-    write(path_, "old\n");
+    write_file(path_, "old\n");
     flog* log = flog_open(path_.c_str(), 0);
     ASSERT_NE(nullptr, log);
     EXPECT_EQ(0, flog_last_result(log));
@@ -54,7 +37,7 @@ TEST_F(Flog, AppendsToAnExistingFile) {
     EXPECT_EQ(0, flog_printf(log, "\t%s\t%s\n", "info", "two"));
     EXPECT_EQ(0, flog_last_result(log));
     flog_close(log);
-    EXPECT_EQ("old\none\n\tinfo\ttwo\n", read(path_));
+    EXPECT_EQ("old\none\n\tinfo\ttwo\n", read_file(path_));
 }
 
 TEST_F(Flog, TimePrefixOnEveryWrite) {
@@ -64,7 +47,7 @@ TEST_F(Flog, TimePrefixOnEveryWrite) {
     flog_write(log, "b\n", 2);
     flog_close(log);
     const char* stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
-    EXPECT_THAT(read(path_), MatchesRegex(std::string(stamp) + "a\n" + stamp + "b\n"));
+    EXPECT_THAT(read_file(path_), MatchesRegex(std::string(stamp) + "a\n" + stamp + "b\n"));
 }
 
 TEST_F(Flog, PrintfFormatsAtMost4096Bytes) {
@@ -73,7 +56,7 @@ TEST_F(Flog, PrintfFormatsAtMost4096Bytes) {
     std::string big(5000, 'x');
     EXPECT_EQ(0, flog_printf(log, "%s", big.c_str()));
     flog_close(log);
-    EXPECT_EQ(std::string(4095, 'x'), read(path_));
+    EXPECT_EQ(std::string(4095, 'x'), read_file(path_));
 }
 
 TEST_F(Flog, OpenFailureLogsAndGivesNoHandle) {
@@ -92,7 +75,7 @@ TEST_F(Flog, DeletedFileIsCreatedAgain) {
     ASSERT_EQ(0, unlink(path_.c_str()));
     EXPECT_EQ(0, flog_write(log, "after\n", 6));
     flog_close(log);
-    EXPECT_EQ("after\n", read(path_));
+    EXPECT_EQ("after\n", read_file(path_));
 }
 
 TEST_F(Flog, WriteFailureIsReportedNotSwallowed) {
@@ -114,13 +97,13 @@ TEST_F(Flog, SizeCapKeepsNewestWholeLines) {
         std::string line = "line " + std::to_string(i) + " " + std::string(i % 97, '.') + "\n";
         longest = std::max(longest, line.size());
         ASSERT_EQ(0, flog_write(log, line.data(), line.size()));
-        std::string content = read(path_);
+        std::string content = read_file(path_);
         ASSERT_LT(content.size(), kMax + longest) << i;
         ASSERT_EQ('l', content.front()) << i;  // starts at a line boundary
         ASSERT_EQ('\n', content.back());
     }
     flog_close(log);
-    std::string content = read(path_);
+    std::string content = read_file(path_);
     EXPECT_THAT(content, HasSubstr("line 299 "));
     EXPECT_LT(content.size(), kMax);
 }
@@ -138,14 +121,14 @@ class KeepNewestHalf : public Flog, public ::testing::WithParamInterface<CutCase
 TEST_P(KeepNewestHalf, CutsAtTheFirstLineFeedOfTheTail) {
     const CutCase& c = GetParam();
     for (const char* mode : {"a+", "a", "r+"}) {
-        write(path_, c.content);
+        write_file(path_, c.content);
         FILE* file = fopen(path_.c_str(), mode);
         ASSERT_NE(nullptr, file);
         fseek(file, 0, SEEK_END);
         EXPECT_EQ(c.result, log_file_keep_newest_half(file, path_.c_str(), c.max)) << mode;
         fputs("+\n", file);  // later writes go to the end
         fclose(file);
-        EXPECT_EQ(c.expected + "+\n", read(path_)) << mode;
+        EXPECT_EQ(c.expected + "+\n", read_file(path_)) << mode;
     }
 }
 
@@ -160,14 +143,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CutCase>& info) { return info.param.name; });
 
 TEST_F(Flog, WriteOnlyStreamIsReadByName) {
-    write(path_, "0000\n1111\n22\n333333\n");
+    write_file(path_, "0000\n1111\n22\n333333\n");
     FILE* file = fopen(path_.c_str(), "w");  // truncates: write the content through it
     ASSERT_NE(nullptr, file);
     fputs("0000\n1111\n22\n333333\n", file);
     EXPECT_EQ(1, log_file_keep_newest_half(file, path_.c_str(), 20));
     fputs("+\n", file);
     fclose(file);
-    EXPECT_EQ("333333\n+\n", read(path_));
+    EXPECT_EQ("333333\n+\n", read_file(path_));
 }
 
 TEST_F(Flog, ThreadsNeverInterleave) {
@@ -183,7 +166,7 @@ TEST_F(Flog, ThreadsNeverInterleave) {
     }
     for (std::thread& t : threads) t.join();
     flog_close(log);
-    std::istringstream in(read(path_));
+    std::istringstream in(read_file(path_));
     std::string line;
     int count = 0;
     while (std::getline(in, line)) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lib/liblog/stderr_capture.h"
+#include "lib/test_support/temp_dir.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
 #include "liblogsink/log_sinks.h"
@@ -30,12 +31,7 @@ const char kPrefixPattern[] =
     "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} [A-Z ]{5} [0-9]+ --- "
     "\\[[^\\]]*\\] [a-z]+ ";
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
+using dvtest::read_file;
 
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -49,9 +45,6 @@ class FileSink : public ::testing::Test {
     void SetUp() override {
         unsetenv("DVDBGLOG");
         ASSERT_EQ(0, log_sinks_install());
-        char name[] = "/tmp/logsink_file_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        dir_ = name;
         ctx_ = log2_ctx_new();
         int off = 0;
         uint32_t flags = LOG_FLAG_FUNC;
@@ -61,7 +54,6 @@ class FileSink : public ::testing::Test {
     void TearDown() override {
         log2_exit(ctx_);
         log2_diag_enable(false);
-        fs::remove_all(dir_);
     }
 
     int command(int number, const std::string& text) {
@@ -77,7 +69,8 @@ class FileSink : public ::testing::Test {
         log2_printf(ctx_, LOG_INFO, "cdir", "f.cc", 3, "fn", "%s", text);
     }
 
-    std::string dir_;
+    dvtest::TempDir tmp_{"logsink_file"};
+    std::string dir_ = tmp_.path();
     log2_ctx* ctx_ = nullptr;
 };
 

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/liblog/stderr_capture.h"
 #include "lib/liblogsink/loopback.h"
+#include "lib/test_support/temp_dir.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
 
@@ -23,12 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
+using dvtest::read_file;
 
 int level_of(log2_ctx* ctx) {
     int level = -100;
@@ -42,17 +37,14 @@ class LogInit : public ::testing::Test {
     void SetUp() override {
         unsetenv("DVDBGLOG");
         log2_exit(nullptr);
-        char name[] = "/tmp/logsink_init_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(name));
-        dir_ = name;
     }
     void TearDown() override {
         log2_exit(nullptr);
         log2_diag_enable(false);
-        fs::remove_all(dir_);
     }
 
-    std::string dir_;
+    dvtest::TempDir tmp_{"logsink_init"};
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(LogInit, EveryKeyAppliedInTableOrderWhateverTheTextOrder) {

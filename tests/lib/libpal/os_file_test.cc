@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,15 +11,16 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "lib/test_support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using dvtest::read_file;
 
 struct file_closer {
     void operator()(os_file* f) const { os_file_close(f); }
@@ -30,9 +30,6 @@ using file_ptr = std::unique_ptr<os_file, file_closer>;
 class OsFile : public testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "os_file_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         cwd_ = cwd;
@@ -41,18 +38,11 @@ class OsFile : public testing::Test {
     void TearDown() override {
         umask(old_umask_);
         ASSERT_EQ(chdir(cwd_.c_str()), 0);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
-    std::string at(const std::string& name) const { return dir_ + "/" + name; }
-    static std::string read_file(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string at(const std::string& name) const { return tmp_.at(name); }
 
-    std::string dir_;
+    dvtest::TempDir tmp_{"os_file_test"};
+    std::string dir_ = tmp_.path();
     std::string cwd_;
     mode_t old_umask_ = 022;
 };

@@ -3,26 +3,24 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "lib/test_support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using dvtest::read_file;
+using dvtest::write_file;
 
 class OsFs : public testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "os_fs_test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         cwd_ = cwd;
@@ -31,21 +29,10 @@ class OsFs : public testing::Test {
     void TearDown() override {
         umask(old_umask_);
         ASSERT_EQ(chdir(cwd_.c_str()), 0);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
-    std::string at(const std::string& name) const { return dir_ + "/" + name; }
+    std::string at(const std::string& name) const { return tmp_.at(name); }
 
-    static void write_file(const std::string& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    static std::string read_file(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     static struct stat sys_lstat(const std::string& path) {
         struct stat st = {};
         EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
@@ -56,7 +43,8 @@ class OsFs : public testing::Test {
         ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, flags), 0);
     }
 
-    std::string dir_;
+    dvtest::TempDir tmp_{"os_fs_test"};
+    std::string dir_ = tmp_.path();
     std::string cwd_;
     mode_t old_umask_ = 022;
 };

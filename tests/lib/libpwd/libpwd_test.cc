@@ -6,12 +6,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 
+#include "lib/test_support/temp_dir.h"
 #include "liblog/log2.h"
 #include "libpwd/ipchk.h"
 
@@ -322,24 +320,18 @@ TEST_F(Credentials, ZeroLimitSwitchesThrottlingOff) {
 }
 
 TEST_F(Credentials, LoginLogRecordsEvents) {
-    namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/libpwd_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const fs::path dir = tmpl;
+    const dvtest::TempDir dir("libpwd_test");
     libpwd_exit();
-    start(3, 60, 0, (dir / "login.log").string());
+    start(3, 60, 0, dir.at("login.log"));
     login("127.0.0.50", "bad");
     login("127.0.0.50", kPwd);
     login("127.0.0.50", kPwd, "x\n\tinfo\tadmin");
     libpwd_exit();  // closes the log
 
-    std::ifstream in(dir / "login.log");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text,
+    EXPECT_EQ(dvtest::read_file(dir.at("login.log")),
               "\twarn\tadmin\tlogin\tlogin failed form 127.0.0.50\n"
               "\tinfo\tadmin\tlogin\tlogin from 127.0.0.50\n"
               "\twarn\tx??info?admin\tlogin\tlogin failed form 127.0.0.50\n");
-    fs::remove_all(dir);
     start(3, 60, 0, "");
 }
 

@@ -7,12 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "lib/librdir/log_capture.h"
+#include "lib/test_support/temp_dir.h"
 #include "librdir/mstat.h"
 
 namespace fs = std::filesystem;
@@ -36,17 +36,10 @@ struct listing {
 
 class Lister : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/librdir_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
-    std::string path(const std::string& name) const { return root_ + "/" + name; }
+    std::string path(const std::string& name) const { return tmp_.at(name); }
 
     void make_file(const std::string& name, size_t size) {
-        std::ofstream(path(name), std::ios::binary) << std::string(size, 'x');
+        dvtest::write_file(path(name), std::string(size, 'x'));
     }
 
     lister_ptr open(const std::string& dir, int timeout_ms = 10000) {
@@ -94,7 +87,8 @@ class Lister : public ::testing::Test {
         return out;
     }
 
-    std::string root_;
+    dvtest::TempDir tmp_{"librdir_test"};
+    std::string root_ = tmp_.path();
     err_info err_{};
 };
 

@@ -8,15 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/librdir/log_capture.h"
+#include "lib/test_support/temp_dir.h"
 #include "librdir/misc.h"
 
 namespace fs = std::filesystem;
+using dvtest::read_file;
+using dvtest::write_file;
 
 namespace {
 
@@ -41,10 +42,6 @@ std::string b64(const std::string& s) {
 class Worker : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mfile_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        base_ = root_ + "/base";
         fs::create_directory(base_);
         libmfile_param p;
         p.max_mfile_size = kMax;
@@ -53,22 +50,9 @@ class Worker : public ::testing::Test {
         h_.reset(libmfile_open(&p));
         ASSERT_TRUE(h_);
     }
-    void TearDown() override {
-        h_.reset();
-        fs::remove_all(root_);
-    }
+    void TearDown() override { h_.reset(); }
 
     std::string in_base(const std::string& name) const { return base_ + "/" + name; }
-
-    static void write(const std::string& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
 
     // Every result byte of the posted commands, up to the first quiet period.
     std::string collect() {
@@ -125,8 +109,9 @@ class Worker : public ::testing::Test {
         return out;
     }
 
-    std::string root_;
-    std::string base_;
+    dvtest::TempDir tmp_{"mfile_test"};
+    std::string root_ = tmp_.path();
+    std::string base_ = tmp_.at("base");
     err_info err_{};
     worker_ptr h_;
 };
@@ -134,9 +119,9 @@ class Worker : public ::testing::Test {
 // ---- command 1 ----
 
 TEST_F(Worker, ReadFilesAnswersOneBlockPerEntry) {
-    write(in_base("hello"), "hello");
-    write(in_base("empty"), "");
-    write(in_base("a\\b"), "backslash");
+    write_file(in_base("hello"), "hello");
+    write_file(in_base("empty"), "");
+    write_file(in_base("a\\b"), "backslash");
     fs::create_directory(in_base("dir"));
     auto blocks =
         read_blocks("hello\t5\nempty\t0\nmissing\t3\nshort\t\nhello\t100\na\\b\t9\ndir\t4");
@@ -167,7 +152,7 @@ TEST_F(Worker, MissingFileIsAnEightByteBlockWithBit31) {
 TEST_F(Worker, ReadLongerThanTheBufferIsRefusedNotOverrun) {
     log_capture log;
     std::string big(kMax, 'b');
-    write(in_base("big"), big);
+    write_file(in_base("big"), big);
     auto blocks = read_blocks("big\t" + std::to_string(kMax - 3) + "\nbig\t" +
                               std::to_string(kMax - 4) + "\nbig\t2147483647\nbig\t-1");
     ASSERT_EQ(blocks.size(), 4u);
@@ -182,7 +167,7 @@ TEST_F(Worker, ReadLongerThanTheBufferIsRefusedNotOverrun) {
 
 TEST_F(Worker, MalformedReadListEndsTheCommandAfterTheAnsweredEntries) {
     log_capture log;
-    write(in_base("a"), "A");
+    write_file(in_base("a"), "A");
     auto blocks = read_blocks("a\t1\na\t1\n");  // trailing newline: an empty last line
     EXPECT_EQ(blocks.size(), 2u);
     EXPECT_EQ(log.count("invalid name_list"), 1);
@@ -202,7 +187,7 @@ TEST_F(Worker, FifoInAFilesPlaceDoesNotStallTheWorker) {
 // ---- names from the list never leave the base ----
 
 TEST_F(Worker, NamesThatTryToEscapeTheBaseAreRefused) {
-    write(root_ + "/victim", "keep");
+    write_file(root_ + "/victim", "keep");
     fs::create_directory(in_base("sub"));
     const std::vector<std::string> names = {"../victim",       "..", ".", "sub/../../victim",
                                             root_ + "/victim", ""};
@@ -219,7 +204,7 @@ TEST_F(Worker, NamesThatTryToEscapeTheBaseAreRefused) {
             EXPECT_EQ(run(MFILE_CMD_MKDIR, dir_line(name, 0755, 1)), "-104\t");
         }
     }
-    EXPECT_EQ(read(root_ + "/victim"), "keep");
+    EXPECT_EQ(read_file(root_ + "/victim"), "keep");
 }
 
 TEST_F(Worker, WorkerWithoutABaseTouchesNothing) {
@@ -235,7 +220,7 @@ TEST_F(Worker, WorkerWithoutABaseTouchesNothing) {
 // ---- command 2 ----
 
 TEST_F(Worker, CreateDirectoriesWithParentsAndAttributes) {
-    write(in_base("file"), "x");
+    write_file(in_base("file"), "x");
     std::string list = dir_line("d1", 040700, 1234567) + "\n" + dir_line("deep/er", 040750, 7) +
                        "\n" + dir_line("file", 040755, 7) + "\n" + dir_line(" odd\\name", 0755, 7);
     std::string res = run(MFILE_CMD_MKDIR, list);
@@ -269,23 +254,23 @@ TEST_F(Worker, WriteFilesWithContentAttributesAndMissingParents) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_mtime, 1600000000);
     EXPECT_EQ(st.st_atime, 1600000000 - 5);
-    EXPECT_EQ(read(in_base("f")), "hello");
-    EXPECT_EQ(read(in_base("new/sub/g")), "x");
+    EXPECT_EQ(read_file(in_base("f")), "hello");
+    EXPECT_EQ(read_file(in_base("new/sub/g")), "x");
     ASSERT_EQ(stat(in_base("empty").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
 }
 
 TEST_F(Worker, WriteTruncatesAnExistingFile) {
-    write(in_base("f"), "a much longer old content");
+    write_file(in_base("f"), "a much longer old content");
     EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
-    EXPECT_EQ(read(in_base("f")), "new");
+    EXPECT_EQ(read_file(in_base("f")), "new");
 }
 
 TEST_F(Worker, LinkEntryAfterAFailedEntryIsMadeVerbatimAndOwnsItsTimes) {
-    write(root_ + "/target", "t");
+    write_file(root_ + "/target", "t");
     chmod((root_ + "/target").c_str(), 0640);
     fs::create_directory(in_base("blocker"));
-    write(in_base("blocker/inside"), "x");  // a non-empty directory cannot be replaced
+    write_file(in_base("blocker/inside"), "x");  // a non-empty directory cannot be replaced
     const char* text = "../odd \\target";
     std::string list =
         write_line("blocker", "", 0x102, 0120777, "x") + "\n" +
@@ -304,7 +289,7 @@ TEST_F(Worker, LinkEntryAfterAFailedEntryIsMadeVerbatimAndOwnsItsTimes) {
 }
 
 TEST_F(Worker, LinkEntryReplacesWhatStandsThere) {
-    write(in_base("was_file"), "old");
+    write_file(in_base("was_file"), "old");
     fs::create_directory(in_base("was_dir"));
     std::string list = write_line("was_file", "", 0x102, 0120777, "t1") + "\n" +
                        write_line("was_dir", "", 0x101, 0120777, "t2");
@@ -319,12 +304,12 @@ TEST_F(Worker, JunctionIsNotSupported) {
 }
 
 TEST_F(Worker, FileIsNeverWrittenThroughASymlinkStandingInItsPlace) {
-    write(root_ + "/outside", "precious");
+    write_file(root_ + "/outside", "precious");
     fs::create_symlink(root_ + "/outside", in_base("f"));
     EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
-    EXPECT_EQ(read(root_ + "/outside"), "precious");
+    EXPECT_EQ(read_file(root_ + "/outside"), "precious");
     EXPECT_FALSE(fs::is_symlink(in_base("f")));
-    EXPECT_EQ(read(in_base("f")), "new");
+    EXPECT_EQ(read_file(in_base("f")), "new");
 }
 
 TEST_F(Worker, BadDataEndsTheCommandOversizeDataFailsOnlyItsEntry) {
@@ -348,18 +333,18 @@ TEST_F(Worker, UnparsableWriteLineEndsTheCommand) {
 // ---- commands 4 and 5 ----
 
 TEST_F(Worker, RemoveFilesAnswersEachName) {
-    write(in_base("a"), "1");
-    write(in_base(" b\\"), "2");
+    write_file(in_base("a"), "1");
+    write_file(in_base(" b\\"), "2");
     EXPECT_EQ(run(MFILE_CMD_REMOVE, "a\nmissing\n b\\"), "0\t-102\t0\t");
     EXPECT_FALSE(fs::exists(in_base("a")));
     EXPECT_FALSE(fs::exists(in_base(" b\\")));
 }
 
 TEST_F(Worker, ClearDirRemovesFilesAndLeavesDirectories) {
-    write(in_base("one"), "1");
-    write(in_base("two"), "2");
+    write_file(in_base("one"), "1");
+    write_file(in_base("two"), "2");
     fs::create_directory(in_base("sub"));
-    write(in_base("sub/kept"), "k");
+    write_file(in_base("sub/kept"), "k");
     fs::create_directory_symlink("sub", in_base("to_sub"));
     EXPECT_EQ(run(MFILE_CMD_CLEAR_DIR, ""), "F\t0\t0\t$");
     EXPECT_FALSE(fs::exists(in_base("one")));
@@ -374,8 +359,8 @@ TEST_F(Worker, ClearDirOfAMissingBase) {
 }
 
 TEST_F(Worker, EmptyBaseKeepsThePreviousOneAndCommandsAnswerInOrder) {
-    write(in_base("a"), "1");
-    write(in_base("b"), "2");
+    write_file(in_base("a"), "1");
+    write_file(in_base("b"), "2");
     ASSERT_EQ(libmfile_remove_list(h_.get(), base_.c_str(), "a"), 0);
     ASSERT_EQ(libmfile_remove_list(h_.get(), "", "b"), 0);
     ASSERT_EQ(libmfile_remove_list(h_.get(), nullptr, "a"), 0);
