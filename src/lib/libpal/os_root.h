@@ -1,0 +1,88 @@
+// Root-confined file system handles: a directory descriptor plus operations whose paths are
+// resolved beneath that directory and can never leave it.
+//
+// Two ways of resolving, chosen when the handle is made:
+//   OS_ROOT_IN_ROOT      the directory acts as "/" for every path given: absolute paths start at
+//                        it, ".." stops at it, and symbolic links met on the way are followed but
+//                        resolved inside it too (an absolute link text starts at the root). Magic
+//                        links (/proc/self/fd/...) are never followed. A server hands its served
+//                        root out this way; dvcp passes the host's "/".
+//   OS_ROOT_NO_SYMLINKS  no symbolic link anywhere on the path is followed, and the path may not
+//                        climb above the directory ("..", absolute paths and links fail with
+//                        EXDEV or ELOOP). The copy engine resolves everything inside a destination
+//                        tree this way.
+//
+// Whatever the mode, the final component of a path is acted on itself and never followed:
+// os_root_lstat describes a link, os_root_remove removes the link, os_root_set_attr changes the
+// link's owner and times (never its target), os_root_open refuses to open through a final link
+// (ELOOP). A path that is empty, "." or ends in "/." names the directory of the handle (or the
+// directory reached).
+//
+// Paths are used byte for byte (no normalisation: a backslash is a name byte). Failures return -1
+// (or null) with errno set; nothing here logs. A handle may be used by several threads at once;
+// it is released by one.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libpal/os_fs.h"
+
+inline constexpr uint32_t OS_ROOT_IN_ROOT = 1;
+inline constexpr uint32_t OS_ROOT_NO_SYMLINKS = 2;
+
+struct os_root;
+
+// Opens the directory at the host path `path` (links on the way followed, as the user meant them)
+// as a handle resolving with `mode` (OS_ROOT_IN_ROOT or OS_ROOT_NO_SYMLINKS). Null on failure
+// (ENOTDIR when it is not a directory).
+os_root* os_root_open(const char* path, uint32_t mode);
+
+// Opens the directory `path` beneath `parent` (resolved by the parent's rules; a final link is
+// refused with ELOOP) as a new handle resolving with `mode`. Null on failure.
+os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode);
+
+// Releases the handle (null is accepted).
+void os_root_close(os_root* root);
+
+// The handle's directory descriptor (owned by the handle) and its resolution mode.
+int os_root_fd(const os_root* root);
+uint32_t os_root_mode(const os_root* root);
+
+// open(2) beneath the root with `flags` (O_NOFOLLOW and O_CLOEXEC are always added) and `mode`
+// for a created file. A descriptor the caller owns, or -1.
+int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t mode);
+
+// Opens a directory beneath the root for listing (O_RDONLY | O_DIRECTORY): a descriptor the
+// caller owns (fdopendir takes it), or -1.
+int os_root_opendir(const os_root* root, const char* path);
+
+// Status of the entry itself (a link is described, not followed).
+int os_root_lstat(const os_root* root, const char* path, struct stat* st);
+
+// Creates the directory `path` with `mode` (the parent must exist). EEXIST when anything is there.
+int os_root_mkdir(const os_root* root, const char* path, uint32_t mode);
+
+// Removes a file, link or other non-directory (os_root_remove) or an empty directory
+// (os_root_rmdir). A link is removed itself, never its target.
+int os_root_remove(const os_root* root, const char* path);
+int os_root_rmdir(const os_root* root, const char* path);
+
+// Renames `from` to `to`, both beneath the root. With `overwrite` 0 something at `to` fails the
+// rename with EEXIST, in one step.
+int os_root_rename(const os_root* root, const char* from, const char* to, int overwrite);
+
+// The text of the link `path` into `buf` (NUL-terminated): its length, or -1 (ENAMETOOLONG when
+// it does not fit in `len` - 1 bytes, EINVAL when `path` is not a link).
+ssize_t os_root_readlink(const os_root* root, const char* path, char* buf, size_t len);
+
+// Creates the link `path` with the text `target`, kept verbatim (the text is not resolved now).
+int os_root_symlink(const os_root* root, const char* target, const char* path);
+
+// Applies `attr` to the entry itself as os_set_attr does (owner, then permission bits, then
+// access and modification seconds); for a link only its owner and times. Returns 0 when the entry
+// could be reached and the times set, else -1; a refused owner change alone is not a failure.
+int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr);
