@@ -53,6 +53,11 @@ int cdir_verr_check(libcdir_ctx* job, verr code) {
     return cls;
 }
 
+bool cdir_counts_failures(const cdir_counters& st) {
+    return st.i_file_fail_count != 0 || st.o_file_fail_count != 0 || st.i_dir_fail_count != 0 ||
+           st.sync_del_file_fail_count != 0;
+}
+
 double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms) {
     double seconds = now_ms > start_ms ? static_cast<double>(now_ms - start_ms) / 1000.0 : 0.0;
     return seconds == 0.0 ? 0.001 : seconds;
@@ -127,7 +132,10 @@ int cdir_report_and_status(libcdir_ctx* job) {
     }
     bool user_stop = job->user_stop.load() != 0;
     bool error_stop = job->error_stop.load() != 0;
-    if (!user_stop && !error_stop) job->last_class.store(0);
+    // A run that left files behind must not read as a complete one; a stop says more, so it wins.
+    if (!user_stop && !error_stop) {
+        job->last_class.store(cdir_counts_failures(job->st) ? -CDIR_STATUS_FILES_FAILED : 0);
+    }
     // A failure recorded after the one that stopped the job must not hide it (class 0 would
     // read as success).
     if (error_stop) job->last_class.store(job->stop_class.load());

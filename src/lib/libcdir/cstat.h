@@ -35,6 +35,16 @@ int cdir_verr_check(libcdir_ctx* job, verr code);
 // Whether a failure class ends the job.
 bool cdir_class_stops(int cls);
 
+// Exit status of a run that was not stopped but in which files or directories failed.
+inline constexpr int CDIR_STATUS_FILES_FAILED = 8;
+
+// Whether the counters record a file or directory that was not read, written or deleted: a
+// source file or directory that could not be read (or listed only in part), a destination file
+// that could not be written, an orphan a sync could not delete. A destination directory that
+// could not be listed (o_dir_fail_count) is not among them: the files written there still count
+// one by one.
+bool cdir_counts_failures(const cdir_counters& st);
+
 // Elapsed seconds between two monotonic millisecond readings; 0 becomes 0.001 so that rates stay
 // finite.
 double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms);
@@ -43,5 +53,7 @@ double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms);
 std::vector<std::string> cdir_report_lines(const cdir_counters& st, uint32_t job_type,
                                            double seconds);
 
-// Writes the report of `job` to the log at dbg level and returns its exit status.
+// Writes the report of `job` to the log at dbg level and returns its exit status: 6 after a
+// stop request, else the class of the failure that stopped the job, else 8 when
+// cdir_counts_failures, else 0.
 int cdir_report_and_status(libcdir_ctx* job);

@@ -94,8 +94,9 @@ struct libcdir_ctx;
 libcdir_ctx* libcdir_open(libcdir_param* param);
 
 // Waits until the walk has ended and every posted command was handled, writes the run report to
-// the log and returns the process exit status: 0 without a stop (even when files failed), 6 after
-// a stop request, otherwise the class of the failure that stopped the job (1, 3, 4, 5 or 7).
+// the log and returns the process exit status: 6 after a stop request, otherwise the class of the
+// failure that stopped the job (1, 3, 4, 5 or 7); without a stop 8 when files or directories
+// failed, else 0.
 int libcdir_wait_stop(libcdir_ctx* job);
 
 // Stops what still runs and releases the job (null is ignored). The param's err is left as it was.

@@ -4,13 +4,16 @@
 //   dvcp ls_mode=[cp|sync]
 //   dvcp -v
 //
-// One run is one job of the copy engine; its result is the exit status.
+// One run is one job of the copy engine; its result is the exit status. SIGINT, SIGTERM, SIGHUP
+// and SIGPIPE stop the job cleanly (status 6): whatever was half written is cleaned up by the
+// engine, which an abrupt death would leave behind.
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -85,6 +88,21 @@ void print_usage() {
     fprintf(stderr, "\tdbg=[sync_reason]  print dbg info ..\n");
     fprintf(stderr, "\tbs=BYTES    read and write BYTES bytes at a time\n");
     fprintf(stderr, "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n");
+    fprintf(stderr, "\tolist=FILE    mode=ls: write the listing to FILE (required)\n");
+    fprintf(stderr, "SIGINT, SIGTERM, SIGHUP or SIGPIPE stop the run cleanly (exit 6).\n");
+}
+
+// A usage error with its reason: the specific complaint first, then the usual text.
+int usage_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+int usage_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    print_usage();
+    return 1;
 }
 
 void print_modes(std::string_view value) {
@@ -122,7 +140,13 @@ struct args {
     std::string olist;
     bool has_o_url = false;
     bool has_olist = false;
+    bool list = false;  // the last mode= asked for a listing
 };
+
+// Shown in a complaint: a value is cut short rather than flooding the terminal.
+std::string shown(std::string_view value) {
+    return std::string(value.substr(0, 200));
+}
 
 // Fills `param` and `a` from the arguments. Returns -1 to run the job, otherwise the exit status
 // of a run that ends here (usage text, version, mode listing).
@@ -150,6 +174,7 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
                     return 1;
                 }
                 param->job_type = m->job_type;
+                a->list = m->list;
                 if (!m->list) param->cmp_mode = m->cmp_mode;
                 break;
             }
@@ -165,9 +190,7 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
                 uint64_t bs = str_size_parse(text.c_str());
                 // A block size that is unusable for the job's buffers is refused up front.
                 if (!libcdir_bs_valid(bs)) {
-                    fprintf(stderr, "bs=%s: must be a size from 64k to 256M\n", text.c_str());
-                    print_usage();
-                    return 1;
+                    return usage_error("bs=%s: must be a size from 64k to 256M", text.c_str());
                 }
                 param->bs = static_cast<uint32_t>(bs);
                 break;
@@ -177,10 +200,17 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
                 a->has_olist = true;
                 break;
             case KEY_DBG:
-                if (value == "sync_reason") param->dbg |= LIBCDIR_DBG_SYNC_REASON;
+                // A misspelt option must not pass for one that was applied.
+                if (value != "sync_reason") {
+                    return usage_error("bad dbg \"%s\"", shown(value).c_str());
+                }
+                param->dbg |= LIBCDIR_DBG_SYNC_REASON;
                 break;
             case KEY_LEVEL: {
                 std::string level(value);
+                if (log_level_from_name(level.c_str()) < 0) {
+                    return usage_error("bad level \"%s\"", shown(value).c_str());
+                }
                 log2_ioctl(nullptr, 3, level.data(), -1);
                 if (level == "dbg" || level == "verb") {
                     char flags[] = "time|tid|func";
@@ -200,6 +230,8 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
         print_usage();
         return 1;
     }
+    // A listing nobody receives is a run that does nothing and reports success.
+    if (a->list && a->olist.empty()) return usage_error("mode=ls needs olist=FILE");
     return -1;
 }
 
@@ -213,7 +245,13 @@ std::mutex g_job_mutex;
 libcdir_ctx* g_job = nullptr;  // the open job, or none; under g_job_mutex
 bool g_stop_pending = false;   // a stop asked for before the job was open; under g_job_mutex
 std::thread g_signal_thread;
-constexpr int kCaughtSignals[] = {SIGUSR1, SIGPIPE, SIGINT};
+constexpr int kCaughtSignals[] = {SIGUSR1, SIGPIPE, SIGINT, SIGTERM, SIGHUP};
+
+// The signals that end the run: each asks the job to stop, so that it ends with status 6 and
+// leaves no partial file, rather than dying wherever the signal lands.
+bool stops_the_run(int signum) {
+    return signum == SIGINT || signum == SIGPIPE || signum == SIGTERM || signum == SIGHUP;
+}
 
 extern "C" void on_signal(int signum) {
     int saved = errno;
@@ -235,7 +273,7 @@ void signal_loop() {
         // Logging to a closed pipe raises SIGPIPE again: report that one once.
         if (b != SIGPIPE || !pipe_seen) DVCP_LOG(LOG_DBG, "signum=%d\n", static_cast<int>(b));
         if (b == SIGPIPE) pipe_seen = true;
-        if (b == SIGINT || b == SIGPIPE) {
+        if (stops_the_run(b)) {
             std::lock_guard<std::mutex> lock(g_job_mutex);
             // An interrupt while the job is still being opened must not be forgotten.
             if (g_job == nullptr) g_stop_pending = true;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,32 +49,72 @@ TEST(FailureClassCheck, SuccessIsNotRecorded) {
     EXPECT_EQ(job.error_stop.load(), 0u);
 }
 
-TEST(ExitStatus, RunWithoutStopIsZeroEvenAfterFailures) {
-    libcdir_ctx job;
-    cdir_verr_check(&job, VERR_FILE_NOT_FOUND);
-    job.st.i_file_fail_count = 3;
-    EXPECT_EQ(cdir_report_and_status(&job), 0);
+// How a run ended: the counters it left, the failure codes it recorded, whether it was asked
+// to stop, and the exit status that gives.
+struct status_case {
+    const char* name;
+    uint64_t cdir_counters::*counter;  // set to 2, or none
+    std::vector<verr> failures;        // recorded in this order
+    bool stop_request;
+    int status;
+};
+
+void PrintTo(const status_case& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST(ExitStatus, StopRequestGivesSix) {
+class ExitStatus : public ::testing::TestWithParam<status_case> {};
+
+TEST_P(ExitStatus, FromCountersFailuresAndStop) {
+    const status_case& c = GetParam();
     libcdir_ctx job;
-    cdir_verr_check(&job, VERR_DISK_FULL);
-    libcdir_req_stop(&job);
-    EXPECT_EQ(cdir_report_and_status(&job), 6);
+    if (c.counter != nullptr) job.st.*c.counter = 2;
+    for (verr code : c.failures) cdir_verr_check(&job, code);
+    if (c.stop_request) libcdir_req_stop(&job);
+    EXPECT_EQ(cdir_report_and_status(&job), c.status);
 }
 
-TEST(ExitStatus, StoppingClassIsNotHiddenByALaterFailure) {
-    libcdir_ctx job;
-    cdir_verr_check(&job, VERR_DISK_FULL);
-    // A failure without a class recorded after the stop must not turn the run into success.
-    cdir_verr_check(&job, VERR_INVALID_PARAMETER);
-    EXPECT_EQ(cdir_report_and_status(&job), 4);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExitStatus,
+    ::testing::Values(
+        status_case{"Clean", nullptr, {}, false, 0},
+        // A recorded failure that does not stop the job and left no counted file behind.
+        status_case{"NotFoundWithoutCountedFailure", nullptr, {VERR_FILE_NOT_FOUND}, false, 0},
+        status_case{"SourceFileFailed", &cdir_counters::i_file_fail_count, {}, false, 8},
+        status_case{"DestinationFileFailed", &cdir_counters::o_file_fail_count, {}, false, 8},
+        status_case{"SourceDirectoryFailed", &cdir_counters::i_dir_fail_count, {}, false, 8},
+        status_case{"OrphanNotDeleted", &cdir_counters::sync_del_file_fail_count, {}, false, 8},
+        status_case{
+            "AccessDeniedFile", &cdir_counters::i_file_fail_count, {VERR_ACCESS_DENIED}, false, 8},
+        status_case{"DestinationListingOnly", &cdir_counters::o_dir_fail_count, {}, false, 0},
+        status_case{"DeletionsAreNotFailures", &cdir_counters::sync_del_file_count, {}, false, 0},
+        // A stop says more than a count of failed files.
+        status_case{"StopBeatsFailedFiles", &cdir_counters::i_file_fail_count, {}, true, 6},
+        status_case{"StopAfterDiskFull", nullptr, {VERR_DISK_FULL}, true, 6},
+        status_case{"StoppingClassBeatsFailedFiles",
+                    &cdir_counters::o_file_fail_count,
+                    {VERR_DISK_FULL},
+                    false,
+                    4},
+        // A failure without a class recorded after the stop must not turn the run into success.
+        status_case{"StoppingClassNotHiddenByLaterFailure",
+                    nullptr,
+                    {VERR_DISK_FULL, VERR_INVALID_PARAMETER},
+                    false,
+                    4},
+        status_case{"TimeoutGivesSeven", nullptr, {VERR_TIMEOUT}, false, 7},
+        status_case{"GeneralFailureGivesOne",
+                    &cdir_counters::i_dir_fail_count,
+                    {VERR_GENERAL_FAILURE},
+                    false,
+                    1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ExitStatus, TimeoutGivesSeven) {
+TEST(ExitStatusRecord, FailedRunKeepsItsStatusAsTheLastClass) {
     libcdir_ctx job;
-    cdir_verr_check(&job, VERR_TIMEOUT);
-    EXPECT_EQ(cdir_report_and_status(&job), 7);
+    job.st.sync_del_file_fail_count = 1;
+    EXPECT_EQ(cdir_report_and_status(&job), 8);
+    EXPECT_EQ(job.last_class.load(), -8);
 }
 
 TEST(OpenFailureStatus, NeverZero) {

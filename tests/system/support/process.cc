@@ -1,5 +1,6 @@
 #include "system/support/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace systest {
@@ -70,6 +72,27 @@ void make_pipe(Fd& read_end, Fd& write_end) {
 }
 
 }  // namespace
+
+std::vector<pid_t> child_pids(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return children;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(tasks + "/" + e->d_name + "/children");
+        for (pid_t child; in >> child;) children.push_back(child);
+    }
+    ::closedir(dir);
+    return children;
+}
+
+std::string process_exe(pid_t pid) {
+    char buf[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
 
 std::string printable(const std::string& text) {
     std::string out;

@@ -44,6 +44,14 @@ struct RunResult {
 // Runs argv[0] (a path, not looked up in PATH) with argv, standard input from /dev/null.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// The direct children of process `pid` (from /proc), for a test that runs the program under a
+// wrapper (strace, setpriv) and must signal the program itself. Empty when there are none or
+// `pid` is gone.
+std::vector<pid_t> child_pids(pid_t pid);
+
+// The program a process runs (the target of /proc/PID/exe), or "" when it cannot be read.
+std::string process_exe(pid_t pid);
+
 // Quotes a byte string for messages: printable ASCII as is, anything else as \xNN.
 std::string printable(const std::string& text);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -378,17 +379,47 @@ std::string normalized_display_path(std::string path) {
     return out;
 }
 
+bool is_writer_temporary_name(const std::string& name) {
+    const std::string prefix = ".dvcp.", suffix = ".tmp";
+    if (name.size() != prefix.size() + 12 + suffix.size()) return false;
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    return std::all_of(name.begin() + prefix.size(), name.end() - suffix.size(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+namespace {
+
+// Whether the listing leaves the entry at `rel` out: names that would break its lines, and the
+// writer's temporaries, at any level of the path.
+bool left_out_of_listing(const std::string& rel) {
+    if (rel.find_first_of("\t\n\r") != std::string::npos) return true;
+    for (size_t start = 0;;) {
+        const size_t slash = rel.find('/', start);
+        if (is_writer_temporary_name(rel.substr(start, slash - start))) return true;
+        if (slash == std::string::npos) return false;
+        start = slash + 1;
+    }
+}
+
+}  // namespace
+
 std::multiset<std::string> expected_list_lines(const std::string& root_text,
                                                const Snapshot& snapshot) {
+    std::string root = normalized_display_path(root_text);
+    if (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (root == "/") root.clear();
     std::multiset<std::string> lines;
     for (const auto& [rel, entry] : snapshot) {
-        const std::string full = root_text + "/" + rel;
-        if (entry.kind == Kind::dir)
-            lines.insert(normalized_display_path(full + "/"));
-        else if (entry.kind == Kind::symlink)
-            lines.insert(normalized_display_path(full) + " -> " + entry.target);
+        if (left_out_of_listing(rel)) continue;
+        std::string path = root + "/" + rel;
+        if (entry.kind == Kind::dir) path += "/";
+        // A path that holds the link separator itself is closed by a tab.
+        const bool ambiguous = path.find(" -> ") != std::string::npos;
+        if (entry.kind == Kind::symlink)
+            lines.insert(path + (ambiguous ? "\t-> " : " -> ") + entry.target);
         else
-            lines.insert(normalized_display_path(full));
+            lines.insert(ambiguous ? path + "\t" : path);
     }
     return lines;
 }

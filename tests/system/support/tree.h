@@ -125,10 +125,17 @@ int64_t total_file_bytes(const Snapshot& snapshot);
 // collapsed.
 std::string normalized_display_path(std::string path);
 
-// The lines the tool's list output should hold for a tree rooted at `root_text` (the if= text):
-// one per file ("PATH" or "PATH -> LINKTEXT"), one per directory below the root ("PATH/").
+// The lines the tool's list output should hold for a tree rooted at `root_text` (the if= text,
+// shown as normalized_display_path gives it): one per file ("PATH" or "PATH -> LINKTEXT"), one
+// per directory below the root ("PATH/"), the part below the root exactly as stored. A path that
+// holds " -> " is closed by a tab ("PATH\t", "PATH/\t", "PATH\t-> LINKTEXT"). Names holding a
+// tab or line break and the writer's temporaries are left out, with everything below them.
 std::multiset<std::string> expected_list_lines(const std::string& root_text,
                                                const Snapshot& snapshot);
+
+// Whether `name` (one path element) is a temporary of the tool's writer: ".dvcp." followed by
+// 12 hexadecimal digits and ".tmp".
+bool is_writer_temporary_name(const std::string& name);
 
 // Small file-system helpers; each throws std::runtime_error on failure.
 std::string read_file(const std::string& path);
