@@ -14,13 +14,18 @@
 //
 // Whatever the mode, the final component of a path is acted on itself and never followed:
 // os_root_lstat describes a link, os_root_remove removes the link, os_root_set_attr changes the
-// link's owner and times (never its target), os_root_open refuses to open through a final link
-// (ELOOP). A path that is empty, "." or ends in "/." names the directory of the handle (or the
-// directory reached).
+// link's owner and times (never its target), os_root_open_fd and os_root_open_at refuse to open
+// through a final link (ELOOP). A path that is empty, or whose last component is "." or "..",
+// names the directory of the handle (or the directory reached). A path ending in "/" names a
+// directory as in POSIX: for lstat, opendir, readlink, set_attr and open_fd the whole path is
+// resolved, so that a final link before the "/" is followed (inside the root in
+// OS_ROOT_IN_ROOT mode; ELOOP in OS_ROOT_NO_SYMLINKS mode); for mkdir, rmdir, rename, remove and
+// symlink the "/" only asks for a directory (mkdir "d/" creates d; remove "f/" fails).
 //
 // Paths are used byte for byte (no normalisation: a backslash is a name byte). Failures return -1
 // (or null) with errno set; nothing here logs. A handle may be used by several threads at once;
-// it is released by one.
+// it is released by one. Resolution uses openat2 (Linux 5.6): where the kernel lacks it, every
+// path operation fails with ENOSYS.
 #pragma once
 
 #include <sys/stat.h>
@@ -37,8 +42,8 @@ inline constexpr uint32_t OS_ROOT_NO_SYMLINKS = 2;
 struct os_root;
 
 // Opens the directory at the host path `path` (links on the way followed, as the user meant them)
-// as a handle resolving with `mode` (OS_ROOT_IN_ROOT or OS_ROOT_NO_SYMLINKS). Null on failure
-// (ENOTDIR when it is not a directory).
+// as a handle resolving with `mode` (OS_ROOT_IN_ROOT or OS_ROOT_NO_SYMLINKS; anything else fails
+// with EINVAL). Null on failure (ENOTDIR when it is not a directory).
 os_root* os_root_open(const char* path, uint32_t mode);
 
 // Opens the directory `path` beneath `parent` (resolved by the parent's rules; a final link is
@@ -53,7 +58,8 @@ int os_root_fd(const os_root* root);
 uint32_t os_root_mode(const os_root* root);
 
 // open(2) beneath the root with `flags` (O_NOFOLLOW and O_CLOEXEC are always added) and `mode`
-// for a created file. A descriptor the caller owns, or -1.
+// for a created file. A descriptor the caller owns, or -1. As with open(2), O_PATH together with
+// the added O_NOFOLLOW opens a final link itself rather than failing.
 int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t mode);
 
 // Opens a directory beneath the root for listing (O_RDONLY | O_DIRECTORY): a descriptor the
@@ -63,7 +69,8 @@ int os_root_opendir(const os_root* root, const char* path);
 // Status of the entry itself (a link is described, not followed).
 int os_root_lstat(const os_root* root, const char* path, struct stat* st);
 
-// Creates the directory `path` with `mode` (the parent must exist). EEXIST when anything is there.
+// Creates the directory `path` with `mode` (the parent must exist). EEXIST when anything is there
+// (a link too, dangling or not).
 int os_root_mkdir(const os_root* root, const char* path, uint32_t mode);
 
 // Removes a file, link or other non-directory (os_root_remove) or an empty directory
@@ -71,8 +78,10 @@ int os_root_mkdir(const os_root* root, const char* path, uint32_t mode);
 int os_root_remove(const os_root* root, const char* path);
 int os_root_rmdir(const os_root* root, const char* path);
 
-// Renames `from` to `to`, both beneath the root. With `overwrite` 0 something at `to` fails the
-// rename with EEXIST, in one step.
+// Renames `from` to `to`, both beneath the root. With `overwrite` 0 something at `to` (even a
+// dangling link) fails the rename with EEXIST, in one step (RENAME_NOREPLACE; a file system
+// without it fails such a rename with EINVAL rather than checking first). EBUSY when either path
+// names a directory by "." or "..", or is empty.
 int os_root_rename(const os_root* root, const char* from, const char* to, int overwrite);
 
 // The text of the link `path` into `buf` (NUL-terminated): its length, or -1 (ENAMETOOLONG when
@@ -84,5 +93,7 @@ int os_root_symlink(const os_root* root, const char* target, const char* path);
 
 // Applies `attr` to the entry itself as os_set_attr does (owner, then permission bits, then
 // access and modification seconds); for a link only its owner and times. Returns 0 when the entry
-// could be reached and the times set, else -1; a refused owner change alone is not a failure.
+// could be reached and the times set, else -1; a refused owner or mode change alone is not a
+// failure. On kernels before 6.6 (no fchmodat2) devices and sockets keep their permission bits:
+// they are never opened to change them.
 int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr);
