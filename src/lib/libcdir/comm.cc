@@ -5,7 +5,25 @@
 
 #include "libcdir/work.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
 #include "libpal/url.h"
+
+void os_root_closer::operator()(os_root* root) const {
+    os_root_close(root);
+}
+
+std::string_view cdir_rel_path(const cdir_side& side, std::string_view path) {
+    std::string_view root = side.root;
+    if (path.size() < root.size() || path.compare(0, root.size(), root) != 0) return path;
+    if (path.size() > root.size() && !root.empty() && root.back() != '/' &&
+        path[root.size()] != '/') {
+        return path;
+    }
+    path.remove_prefix(root.size());
+    // The root "/" ends in its separator; any other root is followed by one.
+    while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    return path;
+}
 
 cdir_set_ref cdir_set_ref::create() {
     mstat_pool_param param;

@@ -31,16 +31,63 @@ inline constexpr uint32_t CDIR_ROUTE_RR = 3;
 inline constexpr uint64_t CDIR_SMALL_FILE_MAX = 0x80000;
 
 struct cmder;
+struct os_root;
 struct vrdir;
 struct vmfile;
 struct vbfile;
 struct cdir_item;
+
+struct cdir_endpoints;
+
+struct os_root_closer {
+    void operator()(os_root* root) const;
+};
+using os_root_ptr = std::unique_ptr<os_root, os_root_closer>;
+struct vrdir_closer {
+    void operator()(vrdir* h) const;
+};
+struct vmfile_closer {
+    void operator()(vmfile* h) const;
+};
+struct vbfile_closer {
+    void operator()(vbfile* h) const;
+};
+struct cmder_closer {
+    void operator()(cmder* c) const;
+};
+struct file_closer {
+    void operator()(FILE* f) const;
+};
+struct endpoints_deleter {
+    void operator()(cdir_endpoints* e) const;
+};
+using vrdir_ptr = std::unique_ptr<vrdir, vrdir_closer>;
+using vmfile_ptr = std::unique_ptr<vmfile, vmfile_closer>;
+using vbfile_ptr = std::unique_ptr<vbfile, vbfile_closer>;
+using cmder_ptr = std::unique_ptr<cmder, cmder_closer>;
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+using endpoints_ptr = std::unique_ptr<cdir_endpoints, endpoints_deleter>;
 
 // One side of a job: its prepared URL text and the root path within it.
 struct cdir_side {
     std::string url;   // after preparation
     std::string root;  // root directory path; entry paths below it are root + "/" + relative part
     bool is_local = true;
+    // The implementation of the side's endpoints, chosen once from its URL (v_rdir.h).
+    endpoints_ptr endpoints;
+    // Local sides: the root directory, opened once (a link given as the root is followed here);
+    // everything below it is resolved without following links.
+    os_root_ptr fs;
+};
+
+// The part of `path` (an entry path of `side`) below the side's root: "" for the root itself.
+std::string_view cdir_rel_path(const cdir_side& side, std::string_view path);
+
+// A directory this job created at a local destination by a sync, whose final mode is applied
+// when everything below it is written.
+struct cdir_new_dir {
+    std::string path;
+    mstat_attr attr;
 };
 
 // Releases a work item (null is fine). Declared here because the job owns a queue of them.
@@ -50,7 +97,15 @@ struct cdir_item_deleter {
 };
 using cdir_item_ptr = std::unique_ptr<cdir_item, cdir_item_deleter>;
 
+// A job and everything it owns. Releasing it stops its threads first (the destructor), then its
+// members go: endpoints in the order source listing, batches, blocks, then the same of the
+// destination; the list file; the sides' root handles.
 struct libcdir_ctx {
+    libcdir_ctx() = default;
+    libcdir_ctx(const libcdir_ctx&) = delete;
+    libcdir_ctx& operator=(const libcdir_ctx&) = delete;
+    ~libcdir_ctx();
+
     cdir_side src;
     cdir_side dst;
     bool has_dst = false;
@@ -62,7 +117,7 @@ struct libcdir_ctx {
     uint32_t read_timeout_ms = 0;
     bool need_odir_list = false;  // the destination listing is read (sync, copy rules but 4)
     err_info* err = nullptr;      // the caller's record
-    FILE* list_file = nullptr;    // list jobs
+    file_ptr list_file;           // list jobs
     std::string list_path;
     bool list_failed = false;  // command thread
 
@@ -85,17 +140,24 @@ struct libcdir_ctx {
     bool no_copy_range = false;               // copy_file_range unusable here: read/write instead
     std::vector<const mstat_item*> selected;  // command thread: the files of one directory to move
 
+    // The destination root was created by this job: it gets the source root's attributes.
+    bool dst_root_created = false;
+    mstat_attr src_root_attr{};
+    std::vector<cdir_new_dir> new_dirs;  // command thread
+
     std::atomic<uint32_t> error_stop{0};
     std::atomic<uint32_t> user_stop{0};
 
-    vrdir* irdir = nullptr;
-    vmfile* imfile = nullptr;
-    vbfile* ibfile = nullptr;
-    vrdir* ordir = nullptr;
-    vmfile* omfile = nullptr;
-    vbfile* obfile = nullptr;
+    // Declared in reverse closing order: members are destroyed last to first.
+    vbfile_ptr obfile;
+    vmfile_ptr omfile;
+    vrdir_ptr ordir;
+    vbfile_ptr ibfile;
+    vmfile_ptr imfile;
+    vrdir_ptr irdir;
 
-    cmder* cmd = nullptr;
+    // Threads: the destructor ends both before anything above goes.
+    cmder_ptr cmd;
     std::thread work;
     std::mutex work_mutex;
     std::condition_variable work_cv;

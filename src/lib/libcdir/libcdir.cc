@@ -1,5 +1,6 @@
 #include "libcdir/libcdir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "libcdir/work.h"
 #include "libpal/cmder.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
 #include "libpal/strnum.h"
 #include "libpal/url.h"
 
@@ -31,6 +33,11 @@ constexpr int kCloseWaitMs = 2000;
 
 bool is_copy_or_sync(uint32_t job_type) {
     return job_type == LIBCDIR_JOB_COPY || job_type == LIBCDIR_JOB_SYNC;
+}
+
+bool no_memory(err_info* err) {
+    ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+    return false;
 }
 
 // Prepares one endpoint text: a local path (also written as "file://...") is normalised into the
@@ -47,7 +54,9 @@ bool prepare_side(const char* url, cdir_side* side, err_info* err) {
             return false;
         }
         side->url = url;
-        side->is_local = false;
+        side->endpoints.reset(cdir_endpoints_for(url));
+        if (!side->endpoints) return no_memory(err);
+        side->is_local = side->endpoints->is_local();
         return true;
     }
     std::string path = path_normalized(url);
@@ -63,7 +72,9 @@ bool prepare_side(const char* url, cdir_side* side, err_info* err) {
     }
     side->url = path;
     side->root = path;
-    side->is_local = true;
+    side->endpoints.reset(cdir_endpoints_for(path.c_str()));
+    if (!side->endpoints) return no_memory(err);
+    side->is_local = side->endpoints->is_local();
     return true;
 }
 
@@ -110,73 +121,165 @@ std::string canonical_future_path(const std::string& path) {
     return out;
 }
 
-// A local copy or sync into its own source, or into a directory below it, would read what it
-// writes (the walk would descend into its own output without end, or overwrite files with
-// themselves). Returns false with the reason in `err`.
-bool check_local_overlap(const libcdir_ctx* job, err_info* err) {
-    char src[PATH_MAX];
-    if (realpath(job->src.root.c_str(), src) == nullptr) return true;  // listing will tell
-    std::string dst = canonical_future_path(job->dst.root);
-    if (dst.empty()) return true;
-    std::string s = src;
-    if (dst == s) {
-        CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
-                     "The source url and destination url cannot be the same");
-        return false;
+bool same_identity(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the directory open as `fd`, or any directory above it, is `target`. Directories are
+// compared by device and inode and the walk goes up through "..", so neither another spelling of
+// a path, a symbolic link nor a bind mount hides that one end lies inside the other.
+bool at_or_below(int fd, const struct stat& target) {
+    int cur = dup(fd);
+    for (size_t depth = 0; cur >= 0 && depth < PL_MAX_PATH; ++depth) {
+        struct stat st;
+        if (fstat(cur, &st) != 0) break;
+        if (same_identity(st, target)) {
+            close(cur);
+            return true;
+        }
+        int up = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat up_st;
+        if (up < 0 || fstat(up, &up_st) != 0 || same_identity(up_st, st)) {
+            if (up >= 0) close(up);
+            break;  // the top: "/" is its own parent
+        }
+        close(cur);
+        cur = up;
     }
-    std::string prefix = s == "/" ? s : s + "/";
-    if (dst.compare(0, prefix.size(), prefix) == 0) {
-        CDIR_LOG(LOG_ERR, "destination [%s] is inside the source [%s]", job->dst.root.c_str(),
-                 job->src.root.c_str());
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "destination [%s] is inside the source [%s]",
-                     job->dst.root.c_str(), job->src.root.c_str());
-        return false;
+    if (cur >= 0) close(cur);
+    return false;
+}
+
+// The deepest directory of `path` that exists, opened as a path descriptor, or -1.
+int open_deepest_existing(std::string path) {
+    for (;;) {
+        int fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != ENOENT) return -1;
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return -1;
+        path.resize(slash == 0 ? 1 : slash);
+    }
+}
+
+void refuse(err_info* err, const char* text, const libcdir_ctx* job) {
+    CDIR_LOG(LOG_ERR, "%s: [%s] [%s]", text, job->src.root.c_str(), job->dst.root.c_str());
+    ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", text, job->src.root.c_str(),
+                 job->dst.root.c_str());
+}
+
+// A local copy or sync between a directory and itself (under any name), into its own source, or
+// from a directory inside its destination would read what it writes, delete its own source, or
+// descend into its own output without end. Returns false with the reason in `err`.
+bool check_local_overlap(const libcdir_ctx* job, err_info* err) {
+    if (!job->src.fs) return true;  // the listing will tell why the source cannot be read
+    const int src_fd = os_root_fd(job->src.fs.get());
+    struct stat src_st;
+    if (fstat(src_fd, &src_st) != 0) return true;
+    std::string dst = canonical_future_path(job->dst.root);
+    if (dst.empty()) dst = job->dst.root;
+    int dst_fd = open(dst.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dst_fd >= 0) {
+        struct stat dst_st;
+        bool ok = fstat(dst_fd, &dst_st) == 0;
+        if (ok && same_identity(src_st, dst_st)) {
+            close(dst_fd);
+            CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
+            ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
+                         "The source url and destination url cannot be the same");
+            return false;
+        }
+        const bool dst_inside = ok && at_or_below(dst_fd, src_st);
+        const bool src_inside = ok && at_or_below(src_fd, dst_st);
+        close(dst_fd);
+        if (dst_inside) {
+            refuse(err, "the destination is inside the source", job);
+            return false;
+        }
+        if (src_inside) {
+            refuse(err, "the source is inside the destination", job);
+            return false;
+        }
+        return true;
+    }
+    // The destination is still to be made: where it will be made must not be in the source.
+    int base = open_deepest_existing(dst);
+    if (base >= 0) {
+        const bool inside = at_or_below(base, src_st);
+        close(base);
+        if (inside) {
+            refuse(err, "the destination is inside the source", job);
+            return false;
+        }
     }
     return true;
 }
 
-// Releases whatever an open got to; the caller's err survives it.
+// The attribute record of a local directory, as a listing of its parent would carry it.
+mstat_attr dir_attr_of(const struct stat& st) {
+    mstat_attr a{};
+    a.type = RDIR_TYPE_DIR;
+    a.mode = st.st_mode;
+    a.attr = RDIR_ATTR_POSIX;
+    a.uid = st.st_uid;
+    a.gid = st.st_gid;
+    a.atime = st.st_atim.tv_sec;
+    a.mtime = st.st_mtim.tv_sec;
+    a.ctime = st.st_ctim.tv_sec;
+    return a;
+}
+
+// Local sides of a copy or sync: opens the source root, refuses overlapping ends, makes the
+// destination root and opens it. False (logged, reason in `err`) when the job cannot go on; a
+// source that cannot be opened is left to the listing's open, which reports it.
+bool prepare_local_roots(libcdir_ctx* job, err_info* err) {
+    job->src.fs.reset(os_root_open(job->src.root.c_str(), OS_ROOT_NO_SYMLINKS));
+    if (!job->src.fs) return true;
+    struct stat src_st;
+    if (fstat(os_root_fd(job->src.fs.get()), &src_st) == 0)
+        job->src_root_attr = dir_attr_of(src_st);
+    if (!check_local_overlap(job, err)) return false;
+    const char* root = job->dst.root.c_str();
+    int type = os_file_type_raw(root);
+    if (type == 1) {
+        CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
+        ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
+        return false;
+    }
+    if (os_mkdirs_raw(root) != 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs [%s] eno=%d error: ", root, eno);
+        ERR_INFO_SET(err, os_verr_get(eno), "mkdirs [%s] error: %s", root, os_strerror(eno));
+        return false;
+    }
+    job->dst_root_created = type == -1;
+    job->dst.fs.reset(os_root_open(root, OS_ROOT_NO_SYMLINKS));
+    if (!job->dst.fs) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] eno=%d error: ", root, eno);
+        ERR_INFO_SET(err, os_verr_get(eno), "open [%s] error: %s", root, os_strerror(eno));
+        return false;
+    }
+    if (job->dst_root_created) {
+        // Owner-only until the copy is complete; then it gets the source root's mode.
+        int fd = openat(os_root_fd(job->dst.fs.get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)fchmod(fd, 0700);
+            close(fd);
+        }
+    }
+    return true;
+}
+
+// Releases whatever an open got to; the caller's err survives it (closing endpoints must not
+// replace the reason of a failure).
 void release_job(libcdir_ctx* job) {
     err_info kept{};
-    if (job->err != nullptr) err_info_copy(&kept, job->err);
-
-    if (job->work.joinable()) {
-        job->user_stop.store(1);
-        std::unique_lock<std::mutex> lock(job->work_mutex);
-        if (!job->work_cv.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
-                                   [job] { return job->work_done; })) {
-            CDIR_LOG(LOG_ERR, "os_thead_wait failed ret=%d\n", -1);
-        }
-        lock.unlock();
-        // The walk ends at its next check; it uses the job, so it must be gone before the job.
-        job->work.join();
-    }
-    if (job->cmd != nullptr) {
-        // A handler still running uses the job: let it see the stop and drain before the exit.
-        if (cmder_wait_idle(job->cmd, 1) != 0) {
-            job->user_stop.store(1);
-            while (cmder_wait_idle(job->cmd, 1000) != 0) {
-            }
-        }
-        cmder_exit(job->cmd);
-        job->cmd = nullptr;
-    }
-    vrdir_close(job->irdir);
-    vmfile_close(job->imfile);
-    vbfile_exit(job->ibfile);
-    vrdir_close(job->ordir);
-    vmfile_close(job->omfile);
-    vbfile_exit(job->obfile);
-    job->irdir = job->ordir = nullptr;
-    job->imfile = job->omfile = nullptr;
-    job->ibfile = job->obfile = nullptr;
-    job->work_queue.clear();
-    if (job->list_file != nullptr) fclose(job->list_file);
-    job->list_file = nullptr;
-
-    if (job->err != nullptr) err_info_copy(job->err, &kept);
+    err_info* err = job->err;
+    if (err != nullptr) err_info_copy(&kept, err);
     delete job;
+    if (err != nullptr) err_info_copy(err, &kept);
 }
 
 bool alloc_buffer(std::unique_ptr<char[]>* buf, size_t size) {
@@ -190,31 +293,15 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
     const bool transfer = is_copy_or_sync(job->job_type);
     const char* o_url = param->o_url;
 
-    job->irdir = vrdir_open(job, job->src.url.c_str(), 0, &param->irdir_param, &job->src);
+    job->irdir.reset(vrdir_open(job, job->src.url.c_str(), 0, &param->irdir_param, &job->src));
     if (job->irdir == nullptr) {
         CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->src.url.c_str(), err_info_str(err));
         return false;
     }
     if (job->route == CDIR_ROUTE_LL || job->route == CDIR_ROUTE_RL) {
-        if (transfer && job->dst.is_local) {
-            // Checked before the destination listing creates the root, for a clear message.
-            const char* root = job->dst.root.c_str();
-            if (os_file_type_raw(root) == 1) {
-                CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
-                ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory",
-                             root);
-                return false;
-            }
-            if (os_mkdirs_raw(root) != 0) {
-                int eno = errno;
-                CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs [%s] eno=%d error: ", root, eno);
-                ERR_INFO_SET(err, os_verr_get(eno), "mkdirs [%s] error: %s", root,
-                             os_strerror(eno));
-                return false;
-            }
-        }
         if (job->need_odir_list && o_url != nullptr) {
-            job->ordir = vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst);
+            job->ordir.reset(
+                vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst));
             if (job->ordir == nullptr) {
                 CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(),
                          err_info_str(err));
@@ -222,13 +309,13 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
             }
         }
         if (job->route == CDIR_ROUTE_RL && transfer) {
-            job->imfile = vmfile_open(job, job->src.url.c_str(), &param->imfile_param);
+            job->imfile.reset(vmfile_open(job, job->src.url.c_str(), &param->imfile_param));
             if (job->imfile == nullptr) {
                 CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
                          err_info_str(err));
                 return false;
             }
-            job->ibfile = vbfile_init(job, job->src.url.c_str(), err);
+            job->ibfile.reset(vbfile_init(job, job->src.url.c_str(), err));
             if (job->ibfile == nullptr) {
                 CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
                          err_info_str(err));
@@ -238,20 +325,20 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
         return true;
     }
     // Remote destination.
-    job->ordir = vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst);
+    job->ordir.reset(vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst));
     if (job->ordir == nullptr) {
         CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
         return false;
     }
     if (!transfer) return true;
     if (job->route == CDIR_ROUTE_RR) {
-        job->imfile = vmfile_open(job, job->src.url.c_str(), &param->imfile_param);
+        job->imfile.reset(vmfile_open(job, job->src.url.c_str(), &param->imfile_param));
         if (job->imfile == nullptr) {
             CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
                      err_info_str(err));
             return false;
         }
-        job->ibfile = vbfile_init(job, job->src.url.c_str(), err);
+        job->ibfile.reset(vbfile_init(job, job->src.url.c_str(), err));
         if (job->ibfile == nullptr) {
             CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
                      err_info_str(err));
@@ -262,12 +349,12 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
             return false;
         }
     }
-    job->omfile = vmfile_open(job, job->dst.url.c_str(), &param->imfile_param);
+    job->omfile.reset(vmfile_open(job, job->dst.url.c_str(), &param->imfile_param));
     if (job->omfile == nullptr) {
         CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
         return false;
     }
-    job->obfile = vbfile_init(job, job->dst.url.c_str(), err);
+    job->obfile.reset(vbfile_init(job, job->dst.url.c_str(), err));
     if (job->obfile == nullptr) {
         CDIR_LOG(LOG_ERR, "vbfile_init_read [%s] error: %s", job->dst.url.c_str(),
                  err_info_str(err));
@@ -277,6 +364,39 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
 }
 
 }  // namespace
+
+libcdir_ctx::~libcdir_ctx() {
+    if (work.joinable()) {
+        user_stop.store(1);
+        std::unique_lock<std::mutex> lock(work_mutex);
+        if (!work_cv.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
+                              [this] { return work_done; })) {
+            CDIR_LOG(LOG_ERR, "os_thead_wait failed ret=%d\n", -1);
+        }
+        lock.unlock();
+        // The walk ends at its next check; it uses the job, so it must be gone before the job.
+        work.join();
+    }
+    if (cmd) {
+        // A handler still running uses the job: let it see the stop and drain before the exit.
+        if (cmder_wait_idle(cmd.get(), 1) != 0) {
+            user_stop.store(1);
+            while (cmder_wait_idle(cmd.get(), 1000) != 0) {
+            }
+        }
+        cmd.reset();
+    }
+    work_queue.clear();
+    // The members go now: endpoints in closing order (see their declaration), then the rest.
+}
+
+void cmder_closer::operator()(cmder* c) const {
+    cmder_exit(c);
+}
+
+void file_closer::operator()(FILE* f) const {
+    if (f != nullptr) fclose(f);
+}
 
 bool libcdir_bs_valid(uint64_t bs) {
     return bs >= LIBCDIR_BS_MIN && bs <= LIBCDIR_BS_MAX;
@@ -357,10 +477,6 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         job->has_dst = true;
         CDIR_LOG(LOG_VERB, "[o_url=%s]", job->dst.url.c_str());
     }
-    if (transfer && job->src.is_local && job->dst.is_local && !check_local_overlap(job, err)) {
-        release_job(job);
-        return nullptr;
-    }
 
     job->start_ms = os_time_ms();
     job->job_type = param->job_type;
@@ -378,13 +494,6 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
     switch (job->job_type) {
         case LIBCDIR_JOB_LIST:
             CDIR_LOG(LOG_DBG, "list_dir=[%s]", param->i_url);
-            if (param->olist != nullptr) {
-                job->list_path = param->olist;
-                job->list_file = fopen(param->olist, "w+");
-                if (job->list_file == nullptr) {
-                    CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] error: ", param->olist);
-                }
-            }
             break;
         case LIBCDIR_JOB_REMOVE:
             CDIR_LOG(LOG_DBG, "rm_dir=[%s]", param->i_url);
@@ -406,9 +515,27 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         job->job_type == LIBCDIR_JOB_SYNC ||
         (job->job_type == LIBCDIR_JOB_COPY && job->cmp_mode != LIBCDIR_CMP_OVERWRITE);
 
+    if (transfer && job->src.is_local && job->dst.is_local && !prepare_local_roots(job, err)) {
+        release_job(job);
+        return nullptr;
+    }
     if (!open_endpoints(job, param)) {
         release_job(job);
         return nullptr;
+    }
+    // After the source opened, so that a missing source is reported as such.
+    if (job->job_type == LIBCDIR_JOB_LIST && param->olist != nullptr) {
+        job->list_path = param->olist;
+        job->list_file.reset(fopen(param->olist, "w+"));
+        if (job->list_file == nullptr) {
+            // A listing asked for and not written must not end as a successful run.
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] error: ", param->olist);
+            ERR_INFO_SET(err, eno == ENOSPC ? os_verr_get(eno) : VERR_GENERAL_FAILURE,
+                         "open [%s] error: %s", param->olist, os_strerror(eno));
+            release_job(job);
+            return nullptr;
+        }
     }
     bool buffers =
         alloc_buffer(&job->list_buf, job->max_mfile_size) && alloc_buffer(&job->trans_buf, job->bs);
@@ -427,7 +554,7 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
     conf.name = "cdir_cmder";
     conf.msg_proc = cdir_cmd_proc;
     conf.msg_free = cdir_cmd_free;
-    job->cmd = cmder_init(&conf);
+    job->cmd.reset(cmder_init(&conf));
     if (job->cmd == nullptr) {
         CDIR_LOG(LOG_ERR, "cmder_init failed");
         ERR_INFO_SET(err, VERR_NO_MEMORY, "cannot start the command thread");
@@ -455,14 +582,14 @@ int libcdir_wait_stop(libcdir_ctx* job) {
     CDIR_LOG(LOG_VERB, "cmder_wait_idle exit\n");
     // A long copy would otherwise be waited for by polling; the end marker wakes this thread once
     // the command thread got through everything posted before it.
-    if (cmder_post_msg3(job->cmd, CDIR_CMD_END, nullptr, 0, nullptr, 0) == 0) {
+    if (cmder_post_msg3(job->cmd.get(), CDIR_CMD_END, nullptr, 0, nullptr, 0) == 0) {
         std::unique_lock<std::mutex> lock(job->work_mutex);
         job->work_cv.wait(lock, [job] { return job->cmds_done; });
     }
-    while (cmder_wait_idle(job->cmd, 1000) != 0) {
+    while (cmder_wait_idle(job->cmd.get(), 1000) != 0) {
     }
     // Both engine threads are done: the list output is complete once it reached the file.
-    if (job->list_file != nullptr && !job->list_failed && fflush(job->list_file) != 0) {
+    if (job->list_file != nullptr && !job->list_failed && fflush(job->list_file.get()) != 0) {
         cdir_list_write_failed(job);
     }
     return cdir_report_and_status(job);
@@ -475,12 +602,12 @@ void libcdir_close(libcdir_ctx* job) {
 int libcdir_req_stop(libcdir_ctx* job) {
     if (job == nullptr) return 0;
     job->user_stop.store(1);
-    vrdir_stop(job->irdir);
-    vmfile_stop(job->imfile);
-    vbfile_stop(job->ibfile);
-    vrdir_stop(job->ordir);
-    vmfile_stop(job->omfile);
-    vbfile_stop(job->obfile);
+    vrdir_stop(job->irdir.get());
+    vmfile_stop(job->imfile.get());
+    vbfile_stop(job->ibfile.get());
+    vrdir_stop(job->ordir.get());
+    vmfile_stop(job->omfile.get());
+    vbfile_stop(job->obfile.get());
     return 0;
 }
 

@@ -12,59 +12,63 @@
 #include "libcdir/v_rdir.h"
 #include "libcdir/work.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
+#include "libpal/url.h"
 
 namespace {
 
 // ---- block file endpoint, local side ----
 
+// Reads files of a local side beneath its root handle: no link inside the tree is followed.
 class local_bfile final : public vbfile {
   public:
-    local_bfile() = default;
+    explicit local_bfile(const cdir_side* side) : side_(side) {}
     ~local_bfile() override { close_file(nullptr); }
     local_bfile(const local_bfile&) = delete;
     local_bfile& operator=(const local_bfile&) = delete;
 
     int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) override {
         close_file(nullptr);
-        fd_ = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd_ < 0) return -1;
+        if (!side_->fs) return VERR_INVALID_PARAMETER;
+        std::string rel(cdir_rel_path(*side_, path));
+        fd_ = os_root_open_fd(side_->fs.get(), rel.empty() ? "." : rel.c_str(),
+                              O_RDONLY | O_NONBLOCK, 0);
+        if (fd_ < 0) return status_of(errno);
         return read_at(offset, buf, len);
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
-        if (fd_ < 0) {
-            errno = EBADF;
-            return -1;
-        }
+        if (fd_ < 0) return status_of(EBADF);
         ssize_t n;
         do {
             n = pread(fd_, buf, len, offset);
         } while (n < 0 && errno == EINTR);
-        return n;
+        return n < 0 ? status_of(errno) : n;
     }
     int64_t create_write(const char*, int64_t, const char*, size_t) override {
-        errno = EOPNOTSUPP;
-        return -1;
+        return VERR_NOT_SUPPORTED;
     }
-    int64_t write_at(int64_t, const char*, size_t) override {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
+    int64_t write_at(int64_t, const char*, size_t) override { return VERR_NOT_SUPPORTED; }
     int close_file(const mstat_attr*) override {
         if (fd_ < 0) return 0;
         int ret = close(fd_);
         fd_ = -1;
-        return ret;
+        return ret == 0 ? 0 : status_of(errno);
     }
 
   private:
+    static verr status_of(int eno) {
+        verr code = os_verr_get(eno);
+        return code != 0 ? code : VERR_GENERAL_FAILURE;
+    }
+
+    const cdir_side* side_;
     int fd_ = -1;
 };
 
-void block_failure(vbfile* h) {
-    int eno = errno;
-    cdir_verr_check(h->job, h->is_local ? os_verr_get(eno) : VERR_GENERAL_FAILURE);
+// A failed read or write: its status is the job's failure, and the current file is forgotten.
+void block_failure(vbfile* h, int64_t status) {
+    cdir_verr_check(h->job, static_cast<verr>(status));
     h->close_file(nullptr);
-    errno = eno;
 }
 
 // ---- local file helpers ----
@@ -95,83 +99,6 @@ bool write_all(int fd, const char* buf, size_t len) {
     return true;
 }
 
-constexpr int kDstFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-
-// Opens a destination file for writing: created 0644 when absent, truncated when present.
-// Something other than a regular file standing there (a symbolic link, a fifo, a device) is
-// replaced, never written through: it could point anywhere, or block the job forever. So is a
-// file this user may not write but may remove. Missing parents are created when the first open
-// fails for another reason than a permission. *st receives the opened file's status.
-int open_dst(const char* dst, struct stat* st) {
-    int fd = open(dst, kDstFlags, 0644);
-    if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
-        if (unlink(dst) == 0) fd = open(dst, kDstFlags, 0644);
-    }
-    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
-        // A read-only file from an earlier copy is replaced, as its directory allows.
-        int eno = errno;
-        if (unlink(dst) == 0) {
-            fd = open(dst, kDstFlags, 0644);
-        } else {
-            errno = eno;
-        }
-    }
-    if (fd < 0) {
-        if (errno == EPERM || errno == EACCES || errno == EISDIR) return -1;
-        int eno = errno;
-        if (os_mkdirs_parent_raw(dst) != 0) {
-            errno = eno;
-            return -1;
-        }
-        fd = open(dst, kDstFlags, 0644);
-        if (fd < 0) return -1;
-    }
-    if (fstat(fd, st) == 0 && S_ISREG(st->st_mode)) return fd;
-    close(fd);
-    if (unlink(dst) != 0) return -1;
-    fd = open(dst, kDstFlags | O_EXCL, 0644);
-    if (fd >= 0 && fstat(fd, st) != 0) {
-        // Nothing known about the new file: every attribute is applied.
-        st->st_uid = static_cast<uid_t>(-1);
-        st->st_mode = 0;
-    }
-    return fd;
-}
-
-uint32_t perm_bits(const mstat_attr& a) {
-    return ((a.type & RDIR_TYPE_NO_POSIX) != 0 ? a.attr : a.mode) & 07777;
-}
-
-// Owner first: changing it clears the set-user-id and set-group-id bits that the mode sets.
-// The single steps' failures are not reported (an unprivileged run cannot give files away).
-// `st` is the open file's status: an owner or mode it already has is not set again, which saves
-// two system calls for most files of a copy.
-void apply_fd_attr(int fd, const struct stat& st, const mstat_attr& a) {
-    bool owner_changed = false;
-    if ((a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0) {
-        // A record without owner information keeps the process's own.
-    } else if (st.st_uid == a.uid && st.st_gid == a.gid) {
-        // Already the wanted owner.
-    } else {
-        owner_changed = true;
-        if (fchown(fd, a.uid, a.gid) != 0) {
-            // Not permitted for an unprivileged user: the file keeps its creator.
-        }
-    }
-    // Writing as an unprivileged user clears set-user-id and set-group-id bits, maybe after `st`
-    // was taken: a mode with them is always set.
-    const uint32_t perm = perm_bits(a);
-    if (owner_changed || (st.st_mode & 07777) != perm || (perm & (S_ISUID | S_ISGID)) != 0) {
-        (void)fchmod(fd, perm);
-    }
-    timespec times[2];
-    times[0].tv_sec = a.atime;
-    times[0].tv_nsec = 0;
-    times[1].tv_sec = a.mtime;
-    times[1].tv_nsec = 0;
-    (void)futimens(fd, times);
-}
-
 void count_o_fail(libcdir_ctx* job, int eno) {
     job->st.o_file_fail_count++;
     cdir_verr_check(job, os_verr_get(eno));
@@ -180,14 +107,6 @@ void count_o_fail(libcdir_ctx* job, int eno) {
 void count_i_fail(libcdir_ctx* job, int eno) {
     job->st.i_file_fail_count++;
     cdir_verr_check(job, os_verr_get(eno));
-}
-
-// A destination that did not receive all of its content must not stay behind looking like a
-// copy; its old content is gone already (it was truncated).
-void drop_partial(const char* dst) {
-    if (unlink(dst) == 0) {
-        CDIR_LOG(LOG_WARN, "[%s] removed: incomplete copy", dst);
-    }
 }
 
 enum class copy_end { done, in_fail, out_fail, stopped };
@@ -244,64 +163,41 @@ copy_end copy_data(libcdir_ctx* job, int in, int out, uint64_t size, const char*
     return copy_end::done;
 }
 
-// Closes a written destination; a failure here can mean lost data.
-bool close_dst(libcdir_ctx* job, int fd, const char* dst) {
-    if (close(fd) == 0) return true;
-    int eno = errno;
-    CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_close [%s] eno=%d error: ", dst, eno);
-    count_o_fail(job, eno);
-    return false;
-}
-
 }  // namespace
 
 // ---- block file endpoint ----
 
-vbfile* vbfile_init(libcdir_ctx* job, const char* url, err_info* err) {
-    if (!cdir_url_is_local(url)) {
-        CDIR_LOG(LOG_ERR, "[%s] remote endpoints are not supported", url);
-        ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
-        return nullptr;
-    }
-    auto* h = new (std::nothrow) local_bfile();
-    if (h == nullptr) {
-        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
-        return nullptr;
-    }
-    h->job = job;
-    h->is_local = true;
-    return h;
+vbfile* cdir_local_bfile_new(const cdir_side* side) {
+    return new (std::nothrow) local_bfile(side);
 }
 
 int64_t vbfile_open_read(vbfile* h, const char* path, int64_t offset, char* buf, size_t len) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
     int64_t n = h->open_read(path, offset, buf, len);
-    if (n < 0) block_failure(h);
+    if (n < 0) block_failure(h, n);
     return n < 0 ? -1 : n;
 }
 
 int64_t vbfile_read_at(vbfile* h, int64_t offset, char* buf, size_t len) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
     int64_t n = h->read_at(offset, buf, len);
-    if (n < 0) block_failure(h);
+    if (n < 0) block_failure(h, n);
     return n < 0 ? -1 : n;
 }
 
 int64_t vbfile_create_write(vbfile* h, const char* path, int64_t offset, const char* buf,
                             size_t len) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
-    if (h->is_local) return -1;
     int64_t n = h->create_write(path, offset, buf, len);
-    if (n < 0) block_failure(h);
+    if (n < 0) block_failure(h, n);
     return n < 0 ? -1 : n;
 }
 
 int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
-    if (h->is_local) return -1;
     if (len == 0) return 0;
     int64_t n = h->write_at(offset, buf, len);
-    if (n < 0) block_failure(h);
+    if (n < 0) block_failure(h, n);
     return n < 0 ? -1 : n;
 }
 
@@ -318,168 +214,227 @@ void vbfile_exit(vbfile* h) {
     delete h;
 }
 
-// ---- local file operations ----
+// ---- local destination operations ----
 
-int cdir_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src, const char* dst) {
-    int in = open(src, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+namespace {
+
+std::string shown_path(const char* dir, const char* name) {
+    return dir != nullptr ? path_join_raw(dir, name) : std::string(name);
+}
+
+void count_o_fail_code(libcdir_ctx* job, int eno) {
+    job->st.o_file_fail_count++;
+    cdir_verr_check(job, os_verr_get(eno));
+}
+
+bool same_identity(const struct stat& a, const struct stat& b) {
+    return a.st_ino != 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The source changed while it was read: its content may mix old and new.
+bool changed_since(const struct stat& before, const struct stat& after) {
+    return before.st_size != after.st_size || before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+           before.st_mtim.tv_nsec != after.st_mtim.tv_nsec ||
+           before.st_ctim.tv_sec != after.st_ctim.tv_sec ||
+           before.st_ctim.tv_nsec != after.st_ctim.tv_nsec;
+}
+
+// The attributes a copy of the open source carries: what the file is now, not what the listing
+// saw, so that a file changed since its listing is not stamped with an older time (a later sync
+// would take it for up to date).
+mstat_attr attr_of_source(const mstat_item& entry, const struct stat& st) {
+    mstat_attr a = mstat_item_attr(entry);
+    if ((a.type & RDIR_TYPE_NO_POSIX) == 0) {
+        a.mode = st.st_mode;
+        a.uid = st.st_uid;
+        a.gid = st.st_gid;
+    }
+    a.mtime = st.st_mtim.tv_sec;
+    return a;
+}
+
+int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
+              const char* dst_dir) {
+    if ((entry.type & RDIR_TYPE_JUNCTION) != 0) return 0;
+    const char* text = entry.link() != nullptr ? entry.link() : "";
+    const bool to_dir = (entry.type & RDIR_TYPE_KIND_MASK) == RDIR_TYPE_DIR;
+    int eno = dst.make_link(entry.name, text, to_dir, mstat_item_attr(entry));
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "os_symlink2 [%s]->[%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(),
+                 text, eno);
+        count_o_fail_code(job, eno);
+        return -1;
+    }
+    job->st.file_open_count++;
+    return 0;
+}
+
+// Starts the destination file; a failure is counted and logged. A directory standing at the
+// name is a failure too: nothing here removes a directory.
+bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, const char* name,
+               const char* dst_dir) {
+    int eno = file->create(dst, name);
+    if (eno == 0) return true;
+    errno = eno;
+    if (eno == EISDIR) {
+        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
+                 shown_path(dst_dir, name).c_str());
+    } else {
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "o_open [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(), eno);
+    }
+    count_o_fail_code(job, eno);
+    return false;
+}
+
+bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, const char* name,
+                const char* dst_dir) {
+    int eno = file->commit(attr);
+    if (eno == 0) {
+        job->st.file_open_count++;
+        return true;
+    }
+    errno = eno;
+    CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_close [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(),
+             eno);
+    count_o_fail_code(job, eno);
+    return false;
+}
+
+}  // namespace
+
+int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
+                const char* src_dir, const char* dst_dir) {
+    if ((entry.type & RDIR_TYPE_LINK) != 0) return make_link(job, entry, dst, dst_dir);
+    int in = openat(src_dir_fd, entry.name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (in < 0) {
         int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", src, eno);
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "i_open [%s] eno=%d error: ", shown_path(src_dir, entry.name).c_str(), eno);
         count_i_fail(job, eno);
         return -1;
     }
-    struct stat out_st;
-    int out = open_dst(dst, &out_st);
-    if (out < 0) {
+    struct stat before;
+    if (fstat(in, &before) != 0) {
         int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
-        count_o_fail(job, eno);
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "i_open [%s] eno=%d error: ", shown_path(src_dir, entry.name).c_str(), eno);
+        count_i_fail(job, eno);
         close(in);
         return -1;
     }
+    rdir_dst_file file;
+    if (!start_dst(job, &file, dst, entry.name, dst_dir)) {
+        close(in);
+        return -1;
+    }
+    if (same_identity(file.existing(), before)) {
+        // The destination is the source itself (a hard link, or the same tree under another
+        // name): it already is what a copy would make, and writing it could only lose it.
+        CDIR_LOG(LOG_DBG, "[%s] is the source file itself: left alone",
+                 shown_path(dst_dir, entry.name).c_str());
+        file.abort();
+        close(in);
+        return 0;
+    }
+    // Only regular files have content to copy; a fifo or device becomes an empty file.
+    const uint64_t size = S_ISREG(before.st_mode) ? static_cast<uint64_t>(before.st_size) : 0;
     uint64_t copied = 0;
-    copy_end end = copy_data(job, in, out, entry.size, src, dst, &copied);
-    close(in);
+    const std::string src_shown = shown_path(src_dir, entry.name);
+    const std::string dst_shown = shown_path(dst_dir, entry.name);
+    copy_end end = size == 0 ? copy_end::done
+                             : copy_data(job, in, file.fd(), size, src_shown.c_str(),
+                                         dst_shown.c_str(), &copied);
     if (end != copy_end::done) {
-        close(out);
-        drop_partial(dst);
+        close(in);
+        return 0;  // the temporary goes with `file`; the old destination stays
+    }
+    struct stat after;
+    const bool changed = fstat(in, &after) != 0 || changed_since(before, after) || copied != size;
+    close(in);
+    if (changed) {
+        CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
+                 src_shown.c_str());
+        job->st.i_file_fail_count++;
         return 0;
     }
-    if (copied < entry.size) {
-        CDIR_LOG(LOG_WARN, "[%s] size=%llu, shorter than listed (%llu): copied what was there", src,
-                 static_cast<unsigned long long>(copied),
-                 static_cast<unsigned long long>(entry.size));
-    }
-    apply_fd_attr(out, out_st, mstat_item_attr(entry));
-    if (!close_dst(job, out, dst)) {
-        drop_partial(dst);
-        return 0;
-    }
-    job->st.file_open_count++;
+    commit_dst(job, &file, attr_of_source(entry, before), entry.name, dst_dir);
     return 0;
 }
 
-int cdir_create_file(libcdir_ctx* job, const mstat_item& entry, const char* dst) {
-    mstat_attr attr = mstat_item_attr(entry);
-    if ((entry.type & RDIR_TYPE_LINK) != 0) {
-        if ((entry.type & RDIR_TYPE_JUNCTION) != 0) return 0;
-        const char* text = entry.link() != nullptr ? entry.link() : "";
-        int flags = (entry.type & RDIR_TYPE_KIND_MASK) == RDIR_TYPE_DIR ? OS_SYMLINK_DIR : 0;
-        os_attr oa;
-        cdir_os_attr(attr, &oa);
-        int ret = os_symlink2_raw(dst, text, flags, &oa);
-        if (ret != 0 && errno == EEXIST) {
-            // Replace what stands there: a file, or an empty directory for a link to a directory.
-            if (flags != 0) {
-                os_rmdir_or_remove_raw(dst);
-            } else {
-                os_remove_raw(dst);
-            }
-            ret = os_symlink2_raw(dst, text, flags, &oa);
-        } else if (ret != 0 && errno == ENOENT && os_mkdirs_parent_raw(dst) == 0) {
-            ret = os_symlink2_raw(dst, text, flags, &oa);
-        }
-        if (ret != 0) {
-            int eno = errno;
-            CDIR_LOG(LOG_ERR | LOG_ERRNO, "os_symlink2 [%s]->[%s] eno=%d error: ", dst, text, eno);
-            count_o_fail(job, eno);
-            return -1;
-        }
-        job->st.file_open_count++;
-        return 0;
-    }
-    struct stat st;
-    int fd = open_dst(dst, &st);
-    if (fd < 0) {
+int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
+                    const char* dst_dir, const char* data, size_t len) {
+    if ((entry.type & RDIR_TYPE_LINK) != 0 && len == 0) return make_link(job, entry, dst, dst_dir);
+    rdir_dst_file file;
+    if (!start_dst(job, &file, dst, entry.name, dst_dir)) return -1;
+    if (len > 0 && !write_all(file.fd(), data, len)) {
         int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "o_write [%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(), eno);
         count_o_fail(job, eno);
-        return -1;
-    }
-    apply_fd_attr(fd, st, attr);
-    if (!close_dst(job, fd, dst)) return -1;
-    job->st.file_open_count++;
-    return 0;
-}
-
-int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const char* dst, const char* data,
-                    size_t len) {
-    if (len == 0) return cdir_create_file(job, entry, dst);
-    struct stat st;
-    int fd = open_dst(dst, &st);
-    if (fd < 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", dst, eno);
-        count_o_fail(job, eno);
-        return -1;
-    }
-    if (!write_all(fd, data, len)) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", dst, eno);
-        count_o_fail(job, eno);
-        close(fd);
-        drop_partial(dst);
         return 0;
     }
     job->st.total_write += len;
-    apply_fd_attr(fd, st, mstat_item_attr(entry));
-    if (!close_dst(job, fd, dst)) {
-        drop_partial(dst);
-        return 0;
-    }
-    job->st.file_open_count++;
+    commit_dst(job, &file, mstat_item_attr(entry), entry.name, dst_dir);
     return 0;
 }
 
-int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, const char* src, const char* dst) {
-    if (entry.size == 0) return cdir_create_file(job, entry, dst);
-    return cdir_copy_file(job, entry, src, dst);
-}
-
-int cdir_l_create_dir(libcdir_ctx* job, const char* path, const mstat_item& entry) {
-    int ret = os_mkdir_raw(path, 0755);
-    if (ret != 0 && errno == ENOENT) ret = os_mkdirs_raw(path);
-    if (ret != 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", path, eno);
+int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* parent_path,
+                      const mstat_item& entry) {
+    bool created = false;
+    int eno = parent.make_dir(entry.name, &created);
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "mkdirs %s eno=%d error: ", shown_path(parent_path, entry.name).c_str(), eno);
         verr code = os_verr_get(eno);
+        job->st.o_file_fail_count++;
         cdir_verr_check(job, code);
         return code;
     }
-    mstat_attr attr = mstat_item_attr(entry);
-    os_attr oa;
-    cdir_os_attr(attr, &oa);
-    // The files of the directory are written after this; its final mode follows with its times.
-    oa.flags &= ~OS_ATTR_NO_POSIX_MODE;
-    oa.mode = perm_bits(attr) | S_IRWXU;
-    os_set_attr_raw(path, &oa);
+    if (created) {
+        // The owner now; the mode stays owner-only until the directory's contents are in.
+        mstat_attr a = mstat_item_attr(entry);
+        a.mode = (a.mode & ~07777u) | 0700;
+        a.attr = 0700;
+        (void)parent.set_attr(entry.name, a, false);
+    }
     return 0;
 }
 
-int cdir_l_touch_dir(libcdir_ctx* job, const char* src_dir, const cdir_item& item) {
-    if (src_dir == nullptr || job->src.root == src_dir) return 0;
-    if (item.attr.type == 0 || item.dst_path.empty()) return 0;
-    const char* dst = item.dst_path.c_str();
-    // Copy rule 4 created the directory writable for its owner (cdir_l_create_dir); its final
-    // mode comes now that its files are in.
-    uint32_t perm = perm_bits(item.attr);
-    const bool final_mode = job->cmp_mode == LIBCDIR_CMP_OVERWRITE && (perm & S_IRWXU) != S_IRWXU;
-    if (final_mode) (void)os_chmod_raw(dst, perm);
-    os_times times{};
-    times.atime.sec = item.attr.atime;
-    times.mtime.sec = item.attr.mtime;
-    times.ctime.sec = item.attr.ctime;
-    int ret = lutime_raw(dst, &times);
-    if (ret != 0 && errno == ENOENT && os_mkdirs_raw(dst) == 0) {
-        if (final_mode) (void)os_chmod_raw(dst, perm);
-        ret = lutime_raw(dst, &times);
+int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times) {
+    mstat_attr attr = item.attr;
+    if (item.is_root) {
+        if (!job->dst_root_created) return 0;
+        attr = job->src_root_attr;
     }
-    if (ret != 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "lutime %s eno=%d error: ", dst, eno);
+    if (attr.type == 0 || item.dst_path.empty()) return 0;
+    rdir_dst_dir dir;
+    int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), false);
+    if (eno == ENOENT) return 0;  // a sync made nothing below it
+    if (eno == 0) eno = dir.set_own_attr(attr, with_times);
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "lutime %s eno=%d error: ", item.dst_path.c_str(), eno);
         verr code = os_verr_get(eno);
         cdir_verr_check(job, code);
         return code;
     }
     return 0;
+}
+
+void cdir_l_finish_new_dirs(libcdir_ctx* job) {
+    // Deepest first: a parent's final mode may close it to the writes below it.
+    for (auto it = job->new_dirs.rbegin(); it != job->new_dirs.rend(); ++it) {
+        rdir_dst_dir dir;
+        if (dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, it->path), false) != 0) continue;
+        int eno = dir.set_own_attr(it->attr, false);
+        if (eno != 0) {
+            errno = eno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "chmod %s eno=%d error: ", it->path.c_str(), eno);
+        }
+    }
+    job->new_dirs.clear();
 }

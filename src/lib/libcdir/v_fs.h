@@ -9,18 +9,20 @@
 #include <cstdint>
 
 #include "libcdir/comm.h"
+#include "librdir/dst_writer.h"
 
 // ---- block file endpoint ----
 
+// Implementations return counts, 0, or the negative status code of a failure (never errno).
 struct vbfile {
     virtual ~vbfile() = default;
-    // Opens `path` for reading and reads up to `len` bytes at `offset`: bytes read or -1.
+    // Opens `path` for reading and reads up to `len` bytes at `offset`: bytes read or a status.
     virtual int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) = 0;
     virtual int64_t read_at(int64_t offset, char* buf, size_t len) = 0;
-    // Creates (truncates) `path` and writes `len` bytes at `offset`: bytes written or -1.
+    // Creates (truncates) `path` and writes `len` bytes at `offset`: bytes written or a status.
     virtual int64_t create_write(const char* path, int64_t offset, const char* buf, size_t len) = 0;
     virtual int64_t write_at(int64_t offset, const char* buf, size_t len) = 0;
-    // Closes the current file, applying `attr` when given (remote sides).
+    // Closes the current file, applying `attr` when given (remote sides). 0 or a status.
     virtual int close_file(const mstat_attr* attr) = 0;
     virtual void stop() {}
 
@@ -28,12 +30,17 @@ struct vbfile {
     bool is_local = true;
 };
 
+// Opens the block file endpoint of the side whose prepared URL is `url` (v_rdir.h chooses the
+// implementation). Null with the reason in `err` on failure.
 vbfile* vbfile_init(libcdir_ctx* job, const char* url, err_info* err);
+// The local implementation: files of `side` read beneath its root handle.
+vbfile* cdir_local_bfile_new(const cdir_side* side);
 // A failed read or write classifies the failure and closes the current file; all return -1 on
 // failure.
 int64_t vbfile_open_read(vbfile* h, const char* path, int64_t offset, char* buf, size_t len);
 int64_t vbfile_read_at(vbfile* h, int64_t offset, char* buf, size_t len);
-// Local sides are never written through this endpoint: -1.
+// A local side is never written through this endpoint (it answers "not supported"): the engine
+// writes local destinations with the destination writer.
 int64_t vbfile_create_write(vbfile* h, const char* path, int64_t offset, const char* buf,
                             size_t len);
 int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len);
@@ -41,31 +48,37 @@ int vbfile_close(vbfile* h, const mstat_attr* attr);
 void vbfile_stop(vbfile* h);
 void vbfile_exit(vbfile* h);
 
-// ---- local file operations ----
+// ---- local destination operations ----
+//
+// Everything written at a local destination goes through the destination writer
+// (librdir/dst_writer.h): files under a temporary name renamed into place, nothing inside the
+// destination followed when it is a link. `dst` is the open destination directory of the entries;
+// `dst_dir` and `src_dir` are the directory paths shown in log lines.
 
-// Copies the non-empty regular file `src` to `dst` with the entry's attributes (owner, mode,
-// access and modification times). Returns -1 when either side could not be opened, else 0 (a
-// failure after that is counted and logged, and the partly written destination is removed).
-int cdir_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src, const char* dst);
+// Copies one listed source entry, the name `entry.name` in the source directory open as
+// `src_dir_fd`, to the same name in `dst`: a symbolic link is made again with its raw text,
+// anything else becomes a regular file with the source's content (empty for a fifo or device).
+// Owner, mode and times follow the source. A destination entry that is the source file itself is
+// left alone; a source that changes while it is copied counts as a failed file and the old
+// destination is kept. Returns -1 when the source could not be opened or the destination could
+// not be started, else 0 (later failures are counted and logged).
+int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
+                const char* src_dir, const char* dst_dir);
 
-// Local destination: creates an empty file, or a symbolic link with the entry's raw link text,
-// replacing a file (or an empty directory, for a link to a directory) that stands there.
-// 0 or -1.
-int cdir_create_file(libcdir_ctx* job, const mstat_item& entry, const char* dst);
+// Writes a whole file from memory (`len` 0: an empty file; a link entry: the link). 0 or -1.
+int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
+                    const char* dst_dir, const char* data, size_t len);
 
-// Local destination: writes a whole file from memory (`len` 0: as cdir_create_file). 0 or -1.
-int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const char* dst, const char* data,
-                    size_t len);
+// Creates the subdirectory `entry.name` of `parent` (owner-only until cdir_l_touch_dir gives its
+// final mode) with the entry's owner. A link standing there is replaced; an existing directory is
+// kept as it is. 0 or a status code.
+int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* parent_path,
+                      const mstat_item& entry);
 
-// Size 0 -> cdir_create_file, else cdir_copy_file.
-int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, const char* src, const char* dst);
+// Applies a directory's owner, final mode and (`with_times`) times to its destination. Items
+// without attributes are left alone, and so is the destination root unless this job created it.
+// 0 or a status code.
+int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times);
 
-// Creates the directory `path` (and missing parents) and applies the entry's owner, mode and
-// times. The directory stays writable for its owner until cdir_l_touch_dir sets its final mode,
-// so that the files copied into it can be written. 0 or a status code.
-int cdir_l_create_dir(libcdir_ctx* job, const char* path, const mstat_item& entry);
-
-// Applies a directory's times (and its final mode, when cdir_l_create_dir had to relax it) to the
-// destination directory of `item`. The destination root and items without attributes are left
-// alone. 0 or a status code.
-int cdir_l_touch_dir(libcdir_ctx* job, const char* src_dir, const cdir_item& item);
+// Applies the final modes of the directories a sync created (cdir_new_dir), deepest first.
+void cdir_l_finish_new_dirs(libcdir_ctx* job);

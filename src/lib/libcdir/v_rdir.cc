@@ -1,41 +1,56 @@
 #include "libcdir/v_rdir.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "libcdir/v_fs.h"
+#include "libcdir/w_cp_core.h"
+#include "libcdir/w_sync_core.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
 #include "libpal/strnum.h"
 #include "librdir/librdir.h"
 #include "librdir/mfile.h"
 
-bool cdir_url_is_local(const char* url) {
-    return url == nullptr || strstr(url, "://") == nullptr;
-}
-
 namespace {
 
 // The file-server client is not part of this build: a remote side fails in an orderly way.
-void remote_not_supported(libcdir_ctx* job, const char* url, err_info* err) {
-    CDIR_LOG(LOG_ERR, "[%s] remote endpoints are not supported", url);
+void remote_not_supported(libcdir_ctx* job, const std::string& url, err_info* err) {
+    CDIR_LOG(LOG_ERR, "[%s] remote endpoints are not supported", url.c_str());
     ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
     if (job != nullptr) job->last_verr.store(VERR_NOT_SUPPORTED);
 }
 
+// A local side lists beneath its root handle: the engine's paths (root + relative part) become
+// relative paths there, so no link inside the tree is followed.
 class local_rdir final : public vrdir {
   public:
-    explicit local_rdir(librdir_handle* h) : handle_(h) {}
+    local_rdir(librdir_handle* h, const cdir_side* side) : handle_(h), side_(side) {}
     ~local_rdir() override { librdir_close(handle_); }
     local_rdir(const local_rdir&) = delete;
     local_rdir& operator=(const local_rdir&) = delete;
 
-    int enum_dir(const char* path) override { return librdir_enum_dir(handle_, path); }
+    int enum_dir(const char* path) override {
+        std::string_view rel = cdir_rel_path(*side_, path);
+        return librdir_enum_dir(handle_, rel.empty() ? "." : std::string(rel).c_str());
+    }
     int read_some(char* buf, int len) override { return librdir_read_item_list(handle_, buf, len); }
+    void stop() override { librdir_stop(handle_); }
 
   private:
     librdir_handle* handle_;
+    const cdir_side* side_;
 };
+
+// The device and inode of a local side's root, when it has one open.
+bool side_identity(const cdir_side& side, struct stat* st) {
+    return side.is_local && side.fs && fstat(os_root_fd(side.fs.get()), st) == 0;
+}
 
 class local_mfile final : public vmfile {
   public:
@@ -53,7 +68,9 @@ class local_mfile final : public vmfile {
         times.atime.sec = attr.atime;
         times.mtime.sec = attr.mtime;
         times.ctime.sec = attr.ctime;
-        return lutime_raw(path, &times);
+        if (lutime_raw(path, &times) == 0) return 0;
+        verr code = os_verr_get(errno);
+        return code != 0 ? code : VERR_GENERAL_FAILURE;
     }
 
   private:
@@ -81,13 +98,12 @@ int wait_for_data(libcdir_ctx* job, bool is_local, Read&& read) {
 
 }  // namespace
 
-vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
-                  const libcdir_rdir_param* param, cdir_side* side) {
+namespace {
+
+vrdir* local_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
+                       const libcdir_rdir_param* param) {
     err_info* err = param != nullptr ? param->err : nullptr;
-    if (!cdir_url_is_local(url)) {
-        remote_not_supported(job, url, err);
-        return nullptr;
-    }
+    const char* url = side->url.c_str();
     // A local side's prepared URL text is its root path.
     if (is_destination && os_mkdirs_raw(url) != 0) {
         int eno = errno;
@@ -97,16 +113,38 @@ vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
         ERR_INFO_SET(err, code, "mkdirs [%s] error: %s", url, os_strerror(eno));
         return nullptr;
     }
+    side->root = side->url;
+    if (!side->fs) {
+        // The root given by the user is followed once, if it is a link; nothing below it is.
+        side->fs.reset(os_root_open(url, OS_ROOT_NO_SYMLINKS));
+        if (!side->fs) {
+            int eno = errno;
+            verr code = os_verr_get(eno);
+            if (code == 0) code = VERR_GENERAL_FAILURE;
+            cdir_verr_check(job, code);
+            ERR_INFO_SET(err, code, "opendir [%s] error: %s", url, os_strerror(eno));
+            return nullptr;
+        }
+    }
     librdir_param rp;
     rp.flag = param != nullptr ? static_cast<int>(param->flag) : 0;
     rp.read_timeout_ms = param != nullptr ? static_cast<int>(param->read_timeout_ms) : 0;
     rp.err = err;
-    librdir_handle* h = librdir_open(url, &rp);
+    rp.root = side->fs.get();
+    // Neither walk enters the other end of the job, wherever it is mounted or linked below.
+    const cdir_side& other = is_destination ? job->src : job->dst;
+    struct stat other_st;
+    if (job->has_dst && side_identity(other, &other_st)) {
+        rp.skip_dir = true;
+        rp.skip_dev = other_st.st_dev;
+        rp.skip_ino = other_st.st_ino;
+    }
+    librdir_handle* h = librdir_open(".", &rp);
     if (h == nullptr) {
         if (err != nullptr) cdir_verr_check(job, err->code < 0 ? err->code : VERR_GENERAL_FAILURE);
         return nullptr;
     }
-    auto* handle = new (std::nothrow) local_rdir(h);
+    auto* handle = new (std::nothrow) local_rdir(h, side);
     if (handle == nullptr) {
         librdir_close(h);
         ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
@@ -114,12 +152,129 @@ vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
     }
     handle->job = job;
     handle->is_local = true;
-    if (side != nullptr) {
-        side->url = url;
-        side->root = url;
-        side->is_local = true;
-    }
     return handle;
+}
+
+vmfile* local_mfile_open(libcdir_ctx* job, const libcdir_mfile_param* param) {
+    err_info* err = param != nullptr ? param->err : nullptr;
+    libmfile_param mp;
+    mp.max_mfile_size = param != nullptr ? param->max_mfile_size : 0;
+    mp.list_timeout_ms = param != nullptr ? static_cast<int>(param->read_timeout_ms) : 0;
+    mp.err = err;
+    libmfile_handle* h = libmfile_open(&mp);
+    if (h == nullptr) {
+        if (err != nullptr) cdir_verr_check(job, err->code < 0 ? err->code : VERR_GENERAL_FAILURE);
+        return nullptr;
+    }
+    auto* handle = new (std::nothrow) local_mfile(h);
+    if (handle == nullptr) {
+        libmfile_close(h);
+        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    handle->job = job;
+    handle->is_local = true;
+    return handle;
+}
+
+class local_endpoints final : public cdir_endpoints {
+  public:
+    bool is_local() const override { return true; }
+    vrdir* open_rdir(libcdir_ctx* job, cdir_side* side, int is_destination,
+                     const libcdir_rdir_param* param) override {
+        return local_rdir_open(job, side, is_destination, param);
+    }
+    vmfile* open_mfile(libcdir_ctx* job, cdir_side*, const libcdir_mfile_param* param) override {
+        return local_mfile_open(job, param);
+    }
+    vbfile* open_bfile(libcdir_ctx* job, cdir_side* side, err_info* err) override {
+        vbfile* h = cdir_local_bfile_new(side);
+        if (h == nullptr) {
+            ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+            return nullptr;
+        }
+        h->job = job;
+        h->is_local = true;
+        return h;
+    }
+    int create_dirs(libcdir_ctx* job, const cdir_item& item) override {
+        return cdir_l_create_dir_list(job, item);
+    }
+    int dir_done(libcdir_ctx* job, const cdir_item& item) override {
+        return cdir_l_dir_done(job, item);
+    }
+    int remove_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
+                       std::span<const mstat_item> src, std::span<const mstat_item> dst) override {
+        return l_sync_del_orphaned_file(job, record, have_src, src, dst);
+    }
+};
+
+// A file server's side, until the client is built: every part refuses with "not supported".
+class remote_endpoints final : public cdir_endpoints {
+  public:
+    bool is_local() const override { return false; }
+    vrdir* open_rdir(libcdir_ctx* job, cdir_side* side, int,
+                     const libcdir_rdir_param* param) override {
+        remote_not_supported(job, side->url, param != nullptr ? param->err : nullptr);
+        return nullptr;
+    }
+    vmfile* open_mfile(libcdir_ctx* job, cdir_side* side,
+                       const libcdir_mfile_param* param) override {
+        remote_not_supported(job, side->url, param != nullptr ? param->err : nullptr);
+        return nullptr;
+    }
+    vbfile* open_bfile(libcdir_ctx* job, cdir_side* side, err_info* err) override {
+        remote_not_supported(job, side->url, err);
+        return nullptr;
+    }
+    int create_dirs(libcdir_ctx* job, const cdir_item&) override { return refuse(job); }
+    int dir_done(libcdir_ctx* job, const cdir_item&) override { return refuse(job); }
+    int remove_orphans(libcdir_ctx* job, const cdir_item&, bool, std::span<const mstat_item>,
+                       std::span<const mstat_item>) override {
+        return refuse(job);
+    }
+
+  private:
+    static int refuse(libcdir_ctx* job) {
+        cdir_verr_check(job, VERR_NOT_SUPPORTED);
+        return VERR_NOT_SUPPORTED;
+    }
+};
+
+// The side a prepared URL text belongs to; the destination when it is neither.
+cdir_side* side_of(libcdir_ctx* job, const char* url) {
+    if (url != nullptr && job->src.url == url) return &job->src;
+    return &job->dst;
+}
+
+// The side's implementation, made now if the job did not prepare it (a side set up by hand).
+cdir_endpoints* endpoints_of(cdir_side* side) {
+    if (!side->endpoints) side->endpoints.reset(cdir_endpoints_for(side->url.c_str()));
+    return side->endpoints.get();
+}
+
+}  // namespace
+
+cdir_endpoints* cdir_endpoints_for(const char* url) {
+    const bool local = url == nullptr || strstr(url, "://") == nullptr;
+    if (local) return new (std::nothrow) local_endpoints();
+    return new (std::nothrow) remote_endpoints();
+}
+
+void endpoints_deleter::operator()(cdir_endpoints* e) const {
+    delete e;
+}
+
+vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
+                  const libcdir_rdir_param* param, cdir_side* side) {
+    if (side == nullptr) side = side_of(job, url);
+    if (url != nullptr && side->url != url) side->url = url;
+    cdir_endpoints* e = endpoints_of(side);
+    if (e == nullptr) {
+        ERR_INFO_SET(param != nullptr ? param->err : nullptr, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    return e->open_rdir(job, side, is_destination, param);
 }
 
 int vrdir_enum_dir(vrdir* h, const char* path) {
@@ -145,29 +300,21 @@ void vrdir_close(vrdir* h) {
 }
 
 vmfile* vmfile_open(libcdir_ctx* job, const char* url, const libcdir_mfile_param* param) {
-    err_info* err = param != nullptr ? param->err : nullptr;
-    if (!cdir_url_is_local(url)) {
-        remote_not_supported(job, url, err);
+    cdir_endpoints* e = endpoints_of(side_of(job, url));
+    if (e == nullptr) {
+        ERR_INFO_SET(param != nullptr ? param->err : nullptr, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
-    libmfile_param mp;
-    mp.max_mfile_size = param != nullptr ? param->max_mfile_size : 0;
-    mp.list_timeout_ms = param != nullptr ? static_cast<int>(param->read_timeout_ms) : 0;
-    mp.err = err;
-    libmfile_handle* h = libmfile_open(&mp);
-    if (h == nullptr) {
-        if (err != nullptr) cdir_verr_check(job, err->code < 0 ? err->code : VERR_GENERAL_FAILURE);
-        return nullptr;
-    }
-    auto* handle = new (std::nothrow) local_mfile(h);
-    if (handle == nullptr) {
-        libmfile_close(h);
+    return e->open_mfile(job, side_of(job, url), param);
+}
+
+vbfile* vbfile_init(libcdir_ctx* job, const char* url, err_info* err) {
+    cdir_endpoints* e = endpoints_of(side_of(job, url));
+    if (e == nullptr) {
         ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
-    handle->job = job;
-    handle->is_local = true;
-    return handle;
+    return e->open_bfile(job, side_of(job, url), err);
 }
 
 int vmfile_cmd(vmfile* h, uint32_t cmd, const char* base, const char* list) {
@@ -188,11 +335,22 @@ int vmfile_list_ret(vmfile* h, char* buf, int len) {
 
 int vmfile_set_times(vmfile* h, const char* path, const mstat_attr& attr) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
-    if (h->set_times(path, attr) != 0) {
-        cdir_verr_check(h->job, os_verr_get(errno));
+    int ret = h->set_times(path, attr);
+    if (ret != 0) {
+        cdir_verr_check(h->job, ret < 0 ? ret : VERR_GENERAL_FAILURE);
         return -1;
     }
     return 0;
+}
+
+void vrdir_closer::operator()(vrdir* h) const {
+    vrdir_close(h);
+}
+void vmfile_closer::operator()(vmfile* h) const {
+    vmfile_close(h);
+}
+void vbfile_closer::operator()(vbfile* h) const {
+    vbfile_exit(h);
 }
 
 void vmfile_stop(vmfile* h) {

@@ -1,7 +1,8 @@
 // Endpoint access layer, listing and batched small-file endpoints: the engine reaches each side
 // through handles that hide whether the side is local or remote. A local side drives the lister
 // and the batch worker of this process; a remote side (a file server) has no implementation yet
-// and fails to open with -37.
+// and fails to open with -37. Which one a side is was chosen once, when the job prepared it
+// (cdir_endpoints below).
 //
 // Handles belong to the job. Each is used by one thread at a time (listings by the walk thread,
 // batches by the command thread); the stop operations are the exception and may be called from
@@ -10,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "libcdir/comm.h"
 
@@ -50,7 +52,7 @@ struct vmfile {
     virtual int post(uint32_t cmd, const char* base, const char* list) = 0;
     // One collection of answers: bytes placed, 0 when nothing came in time, negative on failure.
     virtual int collect(char* buf, int len) = 0;
-    // Sets a directory's access, modification (and, where possible, change) times.
+    // Sets a directory's access, modification (and, where possible, change) times. 0 or a status.
     virtual int set_times(const char* path, const mstat_attr& attr) = 0;
     virtual void stop() {}
 
@@ -67,5 +69,34 @@ int vmfile_set_times(vmfile* h, const char* path, const mstat_attr& attr);
 void vmfile_stop(vmfile* h);
 void vmfile_close(vmfile* h);
 
-// Whether a prepared URL text names a local side.
-bool cdir_url_is_local(const char* url);
+// ---- the side's implementation ----
+
+// Everything that differs between a local side and a file server's side sits behind this
+// interface. Each side gets its implementation once, from its URL, when the job prepares it
+// (cdir_endpoints_for); the engine's cores use it and never ask which kind a side is. Failures
+// are status codes, never errno.
+struct cdir_endpoints {
+    virtual ~cdir_endpoints() = default;
+    virtual bool is_local() const = 0;
+
+    // The three endpoint handles of `side` (the open operations above call these).
+    virtual vrdir* open_rdir(libcdir_ctx* job, cdir_side* side, int is_destination,
+                             const libcdir_rdir_param* param) = 0;
+    virtual vmfile* open_mfile(libcdir_ctx* job, cdir_side* side,
+                               const libcdir_mfile_param* param) = 0;
+    virtual vbfile* open_bfile(libcdir_ctx* job, cdir_side* side, err_info* err) = 0;
+
+    // Destination directory work of the copy and sync cores (command thread).
+    // The subdirectories of `item` (copy modes).
+    virtual int create_dirs(libcdir_ctx* job, const cdir_item& item) = 0;
+    // `item`'s directory is complete: its final attributes (copy), or noted for the end (sync).
+    virtual int dir_done(libcdir_ctx* job, const cdir_item& item) = 0;
+    // Removes the entries of `dst` that `src` does not hold (all of them without `have_src`).
+    virtual int remove_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
+                               std::span<const mstat_item> src,
+                               std::span<const mstat_item> dst) = 0;
+};
+
+// The implementation for a side whose prepared URL text is `url`: local when it holds no "://".
+// Null when memory cannot be had.
+cdir_endpoints* cdir_endpoints_for(const char* url);

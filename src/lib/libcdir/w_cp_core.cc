@@ -1,8 +1,15 @@
 #include "libcdir/w_cp_core.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <new>
 
 #include "libcdir/v_fs.h"
+#include "libcdir/v_rdir.h"
+#include "libpal/os_root.h"
 #include "libpal/url.h"
 
 namespace {
@@ -10,23 +17,53 @@ namespace {
 // Modification times this close count as equal (file systems with 2-second resolution).
 constexpr int64_t kTimeTolerance = 2;
 
-int64_t time_diff(int64_t a, int64_t b) {
-    return a > b ? a - b : b - a;
+// Differences of listed times, which may be anything a listing carried: computed wide, so that
+// extreme values cannot overflow.
+__int128 time_sub(int64_t a, int64_t b) {
+    return static_cast<__int128>(a) - static_cast<__int128>(b);
+}
+__int128 time_diff(int64_t a, int64_t b) {
+    __int128 d = time_sub(a, b);
+    return d < 0 ? -d : d;
+}
+
+// Opens the destination directory of `item` for writing: made when missing (a link standing
+// where it or a parent must be is replaced), and cleared of temporaries that a killed run left.
+// A failure counts every file of the directory as failed.
+bool open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_dst_dir* dst) {
+    bool created = false;
+    int eno = dst->open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), true, &created);
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", item.dst_path.c_str(), eno);
+        job->st.o_file_fail_count += files;
+        cdir_verr_check(job, os_verr_get(eno));
+        return false;
+    }
+    if (!created) dst->clean_temps();
+    return true;
 }
 
 int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected) {
-    char src[PL_MAX_PATH];
-    char dst[PL_MAX_PATH];
-    for (const mstat_item* e : selected) {
-        if (!cdir_join(src, item.src_path.c_str(), e->name)) {
-            job->st.i_file_fail_count++;
-        } else if (!cdir_join(dst, item.dst_path.c_str(), e->name)) {
-            job->st.o_file_fail_count++;
-        } else {
-            cdir_l_copy(job, *e, src, dst);
-        }
-        if (cdir_need_exit(job)) return 0;
+    if (selected.empty()) return 0;
+    int src_fd = os_root_open_fd(job->src.fs.get(),
+                                 std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
+                                 O_PATH | O_DIRECTORY, 0);
+    if (src_fd < 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
+        job->st.i_file_fail_count += selected.size();
+        cdir_verr_check(job, os_verr_get(eno));
+        return 0;
     }
+    rdir_dst_dir dst;
+    if (open_dst_dir(job, item, selected.size(), &dst)) {
+        for (const mstat_item* e : selected) {
+            cdir_l_copy(job, *e, src_fd, dst, item.src_path.c_str(), item.dst_path.c_str());
+            if (cdir_need_exit(job)) break;
+        }
+    }
+    close(src_fd);
     return 0;
 }
 
@@ -40,7 +77,7 @@ int cdir_cmp_file_stat(libcdir_ctx* job, const char* name, const mstat_item& src
             return 0;
         case LIBCDIR_CMP_NEWER:
             // An older source must not replace a newer destination file.
-            if (dst.mtime - src.mtime > kTimeTolerance) return 0;
+            if (time_sub(dst.mtime, src.mtime) > kTimeTolerance) return 0;
             if (reason) {
                 CDIR_LOG(LOG_DBG, "[%s] time_write=%lld != %lld", name,
                          static_cast<long long>(dst.mtime), static_cast<long long>(src.mtime));
@@ -100,22 +137,36 @@ int cdir_route_transfer(libcdir_ctx* job, const cdir_item& item,
 }
 
 int cdir_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
-    if (job->route != CDIR_ROUTE_LL && job->route != CDIR_ROUTE_RL) {
-        CDIR_LOG(LOG_ERR, "route=%u not supported", job->route);
-        return -1;
-    }
-    char path[PL_MAX_PATH];
-    for (const mstat_item& d : item.src_dirs.items()) {
-        if (cdir_join(path, item.dst_path.c_str(), d.name)) cdir_l_create_dir(job, path, d);
+    return job->dst.endpoints->create_dirs(job, item);
+}
+
+int cdir_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    return job->dst.endpoints->dir_done(job, item);
+}
+
+int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
+    std::span<const mstat_item> dirs = item.src_dirs.items();
+    if (dirs.empty()) return 0;
+    rdir_dst_dir parent;
+    if (!open_dst_dir(job, item, 0, &parent)) return -1;
+    for (const mstat_item& d : dirs) {
+        cdir_l_create_dir(job, parent, item.dst_path.c_str(), d);
         if (cdir_need_exit(job)) return -1;
     }
     return 0;
 }
 
-int cdir_dir_done(libcdir_ctx* job, const cdir_item& item) {
-    if (job->route != CDIR_ROUTE_LL && job->route != CDIR_ROUTE_RL) {
-        CDIR_LOG(LOG_ERR, "route=%u not supported", job->route);
-        return -1;
+int cdir_l_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    if (job->job_type == LIBCDIR_JOB_SYNC) {
+        // A sync makes directories as their files need them, below this one too: their final
+        // modes come once everything is written.
+        try {
+            job->new_dirs.push_back(
+                cdir_new_dir{item.dst_path, item.is_root ? job->src_root_attr : item.attr});
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+        }
+        return 0;
     }
-    return cdir_l_touch_dir(job, item.src_path.c_str(), item);
+    return cdir_l_touch_dir(job, item, true);
 }

@@ -29,3 +29,7 @@ int cdir_create_dir_list(libcdir_ctx* job, const cdir_item& item);
 
 // Command 7 of a copy: applies the directory's times at the destination.
 int cdir_dir_done(libcdir_ctx* job, const cdir_item& item);
+
+// The local destination's implementations of the two above.
+int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item);
+int cdir_l_dir_done(libcdir_ctx* job, const cdir_item& item);

@@ -2,15 +2,13 @@
 
 #include <cerrno>
 
+#include "libcdir/v_fs.h"
+#include "libcdir/v_rdir.h"
 #include "libcdir/w_cp_core.h"
 #include "libpal/os_fs.h"
 #include "libpal/url.h"
 
 namespace {
-
-bool dst_is_local(uint32_t route) {
-    return route == CDIR_ROUTE_LL || route == CDIR_ROUTE_RL;
-}
 
 // Deleting on the strength of a listing that misses entries would remove files that still exist
 // in the source.
@@ -25,14 +23,28 @@ bool may_delete(const cdir_item& record) {
 
 int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool have_src,
                              std::span<const mstat_item> src, std::span<const mstat_item> dst) {
-    char path[PL_MAX_PATH];
+    rdir_dst_dir dir;
+    bool opened = false;
     for (const mstat_item& d : dst) {
         if (have_src && cdir_find_name(src, d.name) != nullptr) continue;
-        if (!cdir_join(path, record.dst_path.c_str(), d.name)) {
-            job->st.sync_del_file_fail_count++;
-        } else if (os_remove_raw(path) != 0) {
-            int eno = errno;
-            CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", path);
+        if (!opened) {
+            // Resolved without following links: an orphan is removed where it was listed, and
+            // a link is removed itself, never what it points to.
+            int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
+            if (eno != 0) {
+                errno = eno;
+                CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", record.dst_path.c_str());
+                cdir_verr_check(job, os_verr_get(eno));
+                job->st.sync_del_file_fail_count++;
+                return 0;
+            }
+            opened = true;
+        }
+        int eno = dir.remove(d.name);
+        if (eno != 0 && eno != ENOENT) {
+            errno = eno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                     "remove [%s] error: ", path_join_raw(record.dst_path, d.name).c_str());
             cdir_verr_check(job, os_verr_get(eno));
             job->st.sync_del_file_fail_count++;
         } else {
@@ -43,7 +55,8 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
     return 0;
 }
 
-int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, uint32_t route, bool is_sync) {
+int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]] uint32_t route,
+                     bool is_sync) {
     std::vector<const mstat_item*>& selected = job->selected;
     selected.clear();
     std::span<mstat_item> src = record.src_files.items();
@@ -61,11 +74,7 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, uint32_t route, 
             if (cdir_need_exit(job)) return -1;
         }
         if (is_sync && may_delete(record)) {
-            if (!dst_is_local(route)) {
-                CDIR_LOG(LOG_ERR, "route=%u not supported", route);
-                return -1;
-            }
-            int ret = l_sync_del_orphaned_file(job, record, true, src, dst_files);
+            int ret = job->dst.endpoints->remove_orphans(job, record, true, src, dst_files);
             if (ret < 0) return ret;
         }
     }
@@ -74,9 +83,5 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, uint32_t route, 
 
 int cdir_sync_no_files(libcdir_ctx* job, const cdir_item& record) {
     if (!may_delete(record)) return 0;
-    if (!dst_is_local(job->route)) {
-        CDIR_LOG(LOG_ERR, "route=%u not supported", job->route);
-        return -1;
-    }
-    return l_sync_del_orphaned_file(job, record, false, {}, record.dst_files.items());
+    return job->dst.endpoints->remove_orphans(job, record, false, {}, record.dst_files.items());
 }

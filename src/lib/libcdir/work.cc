@@ -50,15 +50,25 @@ cdir_item_ptr files_record(cdir_item& item) {
     return rec;
 }
 
+// A list line carries the path exactly as stored. Only a path that itself holds " -> " could be
+// misread (as a link, or split at the wrong arrow): a tab, which no listed name holds, then
+// follows the path (after the "/" of a directory), and readers split there.
+bool path_needs_tab(const char* path) {
+    return strstr(path, " -> ") != nullptr;
+}
+
 void write_list_files(libcdir_ctx* job, const cdir_item& item) {
     if (job->list_file == nullptr) return;
     char path[PL_MAX_PATH];
     for (const mstat_item& e : item.src_files.items()) {
         if (!cdir_join(path, item.src_path.c_str(), e.name)) continue;
-        // The listing is for people to read: shown in its normalised form.
-        std::string shown = path_normalized(path);
-        int n = e.link() != nullptr ? fprintf(job->list_file, "%s -> %s\n", shown.c_str(), e.link())
-                                    : fprintf(job->list_file, "%s\n", shown.c_str());
+        const bool tab = path_needs_tab(path);
+        int n;
+        if (e.link() != nullptr) {
+            n = fprintf(job->list_file.get(), tab ? "%s\t-> %s\n" : "%s -> %s\n", path, e.link());
+        } else {
+            n = fprintf(job->list_file.get(), tab ? "%s\t\n" : "%s\n", path);
+        }
         if (n < 0) cdir_list_write_failed(job);
         if (cdir_need_exit(job)) return;
     }
@@ -66,9 +76,9 @@ void write_list_files(libcdir_ctx* job, const cdir_item& item) {
 
 void write_list_dir(libcdir_ctx* job, const char* path) {
     if (job->list_file == nullptr || path == nullptr) return;
-    std::string text = path;
-    text += "/";
-    if (fprintf(job->list_file, "%s\n", path_normalized(text).c_str()) < 0) {
+    const bool root = strcmp(path, "/") == 0;
+    if (fprintf(job->list_file.get(), "%s%s%s\n", path, root ? "" : "/",
+                path_needs_tab(path) ? "\t" : "") < 0) {
         cdir_list_write_failed(job);
     }
 }
@@ -82,6 +92,7 @@ cdir_item_ptr cdir_item_copy(const cdir_item& item) {
     copy->dst_path = item.dst_path;
     copy->attr = item.attr;
     copy->dst_exists = item.dst_exists;
+    copy->is_root = item.is_root;
     return copy;
 }
 
@@ -114,13 +125,13 @@ bool rdir_read_stat_into(libcdir_ctx* job, bool is_dst, const char* path, cdir_i
         return false;
     }
     if (!is_dst && path != nullptr && is_list_job(job)) {
-        if (cmder_post_str(job->cmd, CDIR_CMD_LISTING, path, nullptr, 0) != 0) {
+        if (cmder_post_str(job->cmd.get(), CDIR_CMD_LISTING, path, nullptr, 0) != 0) {
             CDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
             cdir_verr_check(job, VERR_GENERAL_FAILURE);
         }
     }
     const char* shown = path != nullptr ? path : item->src_path.c_str();
-    vrdir* h = is_dst ? job->ordir : job->irdir;
+    vrdir* h = is_dst ? job->ordir.get() : job->irdir.get();
     char* buf = job->list_buf.get();
     const int cap = static_cast<int>(job->max_mfile_size) - 1;
     int ends = 0;
@@ -210,7 +221,7 @@ int rdir_get_idir_list(libcdir_ctx* job, const char* src, const char* dst, const
 
 void cdir_start_listings(libcdir_ctx* job, cdir_item* item) {
     item->started = true;
-    if (vrdir_enum_dir(job->irdir, item->src_path.c_str()) != 0) {
+    if (vrdir_enum_dir(job->irdir.get(), item->src_path.c_str()) != 0) {
         CDIR_LOG(LOG_ERR, "vrdir_enum_dir [%s] failed", item->src_path.c_str());
         job->st.i_dir_fail_count++;
         item->skipped = true;
@@ -218,7 +229,7 @@ void cdir_start_listings(libcdir_ctx* job, cdir_item* item) {
     }
     job->st.dir_count++;
     if (!job->need_odir_list || !item->dst_exists) return;
-    if (vrdir_enum_dir(job->ordir, item->dst_path.c_str()) != 0) {
+    if (vrdir_enum_dir(job->ordir.get(), item->dst_path.c_str()) != 0) {
         CDIR_LOG(LOG_ERR, "vrdir_enum_odir [%s] failed", item->dst_path.c_str());
         // Destination listings pair with items by order: an item whose listing was not started
         // must not read one, or it would take the next directory's.
@@ -233,7 +244,7 @@ int cdir_post(libcdir_ctx* job, uint32_t cmd, cdir_item_ptr item) {
         return -1;
     }
     cdir_item* raw = item.release();
-    int ret = cmder_post_msg3(job->cmd, cmd, nullptr, 0, raw, 0);
+    int ret = cmder_post_msg3(job->cmd.get(), cmd, nullptr, 0, raw, 0);
     if (ret != 0) {
         cdir_item_free(raw);
         CDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
@@ -245,7 +256,9 @@ int cdir_post(libcdir_ctx* job, uint32_t cmd, cdir_item_ptr item) {
 
 int cdir_worker(libcdir_ctx* job) {
     if (rdir_get_idir_list(job, nullptr, nullptr, nullptr) < 0) return -1;
-    const bool copy_all = is_copy_job(job) && job->cmp_mode == LIBCDIR_CMP_OVERWRITE;
+    // Every copy mode makes the subdirectories while their parent is at hand, so that the
+    // parent's times, set after its contents, are not changed again by its children.
+    const bool make_dirs = is_copy_job(job);
     char child_src[PL_MAX_PATH];
     char child_dst[PL_MAX_PATH];
     while (!job->work_queue.empty()) {
@@ -276,7 +289,7 @@ int cdir_worker(libcdir_ctx* job) {
 
         std::span<const mstat_item> src_dirs = item->src_dirs.items();
         if (!src_dirs.empty()) {
-            if (copy_all) {
+            if (make_dirs) {
                 cdir_item_ptr rec = cdir_item_copy(*item);
                 if (rec) rec->src_dirs = item->src_dirs.share();
                 if (cdir_post(job, CDIR_CMD_MKDIRS, std::move(rec)) != 0) return 0;
@@ -312,8 +325,11 @@ int cdir_worker(libcdir_ctx* job) {
                 return 0;
             }
         }
-        // Directory times matter to copies only; a sync restores none.
-        if (is_copy_job(job) && cdir_post(job, CDIR_CMD_DIR_DONE, cdir_item_copy(*item)) != 0) {
+        // A copy gives every directory its attributes after its contents; a sync restores no
+        // times, but a directory it makes gets the source's mode and owner once it is complete.
+        const bool new_dir = item->is_root ? job->dst_root_created : !item->dst_exists;
+        if ((is_copy_job(job) || (is_sync_job(job) && new_dir)) &&
+            cdir_post(job, CDIR_CMD_DIR_DONE, cdir_item_copy(*item)) != 0) {
             return 0;
         }
         if (cdir_need_exit(job)) return 0;
@@ -352,6 +368,7 @@ int cdir_cmd_proc(uint32_t id, void* data, cmder_call* call) {
     auto* item = static_cast<cdir_item*>(call->arg);
     if (id == CDIR_CMD_END) {
         // Commands run in posting order: every command posted before this one is done.
+        if (!job->new_dirs.empty()) cdir_l_finish_new_dirs(job);
         std::lock_guard<std::mutex> lock(job->work_mutex);
         job->cmds_done = true;
         job->work_cv.notify_all();
@@ -375,6 +392,8 @@ int cdir_cmd_proc(uint32_t id, void* data, cmder_call* call) {
                 if (cdir_count_files(job, *item)) r_sync_file_list(job, *item, job->route, true);
             } else if (id == CDIR_CMD_NO_FILES) {
                 cdir_sync_no_files(job, *item);
+            } else if (id == CDIR_CMD_DIR_DONE) {
+                cdir_dir_done(job, *item);
             }
             break;
         case LIBCDIR_JOB_LIST:

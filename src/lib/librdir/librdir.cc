@@ -3,43 +3,64 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "liblog/log2.h"
 #include "libpal/cmder.h"
+#include "libpal/os_root.h"
 #include "libpal/queue.h"
 #include "libpal/url.h"
 #include "librdir/misc.h"
 #include "librdir/mstat.h"
 #include "librdir/stat_line.h"
+#include "librdir/temp_name.h"
 
 #define RDIR_LOG(level, ...) DV_LOG("rdir", level, __VA_ARGS__)
 
 namespace {
 
 constexpr int kDefaultReadTimeoutMs = 3000;
-constexpr int kWriteTimeoutMs = 5000;
 constexpr int kPostTimeoutMs = 1000;
-constexpr int kPollWaitMs = 500;
+// The reader's longest single wait: it then looks at the other stream and at a stop request.
+constexpr int kPollWaitMs = 100;
+// The reader first waits this long without asking for the lines gathered so far: a directory on
+// a fast file system is listed in less, and then comes in whole blocks rather than in dribbles
+// with a wake-up each (which made a sync of an unchanged tree measurably slower).
+constexpr int kQuietWaitMs = 5;
+// No line waits longer than this for its block to be handed over (give or take the coarse
+// clock's few milliseconds), so that a slow file system still feeds the reader steadily.
+constexpr int64_t kHandOverMs = 100;
+// A lister waiting for room looks at a stop request at least this often (a stop also wakes it).
+constexpr auto kRoomCheck = std::chrono::milliseconds(100);
 constexpr uint32_t kCmdList = 1;
 // Lines travel in blocks of up to this many bytes: one hand-over, and at most one wake-up of the
 // reader, per block instead of per line. A block always holds whole lines, and a stream's end
 // marker only ever comes last in its block.
 constexpr size_t kBlockMax = 32 * 1024;
 static_assert(kBlockMax >= RDIR_LINE_MAX + 32, "a block must hold the longest line and a marker");
+// Blocks a stream holds for the reader before the lister waits: what a slow reader costs.
+constexpr uint32_t kQueueBlocks = 4;
+// Links followed one after another to find what a link leads to beneath a root (the kernel's own
+// limit is larger; a longer chain counts as leading nowhere).
+constexpr int kLinkHopsMax = 16;
 // Status of a listing that had to skip an entry whose name cannot be carried in a line.
 constexpr verr kBadName = -104;
 
 enum : int { STATE_IDLE = 0, STATE_LISTING = 1, STATE_DONE = 2 };
+enum : int { FILES = 0, DIRS = 1 };
 
 struct dir_closer {
     void operator()(DIR* d) const { closedir(d); }
@@ -56,11 +77,20 @@ int64_t now_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Read once per listed entry: the coarse clock costs no system call and its few milliseconds of
+// resolution are plenty for the hand-over deadline.
+int64_t coarse_now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 // A block buffer of kBlockMax bytes.
 struct block_buffer {
     std::unique_ptr<char[]> data;
-    size_t used = 0;   // writer: bytes gathered; reader: bytes of the block taken from the queue
-    size_t taken = 0;  // reader only: bytes already handed to the caller
+    size_t used = 0;         // writer: bytes gathered; reader: bytes of the block taken
+    size_t taken = 0;        // reader only: bytes already handed to the caller
+    int64_t first_line = 0;  // writer only: when its first line was gathered (coarse clock)
 };
 
 bool make_block(block_buffer* b) {
@@ -71,65 +101,154 @@ bool make_block(block_buffer* b) {
 }  // namespace
 
 struct librdir_handle {
+    // Set by librdir_open, only read afterwards.
     std::string dir;
     int read_timeout_ms = kDefaultReadTimeoutMs;
-    int write_timeout_ms = kWriteTimeoutMs;
-    err_info* err = nullptr;
-    qbuf_ptr dirs;
-    qbuf_ptr files;
+    const os_root* root = nullptr;
+    bool skip_dir = false;
+    uint64_t skip_dev = 0;
+    uint64_t skip_ino = 0;
+    qbuf_ptr queues[2];  // FILES, DIRS
     cmder* cmd = nullptr;
+
+    // Any thread.
+    std::atomic<bool> stopping{false};        // set under room_mutex, never cleared
+    std::atomic<bool> reader_waiting{false};  // the reader is blocked in a wait for data
     std::atomic<int> state{STATE_IDLE};
-    verr status = 0;  // written and read on the command thread only
-    // Command thread only: the lines of each stream not yet handed over.
-    block_buffer files_out;
-    block_buffer dirs_out;
+
+    // Blocks of each stream handed over and not yet taken by the reader. The lister reserves one
+    // before it queues a block and waits while a stream has kQueueBlocks; the reader gives one
+    // back per block it takes. Protected by room_mutex.
+    mutable std::mutex room_mutex;
+    std::condition_variable room_cv;
+    uint32_t queued[2] = {0, 0};
+
+    // Command thread only.
+    verr status = 0;
+    block_buffer out[2];  // the lines of each stream not yet handed over
+
     // Reader side only.
-    bool dirs_end = false;
-    bool files_end = false;
-    block_buffer files_in;  // the block being handed out, line by line
-    block_buffer dirs_in;
+    bool ended[2] = {false, false};
+    block_buffer in[2];  // the block being handed out, line by line
 };
 
 namespace {
 
-// Hands the gathered lines over as one block; a failure is logged and remembered as the
-// listing's status (the lines are lost).
-void flush_block(librdir_handle* h, qbuf* q, block_buffer* out, const char* what, verr* failure) {
-    if (out->used == 0) return;
-    if (qbuf_write_timeout(q, out->data.get(), static_cast<uint32_t>(out->used),
-                           h->write_timeout_ms) != 0) {
-        RDIR_LOG(LOG_ERR, "%s", what);
+// Reserves room for one more block on stream `s`, waiting (when `wait`) while the reader has not
+// taken the ones before it. Returns false, reserving nothing, when the handle is stopped first.
+bool reserve_room(librdir_handle* h, int s, bool wait) {
+    std::unique_lock lock(h->room_mutex);
+    while (wait && h->queued[s] >= kQueueBlocks) {
+        if (h->stopping.load()) return false;
+        h->room_cv.wait_for(lock, kRoomCheck);
+    }
+    ++h->queued[s];
+    return true;
+}
+
+void release_room(librdir_handle* h, int s) {
+    {
+        std::lock_guard lock(h->room_mutex);
+        --h->queued[s];
+    }
+    h->room_cv.notify_one();
+}
+
+// Queues the gathered lines of stream `s` as one block, waiting for room as long as the reader
+// needs. When they cannot be queued (a stop, or no memory) they are gone and *failure says why.
+//
+// Waiting cannot deadlock although both streams are bounded and the lister writes them in entry
+// order: the lister only ever waits on a stream that holds blocks, and the reader takes blocks of
+// whichever stream has them (files first, directories while no files block is ready), so the
+// awaited stream is drained. Listings posted ahead run only after the previous one has queued all
+// its blocks, so a reader still on an earlier listing never waits for the lister either.
+void hand_over(librdir_handle* h, int s, verr* failure) {
+    block_buffer& out = h->out[s];
+    if (out.used == 0) return;
+    if (!reserve_room(h, s, true)) {
+        *failure = VERR_INTERRUPTED;
+    } else if (qbuf_write(h->queues[s].get(), out.data.get(), static_cast<uint32_t>(out.used)) !=
+               0) {
+        release_room(h, s);
+        RDIR_LOG(LOG_ERR, "qbuf_write_timeout hqbuf_file failed\n");
         if (*failure == 0) *failure = VERR_NO_MEMORY;
     }
-    out->used = 0;
+    out.used = 0;
 }
 
-// Adds one line (or the end marker) to a stream's block, handing the block over first when the
-// text would not fit behind what it holds.
-void put_line(librdir_handle* h, qbuf* q, block_buffer* out, const char* line, size_t length,
+// Adds one line to a stream's block, handing the block over first when the line would not fit.
+void put_line(librdir_handle* h, int s, const char* line, size_t length, int64_t now,
               verr* failure) {
-    if (out->used + length > kBlockMax) {
-        flush_block(h, q, out, "qbuf_write_timeout hqbuf_file failed\n", failure);
-    }
-    std::memcpy(out->data.get() + out->used, line, length);
-    out->used += length;
+    block_buffer& out = h->out[s];
+    if (out.used + length > kBlockMax) hand_over(h, s, failure);
+    if (out.used == 0) out.first_line = now;
+    std::memcpy(out.data.get() + out.used, line, length);
+    out.used += length;
 }
 
-// Builds the listing line of the entry `name` of the directory open as `dir_fd`; the status calls
-// go through the directory's descriptor, so the kernel does not walk the whole path for each
-// entry. Returns the line length, 0 when the entry vanished in the meantime (not an error: it is
-// simply not there), or -1 with *failure set.
-int format_entry(int dir_fd, const char* dir, const char* name, char* line, uint32_t* type_out,
-                 verr* failure) {
-    struct stat st;
-    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        int eno = errno;
-        if (eno == ENOENT) return 0;
-        RDIR_LOG(LOG_ERR | LOG_ERRNO, "lstat [%s] eno=%d error: ", path_join_raw(dir, name).c_str(),
-                 eno);
-        *failure = os_verr_get(eno);
-        return -1;
+// Called after each entry: a block goes to the reader when its first line has waited long
+// enough, and every gathered line goes when the reader waits for data. The flag is consumed, so
+// a reader that keeps up receives one block per wait rather than one per line.
+void hand_over_due(librdir_handle* h, int64_t now, verr* failure) {
+    const bool pending = h->out[FILES].used != 0 || h->out[DIRS].used != 0;
+    if (!pending) return;
+    const bool reader_waits =
+        h->reader_waiting.load(std::memory_order_relaxed) && h->reader_waiting.exchange(false);
+    for (int s : {FILES, DIRS}) {
+        block_buffer& out = h->out[s];
+        if (out.used != 0 && (reader_waits || now - out.first_line >= kHandOverMs)) {
+            hand_over(h, s, failure);
+        }
     }
+}
+
+// Opens `dir` for listing: beneath the handle's root when it has one, else as a host path.
+dir_ptr open_listed_dir(const os_root* root, const char* dir) {
+    if (root == nullptr) return dir_ptr(opendir(dir));
+    int fd = os_root_opendir(root, dir);
+    if (fd < 0) return nullptr;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        int eno = errno;
+        close(fd);
+        errno = eno;
+    }
+    return dir_ptr(d);
+}
+
+std::string parent_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Whether the link `dir`/`name` with text `text` leads to a directory, every step resolved
+// beneath `root` by its rules, so that neither a link's text nor ".." in it reaches out of the
+// root (an absolute text starts at the root, or fails, as the root's mode says).
+bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std::string text) {
+    std::string base = dir;
+    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+        std::string path =
+            text.empty() || text[0] == '/' || base.empty() ? text : path_join_raw(base, text);
+        struct stat st;
+        if (os_root_lstat(root, path.c_str(), &st) != 0) return false;
+        if (S_ISDIR(st.st_mode)) return true;
+        if (!S_ISLNK(st.st_mode)) return false;
+        char next[PL_MAX_PATH];
+        if (os_root_readlink(root, path.c_str(), next, sizeof(next)) < 0) return false;
+        base = parent_of(path);
+        text = next;
+    }
+    return false;
+}
+
+// Builds the listing line of the entry `name` (status `st`) of the directory open as `dir_fd`;
+// the calls go through the directory's descriptor, so the kernel does not walk the whole path
+// for each entry. Returns the line length, 0 when the entry vanished in the meantime (not an
+// error: it is simply not there), or -1 with *failure set.
+int format_entry(const librdir_handle* h, int dir_fd, const char* dir, const char* name,
+                 const struct stat& st, char* line, uint32_t* type_out, verr* failure) {
     uint32_t type = S_ISDIR(st.st_mode) ? RDIR_TYPE_DIR : RDIR_TYPE_OTHER;
     uint64_t size = static_cast<uint64_t>(st.st_size);
     char link[PL_MAX_PATH];
@@ -146,12 +265,14 @@ int format_entry(int dir_fd, const char* dir, const char* name, char* line, uint
         }
         link[n] = '\0';
         // A link's kind is its target's; a target that cannot be reached counts as "other".
-        struct stat target;
-        uint32_t kind = RDIR_TYPE_OTHER;
-        if (fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
-            kind = RDIR_TYPE_DIR;
+        bool to_dir;
+        if (h->root != nullptr) {
+            to_dir = link_leads_to_dir_beneath(h->root, dir, link);
+        } else {
+            struct stat target;
+            to_dir = fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
         }
-        type = RDIR_TYPE_LINK | kind;
+        type = RDIR_TYPE_LINK | (to_dir ? RDIR_TYPE_DIR : RDIR_TYPE_OTHER);
         size = 0;
     }
     rdir_entry entry{name,
@@ -175,77 +296,117 @@ int format_entry(int dir_fd, const char* dir, const char* name, char* line, uint
     return n;
 }
 
+// Lists the open directory entry by entry until it ends, fails or the handle is stopped.
+void list_entries(librdir_handle* h, DIR* d, const char* dir, verr* failure) {
+    const int dir_fd = dirfd(d);
+    char line[RDIR_LINE_MAX];
+    bool told_left_out = false;
+    for (;;) {
+        if (h->stopping.load(std::memory_order_relaxed)) {
+            *failure = VERR_INTERRUPTED;
+            return;
+        }
+        errno = 0;
+        struct dirent* de = readdir(d);
+        if (de == nullptr) {
+            if (errno != 0) {
+                int eno = errno;
+                RDIR_LOG(LOG_ERR | LOG_ERRNO, "readdir [%s] eno=%d error: ", dir, eno);
+                if (*failure == 0) *failure = os_verr_get(eno);
+                if (*failure == 0) *failure = VERR_GENERAL_FAILURE;
+            }
+            return;
+        }
+        const char* name = de->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        // The writer's own unfinished files are not content of the tree.
+        if (rdir_temp_name_is(name)) continue;
+        if (rdir_text_breaks_line(name)) {
+            // No escape exists for these bytes; the listing is reported incomplete so that
+            // nobody takes the missing entry for a deleted one.
+            RDIR_LOG(LOG_ERR, "[%s] entry name holds a tab or line break, skipped\n", dir);
+            if (*failure == 0) *failure = kBadName;
+            continue;
+        }
+        struct stat st;
+        if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            int eno = errno;
+            if (eno == ENOENT) continue;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO,
+                     "lstat [%s] eno=%d error: ", path_join_raw(dir, name).c_str(), eno);
+            if (*failure == 0) *failure = os_verr_get(eno);
+            continue;
+        }
+        if (h->skip_dir && static_cast<uint64_t>(st.st_dev) == h->skip_dev &&
+            static_cast<uint64_t>(st.st_ino) == h->skip_ino) {
+            if (!told_left_out) {
+                RDIR_LOG(LOG_WARN, "[%s] left out: it is the other end of the job",
+                         path_join_raw(dir, name).c_str());
+                told_left_out = true;
+            }
+            continue;
+        }
+        verr entry_failure = 0;
+        uint32_t type = 0;
+        int n = format_entry(h, dir_fd, dir, name, st, line, &type, &entry_failure);
+        if (n < 0 && *failure == 0) *failure = entry_failure;
+        const int64_t now = coarse_now_ms();
+        if (n > 0) {
+            put_line(h, rdir_type_is_dir(type) ? DIRS : FILES, line, static_cast<size_t>(n), now,
+                     failure);
+        }
+        hand_over_due(h, now, failure);
+    }
+}
+
+// Ends both streams of the listing with the marker of `failure`, files first (a reader serves
+// the files stream first).
+void finish_listing(librdir_handle* h, verr failure) {
+    char marker[32];
+    // Lines that would leave no room for the marker go first, so that the status the marker
+    // reports includes their fate.
+    for (int s : {FILES, DIRS}) {
+        if (h->out[s].used + sizeof(marker) > kBlockMax) hand_over(h, s, &failure);
+    }
+    // The last blocks wait for room like any other. Once the handle is stopped they go
+    // regardless (only then may a stream hold one block more than its bound), so that whoever
+    // still reads sees the listing end.
+    bool reserved[2];
+    for (int s : {FILES, DIRS}) reserved[s] = reserve_room(h, s, true);
+    if (h->stopping.load()) failure = VERR_INTERRUPTED;
+    h->status = failure;
+    int n = std::snprintf(marker, sizeof(marker), RDIR_END_MARK_FMT, static_cast<int>(failure));
+    for (int s : {FILES, DIRS}) {
+        block_buffer& out = h->out[s];
+        std::memcpy(out.data.get() + out.used, marker, static_cast<size_t>(n));
+        out.used += static_cast<size_t>(n);
+        if (!reserved[s]) reserve_room(h, s, false);
+        if (qbuf_write(h->queues[s].get(), out.data.get(), static_cast<uint32_t>(out.used)) != 0) {
+            release_room(h, s);
+            RDIR_LOG(LOG_ERR, "qbuf_write_timeout end marker failed\n");
+        }
+        out.used = 0;
+    }
+}
+
 void list_dir(librdir_handle* h, const char* dir) {
     h->state.exchange(STATE_LISTING);
     RDIR_LOG(LOG_VERB, "dir=%s", dir);
 
     verr failure = 0;
-    dir_ptr d(opendir(dir));
-    if (!d) {
+    if (h->stopping.load()) {
+        failure = VERR_INTERRUPTED;
+    } else if (dir_ptr d = open_listed_dir(h->root, dir); !d) {
         int eno = errno;
         failure = os_verr_get(eno);
         if (failure == 0) failure = VERR_GENERAL_FAILURE;
         RDIR_LOG(LOG_ERR, "opendir [%s] veno=%d %s\n", dir, failure, verr2str(failure));
     } else {
-        const int dir_fd = dirfd(d.get());
-        char line[RDIR_LINE_MAX];
-        for (;;) {
-            errno = 0;
-            struct dirent* de = readdir(d.get());
-            if (de == nullptr) {
-                if (errno != 0) {
-                    int eno = errno;
-                    RDIR_LOG(LOG_ERR | LOG_ERRNO, "readdir [%s] eno=%d error: ", dir, eno);
-                    if (failure == 0) failure = os_verr_get(eno);
-                    if (failure == 0) failure = VERR_GENERAL_FAILURE;
-                }
-                break;
-            }
-            const char* name = de->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-                continue;
-            }
-            if (rdir_text_breaks_line(name)) {
-                // No escape exists for these bytes; the listing is reported incomplete so that
-                // nobody takes the missing entry for a deleted one.
-                RDIR_LOG(LOG_ERR, "[%s] entry name holds a tab or line break, skipped\n", dir);
-                if (failure == 0) failure = kBadName;
-                continue;
-            }
-            verr entry_failure = 0;
-            uint32_t type = 0;
-            int n = format_entry(dir_fd, dir, name, line, &type, &entry_failure);
-            if (n < 0) {
-                if (failure == 0) failure = entry_failure;
-                continue;
-            }
-            if (n == 0) continue;
-            if (rdir_type_is_dir(type)) {
-                put_line(h, h->dirs.get(), &h->dirs_out, line, static_cast<size_t>(n), &failure);
-            } else {
-                put_line(h, h->files.get(), &h->files_out, line, static_cast<size_t>(n), &failure);
-            }
-        }
+        list_entries(h, d.get(), dir, &failure);
     }
-    // Each stream's last block carries its end marker. Lines that would leave no room for it go
-    // first, so that the status the marker reports includes their fate.
-    char marker[32];
-    for (auto [q, out] :
-         {std::pair{h->files.get(), &h->files_out}, std::pair{h->dirs.get(), &h->dirs_out}}) {
-        if (out->used + sizeof(marker) > kBlockMax) {
-            flush_block(h, q, out, "qbuf_write_timeout hqbuf_file failed\n", &failure);
-        }
-    }
-    h->status = failure;
-    int n = std::snprintf(marker, sizeof(marker), RDIR_END_MARK_FMT, static_cast<int>(failure));
-    // Files first: a reader serves the files stream first.
-    for (auto [q, out] :
-         {std::pair{h->files.get(), &h->files_out}, std::pair{h->dirs.get(), &h->dirs_out}}) {
-        verr lost = 0;
-        put_line(h, q, out, marker, static_cast<size_t>(n), &lost);
-        flush_block(h, q, out, "qbuf_write_timeout end marker failed\n", &lost);
-    }
-    d.reset();
+    finish_listing(h, failure);
     h->state.exchange(STATE_DONE);
 }
 
@@ -271,15 +432,12 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     RDIR_LOG(LOG_DBG, "dir=%s flag=%d", dir, param->flag);
 
     // Probe first so that a missing directory fails here, with its own reason.
-    {
-        dir_ptr probe(opendir(dir));
-        if (!probe) {
-            int eno = errno;
-            verr code = os_verr_get(eno);
-            if (code == 0) code = VERR_GENERAL_FAILURE;
-            ERR_INFO_SET(param->err, code, "opendir [%s] error: %s", dir, os_strerror(eno));
-            return nullptr;
-        }
+    if (!open_listed_dir(param->root, dir)) {
+        int eno = errno;
+        verr code = os_verr_get(eno);
+        if (code == 0) code = VERR_GENERAL_FAILURE;
+        ERR_INFO_SET(param->err, code, "opendir [%s] error: %s", dir, os_strerror(eno));
+        return nullptr;
     }
 
     std::unique_ptr<librdir_handle> h(new (std::nothrow) librdir_handle);
@@ -295,14 +453,19 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     }
     h->read_timeout_ms =
         param->read_timeout_ms > 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
-    h->err = param->err;
-    h->files.reset(qbuf_init(0));
-    h->dirs.reset(qbuf_init(0));
-    if (!h->files || !h->dirs || !make_block(&h->files_out) || !make_block(&h->dirs_out) ||
-        !make_block(&h->files_in) || !make_block(&h->dirs_in)) {
-        RDIR_LOG(LOG_ERR, "qbuf_init failed\n");
-        ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
-        return nullptr;
+    h->root = param->root;
+    h->skip_dir = param->skip_dir;
+    h->skip_dev = param->skip_dev;
+    h->skip_ino = param->skip_ino;
+    // The queues themselves are unbounded: the room accounting above bounds them, and lets the
+    // end markers of a stopped listing through.
+    for (int s : {FILES, DIRS}) {
+        h->queues[s].reset(qbuf_init(0));
+        if (!h->queues[s] || !make_block(&h->out[s]) || !make_block(&h->in[s])) {
+            RDIR_LOG(LOG_ERR, "qbuf_init failed\n");
+            ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
+            return nullptr;
+        }
     }
     cmder_conf conf{};
     conf.user = h.get();
@@ -337,17 +500,19 @@ int librdir_enum_dir(librdir_handle* h, const char* dir) {
 
 namespace {
 
-// Moves whole lines of one stream, and its end marker when it comes, into `out` (`room` bytes).
+// Moves whole lines of stream `s`, and its end marker when it comes, into `out` (`room` bytes).
 // Blocks are taken from the queue as needed, waiting up to `wait_ms` for the first one only; what
-// does not fit stays for the next read. Returns the bytes placed; *end is set when they end with
-// the end marker.
-int take_lines(qbuf* q, block_buffer* in, char* out, size_t room, int wait_ms, bool* end) {
+// does not fit stays for the next read. Returns the bytes placed; sets the stream's end flag when
+// they end with the end marker.
+int take_lines(librdir_handle* h, int s, char* out, size_t room, int wait_ms) {
+    block_buffer* in = &h->in[s];
     size_t placed = 0;
     for (;;) {
         if (in->taken == in->used) {
-            int n = qbuf_read(q, in->data.get(), static_cast<uint32_t>(kBlockMax),
+            int n = qbuf_read(h->queues[s].get(), in->data.get(), static_cast<uint32_t>(kBlockMax),
                               placed == 0 ? wait_ms : 0);
             if (n <= 0) return static_cast<int>(placed);
+            release_room(h, s);
             in->used = static_cast<size_t>(n);
             in->taken = 0;
         }
@@ -389,7 +554,7 @@ int take_lines(qbuf* q, block_buffer* in, char* out, size_t room, int wait_ms, b
             std::memcpy(out + placed, cr, marker_len);
             placed += marker_len;
             in->taken += marker_len;
-            *end = true;
+            h->ended[s] = true;
             return static_cast<int>(placed);
         }
     }
@@ -400,33 +565,34 @@ int take_lines(qbuf* q, block_buffer* in, char* out, size_t room, int wait_ms, b
 int librdir_read_item_list(librdir_handle* h, char* buf, int len) {
     if (!DV_ASSERT("rdir", h != nullptr) || buf == nullptr || len < 2) return 0;
     int64_t start = now_ms();
-    if (h->files_end && h->dirs_end) {
-        h->files_end = false;
-        h->dirs_end = false;
+    if (h->ended[FILES] && h->ended[DIRS]) {
+        h->ended[FILES] = false;
+        h->ended[DIRS] = false;
     }
-    struct stream {
-        qbuf* q;
-        block_buffer* in;
-        bool* end;
-        char prefix;
-    };
-    const stream streams[] = {{h->files.get(), &h->files_in, &h->files_end, RDIR_STREAM_FILES},
-                              {h->dirs.get(), &h->dirs_in, &h->dirs_end, RDIR_STREAM_DIRS}};
     for (int pass = 0;; ++pass) {
+        const bool stopped = h->stopping.load();
         int64_t left = h->read_timeout_ms - (now_ms() - start);
-        // One wait per pass, on the first stream still open: files are served first.
-        int wait = pass == 0
-                       ? 0
-                       : static_cast<int>(left < kPollWaitMs ? (left > 0 ? left : 0) : kPollWaitMs);
-        for (const stream& s : streams) {
-            if (*s.end) continue;
-            int n = take_lines(s.q, s.in, buf + 1, static_cast<size_t>(len - 1), wait, s.end);
+        if (left < 0) left = 0;
+        // One wait per pass, on the first stream still open: files are served first. From the
+        // third pass on, the lister hands over what it has as soon as it sees the reader waiting.
+        int wait = 0;
+        if (!stopped && pass > 0) {
+            wait =
+                static_cast<int>(std::min<int64_t>(left, pass == 1 ? kQuietWaitMs : kPollWaitMs));
+        }
+        if (wait > 0 && pass > 1) h->reader_waiting.store(true);
+        for (int s : {FILES, DIRS}) {
+            if (h->ended[s]) continue;
+            int n = take_lines(h, s, buf + 1, static_cast<size_t>(len - 1), wait);
             wait = 0;
             if (n > 0) {
-                buf[0] = s.prefix;
+                h->reader_waiting.store(false, std::memory_order_relaxed);
+                buf[0] = s == FILES ? RDIR_STREAM_FILES : RDIR_STREAM_DIRS;
                 return n + 1;
             }
         }
+        h->reader_waiting.store(false, std::memory_order_relaxed);
+        if (stopped) return 0;
         if (now_ms() - start >= h->read_timeout_ms) {
             RDIR_LOG(LOG_DBG, "readdir data timeout=%d\n", h->read_timeout_ms);
             return 0;
@@ -434,9 +600,26 @@ int librdir_read_item_list(librdir_handle* h, char* buf, int len) {
     }
 }
 
+void librdir_stop(librdir_handle* h) {
+    if (h == nullptr) return;
+    {
+        std::lock_guard lock(h->room_mutex);
+        h->stopping.store(true);
+    }
+    h->room_cv.notify_all();
+}
+
+uint32_t librdir_queued_blocks(const librdir_handle* h, char stream) {
+    if (h == nullptr) return 0;
+    std::lock_guard lock(h->room_mutex);
+    return h->queued[stream == RDIR_STREAM_DIRS ? DIRS : FILES];
+}
+
 void librdir_close(librdir_handle* h) {
     if (h == nullptr) return;
     if (h->cmd != nullptr) {
+        // Nobody reads any more: a listing that waits for room would wait for ever.
+        librdir_stop(h);
         while (cmder_wait_idle(h->cmd, 1000) != 0) {
         }
         cmder_exit(h->cmd);

@@ -9,11 +9,22 @@
 // (carriage return, the listing status in decimal, no newline). Status 0 means the listing is
 // complete. A non-zero status means it is not: the directory could not be opened or read (the
 // status of that error), an entry could not be read (the status of that error), an entry's name or
-// link text cannot be carried in a stat line (-104, the entry is skipped), or a line could not be
-// queued (-8, the line is lost). A consumer must then treat the directory as only partly listed
+// link text cannot be carried in a stat line (-104, the entry is skipped), or the listing was
+// stopped (-39, see librdir_stop). A consumer must then treat the directory as only partly listed
 // and must not conclude that an entry is gone from it.
 //
-// One thread calls librdir_enum_dir / librdir_read_item_list / librdir_close on a handle.
+// Entries that are never listed, without affecting the status: "." and "..", the destination
+// writer's temporary files (librdir/temp_name.h), and the entry whose identity the parameters name
+// to leave out.
+//
+// Lines are handed over soon after they are read, not only in full blocks: a reader waiting for
+// data gets what is there, and no line waits much longer than 100 ms, so a slow file system still
+// gives a steady flow. Each stream holds only a few blocks that the reader has not taken: when they
+// are there, the lister waits for the reader (never dropping a line), so a slow reader costs
+// memory for those blocks only.
+//
+// One thread calls librdir_enum_dir / librdir_read_item_list / librdir_close on a handle;
+// librdir_stop may be called from any other thread while the handle is open.
 #pragma once
 
 #include <cstddef>
@@ -21,30 +32,56 @@
 
 #include "libpal/verr.h"
 
+struct os_root;
+
 struct librdir_param {
     int flag = 0;             // logged only; carried to the file server's open request
     int read_timeout_ms = 0;  // how long one read waits for data; 0 means 3000
     err_info* err = nullptr;  // receives the reason when the open fails; may be null
+    // When set, every directory path given to librdir_open / librdir_enum_dir is resolved beneath
+    // this handle, by its rules, and a listed link's kind is found beneath it too (a link is never
+    // followed out of it). When null, paths are host paths. Borrowed: it must outlive the lister.
+    const os_root* root = nullptr;
+    // When skip_dir is set, an entry whose device and inode numbers (of the entry itself, a link
+    // not followed) are skip_dev / skip_ino is left out of every listing, with one warning per
+    // listing: a walk of one end of a job never enters the other end mounted or linked below it.
+    bool skip_dir = false;
+    uint64_t skip_dev = 0;
+    uint64_t skip_ino = 0;
 };
 
 struct librdir_handle;
 
 // Probes `dir`, starts the command thread and posts the first listing of `dir`. Returns nullptr
 // when the directory cannot be opened (param->err holds the operating-system error) or when
-// memory or the thread cannot be had (-8). `param` may be null (defaults). The path is used byte
-// for byte (no normalisation).
+// memory or the thread cannot be had (-8). `param` may be null (defaults); it is copied. The path
+// is used byte for byte (no normalisation); log lines show it as given.
 librdir_handle* librdir_open(const char* dir, const librdir_param* param);
 
 // Posts one more listing of `dir`. Listings run in posting order; start the next one after both
 // end markers of the previous one have been read. Returns 0, or the negative result of posting.
+// After librdir_stop the listing still comes, at once, with status -39 and no entries.
 int librdir_enum_dir(librdir_handle* h, const char* dir);
 
 // Waits up to the read time-out for listing data and copies whole lines (and possibly the end
-// marker) of one stream into `buf`, the prefix byte first. Serves the files stream before the
-// directories stream. Returns the bytes placed (prefix included), or 0 when nothing arrived in
-// time. A line longer than `len` - 1 stays queued for a later, larger read. After both end markers
-// of a listing have been read, the next call waits for the next listing.
+// marker) of one stream into `buf`, the prefix byte first. Serves the files stream first: the
+// directories stream is served while no files data is ready. Returns the bytes placed (prefix
+// included), or 0 when nothing arrived in time. A line longer than `len` - 1 stays queued for a
+// later, larger read. After both end markers of a listing have been read, the next call waits for
+// the next listing. After librdir_stop it no longer waits: it returns what is already queued, else
+// 0 within about 100 ms.
 int librdir_read_item_list(librdir_handle* h, char* buf, int len);
 
-// Waits until every posted listing has run, stops the thread and frees the handle. Null is fine.
+// Ends the listing that runs (within about 100 ms, or one entry's status call when that is
+// slower) and every listing posted later, each with status -39 in its end markers, and makes
+// waits of the lister and of the reader give up. Final: the handle lists nothing afterwards.
+// Any thread, while the handle is open (not from a signal handler); calling it again is harmless.
+void librdir_stop(librdir_handle* h);
+
+// Blocks handed over on the stream 'F' or 'D' and not yet taken by the reader (at most a few, the
+// end markers of a stopped listing aside). Any thread, while the handle is open; for diagnostics.
+uint32_t librdir_queued_blocks(const librdir_handle* h, char stream);
+
+// Stops what is still listing or posted (as librdir_stop: nobody reads it any more), ends the
+// thread and frees the handle. Returns promptly. Null is fine.
 void librdir_close(librdir_handle* h);

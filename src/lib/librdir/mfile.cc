@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -16,11 +18,13 @@
 
 #include "liblog/log2.h"
 #include "libpal/cmder.h"
-#include "libpal/os_file.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
 #include "libpal/queue.h"
 #include "libpal/url.h"
+#include "librdir/dst_writer.h"
 #include "librdir/misc.h"
+#include "librdir/temp_name.h"
 
 #define RDIR_LOG(level, ...) DV_LOG("rdir", level, __VA_ARGS__)
 
@@ -40,10 +44,9 @@ struct qbuf_closer {
 struct dir_closer {
     void operator()(DIR* d) const { closedir(d); }
 };
-struct file_closer {
-    void operator()(os_file* f) const { os_file_close(f); }
+struct root_closer {
+    void operator()(os_root* r) const { os_root_close(r); }
 };
-using file_ptr = std::unique_ptr<os_file, file_closer>;
 
 // An assertion with its own text, logged the way DV_ASSERT logs.
 #define RDIR_ASSERT(expr, text) \
@@ -74,19 +77,6 @@ uint32_t get_be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-os_attr to_os_attr(const mstat_attr& a) {
-    os_attr o{};
-    o.flags = (a.type & RDIR_TYPE_NO_POSIX) != 0 ? OS_ATTR_NO_POSIX_MODE : 0;
-    o.mode = a.mode;
-    o.attr = a.attr;
-    o.uid = a.uid;
-    o.gid = a.gid;
-    o.atime = a.atime;
-    o.mtime = a.mtime;
-    o.ctime = a.ctime;
-    return o;
-}
-
 // Calls fn(line) for each "\n"-separated line of `list`; fn returns false to end the walk. An
 // empty list has no lines; a trailing newline gives a last, empty line.
 template <typename Fn>
@@ -106,7 +96,12 @@ struct libmfile_handle {
     std::unique_ptr<uint8_t[]> buffer;  // head room of 4 bytes, then file contents
     uint32_t max_mfile_size = 0;
     int list_timeout_ms = 0;
-    std::string base;         // command thread only
+    const os_root* root = nullptr;  // borrowed; null: bases are host paths
+    // Command thread only: the base and, opened when a command first needs it, the handle every
+    // entry is resolved beneath without following links.
+    std::string base;
+    std::unique_ptr<os_root, root_closer> base_root;
+    bool base_tried = false;
     std::string posted_base;  // caller thread only: for its log lines
     cmder* cmd = nullptr;
     std::unique_ptr<qbuf, qbuf_closer> results;
@@ -174,7 +169,8 @@ class worker final {
         put(block, sizeof(block));
     }
 
-    // The path of a listed name below the base, or "" when the name must not be touched.
+    // The path of a listed name below the base, for log lines, or "" when the name must not be
+    // touched.
     std::string entry_path(std::string_view name) {
         if (h_->base.empty() || !rdir_name_stays_below(name)) {
             RDIR_LOG(LOG_ERR, "base=[%s] name=[%.*s] refused\n", h_->base.c_str(),
@@ -182,6 +178,34 @@ class worker final {
             return {};
         }
         return path_join_raw(h_->base, name);
+    }
+
+    // The base, opened once per base: what lies below it is reached without following a link.
+    const os_root* base_root() {
+        if (!h_->base_tried) {
+            h_->base_tried = true;
+            os_root* r = h_->root != nullptr
+                             ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS)
+                             : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS);
+            if (r == nullptr) {
+                RDIR_LOG(LOG_ERR | LOG_ERRNO, "open base [%s] eno=%d error: ", h_->base.c_str(),
+                         errno);
+            }
+            h_->base_root.reset(r);
+        }
+        return h_->base_root.get();
+    }
+
+    // Opens the directory holding the entry `name` (made, with `create`, the way the destination
+    // writer makes directories) and gives the entry's last component in *leaf. 0 or errno.
+    int open_parent(std::string_view name, bool create, rdir_dst_dir* dir, std::string* leaf) {
+        const os_root* root = base_root();
+        if (root == nullptr) return ENOENT;
+        size_t slash = name.rfind('/');
+        std::string_view parent =
+            slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
+        leaf->assign(slash == std::string_view::npos ? name : name.substr(slash + 1));
+        return dir->open(root, parent, create);
     }
 
     // Command 1.
@@ -212,22 +236,31 @@ class worker final {
                 put_failure_block(MFILE_FAIL_READ, VERR_BUFFER_OVERFLOW);
                 return true;
             }
-            read_one(path, static_cast<uint32_t>(length));
+            read_one(line.substr(0, tab), path, static_cast<uint32_t>(length));
             return true;
         });
     }
 
-    void read_one(const std::string& path, uint32_t length) {
-        // Non-blocking, so that a fifo put in a file's place cannot stall the worker.
-        file_ptr f(os_file_open_raw(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!f) {
-            put_failure_block(MFILE_FAIL_OPEN, errno_status(errno));
+    void read_one(std::string_view name, const std::string& path, uint32_t length) {
+        // Non-blocking, so that a fifo put in a file's place cannot stall the worker; beneath the
+        // base, so that no link leads the read out of it.
+        const os_root* root = base_root();
+        std::string rel(name);
+        int fd =
+            root != nullptr ? os_root_open_fd(root, rel.c_str(), O_RDONLY | O_NONBLOCK, 0) : -1;
+        if (fd < 0) {
+            put_failure_block(MFILE_FAIL_OPEN, errno_status(root != nullptr ? errno : ENOENT));
             return;
         }
+        struct fd_closer {
+            int fd;
+            ~fd_closer() { ::close(fd); }
+        } closer{fd};
         uint8_t* payload = h_->buffer.get() + MFILE_HEAD_SIZE;
         uint32_t got = 0;
         while (got < length) {
-            ssize_t n = os_file_read(f.get(), payload + got, length - got);
+            ssize_t n = ::read(fd, payload + got, length - got);
+            if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 int eno = errno;
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_read [%s] eno=%d error: ", path.c_str(), eno);
@@ -237,7 +270,6 @@ class worker final {
             if (n == 0) break;  // the file shrank since it was listed
             got += static_cast<uint32_t>(n);
         }
-        f.reset();
         libmfile_read_set_data_len_err(h_->buffer.get(), got, MFILE_FAIL_NONE);
         put(h_->buffer.get(), MFILE_HEAD_SIZE + got);
     }
@@ -254,14 +286,17 @@ class worker final {
                 put_text(MFILE_STATUS_FMT, kBadName);
                 return true;
             }
-            if (os_mkdirs_raw(path.c_str()) != 0) {
-                int eno = errno;
+            rdir_dst_dir parent;
+            std::string leaf;
+            int eno = open_parent(entry.name, true, &parent, &leaf);
+            if (eno == 0) eno = parent.make_dir(leaf);
+            if (eno != 0) {
+                errno = eno;
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", path.c_str(), eno);
                 put_text(MFILE_STATUS_FMT, errno_status(eno));
                 return true;
             }
-            os_attr attr = to_os_attr(entry.attr);
-            os_set_attr_raw(path.c_str(), &attr);
+            (void)parent.set_attr(leaf, entry.attr);
             put_text(MFILE_STATUS_FMT, 0);
             return true;
         });
@@ -299,38 +334,36 @@ class worker final {
             put_write_result(MFILE_STAGE_OPEN, kBadName);
             return true;
         }
-        if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
-            make_link(path, entry.attr);
+        rdir_dst_dir dir;
+        std::string leaf;
+        int eno = open_parent(entry.name, true, &dir, &leaf);
+        if (eno != 0) {
+            errno = eno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
+            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
             return true;
         }
-        write_file(path, entry.attr, static_cast<size_t>(size));
+        if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
+            make_link(dir, leaf, path, entry.attr);
+            return true;
+        }
+        write_file(dir, leaf, path, entry.attr, static_cast<size_t>(size));
         return true;
     }
 
-    void make_link(const std::string& path, const mstat_attr& a) {
+    void make_link(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
+                   const mstat_attr& a) {
         const bool to_dir = (a.type & RDIR_TYPE_KIND_MASK) == RDIR_TYPE_DIR;
         const char* target = a.link != nullptr ? a.link : "";
-        if (to_dir) {
-            os_rmdir_or_remove_raw(path.c_str());
-        } else {
-            os_remove_raw(path.c_str());
-        }
         if ((a.type & RDIR_TYPE_JUNCTION) != 0) {
             RDIR_LOG(LOG_ERR, "os_create_junction [%s]->[%s] error: not supported", path.c_str(),
                      target);
             put_write_result(MFILE_STAGE_OPEN, VERR_NOT_SUPPORTED);
             return;
         }
-        // Owner and times go to the link itself; nothing here follows it.
-        os_attr attr = to_os_attr(a);
-        int flags = to_dir ? OS_SYMLINK_DIR : 0;
-        int ret = os_symlink2_raw(path.c_str(), target, flags, &attr);
-        if (ret != 0 && errno == ENOENT && target[0] != '\0' &&
-            os_mkdirs_parent_raw(path.c_str()) == 0) {
-            ret = os_symlink2_raw(path.c_str(), target, flags, &attr);
-        }
-        if (ret != 0) {
-            int eno = errno;
+        int eno = dir.make_link(leaf, target, to_dir, a);
+        if (eno != 0) {
+            errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(),
                      target, eno);
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
@@ -339,40 +372,36 @@ class worker final {
         put_write_result(MFILE_STAGE_OK, 0);
     }
 
-    // Creates (or truncates) the file and writes `size` bytes of the buffer into it.
-    void write_file(const std::string& path, const mstat_attr& a, size_t size) {
-        // A symbolic link standing where a file goes is replaced, never written through: its
-        // target may lie anywhere.
-        struct os_stat st;
-        if (os_lstat_raw(path.c_str(), &st) == 0 && (st.type & OS_TYPE_LINK) != 0) {
-            os_remove_raw(path.c_str());
-        }
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-        file_ptr f(os_file_open_mode_raw(path.c_str(), flags, 0644));
-        if (!f && errno == ENOENT && os_mkdirs_parent_raw(path.c_str()) == 0) {
-            f.reset(os_file_open_mode_raw(path.c_str(), flags, 0644));
-        }
-        if (!f) {
-            int eno = errno;
+    // Writes `size` bytes of the buffer as the file `leaf` of `dir`, through a temporary that
+    // replaces whatever file, link, fifo or device stood there only once it is complete.
+    void write_file(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
+                    const mstat_attr& a, size_t size) {
+        rdir_dst_file file;
+        int eno = file.create(dir, leaf);
+        if (eno != 0) {
+            errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
             return;
         }
-        if (size > 0) {
-            errno = 0;
-            ssize_t n = os_file_write(f.get(), h_->buffer.get(), size);
-            if (n < 0 || static_cast<size_t>(n) != size) {
-                int eno = errno != 0 ? errno : ENOSPC;
+        const uint8_t* data = h_->buffer.get();
+        size_t left = size;
+        while (left > 0) {
+            ssize_t n = ::write(file.fd(), data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                eno = n < 0 ? errno : ENOSPC;
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
                 put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
                 return;
             }
+            data += n;
+            left -= static_cast<size_t>(n);
         }
-        os_attr attr = to_os_attr(a);
-        os_file_set_attr(f.get(), &attr);
-        // A failed close can mean the data never reached the disk: that is a failed write.
-        if (os_file_close(f.release()) != 0) {
-            int eno = errno;
+        // A failed close or rename means the file is not there: a failed write.
+        eno = file.commit(a);
+        if (eno != 0) {
+            errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
             put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
             return;
@@ -388,8 +417,11 @@ class worker final {
                 put_text(MFILE_STATUS_FMT, kBadName);
                 return true;
             }
-            if (os_remove_raw(path.c_str()) != 0) {
-                int eno = errno;
+            // The entry itself goes, never what a link leads to.
+            const os_root* root = base_root();
+            std::string rel(name);
+            if (root == nullptr || os_root_remove(root, rel.c_str()) != 0) {
+                int eno = root == nullptr ? ENOENT : errno;
                 RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
                 put_text(MFILE_STATUS_FMT, errno_status(eno));
                 return true;
@@ -406,13 +438,22 @@ class worker final {
             put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, kBadName);
             return;
         }
-        std::unique_ptr<DIR, dir_closer> d(opendir(h_->base.c_str()));
+        const os_root* root = base_root();
+        int dir_fd = root != nullptr ? os_root_opendir(root, ".") : -1;
+        std::unique_ptr<DIR, dir_closer> d(dir_fd >= 0 ? fdopendir(dir_fd) : nullptr);
+        if (!d && dir_fd >= 0) ::close(dir_fd);
+        if (root == nullptr) errno = ENOENT;
         if (!d) {
             int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "opendir [%s] eno=%d error: ", h_->base.c_str(), eno);
             put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, errno_status(eno));
             return;
         }
+        // Temporaries whose writer is gone would keep the base from ever being empty; they go
+        // quietly, as listings never show them. A live writer's stay: it renames or removes them.
+        rdir_dst_dir stale;
+        stale.adopt(dup(os_root_fd(root)));
+        if (stale.fd() >= 0) stale.clean_temps();
         put(MFILE_CLEAR_DIR_BEGIN, std::strlen(MFILE_CLEAR_DIR_BEGIN));
         for (;;) {
             errno = 0;
@@ -421,9 +462,18 @@ class worker final {
             const char* name = de->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
             std::string path = path_join_raw(h_->base, name);
-            // Directories and links to directories stay.
-            if (os_is_dir_raw(path.c_str()) == 1) continue;
-            if (os_remove_raw(path.c_str()) != 0) {
+            // Directories and links to directories stay; the rest is removed by name in the open
+            // directory, a link itself and never its target.
+            const int fd = dirfd(d.get());
+            struct stat st;
+            if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISDIR(st.st_mode)) continue;
+            if (S_ISLNK(st.st_mode)) {
+                struct stat target;
+                if (fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) continue;
+            }
+            if (rdir_temp_name_is(name)) continue;
+            if (unlinkat(fd, name, 0) != 0) {
                 int eno = errno;
                 if (eno == ENOENT) continue;  // already gone
                 RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
@@ -452,6 +502,10 @@ int dispatch(uint32_t id, void* data, cmder_call* call) {
         if (list_end != std::string_view::npos) list = list.substr(0, list_end);
     }
     if (!base.empty()) h->base.assign(base);
+    // Each command resolves its base afresh: a base missing for one command may exist for the
+    // next, and one moved away must not keep receiving what is written under its old name.
+    h->base_root.reset();
+    h->base_tried = false;
     worker(h).run(id, list);
     return 0;
 }
@@ -475,6 +529,7 @@ libmfile_handle* libmfile_open(const libmfile_param* param) {
         return nullptr;
     }
     h->max_mfile_size = param->max_mfile_size;
+    h->root = param->root;
     h->list_timeout_ms = param->list_timeout_ms;
     h->results.reset(qbuf_init(0));
     if (!h->results) {

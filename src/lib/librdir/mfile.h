@@ -61,10 +61,16 @@ int libmfile_write_scanf(char* line, mfile_entry* entry);
 
 // ---- the worker ----
 
+struct os_root;
+
 struct libmfile_param {
     uint32_t max_mfile_size = 0;  // working buffer: largest file content in or out (at least 8)
-    int list_timeout_ms = 0;      // how long libmfile_get_list_ret waits for results
-    err_info* err = nullptr;      // receives the reason when the open fails; may be null
+    // When set, every base is resolved beneath this handle by its rules (a server's served root);
+    // when null, bases are host paths. Borrowed: it must outlive the worker. Below a base nothing
+    // is followed if it is a link, whatever the handle.
+    const os_root* root = nullptr;
+    int list_timeout_ms = 0;  // how long libmfile_get_list_ret waits for results
+    err_info* err = nullptr;  // receives the reason when the open fails; may be null
 };
 
 struct libmfile_handle;

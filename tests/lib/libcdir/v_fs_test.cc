@@ -9,14 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "lib/test_support/temp_dir.h"
 #include "libcdir/work.h"
+#include "libpal/os_root.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +40,8 @@ void set_times(const std::string& path, int64_t atime, int64_t mtime) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
+// Sources live in the temporary directory itself, copies go to its subdirectory "out" under the
+// same names, as the engine does it: through an open source directory and the destination writer.
 class LocalFiles : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -44,18 +49,35 @@ class LocalFiles : public ::testing::Test {
         job_.trans_buf.reset(new char[job_.bs + 1]);
         set_ = cdir_set_ref::create();
         ASSERT_TRUE(set_);
+        ASSERT_EQ(mkdir(out_.c_str(), 0755), 0);
+        open_ends();
+    }
+    void TearDown() override {
+        if (src_fd_ >= 0) close(src_fd_);
+    }
+    void open_ends() {
+        src_fd_ = open(dir_.c_str(), O_PATH | O_DIRECTORY);
+        ASSERT_GE(src_fd_, 0);
+        job_.dst.root = out_;
+        job_.dst.fs.reset(os_root_open(out_.c_str(), OS_ROOT_NO_SYMLINKS));
+        ASSERT_TRUE(job_.dst.fs);
+        ASSERT_EQ(dst_.open(job_.dst.fs.get(), "", false), 0);
     }
     std::string path(const std::string& name) const { return tmp_.at(name); }
+    std::string out(const std::string& name) const { return out_ + "/" + name; }
 
-    // Copies `src` over `dst` in a child that has become `user`, as an unprivileged run would;
-    // the copy must have succeeded.
-    void copy_as(const passwd& user, const mstat_item& e, const std::string& src,
-                 const std::string& dst) {
+    int copy(const mstat_item& e) {
+        return cdir_l_copy(&job_, e, src_fd_, dst_, dir_.c_str(), out_.c_str());
+    }
+
+    // Copies `e` in a child that has become `user`, as an unprivileged run would; the copy must
+    // have succeeded.
+    void copy_as(const passwd& user, const mstat_item& e) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             if (setgid(user.pw_gid) != 0 || setuid(user.pw_uid) != 0) _exit(2);
-            cdir_copy_file(&job_, e, src.c_str(), dst.c_str());
+            copy(e);
             _exit(job_.st.file_open_count == 1 ? 0 : 1);
         }
         int status = 0;
@@ -84,10 +106,23 @@ class LocalFiles : public ::testing::Test {
         return *stored;
     }
 
+    // Names in "out" other than the copies themselves: temporaries left behind.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& it : fs::directory_iterator(out_)) {
+            std::string n = it.path().filename().string();
+            if (n.rfind(".dvcp.", 0) == 0) names.push_back(n);
+        }
+        return names;
+    }
+
     dvtest::TempDir tmp_{"cdir_vfs"};
     std::string dir_ = tmp_.path();
+    std::string out_ = tmp_.at("out");
     libcdir_ctx job_;
     cdir_set_ref set_;
+    int src_fd_ = -1;
+    rdir_dst_dir dst_;
 };
 
 class CopyFile : public LocalFiles, public ::testing::WithParamInterface<bool> {};
@@ -100,69 +135,130 @@ TEST_P(CopyFile, ContentModeAndTimesArrive) {
     set_times(path("src"), 1000000000, 1500000000);
     const mstat_item& e = entry_of("src");
 
-    EXPECT_EQ(cdir_copy_file(&job_, e, path("src").c_str(), path("sub/dir/dst").c_str()), 0);
+    EXPECT_EQ(copy(e), 0);
 
     struct stat st;  // before reading it back, which moves its access time
-    ASSERT_EQ(stat(path("sub/dir/dst").c_str(), &st), 0);
+    ASSERT_EQ(stat(out("src").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
     EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
-    EXPECT_EQ(read_file(path("sub/dir/dst")), data);
+    EXPECT_EQ(read_file(out("src")), data);
     EXPECT_EQ(job_.st.file_open_count, 1u);
     EXPECT_EQ(job_.st.total_read, data.size());
     EXPECT_EQ(job_.st.total_write, data.size());
     EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_TRUE(leftovers().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(CopyRangeAndReadWrite, CopyFile, ::testing::Bool());
 
-TEST_F(LocalFiles, CopyReplacesDestinationLinkInsteadOfWritingThroughIt) {
+// What stands at the destination name is replaced as a whole, never written through.
+TEST_F(LocalFiles, CopyReplacesLinksFifosAndHardLinksWithoutTouchingWhatTheyReach) {
     write_file(path("victim"), "keep me");
-    write_file(path("src"), "new content");
-    ASSERT_EQ(symlink("victim", path("dst").c_str()), 0);
-    EXPECT_EQ(cdir_copy_file(&job_, entry_of("src"), path("src").c_str(), path("dst").c_str()), 0);
+    write_file(path("snapshot"), "old snapshot");
+    struct Case {
+        const char* name;
+        void (*make)(const std::string& dst, const std::string& dir);
+    };
+    const Case cases[] = {
+        {"link",
+         [](const std::string& d, const std::string& dir) {
+             ASSERT_EQ(symlink((dir + "/victim").c_str(), d.c_str()), 0);
+         }},
+        {"fifo",
+         [](const std::string& d, const std::string&) { ASSERT_EQ(mkfifo(d.c_str(), 0644), 0); }},
+        {"hardlink",
+         [](const std::string& d, const std::string& dir) {
+             ASSERT_EQ(link((dir + "/snapshot").c_str(), d.c_str()), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(path(c.name), std::string("new ") + c.name);
+        c.make(out(c.name), dir_);
+        EXPECT_EQ(copy(entry_of(c.name)), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(out(c.name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(read_file(out(c.name)), std::string("new ") + c.name);
+    }
     EXPECT_EQ(read_file(path("victim")), "keep me");
-    struct stat st;
-    ASSERT_EQ(lstat(path("dst").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read_file(path("dst")), "new content");
+    EXPECT_EQ(read_file(path("snapshot")), "old snapshot");
+    EXPECT_EQ(job_.st.file_open_count, 3u);
 }
 
-TEST_F(LocalFiles, CopyReplacesDestinationFifoWithoutBlocking) {
-    write_file(path("src"), "data");
-    ASSERT_EQ(mkfifo(path("dst").c_str(), 0644), 0);
-    EXPECT_EQ(cdir_copy_file(&job_, entry_of("src"), path("src").c_str(), path("dst").c_str()), 0);
-    struct stat st;
-    ASSERT_EQ(lstat(path("dst").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read_file(path("dst")), "data");
+// A destination that is the source file itself (the trees are hard-linked) is never rewritten.
+TEST_F(LocalFiles, DestinationThatIsTheSourceFileIsLeftAlone) {
+    const std::string data = random_bytes(100 * 1024);
+    write_file(path("src"), data);
+    ASSERT_EQ(link(path("src").c_str(), out("src").c_str()), 0);
+    EXPECT_EQ(copy(entry_of("src")), 0);
+    EXPECT_EQ(read_file(path("src")), data);
+    struct stat a, b;
+    ASSERT_EQ(stat(path("src").c_str(), &a), 0);
+    ASSERT_EQ(stat(out("src").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(LocalFiles, SourceShorterThanListedGivesWhatIsThere) {
+// The copy carries what the source is when it is opened, with that time: a file that changed
+// since its listing must not be stamped with the listed time (a later sync would skip it).
+TEST_F(LocalFiles, SourceChangedSinceListingIsCopiedAsItIsNow) {
     write_file(path("src"), "0123456789");
     set_times(path("src"), 1000, 2000);
     mstat_item e = entry_of("src");
-    e.size = 100000;  // listed before it shrank
-    EXPECT_EQ(cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str()), 0);
-    EXPECT_EQ(read_file(path("dst")), "0123456789");
+    e.size = 100000;
+    e.mtime = 1500;  // listed before it was rewritten
+    EXPECT_EQ(copy(e), 0);
+    EXPECT_EQ(read_file(out("src")), "0123456789");
     struct stat st;
-    ASSERT_EQ(stat(path("dst").c_str(), &st), 0);
+    ASSERT_EQ(stat(out("src").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 2000);
     EXPECT_EQ(job_.st.file_open_count, 1u);
 }
 
-TEST_F(LocalFiles, FailedWriteLeavesNoPartialFile) {
+// A source written to while it is copied gives a mixed copy: it is counted as failed and the old
+// destination stays.
+TEST_F(LocalFiles, SourceChangingDuringTheCopyKeepsTheOldDestination) {
+    write_file(path("src"), random_bytes(16 * 1024 * 1024));
+    write_file(out("src"), "old good copy");
+    const mstat_item& e = entry_of("src");
+    std::atomic<bool> done{false};
+    std::atomic<int> changes{0};
+    const std::string src = path("src");
+    std::thread writer([&] {
+        int fd = open(src.c_str(), O_WRONLY);
+        for (int i = 0; !done.load(); ++i) {
+            char c = static_cast<char>(i);
+            if (pwrite(fd, &c, 1, 0) == 1) changes.fetch_add(1);
+        }
+        close(fd);
+    });
+    while (changes.load() == 0) std::this_thread::yield();
+    job_.no_copy_range = true;  // read/write: the copy takes long enough to be written into
+    EXPECT_EQ(copy(e), 0);
+    done = true;
+    writer.join();
+    EXPECT_EQ(job_.st.i_file_fail_count, 1u);
+    EXPECT_EQ(job_.st.file_open_count, 0u);
+    EXPECT_EQ(read_file(out("src")), "old good copy");
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// A write that fails part way (here: the file size limit) keeps the previous copy.
+TEST_F(LocalFiles, FailedWriteKeepsTheOldCopyAndLeavesNoTemporary) {
     const std::string data = random_bytes(300 * 1024);
     write_file(path("src"), data);
+    write_file(out("src"), "previous good copy");
     const mstat_item& e = entry_of("src");
-    // The file size limit makes the destination fail part way; a child process keeps it apart.
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
         rlimit lim{100 * 1024, 100 * 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
-        cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str());
+        copy(e);
         bool counted = job_.st.o_file_fail_count == 1 && job_.st.file_open_count == 0;
         _exit(counted ? 0 : 1);
     }
@@ -170,25 +266,24 @@ TEST_F(LocalFiles, FailedWriteLeavesNoPartialFile) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failure not counted";
-    EXPECT_FALSE(fs::exists(path("dst"))) << "a partial copy was left behind";
+    EXPECT_EQ(read_file(out("src")), "previous good copy");
+    EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(LocalFiles, ReadOnlyDestinationOfAnUnprivilegedUserIsReplaced) {
     passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
     write_file(path("src"), "version 2");
-    write_file(path("dst"), "version 1");
-    ASSERT_EQ(chmod(path("dst").c_str(), 0444), 0);
-    for (const char* p : {"", "/src", "/dst"}) {
-        ASSERT_EQ(chown((dir_ + p).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    write_file(out("src"), "version 1");
+    ASSERT_EQ(chmod(out("src").c_str(), 0444), 0);
+    for (const std::string& p : {dir_, path("src"), out_, out("src")}) {
+        ASSERT_EQ(chown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     }
-    const mstat_item& e = entry_of("src");
-    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, e, path("src"), path("dst")));
-    EXPECT_EQ(read_file(path("dst")), "version 2");
+    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, entry_of("src")));
+    EXPECT_EQ(read_file(out("src")), "version 2");
 }
 
-// The copy sets only what differs from the file it opened; whatever the destination had before,
-// it ends with the source's mode and owner.
+// Whatever the destination had before, it ends with the source's mode and owner.
 TEST_F(LocalFiles, ModeAndOwnerArriveWhateverTheDestinationHad) {
     passwd* nobody = getpwnam("nobody");
     const bool root = geteuid() == 0 && nobody != nullptr;
@@ -201,70 +296,84 @@ TEST_F(LocalFiles, ModeAndOwnerArriveWhateverTheDestinationHad) {
     const Case cases[] = {
         {"new_default_mode", 0644, 0, false},        {"new_private", 0600, 0, false},
         {"wider_than_before", 0644, 0600, false},    {"narrower_than_before", 0600, 0666, false},
-        {"same_mode_other_owner", 0644, 0644, true},
+        {"same_mode_other_owner", 0644, 0644, true}, {"setuid", 04755, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.old_dst_foreign && !root) continue;
-        const std::string src = path(std::string(c.name) + ".src");
-        const std::string dst = path(std::string(c.name) + ".dst");
-        write_file(src, c.name);
-        ASSERT_EQ(chmod(src.c_str(), c.src_mode), 0);
+        write_file(path(c.name), c.name);
+        ASSERT_EQ(chmod(path(c.name).c_str(), c.src_mode), 0);
         if (c.old_dst_mode != 0) {
-            write_file(dst, "older and longer content");
-            ASSERT_EQ(chmod(dst.c_str(), c.old_dst_mode), 0);
+            write_file(out(c.name), "older and longer content");
+            ASSERT_EQ(chmod(out(c.name).c_str(), c.old_dst_mode), 0);
             if (c.old_dst_foreign) {
-                ASSERT_EQ(chown(dst.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+                ASSERT_EQ(chown(out(c.name).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
             }
         }
-        const mstat_item& e = entry_of(std::string(c.name) + ".src");
-        EXPECT_EQ(cdir_copy_file(&job_, e, src.c_str(), dst.c_str()), 0);
+        const mstat_item& e = entry_of(c.name);
+        EXPECT_EQ(copy(e), 0);
         struct stat st;
-        ASSERT_EQ(lstat(dst.c_str(), &st), 0);
+        ASSERT_EQ(lstat(out(c.name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.src_mode);
         EXPECT_EQ(st.st_uid, e.uid);
         EXPECT_EQ(st.st_gid, e.gid);
-        EXPECT_EQ(read_file(dst), c.name);
+        EXPECT_EQ(read_file(out(c.name)), c.name);
     }
 }
 
-// Rewriting a set-user-id file clears that bit for an unprivileged writer; the copy must set it
-// again.
-TEST_F(LocalFiles, SetUserIdSurvivesRewriteByAnUnprivilegedOwner) {
+// An unprivileged copy of someone else's set-id program gets the copier as owner: the set-id
+// bits must go, or the copy would run with the copier's rights for anyone.
+TEST_F(LocalFiles, SetIdBitsAreDroppedWhenTheOwnerCannotBeKept) {
+    passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
+    write_file(path("src"), "program");
+    ASSERT_EQ(chmod(path("src").c_str(), 06755), 0);  // owned by root
+    ASSERT_EQ(chown(dir_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chown(out_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, entry_of("src")));
+    struct stat st;
+    ASSERT_EQ(lstat(out("src").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+// The copier's own set-user-id program keeps its bit.
+TEST_F(LocalFiles, SetUserIdSurvivesForAnUnprivilegedOwner) {
     passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
     write_file(path("src"), "new program");
-    write_file(path("dst"), "old program");
-    for (const char* p : {"", "/src", "/dst"}) {
-        ASSERT_EQ(chown((dir_ + p).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    write_file(out("src"), "old program");
+    for (const std::string& p : {dir_, path("src"), out_, out("src")}) {
+        ASSERT_EQ(chown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     }
     ASSERT_EQ(chmod(path("src").c_str(), 04755), 0);
-    ASSERT_EQ(chmod(path("dst").c_str(), 04755), 0);
-    const mstat_item& e = entry_of("src");
-    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, e, path("src"), path("dst")));
+    ASSERT_EQ(chmod(out("src").c_str(), 04755), 0);
+    ASSERT_NO_FATAL_FAILURE(copy_as(*nobody, entry_of("src")));
     struct stat st;
-    ASSERT_EQ(lstat(path("dst").c_str(), &st), 0);
+    ASSERT_EQ(lstat(out("src").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 04755u);
-    EXPECT_EQ(read_file(path("dst")), "new program");
+    EXPECT_EQ(read_file(out("src")), "new program");
 }
 
 TEST_F(LocalFiles, MissingSourceIsCountedOnTheInputSide) {
     write_file(path("src"), "x");
     const mstat_item& e = entry_of("src");
     ASSERT_EQ(unlink(path("src").c_str()), 0);
-    EXPECT_EQ(cdir_copy_file(&job_, e, path("src").c_str(), path("dst").c_str()), -1);
+    EXPECT_EQ(copy(e), -1);
     EXPECT_EQ(job_.st.i_file_fail_count, 1u);
     EXPECT_EQ(job_.st.o_file_fail_count, 0u);
-    EXPECT_FALSE(fs::exists(path("dst")));
+    EXPECT_FALSE(fs::exists(out("src")));
     EXPECT_EQ(job_.error_stop.load(), 0u);  // file not found does not stop a job
 }
 
 TEST_F(LocalFiles, DestinationDirectoryInTheWayIsAnOutputFailure) {
     write_file(path("src"), "x");
-    ASSERT_EQ(mkdir(path("dst").c_str(), 0755), 0);
-    EXPECT_EQ(cdir_copy_file(&job_, entry_of("src"), path("src").c_str(), path("dst").c_str()), -1);
+    ASSERT_EQ(mkdir(out("src").c_str(), 0755), 0);
+    write_file(out("src/inside"), "kept");
+    EXPECT_EQ(copy(entry_of("src")), -1);
     EXPECT_EQ(job_.st.o_file_fail_count, 1u);
-    EXPECT_TRUE(fs::is_directory(path("dst")));
+    EXPECT_EQ(read_file(out("src/inside")), "kept");
+    EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(LocalFiles, LinkIsRecreatedWithItsRawTextReplacingAFile) {
@@ -275,17 +384,18 @@ TEST_F(LocalFiles, LinkIsRecreatedWithItsRawTextReplacingAFile) {
         ASSERT_EQ(symlink(text.c_str(), path(name).c_str()), 0);
         set_times(path(name), 3000, 4000);
         const mstat_item& e = entry_of(name, text);
-        write_file(path(name + ".dst"), "old file");
-        EXPECT_EQ(cdir_create_file(&job_, e, path(name + ".dst").c_str()), 0);
+        write_file(out(name), "old file");
+        EXPECT_EQ(copy(e), 0);
         char buf[256];
-        ssize_t len = readlink(path(name + ".dst").c_str(), buf, sizeof(buf));
+        ssize_t len = readlink(out(name).c_str(), buf, sizeof(buf));
         ASSERT_GT(len, 0);
         EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), text);
         struct stat st;
-        ASSERT_EQ(lstat(path(name + ".dst").c_str(), &st), 0);
+        ASSERT_EQ(lstat(out(name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mtim.tv_sec, 4000);
     }
     EXPECT_EQ(job_.st.file_open_count, 3u);
+    EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(LocalFiles, LinkToDirectoryReplacesAnEmptyDirectory) {
@@ -293,68 +403,86 @@ TEST_F(LocalFiles, LinkToDirectoryReplacesAnEmptyDirectory) {
     ASSERT_EQ(symlink("target", path("ldir").c_str()), 0);
     mstat_item e = entry_of("ldir", "target");
     e.type = RDIR_TYPE_LINK | RDIR_TYPE_DIR;
-    ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
-    EXPECT_EQ(cdir_create_file(&job_, e, path("out").c_str()), 0);
+    ASSERT_EQ(mkdir(out("ldir").c_str(), 0755), 0);
+    EXPECT_EQ(copy(e), 0);
     struct stat st;
-    ASSERT_EQ(lstat(path("out").c_str(), &st), 0);
+    ASSERT_EQ(lstat(out("ldir").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
-TEST_F(LocalFiles, EmptyFileGetsItsTimesWithoutReading) {
+TEST_F(LocalFiles, EmptyFileAndFifoBecomeEmptyFilesWithTheirAttributes) {
     write_file(path("empty"), "");
-    set_times(path("empty"), 5000, 6000);
-    ASSERT_EQ(chmod(path("empty").c_str(), 0600), 0);
-    write_file(path("dst"), "previous content");
-    EXPECT_EQ(cdir_l_copy(&job_, entry_of("empty"), path("empty").c_str(), path("dst").c_str()), 0);
-    struct stat st;
-    ASSERT_EQ(stat(path("dst").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 6000);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0640), 0);
+    for (const char* name : {"empty", "fifo"}) {
+        SCOPED_TRACE(name);
+        set_times(path(name), 5000, 6000);
+        ASSERT_EQ(chmod(path(name).c_str(), 0600), 0);
+        write_file(out(name), "previous content");
+        EXPECT_EQ(copy(entry_of(name)), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(out(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 6000);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
     EXPECT_EQ(job_.st.total_read, 0u);
 }
 
-TEST_F(LocalFiles, ReadOnlyDirectoryStaysWritableUntilItsTimesAreSet) {
+// A new directory is owner-only while its files are written into it, then gets its own mode
+// and times.
+TEST_F(LocalFiles, NewDirectoryIsPrivateUntilItsAttributesAreSet) {
     ASSERT_EQ(mkdir(path("srcdir").c_str(), 0555), 0);
     set_times(path("srcdir"), 7000, 8000);
     const mstat_item& e = entry_of("srcdir");
-    const std::string out = path("a/b/outdir");
-    EXPECT_EQ(cdir_l_create_dir(&job_, out.c_str(), e), 0);
-    // Files copied into the directory after its creation must be writable, for any user.
+    EXPECT_EQ(cdir_l_create_dir(&job_, dst_, out_.c_str(), e), 0);
     struct stat st;
-    ASSERT_EQ(stat(out.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & S_IRWXU, static_cast<mode_t>(S_IRWXU));
-    write_file(out + "/file", "x");
+    ASSERT_EQ(stat(out("srcdir").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    write_file(out("srcdir/file"), "x");
 
-    job_.src.root = path("src-root");
-    job_.cmp_mode = LIBCDIR_CMP_OVERWRITE;
     cdir_item item;
-    item.src_path = path("src-root/outdir");
-    item.dst_path = out;
+    item.dst_path = out("srcdir");
     item.attr = mstat_item_attr(e);
-    EXPECT_EQ(cdir_l_touch_dir(&job_, item.src_path.c_str(), item), 0);
-    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(cdir_l_touch_dir(&job_, item, true), 0);
+    ASSERT_EQ(stat(out("srcdir").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0555u);
     EXPECT_EQ(st.st_mtim.tv_sec, 8000);
     EXPECT_EQ(st.st_atim.tv_sec, 7000);
 }
 
-TEST_F(LocalFiles, TouchLeavesTheRootAndItemsWithoutAttributesAlone) {
-    ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
-    set_times(path("out"), 100, 200);
-    job_.src.root = path("src-root");
+// A link standing where a directory goes is replaced by a directory; its target is untouched.
+TEST_F(LocalFiles, LinkWhereADirectoryGoesIsReplaced) {
+    ASSERT_EQ(mkdir(path("outside").c_str(), 0751), 0);
+    ASSERT_EQ(symlink("../outside", out("sub").c_str()), 0);
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0750), 0);
+    EXPECT_EQ(cdir_l_create_dir(&job_, dst_, out_.c_str(), entry_of("sub")), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(out("sub").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ASSERT_EQ(stat(path("outside").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+}
+
+TEST_F(LocalFiles, TouchLeavesAnOldRootAndItemsWithoutAttributesAlone) {
+    ASSERT_EQ(mkdir(out("sub").c_str(), 0755), 0);
+    set_times(out_, 100, 200);
     cdir_item item;
-    item.dst_path = path("out");
+    item.dst_path = out_;
+    item.is_root = true;
     item.attr.type = RDIR_TYPE_DIR;
     item.attr.mode = 040700;
     item.attr.mtime = 999999;
-    item.src_path = job_.src.root;
-    EXPECT_EQ(cdir_l_touch_dir(&job_, item.src_path.c_str(), item), 0);
-    item.src_path = path("src-root/out");
+    EXPECT_EQ(cdir_l_touch_dir(&job_, item, true), 0);
+    set_times(out("sub"), 100, 200);
+    item.is_root = false;
+    item.dst_path = out("sub");
     item.attr.type = 0;
-    EXPECT_EQ(cdir_l_touch_dir(&job_, item.src_path.c_str(), item), 0);
+    EXPECT_EQ(cdir_l_touch_dir(&job_, item, true), 0);
     struct stat st;
-    ASSERT_EQ(stat(path("out").c_str(), &st), 0);
+    ASSERT_EQ(stat(out_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 200);
+    ASSERT_EQ(stat(out("sub").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 200);
 }
 

@@ -11,6 +11,7 @@
 #include "lib/test_support/temp_dir.h"
 #include "libcdir/v_rdir.h"
 #include "libcdir/work.h"
+#include "libpal/os_root.h"
 
 namespace fs = std::filesystem;
 
@@ -52,10 +53,14 @@ class IncompleteListing : public ::testing::Test {
         job_.has_dst = true;
         fs::create_directories(job_.src.root);
         fs::create_directories(job_.dst.root);
+        job_.src.fs.reset(os_root_open(job_.src.root.c_str(), OS_ROOT_NO_SYMLINKS));
+        job_.dst.fs.reset(os_root_open(job_.dst.root.c_str(), OS_ROOT_NO_SYMLINKS));
+        ASSERT_TRUE(job_.src.fs && job_.dst.fs);
+        job_.dst.endpoints.reset(cdir_endpoints_for(job_.dst.root.c_str()));
         rdir_.job = &job_;
-        job_.irdir = &rdir_;
+        job_.irdir.reset(&rdir_);
     }
-    void TearDown() override { job_.irdir = nullptr; }
+    void TearDown() override { (void)job_.irdir.release(); }
 
     dvtest::TempDir tmp_{"cdir_sync"};
     libcdir_ctx job_;

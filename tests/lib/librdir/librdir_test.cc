@@ -1,21 +1,55 @@
 #include "librdir/librdir.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <ostream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/librdir/log_capture.h"
 #include "lib/test_support/temp_dir.h"
+#include "libpal/os_root.h"
 #include "librdir/mstat.h"
+#include "librdir/temp_name.h"
 
 namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+// A slow file system for the lister: each status call of a name starting with "slow_" takes
+// this long. Set only by the tests that want it.
+std::atomic<int> g_slow_stat_ms{0};
+
+}  // namespace
+
+// Takes the place of the C library's fstatat for the lister linked into this program.
+extern "C" int fstatat(int dir_fd, const char* name, struct stat* st, int flags) noexcept {
+    using real_fn = int (*)(int, const char*, struct stat*, int);
+    static const auto real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "fstatat"));
+    const int delay = g_slow_stat_ms.load();
+    if (delay > 0 && std::strncmp(name, "slow_", 5) == 0) {
+        std::this_thread::sleep_for(milliseconds(delay));
+    }
+    return real(dir_fd, name, st, flags);
+}
 
 namespace {
 
@@ -34,6 +68,12 @@ struct listing {
     std::string dirs_status;
 };
 
+// The end-marker statuses of one listing, as text.
+struct listing_status {
+    std::string files;
+    std::string dirs;
+};
+
 class Lister : public ::testing::Test {
   protected:
     std::string path(const std::string& name) const { return tmp_.at(name); }
@@ -45,8 +85,22 @@ class Lister : public ::testing::Test {
     lister_ptr open(const std::string& dir, int timeout_ms = 10000) {
         librdir_param p;
         p.read_timeout_ms = timeout_ms;
+        return open_with(dir, p);
+    }
+
+    lister_ptr open_with(const std::string& dir, librdir_param p) {
         p.err = &err_;
         return lister_ptr(librdir_open(dir.c_str(), &p));
+    }
+
+    // `count` files named `prefix` + a number padded to a line of about `line_bytes`.
+    void make_files(const std::string& dir, const std::string& prefix, int count,
+                    size_t name_bytes = 20) {
+        for (int i = 0; i < count; ++i) {
+            std::string name = prefix + std::to_string(i);
+            if (name.size() < name_bytes) name.append(name_bytes - name.size(), 'x');
+            make_file(dir.empty() ? name : dir + "/" + name, 1);
+        }
     }
 
     // Reads until both end markers have come (or a read times out).
@@ -86,6 +140,8 @@ class Lister : public ::testing::Test {
         mstat_exit(dirs);
         return out;
     }
+
+    void TearDown() override { g_slow_stat_ms.store(0); }
 
     dvtest::TempDir tmp_{"librdir_test"};
     std::string root_ = tmp_.path();
@@ -273,13 +329,13 @@ TEST_F(Lister, EndMarkerThatDoesNotFitComesWithTheNextRead) {
     make_file("only", 1);
     auto h = open(root_);
     ASSERT_TRUE(h);
-    char big[512];
-    int whole = librdir_read_item_list(h.get(), big, sizeof(big));
-    ASSERT_GT(whole, 3);
-    const std::string block(big, static_cast<size_t>(whole));
-    ASSERT_EQ(block.substr(block.size() - 3), "\n\r0");
-    const std::string line = block.substr(1, block.size() - 3);
-    ASSERT_EQ(librdir_read_item_list(h.get(), big, sizeof(big)), 3);  // "D\r0"
+    // The line may come with its marker or on its own, as the lister happens to hand it over.
+    std::string files;
+    for (const std::string& b : read_listing(h.get(), 512).buffers) {
+        if (b[0] == 'F') files += b.substr(1);
+    }
+    ASSERT_EQ(files.size() > 3 ? files.substr(files.size() - 3) : files, "\n\r0");
+    const std::string line = files.substr(0, files.size() - 2);
 
     // Room for the prefix, the line and one byte: the marker waits for the next read.
     ASSERT_EQ(librdir_enum_dir(h.get(), root_.c_str()), 0);
@@ -332,5 +388,420 @@ TEST_F(Lister, OpenOfAMissingDirectoryFailsWithItsReason) {
     EXPECT_FALSE(h);
     EXPECT_EQ(err_.code, -102);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Entries that are never listed
+
+TEST_F(Lister, WritersTemporaryFilesAreNotListed) {
+    char temp[RDIR_TEMP_NAME_LEN + 1];
+    rdir_temp_name_make(temp);
+    make_file(temp, 10);
+    rdir_temp_name_make(temp);
+    fs::create_directory(path(temp));
+    // Near misses are a user's own files.
+    const std::set<std::string> kept = {"real", ".dvcp.0123456789AB.tmp", ".dvcp.0123456789ab.tmpx",
+                                        "dvcp.0123456789ab.tmp", ".dvcp.0123456789a.tmp"};
+    for (const std::string& name : kept) make_file(name, 1);
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    listing l = read_listing(h.get());
+    std::set<std::string> names;
+    for (const auto& [name, item] : l.files) names.insert(name);
+    EXPECT_EQ(names, kept);
+    EXPECT_TRUE(l.dirs.empty());
+    EXPECT_EQ(l.files_status, "0");
+    EXPECT_EQ(l.dirs_status, "0");
+}
+
+// The other end of a job mounted below the listed directory (the same directory under a second
+// name): a walk that entered it would copy the destination into itself.
+class SkipIdentity : public Lister {
+  protected:
+    void SetUp() override {
+        fs::create_directories(path("other_end/inside"));
+        make_file("other_end/file", 1);
+        fs::create_directories(path("listed/plain"));
+        make_file("listed/f", 1);
+        fs::create_symlink(path("other_end"), path("listed/link_to_other_end"));
+        for (const char* name : {"listed/mount_a", "listed/mount_b"}) {
+            fs::create_directory(path(name));
+            if (::mount(path("other_end").c_str(), path(name).c_str(), nullptr, MS_BIND, nullptr) !=
+                0) {
+                GTEST_SKIP() << "mount --bind is not allowed here";
+            }
+            mounts_.push_back(path(name));
+        }
+        struct stat st;
+        ASSERT_EQ(::stat(path("other_end").c_str(), &st), 0);
+        skip_.skip_dir = true;
+        skip_.skip_dev = st.st_dev;
+        skip_.skip_ino = st.st_ino;
+    }
+    void TearDown() override {
+        for (const std::string& m : mounts_) ::umount2(m.c_str(), MNT_DETACH);
+        Lister::TearDown();
+    }
+
+    static std::set<std::string> names(const std::map<std::string, mstat_item>& items) {
+        std::set<std::string> out;
+        for (const auto& [name, item] : items) out.insert(name);
+        return out;
+    }
+
+    std::vector<std::string> mounts_;
+    librdir_param skip_;
+};
+
+TEST_F(SkipIdentity, BindMountsOfTheOtherEndAreLeftOutWithOneWarningPerListing) {
+    log_capture log;
+    auto h = open_with(path("listed"), skip_);
+    ASSERT_TRUE(h);
+    listing l = read_listing(h.get());
+    EXPECT_EQ(names(l.dirs), std::set<std::string>{"plain"});
+    // A link to it is a link, listed as such: it is never walked into.
+    EXPECT_EQ(names(l.files), (std::set<std::string>{"f", "link_to_other_end"}));
+    EXPECT_EQ(l.files_status, "0");
+    EXPECT_EQ(l.dirs_status, "0");
+    EXPECT_EQ(log.count("left out: it is the other end of the job"), 1);
+    EXPECT_TRUE(log.has("[" + path("listed/mount_")));
+
+    ASSERT_EQ(librdir_enum_dir(h.get(), path("listed").c_str()), 0);
+    listing again = read_listing(h.get());
+    EXPECT_EQ(names(again.dirs), std::set<std::string>{"plain"});
+    EXPECT_EQ(log.count("left out: it is the other end of the job"), 2);
+}
+
+TEST_F(SkipIdentity, WithoutTheIdentityTheMountsAreListed) {
+    auto h = open(path("listed"));
+    ASSERT_TRUE(h);
+    listing l = read_listing(h.get());
+    EXPECT_EQ(names(l.dirs), (std::set<std::string>{"mount_a", "mount_b", "plain"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Root-confined listings: the root is root_/inside; root_/outside sits next to it.
+
+struct root_case {
+    const char* name;
+    uint32_t mode;
+    const char* dir;       // given to the lister, resolved beneath the root
+    const char* expected;  // names listed, comma-separated in order; nullptr: the open fails
+};
+
+void PrintTo(const root_case& c, std::ostream* os) {
+    *os << c.name << " (dir \"" << c.dir << "\")";
+}
+
+class RootConfined : public Lister, public ::testing::WithParamInterface<root_case> {
+  protected:
+    void SetUp() override {
+        fs::create_directories(path("inside/d/sub"));
+        make_file("inside/d/kept", 1);
+        fs::create_directories(path("outside/secret_dir"));
+        make_file("outside/secret", 1);
+        fs::create_symlink(path("outside"), path("inside/d/abs_out"));
+        fs::create_symlink("../../outside/secret_dir", path("inside/d/rel_out"));
+        fs::create_symlink("sub", path("inside/d/to_sub"));
+    }
+
+    struct root_closer {
+        void operator()(os_root* r) const { os_root_close(r); }
+    };
+    std::unique_ptr<os_root, root_closer> make_root(uint32_t mode) {
+        return std::unique_ptr<os_root, root_closer>(os_root_open(path("inside").c_str(), mode));
+    }
+
+    static std::string joined_names(const listing& l) {
+        std::set<std::string> all;
+        for (const auto& [name, item] : l.files) all.insert(name);
+        for (const auto& [name, item] : l.dirs) all.insert(name);
+        std::string out;
+        for (const std::string& n : all) out += (out.empty() ? "" : ",") + n;
+        return out;
+    }
+};
+
+TEST_P(RootConfined, PathsResolveBeneathTheRootOnly) {
+    const root_case& c = GetParam();
+    auto root = make_root(c.mode);
+    ASSERT_TRUE(root) << std::strerror(errno);
+    librdir_param p;
+    p.root = root.get();
+    auto h = open_with(c.dir, p);
+    if (c.expected == nullptr) {
+        EXPECT_FALSE(h);
+        EXPECT_NE(err_.code, 0);
+        return;
+    }
+    ASSERT_TRUE(h) << err_.code;
+    listing l = read_listing(h.get());
+    EXPECT_EQ(joined_names(l), c.expected);
+    EXPECT_EQ(l.files_status, "0");
+}
+
+const root_case kRootCases[] = {
+    {"PlainPath", OS_ROOT_IN_ROOT, "d", "abs_out,kept,rel_out,sub,to_sub"},
+    {"AbsolutePathStartsAtTheRoot", OS_ROOT_IN_ROOT, "/d/sub", ""},
+    {"DotDotStopsAtTheRoot", OS_ROOT_IN_ROOT, "d/../../..", "d"},
+    {"DotDotAboveTheRootFails", OS_ROOT_NO_SYMLINKS, "../outside", nullptr},
+    {"DotDotInsideIsFine", OS_ROOT_NO_SYMLINKS, "d/sub/..", "abs_out,kept,rel_out,sub,to_sub"},
+    {"LinkOutIsResolvedInsideAndFindsNothing", OS_ROOT_IN_ROOT, "d/abs_out", nullptr},
+    {"LinkIsNotFollowed", OS_ROOT_NO_SYMLINKS, "d/to_sub", nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RootConfined, ::testing::ValuesIn(kRootCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RootConfined, LinksOutOfTheRootAreListedAsLinksAndNeverFollowed) {
+    for (uint32_t mode : {OS_ROOT_IN_ROOT, OS_ROOT_NO_SYMLINKS}) {
+        SCOPED_TRACE(mode);
+        auto root = make_root(mode);
+        ASSERT_TRUE(root);
+        librdir_param p;
+        p.root = root.get();
+        auto h = open_with("d", p);
+        ASSERT_TRUE(h);
+        listing l = read_listing(h.get());
+        EXPECT_EQ(l.files_status, "0");
+        // Followed on the host, both would lead to a directory; beneath the root they lead
+        // nowhere. The text stays as stored.
+        EXPECT_EQ(l.files["abs_out"].type, 0x102u);
+        EXPECT_EQ(l.links["abs_out"], path("outside"));
+        EXPECT_EQ(l.files["rel_out"].type, 0x102u);
+        EXPECT_EQ(l.links["rel_out"], "../../outside/secret_dir");
+        // A link inside the root still has its target's kind.
+        EXPECT_EQ(l.files["to_sub"].type, 0x101u);
+        EXPECT_EQ(l.dirs.count("sub"), 1u);
+    }
+    // Without a root the same links lead to directories: the difference above is the root's.
+    auto h = open(path("inside/d"));
+    ASSERT_TRUE(h);
+    listing host = read_listing(h.get());
+    EXPECT_EQ(host.files["abs_out"].type, 0x101u);
+    EXPECT_EQ(host.files["rel_out"].type, 0x101u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hand-over, back-pressure and stop
+
+int elapsed_ms(steady_clock::time_point since) {
+    return static_cast<int>(
+        std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
+}
+
+TEST_F(Lister, SlowEntriesReachAReaderWithAShortTimeOutAsTheyAreListed) {
+    make_files("", "slow_", 40);
+    g_slow_stat_ms.store(30);  // 1.2 s in all, far beyond one read's time-out
+    auto h = open(root_, 400);
+    ASSERT_TRUE(h);
+    std::vector<char> buf(65536);
+    size_t file_buffers = 0;
+    int ends = 0;
+    std::string files;
+    while (ends < 2) {
+        int n = librdir_read_item_list(h.get(), buf.data(), static_cast<int>(buf.size()));
+        ASSERT_GT(n, 0) << "a read timed out with " << file_buffers << " buffers received";
+        std::string block(buf.data(), static_cast<size_t>(n));
+        if (block[0] == 'F') {
+            ++file_buffers;
+            files += block.substr(1);
+        }
+        if (block.find('\r') != std::string::npos) ++ends;
+    }
+    EXPECT_GT(file_buffers, 3u);
+    EXPECT_EQ(std::count(files.begin(), files.end(), '\n'), 40);
+    EXPECT_EQ(files.substr(files.size() - 3), "\n\r0");
+}
+
+TEST_F(Lister, LinesAreHandedOverWithinAboutATenthOfASecondEvenWithoutAWaitingReader) {
+    make_files("", "slow_", 40);
+    g_slow_stat_ms.store(30);
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    // Nobody reads: only the age of the gathered lines can send them on.
+    std::this_thread::sleep_for(milliseconds(450));
+    EXPECT_GE(librdir_queued_blocks(h.get(), 'F'), 2u);
+}
+
+struct pressure_case {
+    const char* name;
+    int files;
+    int dirs;
+};
+
+void PrintTo(const pressure_case& c, std::ostream* os) {
+    *os << c.name << " (" << c.files << " files, " << c.dirs << " directories)";
+}
+
+class BackPressure : public Lister, public ::testing::WithParamInterface<pressure_case> {};
+
+// A reader that stops reading holds the lister at a few blocks per stream; nothing is dropped,
+// and neither stream being full can stall the other.
+TEST_P(BackPressure, IdleReaderBoundsTheQueuesAndLosesNothing) {
+    const pressure_case& c = GetParam();
+    make_files("", "file_", c.files, 150);
+    for (int i = 0; i < c.dirs; ++i) {
+        std::string name = "dir_" + std::to_string(i);
+        fs::create_directory(path(name + std::string(150 - name.size(), 'y')));
+    }
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    constexpr uint32_t kBound = 4;
+    std::this_thread::sleep_for(milliseconds(500));
+    const uint32_t files_held = librdir_queued_blocks(h.get(), 'F');
+    const uint32_t dirs_held = librdir_queued_blocks(h.get(), 'D');
+    EXPECT_LE(files_held, kBound);
+    EXPECT_LE(dirs_held, kBound);
+    EXPECT_TRUE(files_held == kBound || dirs_held == kBound) << files_held << " " << dirs_held;
+    // Still waiting, not dropping: nothing moves while nobody reads.
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(librdir_queued_blocks(h.get(), 'F'), files_held);
+    EXPECT_EQ(librdir_queued_blocks(h.get(), 'D'), dirs_held);
+
+    std::vector<char> buf(4096);
+    std::string files, dirs;
+    int ends = 0;
+    while (ends < 2) {
+        int n = librdir_read_item_list(h.get(), buf.data(), static_cast<int>(buf.size()));
+        ASSERT_GT(n, 0);
+        (buf[0] == 'F' ? files : dirs).append(buf.data() + 1, static_cast<size_t>(n - 1));
+        if (std::memchr(buf.data(), '\r', static_cast<size_t>(n)) != nullptr) ++ends;
+        EXPECT_LE(librdir_queued_blocks(h.get(), 'F'), kBound);
+        EXPECT_LE(librdir_queued_blocks(h.get(), 'D'), kBound);
+    }
+    EXPECT_EQ(std::count(files.begin(), files.end(), '\n'), c.files);
+    EXPECT_EQ(std::count(dirs.begin(), dirs.end(), '\n'), c.dirs);
+    EXPECT_EQ(files.substr(files.size() - 2), "\r0");
+    EXPECT_EQ(dirs.substr(dirs.size() - 2), "\r0");
+}
+
+const pressure_case kPressureCases[] = {
+    {"FilesFillUp", 2000, 3},
+    {"DirectoriesFillUp", 3, 2000},
+    {"BothFillUp", 1500, 1500},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BackPressure, ::testing::ValuesIn(kPressureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Reads until both end markers of one listing came; each read must return within `max_ms`.
+listing_status read_to_end(librdir_handle* h, int max_ms, size_t* lines) {
+    listing_status st;
+    std::vector<char> buf(65536);
+    int ends = 0;
+    const auto start = steady_clock::now();
+    while (ends < 2 && elapsed_ms(start) < 3000) {
+        const auto before = steady_clock::now();
+        int n = librdir_read_item_list(h, buf.data(), static_cast<int>(buf.size()));
+        EXPECT_LE(elapsed_ms(before), max_ms);
+        if (n <= 0) continue;
+        std::string block(buf.data(), static_cast<size_t>(n));
+        *lines += static_cast<size_t>(std::count(block.begin(), block.end(), '\n'));
+        size_t cr = block.find('\r');
+        if (cr == std::string::npos) continue;
+        (block[0] == 'F' ? st.files : st.dirs) = block.substr(cr + 1);
+        ++ends;
+    }
+    return st;
+}
+
+TEST_F(Lister, StopEndsTheRunningListingAndLaterOnesAtOnce) {
+    make_files("", "slow_", 200);
+    g_slow_stat_ms.store(20);  // 4 s for the whole directory
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    ASSERT_EQ(librdir_enum_dir(h.get(), root_.c_str()), 0);
+    ASSERT_EQ(librdir_enum_dir(h.get(), root_.c_str()), 0);
+    char buf[4096];
+    ASSERT_GT(librdir_read_item_list(h.get(), buf, sizeof(buf)), 0);  // it is running
+
+    std::atomic<bool> stopped{false};
+    steady_clock::time_point stop_time;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(milliseconds(200));
+        stop_time = steady_clock::now();
+        librdir_stop(h.get());
+        stopped.store(true);
+    });
+    size_t lines = 0;
+    listing_status first = read_to_end(h.get(), 1000, &lines);
+    stopper.join();
+    ASSERT_TRUE(stopped.load());
+    EXPECT_LT(elapsed_ms(stop_time), 1000);
+    EXPECT_EQ(first.files, "-39");
+    EXPECT_EQ(first.dirs, "-39");
+    EXPECT_LT(lines, 200u);
+    // The listings posted behind it end without listing anything.
+    for (int i = 0; i < 2; ++i) {
+        size_t more = 0;
+        listing_status later = read_to_end(h.get(), 200, &more);
+        EXPECT_EQ(later.files, "-39");
+        EXPECT_EQ(later.dirs, "-39");
+        EXPECT_EQ(more, 0u);
+    }
+    // Nothing left: a read no longer waits out its time-out.
+    const auto before = steady_clock::now();
+    EXPECT_EQ(librdir_read_item_list(h.get(), buf, sizeof(buf)), 0);
+    EXPECT_LT(elapsed_ms(before), 300);
+}
+
+TEST_F(Lister, StopReleasesAListerWaitingForRoom) {
+    make_files("", "file_", 2000, 150);
+    auto h = open(root_);
+    ASSERT_TRUE(h);
+    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_EQ(librdir_queued_blocks(h.get(), 'F'), 4u);
+    librdir_stop(h.get());
+    size_t lines = 0;
+    listing_status st = read_to_end(h.get(), 1000, &lines);
+    EXPECT_EQ(st.files, "-39");
+    EXPECT_EQ(st.dirs, "-39");
+    EXPECT_LT(lines, 2000u);
+}
+
+struct close_case {
+    const char* name;
+    bool stop_first;
+    bool slow;  // else the lister waits for room
+};
+
+void PrintTo(const close_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CloseWhileBusy : public Lister, public ::testing::WithParamInterface<close_case> {};
+
+// Close must not wait for listings nobody will read: each could take long on a slow file
+// system, and one waiting for room would wait for ever.
+TEST_P(CloseWhileBusy, ReturnsPromptly) {
+    const close_case& c = GetParam();
+    if (c.slow) {
+        make_files("", "slow_", 200);
+        g_slow_stat_ms.store(20);
+    } else {
+        make_files("", "file_", 2000, 150);
+    }
+    librdir_param p;
+    p.read_timeout_ms = 10000;
+    p.err = &err_;
+    librdir_handle* h = librdir_open(root_.c_str(), &p);
+    ASSERT_NE(h, nullptr);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(librdir_enum_dir(h, root_.c_str()), 0);
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto start = steady_clock::now();
+    if (c.stop_first) librdir_stop(h);
+    librdir_close(h);
+    EXPECT_LT(elapsed_ms(start), 1000);
+}
+
+const close_case kCloseCases[] = {
+    {"SlowListingsPosted", false, true},
+    {"SlowListingsPostedAfterStop", true, true},
+    {"ListerWaitingForRoom", false, false},
+    {"ListerWaitingForRoomAfterStop", true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, CloseWhileBusy, ::testing::ValuesIn(kCloseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,17 +3,25 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "lib/librdir/log_capture.h"
 #include "lib/test_support/temp_dir.h"
+#include "libpal/os_root.h"
 #include "librdir/misc.h"
+#include "librdir/temp_name.h"
 
 namespace fs = std::filesystem;
 using dvtest::read_file;
@@ -72,8 +80,8 @@ class Worker : public ::testing::Test {
         return collect();
     }
 
-    std::vector<data_block> read_blocks(const std::string& list) {
-        std::string raw = run(MFILE_CMD_READ, list);
+    std::vector<data_block> read_blocks(const std::string& list, const char* base = nullptr) {
+        std::string raw = run(MFILE_CMD_READ, list, base);
         std::vector<data_block> out;
         size_t pos = 0;
         while (pos < raw.size()) {
@@ -376,6 +384,224 @@ TEST_F(Worker, OpenRefusesUnusableBufferSizes) {
         EXPECT_EQ(libmfile_open(&p), nullptr) << size;
         EXPECT_EQ(err.code, VERR_INVALID_PARAMETER);
     }
+}
+
+// ---- the worker as a server faces it: hostile names, links and special files ----
+
+// Every entry below `dir` (itself included) with its type, mode, size, mtime and file content:
+// equal texts mean nothing there was touched.
+std::string describe(const std::string& dir) {
+    std::vector<std::string> lines;
+    auto one = [&](const std::string& path, const std::string& rel) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return lines.push_back(rel + " missing");
+        char text[160];
+        std::snprintf(text, sizeof(text), " %o %lld %lld.%09ld", st.st_mode,
+                      static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                      st.st_mtim.tv_nsec);
+        lines.push_back(rel + text + (S_ISREG(st.st_mode) ? " [" + read_file(path) + "]" : ""));
+    };
+    one(dir, ".");
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        one(e.path().string(), fs::relative(e.path(), dir).string());
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    return all;
+}
+
+struct root_closer {
+    void operator()(os_root* r) const { os_root_close(r); }
+};
+
+// How the worker is reached: bases as host paths (the copy engine), or beneath a served root
+// (the file server, which hands out the client's base text as it came).
+enum class reach { host, served };
+
+void PrintTo(reach r, std::ostream* os) {
+    *os << (r == reach::host ? "host path" : "served root");
+}
+
+// Two sentinels no command may change: one beside the base (inside a served root) and one far
+// away, outside any root.
+class HostileWorker : public Worker, public ::testing::WithParamInterface<reach> {
+  protected:
+    void SetUp() override {
+        // A worker stuck on a fifo or device would hang the test (and its close): fail instead.
+        alarm(120);
+        Worker::SetUp();
+        fs::create_directory(near_);
+        write_file(near_ + "/secret", "near secret");
+        write_file(far_.at("secret"), "far secret");
+        fs::create_directory(far_.at("inner"));
+        near_before_ = describe(near_);
+        far_before_ = describe(far_.path());
+        if (GetParam() == reach::served) {
+            served_.reset(os_root_open(root_.c_str(), OS_ROOT_IN_ROOT));
+            ASSERT_TRUE(served_);
+            libmfile_param p;
+            p.max_mfile_size = kMax;
+            p.list_timeout_ms = 300;
+            p.root = served_.get();
+            h_.reset(libmfile_open(&p));
+            ASSERT_TRUE(h_);
+            base_arg_ = "/base";
+        }
+    }
+    void TearDown() override {
+        Worker::TearDown();
+        EXPECT_EQ(describe(near_), near_before_) << "the sentinel beside the base changed";
+        EXPECT_EQ(describe(far_.path()), far_before_) << "the sentinel outside changed";
+        alarm(0);
+    }
+
+    std::string cmd(uint32_t command, const std::string& list) {
+        return run(command, list, base_arg_.c_str());
+    }
+
+    dvtest::TempDir far_{"mfile_test_far"};
+    std::string near_ = tmp_.at("outside");
+    std::string near_before_, far_before_;
+    std::unique_ptr<os_root, root_closer> served_;
+    std::string base_arg_ = base_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Reach, HostileWorker, ::testing::Values(reach::host, reach::served));
+
+TEST_P(HostileWorker, LinkInTheBaseNeverLeadsAWriteOut) {
+    struct {
+        const char* made_by;
+        bool absolute;
+    } cases[] = {{"the same list", false},      {"the same list", true},
+                 {"an earlier command", false}, {"an earlier command", true},
+                 {"the test", false},           {"the test", true}};
+    int i = 0;
+    for (const auto& c : cases) {
+        const std::string evil = "evil" + std::to_string(i++);
+        const std::string text = c.absolute ? far_.path() : "../outside";
+        SCOPED_TRACE(evil + ": link to " + text + " made by " + c.made_by);
+        const std::string link = write_line(evil, "", 0x101, 0120777, text.c_str());
+        const std::string planted = write_line(evil + "/planted", b64("planted"));
+        const std::string made_by = c.made_by;
+        if (made_by == "the same list") {
+            EXPECT_EQ(cmd(MFILE_CMD_WRITE, link + "\n" + planted), "0\t0\n0\t7\n");
+        } else {
+            if (made_by == "an earlier command") {
+                EXPECT_EQ(cmd(MFILE_CMD_WRITE, link), "0\t0\n");
+            } else {
+                fs::create_symlink(text, in_base(evil));
+            }
+            ASSERT_TRUE(fs::is_symlink(in_base(evil)));
+            EXPECT_EQ(cmd(MFILE_CMD_WRITE, planted), "0\t7\n");
+        }
+        EXPECT_EQ(cmd(MFILE_CMD_MKDIR, dir_line(evil + "/sub", 040755, 9)), "0\t");
+        EXPECT_FALSE(fs::is_symlink(in_base(evil)));
+        EXPECT_EQ(read_file(in_base(evil + "/planted")), "planted");
+        EXPECT_TRUE(fs::is_directory(in_base(evil + "/sub")));
+    }
+}
+
+TEST_P(HostileWorker, WriteOntoAFifoOrADeviceReplacesItPromptly) {
+    ASSERT_EQ(mkfifo(in_base("fifo").c_str(), 0666), 0);
+    ASSERT_EQ(mknod(in_base("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod(in_base("zero").c_str(), S_IFCHR | 0666, makedev(1, 5)), 0);
+    for (const char* name : {"fifo", "null", "zero"}) {
+        SCOPED_TRACE(name);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(cmd(MFILE_CMD_WRITE, write_line(name, b64("data"))), "0\t4\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        struct stat st;
+        ASSERT_EQ(lstat(in_base(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(read_file(in_base(name)), "data");
+    }
+}
+
+TEST_P(HostileWorker, ReadAndRemoveNeverReachThroughALink) {
+    fs::create_symlink(far_.at("secret"), in_base("abs_file"));
+    fs::create_symlink(far_.path(), in_base("abs_dir"));
+    fs::create_symlink("../outside/secret", in_base("rel_file"));
+    fs::create_symlink("../outside", in_base("rel_dir"));
+    fs::create_directory(in_base("sub"));
+    fs::create_symlink("..", in_base("sub/up"));
+    const std::vector<std::string> through = {"abs_file",        "abs_dir/secret",
+                                              "rel_file",        "rel_dir/secret",
+                                              "sub/up/rel_file", "sub/up/abs_dir/secret"};
+    std::string list;
+    for (const std::string& name : through) list += name + "\t100\n";
+    list += "abs_dir/../abs_file\t100\n../outside/secret\t100";
+    auto blocks = read_blocks(list, base_arg_.c_str());
+    ASSERT_EQ(blocks.size(), through.size() + 2);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(blocks[i].open_failed);
+        EXPECT_EQ(blocks[i].payload.find("secret"), std::string::npos);
+    }
+    EXPECT_EQ(blocks[through.size()].status, -104);
+    EXPECT_EQ(blocks[through.size() + 1].status, -104);
+
+    // Through a link nothing is removed; the link itself is removed like a file.
+    std::string res = cmd(MFILE_CMD_REMOVE,
+                          "abs_dir/secret\nrel_dir/secret\nsub/up/rel_file\nabs_dir/../abs_file");
+    std::vector<int> statuses;
+    for (size_t pos = 0, tab; (tab = res.find('\t', pos)) != std::string::npos; pos = tab + 1) {
+        statuses.push_back(std::atoi(res.substr(pos, tab - pos).c_str()));
+    }
+    ASSERT_EQ(statuses.size(), 4u) << res;
+    for (int status : statuses) EXPECT_LT(status, 0) << res;
+    EXPECT_EQ(statuses[3], -104);
+    EXPECT_TRUE(fs::is_symlink(in_base("rel_file")));
+    EXPECT_EQ(cmd(MFILE_CMD_REMOVE, "abs_file\nrel_file\nabs_dir"), "0\t0\t0\t");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(in_base("abs_dir"))));
+}
+
+TEST_P(HostileWorker, ClearRemovesNoDirectoryNothingThroughALinkAndNoLiveTemporary) {
+    write_file(in_base("a"), "1");
+    ASSERT_EQ(mkfifo(in_base("fifo").c_str(), 0600), 0);
+    fs::create_symlink(far_.at("secret"), in_base("to_file"));
+    fs::create_symlink(far_.path(), in_base("to_dir"));
+    fs::create_symlink("../outside", in_base("to_near"));
+    fs::create_directory(in_base("sub"));
+    write_file(in_base("sub/kept"), "k");
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    auto temp_of = [](pid_t pid) {
+        char name[64];
+        std::snprintf(name, sizeof(name), ".dvcp.%08x0001.tmp", static_cast<unsigned>(pid));
+        return std::string(name);
+    };
+    // Temporaries of writers that still run (this process, pid 1) are theirs to rename or
+    // remove; one whose writer is gone is debris that would keep the directory from emptying.
+    write_file(in_base(temp_of(getpid())), "live");
+    write_file(in_base(temp_of(1)), "live");
+    write_file(in_base(temp_of(gone)), "stale");
+
+    EXPECT_EQ(cmd(MFILE_CMD_CLEAR_DIR, ""), "F\t0\t0\t0\t$");
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(base_)) left.push_back(e.path().filename());
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = {temp_of(getpid()), temp_of(1), "sub", "to_dir", "to_near"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(read_file(in_base("sub/kept")), "k");
+}
+
+TEST_P(HostileWorker, EachCommandResolvesItsBaseAfresh) {
+    // A base that is missing for one command and made before the next.
+    const std::string later = base_arg_ + "_later";
+    EXPECT_EQ(run(MFILE_CMD_CLEAR_DIR, "", later.c_str()), "D\t-102\t$");
+    fs::create_directory(base_ + "_later");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("1")), later.c_str()), "0\t1\n");
+    EXPECT_EQ(read_file(base_ + "_later/f"), "1");
+
+    // A base moved away between commands: the next one writes where the name now leads.
+    fs::rename(base_ + "_later", base_ + "_moved");
+    fs::create_directory(base_ + "_later");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("g", b64("2")), ""), "0\t1\n");
+    EXPECT_EQ(read_file(base_ + "_later/g"), "2");
+    EXPECT_FALSE(fs::exists(base_ + "_moved/g"));
 }
 
 // ---- result helpers ----

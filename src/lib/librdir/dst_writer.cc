@@ -1,0 +1,373 @@
+#include "librdir/dst_writer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "libpal/os_root.h"
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A directory this user may not read can still be written into: its descriptor is then a path
+// descriptor (enough for the *at calls; its temporaries cannot be looked for).
+constexpr int kDirPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t kNewDirMode = 0700;
+
+bool valid_name(std::string_view name) {
+    if (name.empty() || name.size() > 255) return false;
+    if (name == "." || name == "..") return false;
+    return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+// `name` as a NUL-terminated string in `out` (256 bytes); false for an unusable name.
+bool name_z(std::string_view name, char* out) {
+    if (!valid_name(name)) return false;
+    std::memcpy(out, name.data(), name.size());
+    out[name.size()] = '\0';
+    return true;
+}
+
+int open_dir_at(int parent, const char* name) {
+    int fd;
+    do {
+        fd = openat(parent, name, kDirFlags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EACCES) fd = openat(parent, name, kDirPathFlags);
+    return fd;
+}
+
+// Opens (and with `create` makes) the directory entry `name` of `parent`. A link standing there
+// is removed and replaced; *created tells whether it was made here.
+int open_or_make(int parent, const char* name, bool create, bool* created, int* out) {
+    *created = false;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = open_dir_at(parent, name);
+        if (fd >= 0) {
+            *out = fd;
+            return 0;
+        }
+        int eno = errno;
+        if (!create) return eno;
+        if (eno == ENOENT) {
+            if (mkdirat(parent, name, kNewDirMode) == 0) {
+                *created = true;
+            } else if (errno != EEXIST) {
+                return errno;
+            }
+            continue;
+        }
+        if (eno == ELOOP || eno == ENOTDIR) {
+            struct stat st;
+            if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+            if (!S_ISLNK(st.st_mode)) return ENOTDIR;
+            // The link goes, never what it points to.
+            if (unlinkat(parent, name, 0) != 0 && errno != ENOENT) return errno;
+            continue;
+        }
+        return eno;
+    }
+    return ELOOP;
+}
+
+timespec whole_seconds(int64_t sec) {
+    timespec t;
+    t.tv_sec = static_cast<time_t>(sec);
+    t.tv_nsec = 0;
+    return t;
+}
+
+bool keeps_own_owner(const mstat_attr& a) {
+    return (a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0;
+}
+
+// Owner, then mode, then times on an open descriptor whose status is `st`. Set-id bits are
+// dropped when the owner could not be given. 0 or errno of the times (owner and mode changes
+// an unprivileged run may not make are not failures).
+int apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times) {
+    uint32_t perm = rdir_attr_perm(a);
+    bool owner_changed = false;
+    if (!keeps_own_owner(a) && (st.st_uid != a.uid || st.st_gid != a.gid)) {
+        if (fchown(fd, a.uid, a.gid) == 0) {
+            owner_changed = true;
+        } else {
+            // Not permitted (an ordinary user): the file keeps its creator, and a set-id bit
+            // would now grant that user's rights.
+            perm &= ~static_cast<uint32_t>(S_ISUID | S_ISGID);
+        }
+    }
+    if (owner_changed || (st.st_mode & 07777) != perm || (perm & (S_ISUID | S_ISGID)) != 0) {
+        (void)fchmod(fd, perm);
+    }
+    if (!with_times) return 0;
+    timespec times[2] = {whole_seconds(a.atime), whole_seconds(a.mtime)};
+    return futimens(fd, times) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+uint32_t rdir_attr_perm(const mstat_attr& a) {
+    return ((a.type & RDIR_TYPE_NO_POSIX) != 0 ? a.attr : a.mode) & 07777;
+}
+
+// ---- rdir_dst_dir ----
+
+rdir_dst_dir& rdir_dst_dir::operator=(rdir_dst_dir&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void rdir_dst_dir::adopt(int fd) {
+    close();
+    fd_ = fd;
+}
+
+void rdir_dst_dir::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, bool* created) {
+    close();
+    if (created != nullptr) *created = false;
+    if (root == nullptr) return EINVAL;
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+    std::string path(rel);
+    // The same names whether or not the directories exist yet: the walk below refuses "." and
+    // "..", so the whole-path resolution may not accept them either.
+    for (size_t start = 0; start < path.size();) {
+        size_t slash = std::min(path.find('/', start), path.size());
+        std::string_view part(path.data() + start, slash - start);
+        if (!part.empty() && !valid_name(part)) return EINVAL;
+        start = slash + 1;
+    }
+    // Most directories exist: one resolution of the whole path first. Only a root that follows
+    // no link may resolve it in one step; one resolving in-root would follow links below it.
+    if (path.empty() || os_root_mode(root) == OS_ROOT_NO_SYMLINKS) {
+        const char* whole = path.empty() ? "." : path.c_str();
+        int fd = os_root_open_fd(root, whole, O_RDONLY | O_DIRECTORY, 0);
+        if (fd < 0 && errno == EACCES) fd = os_root_open_fd(root, whole, O_PATH | O_DIRECTORY, 0);
+        if (fd >= 0) {
+            fd_ = fd;
+            return 0;
+        }
+        if (path.empty()) return errno;
+    }
+    // One component at a time, making and replacing what the walk needs.
+    int cur = dup(os_root_fd(root));
+    if (cur < 0) return errno;
+    size_t start = 0;
+    bool made = false;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        std::string part = path.substr(start, slash - start);
+        start = slash + 1;
+        if (part.empty()) continue;
+        if (!valid_name(part)) {
+            ::close(cur);
+            return EINVAL;
+        }
+        int next = -1;
+        int ret = open_or_make(cur, part.c_str(), create, &made, &next);
+        ::close(cur);
+        if (ret != 0) return ret;
+        cur = next;
+    }
+    fd_ = cur;
+    if (created != nullptr) *created = made;
+    return 0;
+}
+
+int rdir_dst_dir::open_child(const rdir_dst_dir& parent, std::string_view name, bool create,
+                             bool* created) {
+    close();
+    bool made = false;
+    if (created != nullptr) *created = false;
+    char z[256];
+    if (!parent.is_open()) return EBADF;
+    if (!name_z(name, z)) return EINVAL;
+    int fd = -1;
+    int ret = open_or_make(parent.fd_, z, create, &made, &fd);
+    if (ret != 0) return ret;
+    fd_ = fd;
+    if (created != nullptr) *created = made;
+    return 0;
+}
+
+int rdir_dst_dir::clean_temps() {
+    if (fd_ < 0) return 0;
+    int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    int removed = 0;
+    const uint32_t self = static_cast<uint32_t>(getpid());
+    while (struct dirent* de = readdir(d)) {
+        uint32_t pid = rdir_temp_name_pid(de->d_name);
+        if (pid == 0 || pid == self) continue;
+        // A writer that still runs keeps its temporaries; a reused process id only delays the
+        // removal to a later run.
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) continue;
+        if (unlinkat(fd_, de->d_name, 0) == 0) removed++;
+    }
+    closedir(d);
+    return removed;
+}
+
+int rdir_dst_dir::lstat(std::string_view name, struct stat* st) const {
+    char z[256];
+    if (!name_z(name, z)) return EINVAL;
+    return fstatat(fd_, z, st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+int rdir_dst_dir::remove(std::string_view name) const {
+    char z[256];
+    if (!name_z(name, z)) return EINVAL;
+    return unlinkat(fd_, z, 0) == 0 ? 0 : errno;
+}
+
+int rdir_dst_dir::make_dir(std::string_view name, bool* created) const {
+    char z[256];
+    if (created != nullptr) *created = false;
+    if (!name_z(name, z)) return EINVAL;
+    bool made = false;
+    int fd = -1;
+    int ret = open_or_make(fd_, z, true, &made, &fd);
+    if (ret != 0) return ret;
+    ::close(fd);
+    if (created != nullptr) *created = made;
+    return 0;
+}
+
+int rdir_dst_dir::make_link(std::string_view name, const char* text, bool to_dir,
+                            const mstat_attr& attr) const {
+    char z[256];
+    if (!name_z(name, z)) return EINVAL;
+    char temp[RDIR_TEMP_NAME_LEN + 1];
+    int ret = 0;
+    for (int attempt = 0;; ++attempt) {
+        rdir_temp_name_make(temp);
+        if (symlinkat(text, fd_, temp) == 0) break;
+        ret = errno;
+        if (ret != EEXIST || attempt >= 8) return ret;
+    }
+    // The link itself gets owner and times; nothing here follows it.
+    if (!keeps_own_owner(attr)) (void)fchownat(fd_, temp, attr.uid, attr.gid, AT_SYMLINK_NOFOLLOW);
+    timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
+    (void)utimensat(fd_, temp, times, AT_SYMLINK_NOFOLLOW);
+    if (renameat(fd_, temp, fd_, z) != 0) {
+        ret = errno;
+        // An empty directory may give way to a link to a directory.
+        if (to_dir && (ret == EISDIR || ret == ENOTEMPTY || ret == EEXIST) &&
+            unlinkat(fd_, z, AT_REMOVEDIR) == 0 && renameat(fd_, temp, fd_, z) == 0) {
+            return 0;
+        }
+        unlinkat(fd_, temp, 0);
+        return ret;
+    }
+    return 0;
+}
+
+int rdir_dst_dir::set_attr(std::string_view name, const mstat_attr& attr, bool with_times) const {
+    char z[256];
+    if (!name_z(name, z)) return EINVAL;
+    struct stat st;
+    if (fstatat(fd_, z, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (S_ISLNK(st.st_mode)) {
+        if (!keeps_own_owner(attr)) (void)fchownat(fd_, z, attr.uid, attr.gid, AT_SYMLINK_NOFOLLOW);
+        if (!with_times) return 0;
+        timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
+        return utimensat(fd_, z, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    }
+    const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                      O_CLOEXEC | O_NOCTTY;
+    int fd = openat(fd_, z, flags);
+    if (fd < 0) return errno;
+    struct stat now;
+    int ret = fstat(fd, &now) != 0 ? errno : 0;
+    if (ret == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) ret = ESTALE;
+    if (ret == 0) ret = apply_fd(fd, now, attr, with_times);
+    ::close(fd);
+    return ret;
+}
+
+int rdir_dst_dir::set_own_attr(const mstat_attr& attr, bool with_times) const {
+    if (fd_ < 0) return EBADF;
+    // A path descriptor cannot change attributes: the directory is opened for reading instead.
+    int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st;
+    int ret = fstat(fd, &st) == 0 ? 0 : errno;
+    if (ret == 0) ret = apply_fd(fd, st, attr, with_times);
+    ::close(fd);
+    return ret;
+}
+
+// ---- rdir_dst_file ----
+
+int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name) {
+    abort();
+    existing_ = {};
+    if (!dir.is_open()) return EBADF;
+    if (!name_z(name, name_)) return EINVAL;
+    if (fstatat(dir.fd(), name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return errno;
+        existing_ = {};
+    } else if (S_ISDIR(existing_.st_mode)) {
+        return EISDIR;
+    }
+    // Owner-only until commit gives the final mode.
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0;; ++attempt) {
+        rdir_temp_name_make(temp_);
+        int fd = openat(dir.fd(), temp_, flags, 0600);
+        if (fd >= 0) {
+            fd_ = fd;
+            dir_ = &dir;
+            return 0;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EEXIST || attempt >= 8) return errno;
+    }
+}
+
+int rdir_dst_file::commit(const mstat_attr& attr) {
+    if (fd_ < 0 || dir_ == nullptr) return EBADF;
+    struct stat st;
+    int ret = fstat(fd_, &st) == 0 ? 0 : errno;
+    if (ret == 0) ret = apply_fd(fd_, st, attr, true);
+    // A failed close can mean the data never reached the disk.
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && ret == 0) ret = errno;
+    if (ret == 0 && renameat(dir_->fd(), temp_, dir_->fd(), name_) != 0) ret = errno;
+    if (ret != 0) {
+        unlinkat(dir_->fd(), temp_, 0);
+        dir_ = nullptr;
+        return ret;
+    }
+    dir_ = nullptr;
+    return 0;
+}
+
+void rdir_dst_file::abort() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (dir_ != nullptr) unlinkat(dir_->fd(), temp_, 0);
+    dir_ = nullptr;
+}

@@ -1,0 +1,115 @@
+// The destination writer: everything that creates or replaces an entry at a destination goes
+// through here — the copy engine's local destination, the batch worker, and the file server's
+// request handlers — so that all of them follow the same rules:
+//
+//   - nothing inside the destination tree is followed when it is a symbolic link: directories are
+//     opened one component at a time with O_NOFOLLOW, entries are acted on by name relative to an
+//     open directory; a link standing where a directory must be is replaced by a real directory
+//     (the link itself is removed, never its target);
+//   - a file is written under a temporary name (librdir/temp_name.h) in its directory, given its
+//     owner, then its mode, then its times, and only then renamed onto its final name: an
+//     interrupted or failed write never leaves a partial file under the final name, never loses
+//     the previous copy, and never writes through a hard link of the previous copy;
+//   - set-user-id and set-group-id bits are dropped when the owner cannot be given;
+//   - directories are created owner-only (0700) until their final mode is applied.
+//
+// Failures are returned as the errno value of the failing call (0 for success), so that callers
+// log the number and its text and turn it into a status code where they report it. Nothing here
+// logs. Names given to the entry operations are single directory entries (no "/", not "." or
+// ".."); anything else is refused with EINVAL.
+//
+// Objects are used by one thread at a time.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "librdir/mstat.h"
+#include "librdir/temp_name.h"
+
+struct os_root;
+
+// An open destination directory.
+class rdir_dst_dir final {
+  public:
+    rdir_dst_dir() = default;
+    ~rdir_dst_dir() { close(); }
+    rdir_dst_dir(const rdir_dst_dir&) = delete;
+    rdir_dst_dir& operator=(const rdir_dst_dir&) = delete;
+    rdir_dst_dir(rdir_dst_dir&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    rdir_dst_dir& operator=(rdir_dst_dir&& other) noexcept;
+
+    // Opens the directory `rel` ("" for the root itself) beneath `root`, never following a link
+    // below the root's own directory. With `create`, missing directories are made (0700) and a
+    // link standing where a directory must be is replaced; *created (may be null) tells whether
+    // the last component was made here. Something else standing there fails with ENOTDIR.
+    int open(const os_root* root, std::string_view rel, bool create, bool* created = nullptr);
+    // The same for one entry `name` of `parent`.
+    int open_child(const rdir_dst_dir& parent, std::string_view name, bool create,
+                   bool* created = nullptr);
+    // Adopts an open directory descriptor.
+    void adopt(int fd);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // Removes the temporaries of writers that no longer run (their process is gone). Returns the
+    // number removed.
+    int clean_temps();
+
+    // Status of the entry itself (a link is not followed).
+    int lstat(std::string_view name, struct stat* st) const;
+    // Removes a non-directory entry (a link itself, never its target).
+    int remove(std::string_view name) const;
+    // Creates the directory `name` (0700). An existing directory is fine (*created false); a link
+    // is replaced; anything else fails with ENOTDIR.
+    int make_dir(std::string_view name, bool* created = nullptr) const;
+    // Creates the symbolic link `name` with the raw text `text` and gives the link itself the
+    // owner and times of `attr`, replacing what stands there (a file or link; an empty directory
+    // when `to_dir`).
+    int make_link(std::string_view name, const char* text, bool to_dir,
+                  const mstat_attr& attr) const;
+    // Owner, mode and times of `attr` applied to the entry `name` (a directory or a file; a link
+    // gets owner and times only). `with_times` false leaves the times alone.
+    int set_attr(std::string_view name, const mstat_attr& attr, bool with_times = true) const;
+    // The same for the open directory itself.
+    int set_own_attr(const mstat_attr& attr, bool with_times = true) const;
+
+  private:
+    int fd_ = -1;
+};
+
+// Permission bits that an attribute record asks for.
+uint32_t rdir_attr_perm(const mstat_attr& attr);
+
+// A file being written under a temporary name in an open directory.
+class rdir_dst_file final {
+  public:
+    rdir_dst_file() = default;
+    ~rdir_dst_file() { abort(); }
+    rdir_dst_file(const rdir_dst_file&) = delete;
+    rdir_dst_file& operator=(const rdir_dst_file&) = delete;
+
+    // Starts the file `name` in `dir` (which must outlive this object): looks at what stands at
+    // the name now (existing(); a directory there fails with EISDIR) and creates the temporary,
+    // open for writing. 0 or errno.
+    int create(const rdir_dst_dir& dir, std::string_view name);
+    int fd() const { return fd_; }
+    // What stood at the final name when the file was started (st_ino 0 when nothing).
+    const struct stat& existing() const { return existing_; }
+
+    // Applies owner, mode and times, closes and renames the temporary onto the final name.
+    // On failure the temporary is removed and the final name keeps what it had. 0 or errno.
+    int commit(const mstat_attr& attr);
+    // Drops the temporary (nothing at the final name changes). Idempotent.
+    void abort();
+
+  private:
+    const rdir_dst_dir* dir_ = nullptr;
+    int fd_ = -1;
+    char temp_[RDIR_TEMP_NAME_LEN + 1] = {};
+    char name_[256] = {};
+    struct stat existing_ {};
+};
