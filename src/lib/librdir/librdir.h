@@ -9,9 +9,10 @@
 // (carriage return, the listing status in decimal, no newline). Status 0 means the listing is
 // complete. A non-zero status means it is not: the directory could not be opened or read (the
 // status of that error), an entry could not be read (the status of that error), an entry's name or
-// link text cannot be carried in a stat line (-104, the entry is skipped), or the listing was
-// stopped (-39, see librdir_stop). A consumer must then treat the directory as only partly listed
-// and must not conclude that an entry is gone from it.
+// link text cannot be carried in a stat line (-104, the entry is skipped), memory ran out for a
+// block of lines (-8, the lines are lost), or the listing was stopped (-39, see librdir_stop),
+// which may also cut lines gathered before the stop. A consumer must then treat the directory as
+// only partly listed and must not conclude that an entry is gone from it.
 //
 // Entries that are never listed, without affecting the status: "." and "..", the destination
 // writer's temporary files (librdir/temp_name.h), and the entry whose identity the parameters name
