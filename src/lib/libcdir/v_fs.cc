@@ -227,10 +227,6 @@ void count_o_fail_code(libcdir_ctx* job, int eno) {
     cdir_verr_check(job, os_verr_get(eno));
 }
 
-bool same_identity(const struct stat& a, const struct stat& b) {
-    return a.st_ino != 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The source changed while it was read: its content may mix old and new.
 bool changed_since(const struct stat& before, const struct stat& after) {
     return before.st_size != after.st_size || before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
@@ -274,8 +270,8 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
 // Starts the destination file; a failure is counted and logged. A directory standing at the
 // name is a failure too: nothing here removes a directory.
 bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, const char* name,
-               const char* dst_dir) {
-    int eno = file->create(dst, name);
+               const char* dst_dir, const mstat_attr& attr) {
+    int eno = file->create(dst, name, rdir_attr_perm(attr), false);
     if (eno == 0) return true;
     errno = eno;
     if (eno == EISDIR) {
@@ -290,15 +286,27 @@ bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, c
 }
 
 bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, const char* name,
-                const char* dst_dir) {
-    int eno = file->commit(attr);
+                const char* dst_dir, const struct stat* source = nullptr) {
+    int eno = file->commit(attr, source);
     if (eno == 0) {
         job->st.file_open_count++;
         return true;
     }
+    if (eno == RDIR_DST_IS_SOURCE) {
+        // The destination is the source itself (a hard link, or the same tree under another
+        // name): it already is what a copy would make, and replacing it would only break links.
+        CDIR_LOG(LOG_DBG, "[%s] is the source file itself: left alone",
+                 shown_path(dst_dir, name).c_str());
+        return true;
+    }
     errno = eno;
-    CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_close [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(),
-             eno);
+    if (eno == EISDIR) {
+        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
+                 shown_path(dst_dir, name).c_str());
+    } else {
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "o_close [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(), eno);
+    }
     count_o_fail_code(job, eno);
     return false;
 }
@@ -326,18 +334,10 @@ int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const
         return -1;
     }
     rdir_dst_file file;
-    if (!start_dst(job, &file, dst, entry.name, dst_dir)) {
+    const mstat_attr attr = attr_of_source(entry, before);
+    if (!start_dst(job, &file, dst, entry.name, dst_dir, attr)) {
         close(in);
         return -1;
-    }
-    if (same_identity(file.existing(), before)) {
-        // The destination is the source itself (a hard link, or the same tree under another
-        // name): it already is what a copy would make, and writing it could only lose it.
-        CDIR_LOG(LOG_DBG, "[%s] is the source file itself: left alone",
-                 shown_path(dst_dir, entry.name).c_str());
-        file.abort();
-        close(in);
-        return 0;
     }
     // Only regular files have content to copy; a fifo or device becomes an empty file.
     const uint64_t size = S_ISREG(before.st_mode) ? static_cast<uint64_t>(before.st_size) : 0;
@@ -360,7 +360,7 @@ int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const
         job->st.i_file_fail_count++;
         return 0;
     }
-    commit_dst(job, &file, attr_of_source(entry, before), entry.name, dst_dir);
+    commit_dst(job, &file, attr, entry.name, dst_dir, &before);
     return 0;
 }
 
@@ -368,7 +368,7 @@ int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_di
                     const char* dst_dir, const char* data, size_t len) {
     if ((entry.type & RDIR_TYPE_LINK) != 0 && len == 0) return make_link(job, entry, dst, dst_dir);
     rdir_dst_file file;
-    if (!start_dst(job, &file, dst, entry.name, dst_dir)) return -1;
+    if (!start_dst(job, &file, dst, entry.name, dst_dir, mstat_item_attr(entry))) return -1;
     if (len > 0 && !write_all(file.fd(), data, len)) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,

@@ -63,6 +63,7 @@ class local_mfile final : public vmfile {
         return libmfile_cmd_add_list(handle_, cmd, base, list);
     }
     int collect(char* buf, int len) override { return libmfile_get_list_ret(handle_, buf, len); }
+    void stop() override { libmfile_stop(handle_); }
     int set_times(const char* path, const mstat_attr& attr) override {
         os_times times{};
         times.atime.sec = attr.atime;

@@ -320,22 +320,26 @@ int rdir_dst_dir::set_own_attr(const mstat_attr& attr, bool with_times) const {
 
 // ---- rdir_dst_file ----
 
-int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name) {
+int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name, uint32_t perm,
+                          bool look_first) {
     abort();
     existing_ = {};
+    looked_ = look_first;
     if (!dir.is_open()) return EBADF;
     if (!name_z(name, name_)) return EINVAL;
-    if (fstatat(dir.fd(), name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) return errno;
-        existing_ = {};
-    } else if (S_ISDIR(existing_.st_mode)) {
-        return EISDIR;
+    if (look_first) {
+        if (fstatat(dir.fd(), name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return errno;
+            existing_ = {};
+        } else if (S_ISDIR(existing_.st_mode)) {
+            return EISDIR;
+        }
     }
-    // Owner-only until commit gives the final mode.
+    // Never wider than the final mode while the content is written.
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0;; ++attempt) {
         rdir_temp_name_make(temp_);
-        int fd = openat(dir.fd(), temp_, flags, 0600);
+        int fd = openat(dir.fd(), temp_, flags, static_cast<mode_t>(perm & 0777));
         if (fd >= 0) {
             fd_ = fd;
             dir_ = &dir;
@@ -346,7 +350,28 @@ int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name) {
     }
 }
 
-int rdir_dst_file::commit(const mstat_attr& attr) {
+int rdir_dst_file::place(const struct stat* source) {
+    const int dir = dir_->fd();
+    if (!looked_) {
+        // Most files are new: one step that cannot replace anything. Only when a name is taken
+        // is it looked at.
+        if (renameat2(dir, temp_, dir, name_, RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EEXIST && errno != EINVAL) return errno;
+        if (fstatat(dir, name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return errno;
+            existing_ = {};
+        } else if (S_ISDIR(existing_.st_mode)) {
+            return EISDIR;
+        }
+    }
+    if (source != nullptr && existing_.st_ino != 0 && existing_.st_dev == source->st_dev &&
+        existing_.st_ino == source->st_ino) {
+        return RDIR_DST_IS_SOURCE;
+    }
+    return renameat(dir, temp_, dir, name_) == 0 ? 0 : errno;
+}
+
+int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source) {
     if (fd_ < 0 || dir_ == nullptr) return EBADF;
     struct stat st;
     int ret = fstat(fd_, &st) == 0 ? 0 : errno;
@@ -355,7 +380,7 @@ int rdir_dst_file::commit(const mstat_attr& attr) {
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && ret == 0) ret = errno;
-    if (ret == 0 && renameat(dir_->fd(), temp_, dir_->fd(), name_) != 0) ret = errno;
+    if (ret == 0) ret = place(source);
     if (ret != 0) {
         unlinkat(dir_->fd(), temp_, 0);
         dir_ = nullptr;

@@ -84,6 +84,10 @@ class rdir_dst_dir final {
 // Permission bits that an attribute record asks for.
 uint32_t rdir_attr_perm(const mstat_attr& attr);
 
+// rdir_dst_file::commit: the name already is the source file itself (the same file under two
+// names); nothing was changed.
+inline constexpr int RDIR_DST_IS_SOURCE = -1;
+
 // A file being written under a temporary name in an open directory.
 class rdir_dst_file final {
   public:
@@ -92,23 +96,33 @@ class rdir_dst_file final {
     rdir_dst_file(const rdir_dst_file&) = delete;
     rdir_dst_file& operator=(const rdir_dst_file&) = delete;
 
-    // Starts the file `name` in `dir` (which must outlive this object): looks at what stands at
-    // the name now (existing(); a directory there fails with EISDIR) and creates the temporary,
-    // open for writing. 0 or errno.
-    int create(const rdir_dst_dir& dir, std::string_view name);
+    // Starts the file `name` in `dir` (which must outlive this object) and creates the temporary,
+    // open for writing, with the permission bits `perm` (set-id bits never; the umask applies):
+    // never wider than what the file will get, so that its content is not exposed while it is
+    // written. With `look_first`, what stands at the name is looked at now (existing(); a
+    // directory there fails with EISDIR at once); without, only when commit finds the name
+    // taken, which saves a call for every new file. 0 or errno.
+    int create(const rdir_dst_dir& dir, std::string_view name, uint32_t perm = 0600,
+               bool look_first = true);
     int fd() const { return fd_; }
-    // What stood at the final name when the file was started (st_ino 0 when nothing).
+    // What stood at the final name (st_ino 0 when nothing): known after create with look_first,
+    // or after a commit that found the name taken.
     const struct stat& existing() const { return existing_; }
 
-    // Applies owner, mode and times, closes and renames the temporary onto the final name.
-    // On failure the temporary is removed and the final name keeps what it had. 0 or errno.
-    int commit(const mstat_attr& attr);
+    // Applies owner, mode and times, closes and renames the temporary onto the final name; a
+    // directory standing there fails with EISDIR. With `source` (the status of the file the
+    // content came from), a name that is that very file is left alone: RDIR_DST_IS_SOURCE. On
+    // any failure the temporary is removed and the final name keeps what it had. 0 or errno.
+    int commit(const mstat_attr& attr, const struct stat* source = nullptr);
     // Drops the temporary (nothing at the final name changes). Idempotent.
     void abort();
 
   private:
+    int place(const struct stat* source);
+
     const rdir_dst_dir* dir_ = nullptr;
     int fd_ = -1;
+    bool looked_ = true;
     char temp_[RDIR_TEMP_NAME_LEN + 1] = {};
     char name_[256] = {};
     struct stat existing_ {};

@@ -31,7 +31,9 @@
 namespace {
 
 constexpr int kPostTimeoutMs = 1000;
-constexpr int kResultWriteTimeoutMs = 500;
+constexpr int kResultWriteTimeoutMs = 100;
+// Result blocks queued at most; the worker waits for the reader beyond that.
+constexpr uint32_t kResultBlocksMax = 64;
 constexpr int kPollWaitMs = 500;
 // A list entry whose name is unusable: it would leave the base, or there is no base at all.
 constexpr verr kBadName = -104;
@@ -106,6 +108,8 @@ struct libmfile_handle {
     cmder* cmd = nullptr;
     std::unique_ptr<qbuf, qbuf_closer> results;
     std::atomic<int> state{STATE_IDLE};
+    // Set by libmfile_stop / libmfile_close: a worker waiting for room in the results gives up.
+    std::atomic<bool> stopping{false};
 };
 
 namespace {
@@ -143,10 +147,21 @@ class worker final {
     }
 
   private:
+    // Results wait for room: a slow reader holds the worker back instead of making it queue
+    // a whole command's results (a server must not hold them for a client that does not read).
     void put(const void* data, size_t length) {
-        if (qbuf_write_timeout(h_->results.get(), data, static_cast<uint32_t>(length),
-                               kResultWriteTimeoutMs) != 0) {
-            RDIR_LOG(LOG_ERR, "qbuf_write_timeout failed\n");
+        for (;;) {
+            const bool stopping = h_->stopping.load();
+            if (qbuf_write_timeout(h_->results.get(), data, static_cast<uint32_t>(length),
+                                   stopping ? 0 : kResultWriteTimeoutMs) == 0) {
+                return;
+            }
+            if (stopping || qbuf_count(h_->results.get()) < kResultBlocksMax) {
+                // Stopped, or a failure other than a full queue: the result is lost.
+                if (!dropped_) RDIR_LOG(LOG_ERR, "qbuf_write_timeout failed\n");
+                dropped_ = true;
+                return;
+            }
         }
     }
 
@@ -486,6 +501,7 @@ class worker final {
     }
 
     libmfile_handle* h_;
+    bool dropped_ = false;
 };
 
 int dispatch(uint32_t id, void* data, cmder_call* call) {
@@ -531,7 +547,7 @@ libmfile_handle* libmfile_open(const libmfile_param* param) {
     h->max_mfile_size = param->max_mfile_size;
     h->root = param->root;
     h->list_timeout_ms = param->list_timeout_ms;
-    h->results.reset(qbuf_init(0));
+    h->results.reset(qbuf_init(kResultBlocksMax));
     if (!h->results) {
         RDIR_LOG(LOG_ERR, "qbuf_init failed\n");
         ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
@@ -619,8 +635,18 @@ int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
     }
 }
 
+uint32_t libmfile_queued_blocks(const libmfile_handle* h) {
+    return h != nullptr ? qbuf_count(h->results.get()) : 0;
+}
+
+void libmfile_stop(libmfile_handle* h) {
+    if (h != nullptr) h->stopping.store(true);
+}
+
 void libmfile_close(libmfile_handle* h) {
     if (h == nullptr) return;
+    // Nobody reads the results any more: a worker waiting for room must not wait for ever.
+    h->stopping.store(true);
     if (h->cmd != nullptr) {
         while (cmder_wait_idle(h->cmd, 1000) != 0) {
         }

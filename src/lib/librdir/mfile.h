@@ -96,7 +96,14 @@ int libmfile_clear_dir(libmfile_handle* h, const char* base);
 // on time-out. `len` must hold the largest block: max_mfile_size bytes for command 1.
 int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len);
 
-// Waits until every posted command has run, stops the thread and frees the handle. Null is fine.
+// Results queue up to a bound; beyond it the worker waits for the reader. After libmfile_stop
+// (any thread) a worker that waits for room drops its results instead, so that it ends.
+void libmfile_stop(libmfile_handle* h);
+// Result blocks queued now and not yet collected (any thread; for tests and diagnostics).
+uint32_t libmfile_queued_blocks(const libmfile_handle* h);
+
+// Waits until every posted command has run (results nobody will read are dropped), stops the
+// thread and frees the handle. Null is fine.
 void libmfile_close(libmfile_handle* h);
 
 // ---- data blocks of command 1 ----

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -94,6 +95,34 @@ TEST(FindName, BinarySearchIsByteWise) {
     EXPECT_EQ(cdir_find_name(items, "a/b"), nullptr);
     EXPECT_EQ(cdir_find_name(items, "lead"), nullptr);
     EXPECT_EQ(cdir_find_name({}, "a"), nullptr);
+}
+
+// A listing may carry any time at all (a hostile server, a corrupt file system): the comparison
+// must decide without overflowing, and decide the obvious way.
+TEST(CompareRuleExtremes, FarApartTimesNeverOverflow) {
+    struct Case {
+        uint32_t cmp_mode;
+        int64_t src_mtime, dst_mtime;
+        int expected;
+    };
+    const int64_t lo = INT64_MIN, hi = INT64_MAX;
+    const Case cases[] = {
+        {LIBCDIR_CMP_NEWER, lo, hi, 0},  // the destination is newer: kept
+        {LIBCDIR_CMP_NEWER, hi, lo, 1},
+        {LIBCDIR_CMP_DIFF_SIZE_DATE, lo, hi, 1},
+        {LIBCDIR_CMP_DIFF_SIZE_DATE, hi, lo, 1},
+        {LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE, hi, hi, 0},
+        {LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE, lo, lo + 2, 0},
+    };
+    for (const Case& c : cases) {
+        libcdir_ctx job;
+        job.cmp_mode = c.cmp_mode;
+        job.dbg = LIBCDIR_DBG_SYNC_REASON;
+        mstat_item src = entry("f", 100, c.src_mtime);
+        mstat_item dst = entry("f", 100, c.dst_mtime);
+        EXPECT_EQ(cdir_cmp_file_stat(&job, "f", src, dst), c.expected)
+            << c.cmp_mode << " " << c.src_mtime << " " << c.dst_mtime;
+    }
 }
 
 }  // namespace

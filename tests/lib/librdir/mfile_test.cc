@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/librdir/log_capture.h"
@@ -123,6 +124,27 @@ class Worker : public ::testing::Test {
     err_info err_{};
     worker_ptr h_;
 };
+
+// ---- results wait for a slow reader ----
+
+// A reader that does not collect holds the worker back at a small bound; nothing is lost, and
+// closing a worker whose results nobody reads does not hang.
+TEST_F(Worker, SlowReaderHoldsTheWorkerBackWithoutLosingResults) {
+    std::string list;
+    for (int i = 0; i < 2000; ++i) list += "missing_" + std::to_string(i) + "\n";
+    list.pop_back();
+    ASSERT_EQ(libmfile_remove_list(h_.get(), base_.c_str(), list.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(libmfile_queued_blocks(h_.get()), 64u);
+    const std::string results = collect();
+    EXPECT_EQ(std::count(results.begin(), results.end(), '\t'), 2000);
+
+    ASSERT_EQ(libmfile_remove_list(h_.get(), base_.c_str(), list.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    h_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
 
 // ---- command 1 ----
 
