@@ -1,10 +1,12 @@
-// Scratch space for unit tests that work on real files: a fresh directory under the system
-// temporary directory, removed with everything in it when the object goes away, and whole-file
-// helpers.
+// Scratch space for tests that work on real files, the one temporary-directory helper of the unit
+// and process-level tests: a fresh directory (mode 0755, so that tests running a program as an
+// ordinary user can reach it) under $TMPDIR or /tmp, removed with everything in it when the
+// object goes away unless DV_KEEP_TEST_DIRS is set, and whole-file helpers.
 #pragma once
 
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,15 +19,18 @@ namespace dvtest {
 class TempDir final {
   public:
     // `prefix` names the directory after its test, for whoever finds one left behind.
-    explicit TempDir(const std::string& prefix) {
+    explicit TempDir(const std::string& prefix = "dvcp-systest") {
         std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
         if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp " + tmpl);
         path_ = tmpl;
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms(0755), ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     ~TempDir() {
         namespace fs = std::filesystem;
+        if (std::getenv("DV_KEEP_TEST_DIRS") != nullptr) return;
         // Tests close directories to their owner; open them again so that everything can go.
         std::error_code ec;
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -40,6 +45,7 @@ class TempDir final {
 
     const std::string& path() const { return path_; }
     std::string at(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const { return at(name); }
 
   private:
     std::string path_;

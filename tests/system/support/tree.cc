@@ -487,16 +487,4 @@ void chown_tree(const std::string& root, uid_t uid, gid_t gid) {
     for (const auto& name : list_names(root)) chown_tree(root + "/" + name, uid, gid);
 }
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/dvcp-systest-XXXXXX";
-    if (!::mkdtemp(templ.data())) fail("mkdtemp", templ);
-    path_ = templ;
-    if (::chmod(path_.c_str(), 0755) != 0) fail("chmod", path_);
-}
-
-TempDir::~TempDir() {
-    if (!std::getenv("DV_KEEP_TEST_DIRS")) remove_tree(path_);
-}
-
 }  // namespace systest

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/test_support/temp_dir.h"
+
 namespace systest {
 
 enum class Kind { file, dir, symlink, other };
@@ -152,18 +154,7 @@ bool exists(const std::string& path);      // lstat succeeds
 void remove_all(const std::string& path);  // makes unreadable directories readable first
 void chown_tree(const std::string& root, uid_t uid, gid_t gid);  // lchown, root included
 
-// A fresh directory under the system temporary directory (mode 0755), removed on destruction.
-class TempDir final {
-  public:
-    TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-  private:
-    std::string path_;
-};
+// The tests' one temporary-directory helper (mode 0755, removed on destruction).
+using TempDir = dvtest::TempDir;
 
 }  // namespace systest
