@@ -1,0 +1,174 @@
+#include "libnet/net_sock.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "liblog/log2.h"
+
+#define NET_LOG(level, ...) DV_LOG("net", level, __VA_ARGS__)
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr int kReadSliceMs = 300;
+constexpr int kWriteSliceMs = 500;
+
+bool stop_requested(net_handle* handle) {
+    return handle->stop.load(std::memory_order_acquire) != 0 ||
+           sock_cancel_requested(handle->cancel, handle->timeout_ms);
+}
+
+enum class waited { ready, idle, stopped, failed };
+
+// One slice of waiting for `events`, bounded by the time left before `deadline`. `idle` means the
+// deadline has passed without the socket becoming ready.
+waited wait_slice(net_handle* handle, short events, int slice_ms, clock_type::time_point deadline) {
+    for (;;) {
+        if (stop_requested(handle)) return waited::stopped;
+        const auto now = clock_type::now();
+        if (now >= deadline) return waited::idle;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        pollfd p{sock_fd(handle->sock), events, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, slice_ms)));
+        if (rc > 0) return waited::ready;
+        if (rc < 0 && errno != EINTR) return waited::failed;
+    }
+}
+
+clock_type::time_point deadline_from(const net_handle* handle, clock_type::time_point now) {
+    return now + std::chrono::milliseconds(std::max<int32_t>(handle->timeout_ms, 0));
+}
+
+bool would_block(int eno) {
+    return eno == EAGAIN || eno == EWOULDBLOCK || eno == EINTR;
+}
+
+}  // namespace
+
+ptrdiff_t net_sock_read(net_handle* handle, void* buf, size_t len) {
+    if (handle->disconnected) {
+        NET_LOG(LOG_VERB, "_disconnect!!\n");
+        handle->status = VERR_NET_NOT_CONNECTED;
+        return -1;
+    }
+    auto* bytes = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    auto deadline = deadline_from(handle, clock_type::now());
+    while (done < len) {
+        errno = 0;
+        ptrdiff_t n = sock_recv(handle->sock, bytes + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            deadline = deadline_from(handle, clock_type::now());
+            continue;
+        }
+        if (n == 0) {
+            handle->disconnected = true;
+            handle->status = VERR_NET_NOT_CONNECTED;
+            return static_cast<ptrdiff_t>(done);
+        }
+        if (!would_block(errno)) {
+            const int eno = errno;
+            handle->status = sock_os_status(VERR_NET_IO_ERROR);
+            NET_LOG(LOG_DBG, "socket_recv error [%d] [%s]\n", eno, os_strerror(eno));
+            return -1;
+        }
+        switch (wait_slice(handle, POLLIN, kReadSliceMs, deadline)) {
+            case waited::ready:
+                break;
+            case waited::stopped:
+                handle->status = VERR_NET_USER_STOP;
+                return -1;
+            case waited::idle:
+                handle->status = VERR_TIMEOUT;
+                return static_cast<ptrdiff_t>(done);
+            case waited::failed: {
+                const int eno = errno;
+                handle->status = sock_os_status(VERR_NET_IO_ERROR);
+                NET_LOG(LOG_DBG, "socket_wait error [%d] [%s]\n", eno, os_strerror(eno));
+                return static_cast<ptrdiff_t>(done);
+            }
+        }
+    }
+    handle->status = VERR_SUCCESS;
+    return static_cast<ptrdiff_t>(len);
+}
+
+ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
+    if (handle->disconnected) {
+        NET_LOG(LOG_DBG, "_disconnect!!\n");
+        handle->status = VERR_NET_NOT_CONNECTED;
+        return -1;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+    size_t done = 0;
+    auto deadline = deadline_from(handle, clock_type::now());
+    while (done < len) {
+        errno = 0;
+        ptrdiff_t n = sock_send(handle->sock, bytes + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            deadline = deadline_from(handle, clock_type::now());
+            continue;
+        }
+        if (n < 0 && !would_block(errno)) {
+            const int eno = errno;
+            handle->status = sock_os_status(VERR_NET_IO_ERROR);
+            if (eno == EPIPE || eno == ECONNRESET) handle->disconnected = true;
+            NET_LOG(LOG_DBG, "socket_send error [%d] [%s]\n", eno, os_strerror(eno));
+            return -1;
+        }
+        switch (wait_slice(handle, POLLOUT, kWriteSliceMs, deadline)) {
+            case waited::ready:
+                break;
+            case waited::stopped:
+                handle->status = VERR_NET_USER_STOP;
+                return -1;
+            case waited::idle:
+                NET_LOG(LOG_DBG, "write timeout\n");
+                handle->status = VERR_TIMEOUT;
+                return static_cast<ptrdiff_t>(done);
+            case waited::failed: {
+                const int eno = errno;
+                handle->status = sock_os_status(VERR_NET_IO_ERROR);
+                NET_LOG(LOG_DBG, "socket_wait error [%d] [%s]\n", eno, os_strerror(eno));
+                return -1;
+            }
+        }
+    }
+    handle->status = VERR_SUCCESS;
+    return static_cast<ptrdiff_t>(len);
+}
+
+void net_reset(net_handle* handle) {
+    handle->stop.store(0, std::memory_order_release);
+    handle->disconnected = false;
+    handle->status = VERR_SUCCESS;
+}
+
+int net_close(net_handle* handle) {
+    if (handle->kind != NET_KIND_SOCK && handle->kind != NET_KIND_SOCK_SRV) return -1;
+    net_reset(handle);
+    sock_close(handle->sock);
+    handle->sock = 0;
+    return 0;
+}
+
+verr net_sock_stream::read_full(std::span<uint8_t> buf, size_t* done) {
+    ptrdiff_t n = net_sock_read(handle_, buf.data(), buf.size());
+    // A failed call may have consumed bytes before it failed; they are lost to the caller, who
+    // cannot resynchronise the stream anyway, so report none.
+    *done = n > 0 ? static_cast<size_t>(n) : 0;
+    return handle_->status;
+}
+
+verr net_sock_stream::write_full(std::span<const uint8_t> buf, size_t* done) {
+    ptrdiff_t n = net_sock_write(handle_, buf.data(), buf.size());
+    *done = n > 0 ? static_cast<size_t>(n) : 0;
+    return handle_->status;
+}
