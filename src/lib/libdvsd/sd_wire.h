@@ -1,5 +1,5 @@
-// Wire constants of the file-server protocol's message bodies: the typed-field
-// attribute layout, its type numbers, the request codes and the field names.
+// Wire constants of the file-server protocol: the typed-field attribute layout,
+// its type numbers, the frame layout, the request codes and the field names.
 // Client and server both build and read message bytes only through
 // libdvsd/blobmsg.h; this header is the one place these numbers live.
 #pragma once
@@ -40,6 +40,25 @@ enum blobmsg_type : uint8_t {
     BLOBMSG_TYPE_INT8 = 8,    // 1 byte
     BLOBMSG_TYPE_LAST = BLOBMSG_TYPE_INT8,
 };
+
+// ---- frame layout --------------------------------------------------------------
+//
+// A frame is an 8-byte head followed by the rest of the root attribute:
+//   0  'D'   1  'V'   2  protocol byte   3  request code
+//   4  root header word (not named, type table, length L counting the header word)
+//   8  root payload, zero-padded so that the frame ends on a multiple of 4
+// The padded root (header word included) is P = (L + 3) & ~3 bytes; the frame is 4 + P bytes.
+
+inline constexpr uint8_t SD_FRAME_MAGIC0 = 0x44;   // 'D'
+inline constexpr uint8_t SD_FRAME_MAGIC1 = 0x56;   // 'V'
+inline constexpr uint8_t SD_FRAME_PROTOCOL = 1;    // what this side sends in byte 2
+inline constexpr size_t SD_FRAME_PREFIX_SIZE = 4;  // the bytes before the root attribute
+inline constexpr size_t SD_FRAME_HEAD_SIZE = SD_FRAME_PREFIX_SIZE + BLOB_ATTR_HEADER_SIZE;
+inline constexpr size_t SD_FRAME_OFFSET_PROTOCOL = 2;
+inline constexpr size_t SD_FRAME_OFFSET_CODE = 3;
+// Largest frame on the wire, head included. A head announcing more is refused before anything is
+// allocated for it.
+inline constexpr size_t SD_FRAME_MAX_SIZE = size_t{16} << 20;
 
 // ---- request codes (byte 3 of a frame) --------------------------------------
 

@@ -1,0 +1,308 @@
+#include "libdvsd/sd_frame.h"
+
+#include <cstring>
+#include <new>
+
+#include "liblog/log2.h"
+
+#define SDCLI_LOG(level, ...) DV_LOG("sdcli", level, __VA_ARGS__)
+
+namespace {
+
+uint32_t load_be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+size_t padded_len_of(uint32_t root_word) {
+    return ((root_word & BLOB_ATTR_LEN_MASK) + 3) & ~size_t{3};
+}
+
+// A root header word a frame may carry: not named, a table, long enough for its own header.
+// Logs why not.
+bool root_word_valid(uint32_t root_word) {
+    const unsigned type = (root_word & BLOB_ATTR_TYPE_MASK) >> BLOB_ATTR_TYPE_SHIFT;
+    const size_t length = root_word & BLOB_ATTR_LEN_MASK;
+    if ((root_word & BLOB_ATTR_NAMED) != 0 || type != BLOBMSG_TYPE_TABLE ||
+        length < BLOB_ATTR_HEADER_SIZE) {
+        SDCLI_LOG(LOG_DBG, "root head error %08x\n", root_word);
+        return false;
+    }
+    return true;
+}
+
+bool frame_fits(size_t padded_len, size_t max_frame) {
+    if (SD_FRAME_PREFIX_SIZE + padded_len > max_frame) {
+        SDCLI_LOG(LOG_DBG, "frame len=%zu over limit %zu\n", SD_FRAME_PREFIX_SIZE + padded_len,
+                  max_frame);
+        return false;
+    }
+    return true;
+}
+
+// What a read that came back short means for the frame: `done` bytes of it had arrived.
+int short_read_status(verr status, size_t done) {
+    if (status == VERR_NET_USER_STOP) return SD_FRAME_USER_STOP;
+    const bool ended = status == VERR_TIMEOUT || status == VERR_NET_NOT_CONNECTED;
+    if (!ended) return SD_FRAME_NET_ERROR;
+    if (done > 0) return SD_FRAME_LEN_ERROR;
+    return status == VERR_TIMEOUT ? SD_FRAME_TIMEOUT : SD_FRAME_NET_ERROR;
+}
+
+}  // namespace
+
+const char* sd_frame_status_str(int status) {
+    switch (status) {
+        case SD_FRAME_OK:
+            return "ok";
+        case SD_FRAME_NET_ERROR:
+            return "net error";
+        case SD_FRAME_DATA_ERROR:
+            return "net data error";
+        case SD_FRAME_TIMEOUT:
+            return "timeout error";
+        case SD_FRAME_SRV_ERROR:
+            return "dvsd srv error";
+        case SD_FRAME_NO_MEMORY:
+            return "memory error";
+        case SD_FRAME_USER_STOP:
+            return "user stop error";
+        case SD_FRAME_UNPACK_ERROR:
+            return "unpack data error";
+        case SD_FRAME_LEN_ERROR:
+            return "data len error";
+        default:
+            return "unkown error";
+    }
+}
+
+// ---- sd_frame_msg ------------------------------------------------------------------------------
+
+int sd_frame_msg::reset() {
+    ok_ = blob_buf_init(&buf_) == 0;
+    return ok_ ? 0 : -1;
+}
+
+bool sd_frame_msg::note(bool added) {
+    if (!added) ok_ = false;
+    return added;
+}
+
+bool sd_frame_msg::add_string(const char* name, const char* text) {
+    return note(blobmsg_add_string(&buf_, name, text) == 0);
+}
+bool sd_frame_msg::add_int32(const char* name, uint32_t value) {
+    return note(blobmsg_add_int32(&buf_, name, value) == 0);
+}
+bool sd_frame_msg::add_int64(const char* name, uint64_t value) {
+    return note(blobmsg_add_int64(&buf_, name, value) == 0);
+}
+bool sd_frame_msg::add_field(int type, const char* name, const void* data, size_t len) {
+    return note(blobmsg_add_field(&buf_, type, name, data, len) == 0);
+}
+blob_attr* sd_frame_msg::reserve(const char* name, size_t capacity) {
+    blob_attr* attr = blobmsg_reserve_field(&buf_, name, capacity);
+    note(attr != nullptr);
+    return attr;
+}
+bool sd_frame_msg::trim(blob_attr* attr, size_t length) {
+    return note(blobmsg_trim_field(&buf_, attr, length) == 0);
+}
+
+std::span<const uint8_t> sd_frame_msg::root() const {
+    const size_t padded = blob_buf_padded_len(&buf_);
+    if (padded == 0 || padded > buf_.bytes.size()) return {};
+    return {buf_.bytes.data(), padded};
+}
+
+// ---- codec
+// ---------------------------------------------------------------------------------------
+
+int sd_frame_head_parse(std::span<const uint8_t, SD_FRAME_HEAD_SIZE> bytes, size_t max_frame,
+                        sd_frame_head* head) {
+    if (bytes[0] != SD_FRAME_MAGIC0 || bytes[1] != SD_FRAME_MAGIC1) {
+        SDCLI_LOG(LOG_DBG, "magic error %02x %02x\n", bytes[0], bytes[1]);
+        return SD_FRAME_DATA_ERROR;
+    }
+    const uint32_t root_word = load_be32(&bytes[SD_FRAME_PREFIX_SIZE]);
+    if (!root_word_valid(root_word)) return SD_FRAME_DATA_ERROR;
+    const size_t padded = padded_len_of(root_word);
+    if (!frame_fits(padded, max_frame)) return SD_FRAME_DATA_ERROR;
+    head->protocol = bytes[SD_FRAME_OFFSET_PROTOCOL];
+    head->code = bytes[SD_FRAME_OFFSET_CODE];
+    head->root_word = root_word;
+    head->padded_len = padded;
+    return SD_FRAME_OK;
+}
+
+int sd_frame_write(net_stream& stream, uint8_t protocol, uint8_t code,
+                   std::span<const uint8_t> root, verr* stream_status) {
+    if (stream_status != nullptr) *stream_status = VERR_SUCCESS;
+    if (root.size() < BLOB_ATTR_HEADER_SIZE) {
+        SDCLI_LOG(LOG_DBG, "reqest need len >= 4 [len=%zu]\n", root.size());
+        return SD_FRAME_DATA_ERROR;
+    }
+    const uint32_t root_word = load_be32(root.data());
+    if (!root_word_valid(root_word) || !frame_fits(root.size(), SD_FRAME_MAX_SIZE)) {
+        return SD_FRAME_DATA_ERROR;
+    }
+    if (padded_len_of(root_word) != root.size()) {
+        SDCLI_LOG(LOG_DBG, "root len=%zu disagrees with head %08x\n", root.size(), root_word);
+        return SD_FRAME_DATA_ERROR;
+    }
+
+    uint8_t head[SD_FRAME_HEAD_SIZE] = {SD_FRAME_MAGIC0, SD_FRAME_MAGIC1, protocol, code};
+    std::memcpy(head + SD_FRAME_PREFIX_SIZE, root.data(), BLOB_ATTR_HEADER_SIZE);
+    size_t done = 0;
+    verr status = stream.write_full(head, &done);
+    if (status == VERR_SUCCESS) {
+        status = stream.write_full(root.subspan(BLOB_ATTR_HEADER_SIZE), &done);
+        if (status != VERR_SUCCESS) {
+            SDCLI_LOG(LOG_DBG, "net_write data len=%zu error\n",
+                      root.size() - BLOB_ATTR_HEADER_SIZE);
+        }
+    } else {
+        SDCLI_LOG(LOG_DBG, "net_write head len=%zu error\n", SD_FRAME_HEAD_SIZE);
+    }
+    if (stream_status != nullptr) *stream_status = status;
+    if (status == VERR_SUCCESS) return SD_FRAME_OK;
+    return status == VERR_NET_USER_STOP ? SD_FRAME_USER_STOP : SD_FRAME_NET_ERROR;
+}
+
+int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* head,
+                  size_t max_frame, verr* stream_status) {
+    if (stream_status != nullptr) *stream_status = VERR_SUCCESS;
+    uint8_t bytes[SD_FRAME_HEAD_SIZE];
+    size_t done = 0;
+    verr status = stream.read_full(bytes, &done);
+    if (status != VERR_SUCCESS) {
+        if (stream_status != nullptr) *stream_status = status;
+        if (done > 0) SDCLI_LOG(LOG_DBG, "net_read head len=%zu need=%zu\n", done, sizeof bytes);
+        return short_read_status(status, done);
+    }
+    sd_frame_head parsed;
+    int rc = sd_frame_head_parse(bytes, max_frame, &parsed);
+    if (rc != SD_FRAME_OK) return rc;
+
+    const size_t padded = parsed.padded_len;
+    if (buf->size() < padded + BLOB_ATTR_HEADER_SIZE) {
+        // A fresh buffer rather than a resize: the old contents need not be copied.
+        std::vector<uint8_t> bigger;
+        try {
+            bigger.resize(padded + BLOB_ATTR_HEADER_SIZE);
+        } catch (const std::bad_alloc&) {
+            SDCLI_LOG(LOG_ERR, "malloc [%zu] erorr\n", padded);
+            return SD_FRAME_NO_MEMORY;
+        }
+        buf->swap(bigger);
+    }
+    const size_t body = padded - BLOB_ATTR_HEADER_SIZE;
+    status = stream.read_full(std::span<uint8_t>(buf->data() + BLOB_ATTR_HEADER_SIZE, body), &done);
+    if (status != VERR_SUCCESS) {
+        if (stream_status != nullptr) *stream_status = status;
+        SDCLI_LOG(LOG_DBG, "net_read len=%zu need=%zu\n", done, body);
+        // The head has arrived, so the frame has begun: a quiet or closed peer cut it short.
+        return short_read_status(status, 1);
+    }
+    std::memcpy(buf->data(), bytes + SD_FRAME_PREFIX_SIZE, BLOB_ATTR_HEADER_SIZE);
+    *head = parsed;
+    return SD_FRAME_OK;
+}
+
+// ---- client connection --------------------------------------------------------------------------
+
+int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg) {
+    if (conn->repair_failed) return SD_FRAME_TIMEOUT;
+    if (!conn->repairing) {
+        ++conn->send_count;
+        conn->last_code = code;
+    }
+    if (!msg.ok()) {
+        SDCLI_LOG(LOG_DBG, "request %u incomplete, not sent\n", code);
+        return SD_FRAME_DATA_ERROR;
+    }
+    conn->send_failed = false;
+    verr status = VERR_SUCCESS;
+    const int rc = sd_frame_write(*conn->stream, SD_FRAME_PROTOCOL, code, msg.root(), &status);
+    if (rc == SD_FRAME_DATA_ERROR || rc == SD_FRAME_USER_STOP) return rc;
+    if (rc != SD_FRAME_OK) {
+        conn->net_status = status;
+        conn->send_failed = true;
+    }
+    return SD_FRAME_OK;
+}
+
+int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len) {
+    if (conn->send_failed) {
+        conn->send_failed = false;
+        return SD_FRAME_NET_ERROR;
+    }
+    sd_frame_head head;
+    verr status = VERR_SUCCESS;
+    const int rc = sd_frame_read(*conn->stream, &conn->reply, &head, SD_FRAME_MAX_SIZE, &status);
+    if (status != VERR_SUCCESS) conn->net_status = status;
+    if (rc != SD_FRAME_OK) return rc;
+    if (conn->peer_protocol == 0) conn->peer_protocol = head.protocol;
+    *out_len = head.padded_len;
+    return SD_FRAME_OK;
+}
+
+int client_recv_response(sd_frame_conn* conn, size_t* out_len) {
+    if (conn->repair_failed) {
+        SDCLI_LOG(LOG_DBG, "have_fix_error_fail return\n");
+        return SD_FRAME_TIMEOUT;
+    }
+    const int rc = client_recv_response_imp(conn, out_len);
+    // Out of memory and a user stop are not the connection's fault: repeating cannot help.
+    if (rc == SD_FRAME_OK || rc == SD_FRAME_NO_MEMORY || rc == SD_FRAME_USER_STOP) return rc;
+    SDCLI_LOG(LOG_DBG, "ret=%d error:[%s]\n", rc, sd_frame_status_str(rc));
+    if (!conn->repair_enabled || !conn->repair) {
+        SDCLI_LOG(LOG_DBG, "!net_error_reconnect return\n");
+        return rc;
+    }
+    if (conn->repairing) {
+        SDCLI_LOG(LOG_DBG, "now_fix_last_error return\n");
+        return rc;
+    }
+    SDCLI_LOG(LOG_DBG, "start fix..\n");
+    const int fixed = conn->repair(conn, out_len);
+    if (fixed == SD_FRAME_OK) return SD_FRAME_OK;
+    SDCLI_LOG(LOG_DBG, "ret=%d fix failed need reopen...\n", fixed);
+    conn->repair_failed = true;
+    return SD_FRAME_TIMEOUT;
+}
+
+void dvsd_cli_set_last_error(sd_frame_conn* conn, int status) {
+    err_info* record = conn->last_error;
+    if (record == nullptr) return;
+    switch (status) {
+        case SD_FRAME_OK:
+            ERR_INFO_SET(record, VERR_SUCCESS, nullptr);
+            break;
+        case SD_FRAME_NET_ERROR:
+            if (conn->net_status < 0) {
+                ERR_INFO_SET(record, conn->net_status, "%s", verr2str(conn->net_status));
+            } else {
+                ERR_INFO_SET(record, VERR_NET_IO_ERROR, "read data net error");
+            }
+            break;
+        case SD_FRAME_DATA_ERROR:
+            ERR_INFO_SET(record, VERR_NET_PROTOCOL_ERROR, "read data content error");
+            break;
+        case SD_FRAME_TIMEOUT:
+        case SD_FRAME_LEN_ERROR:
+            ERR_INFO_SET(record, VERR_TIMEOUT, "read data timeout");
+            break;
+        case SD_FRAME_SRV_ERROR:
+            ERR_INFO_SET(record, conn->srv_errno, "%s", conn->srv_errstr);
+            break;
+        case SD_FRAME_NO_MEMORY:
+            ERR_INFO_SET(record, VERR_NO_MEMORY, "memory allocation failed");
+            break;
+        case SD_FRAME_USER_STOP:
+            ERR_INFO_SET(record, VERR_NET_USER_STOP, "user stop");
+            break;
+        default:
+            ERR_INFO_SET(record, VERR_GENERAL_FAILURE, "unkown error=%d", status);
+            break;
+    }
+}

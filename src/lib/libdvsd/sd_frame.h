@@ -1,0 +1,162 @@
+// Frames of the file-server protocol: the codec that both sides use (a client writes request
+// frames and reads responses, a server reads requests and writes responses), and the client's
+// per-connection frame state with its send, receive and outcome operations.
+//
+// Frames travel on a net_stream (libnet/net_sock.h), so the codec works on a socket, a socket
+// pair or anything else that implements the stream. Layout and limits: libdvsd/sd_wire.h.
+//
+// Threads: no locking here. A stream, a message and a connection's frame state belong to the one
+// thread that carries its exchange.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "libdvsd/blobmsg.h"
+#include "libdvsd/sd_wire.h"
+#include "libnet/net_sock.h"
+#include "libpal/verr.h"
+
+// Outcome of a frame operation and of every request operation built on them.
+enum sd_frame_status : int {
+    SD_FRAME_OK = 0,
+    SD_FRAME_NET_ERROR = 1,     // the stream failed or the peer closed between frames
+    SD_FRAME_DATA_ERROR = 2,    // a malformed frame or message, or a reply that does not parse
+    SD_FRAME_TIMEOUT = 3,       // nothing arrived within the time-out; or repair has failed
+    SD_FRAME_SRV_ERROR = 4,     // the server answered with a nonzero "errno"
+    SD_FRAME_NO_MEMORY = 5,     // an allocation failed
+    SD_FRAME_USER_STOP = 6,     // the user asked to stop
+    SD_FRAME_UNPACK_ERROR = 7,  // a payload could not be packed or unpacked
+    SD_FRAME_LEN_ERROR = 8,     // a frame ended before the length its head announced
+};
+
+// "ok", "net error", ... "data len error"; "unkown error" for any other number. Pure.
+const char* sd_frame_status_str(int status);
+
+// ---- message under construction ------------------------------------------------------------
+
+// A message (a request or a response) being built, reused from one exchange to the next. It
+// remembers whether every field went in: a message missing a field is never sent.
+class sd_frame_msg final {
+  public:
+    // Empties the message. 0, or -1 when the first buffer cannot be allocated (the message is
+    // then unusable until a reset succeeds).
+    int reset();
+    // Each add appends a field (see blobmsg.h); false when it could not, which also marks the
+    // whole message failed.
+    bool add_string(const char* name, const char* text);
+    bool add_int32(const char* name, uint32_t value);
+    bool add_int64(const char* name, uint64_t value);
+    bool add_field(int type, const char* name, const void* data, size_t len);
+    // A binary field to be filled in place (nullptr, marking the message failed, when it cannot
+    // be made) and the shrinking of that last field to its final length.
+    blob_attr* reserve(const char* name, size_t capacity);
+    bool trim(blob_attr* attr, size_t length);
+
+    // True after a successful reset when every add since succeeded.
+    bool ok() const { return ok_; }
+    // The padded root attribute: what a frame carries after its four fixed bytes. Empty before
+    // the first successful reset.
+    std::span<const uint8_t> root() const;
+
+  private:
+    bool note(bool added);
+
+    blob_buf buf_;
+    bool ok_ = false;
+};
+
+// ---- codec (both directions) ------------------------------------------------------------------
+
+// What a frame's head says.
+struct sd_frame_head {
+    uint8_t protocol = 0;    // byte 2
+    uint8_t code = 0;        // byte 3
+    uint32_t root_word = 0;  // bytes 4 to 7
+    size_t padded_len = 0;   // P: the padded root, header word included
+};
+
+// Checks an 8-byte head: magic "DV", a root word that is not named, of type table, with a length
+// of at least 4, and a frame of at most `max_frame` bytes. SD_FRAME_OK with `head` filled, or
+// SD_FRAME_DATA_ERROR (logged).
+int sd_frame_head_parse(std::span<const uint8_t, SD_FRAME_HEAD_SIZE> bytes, size_t max_frame,
+                        sd_frame_head* head);
+
+// Writes one frame: the prefix (magic, `protocol`, `code`) and `root`, a padded root attribute
+// whose header word must be well formed (as sd_frame_head_parse checks it) and agree with
+// root.size(). A root that does not passes nothing to the stream and gives SD_FRAME_DATA_ERROR.
+// Otherwise SD_FRAME_OK, SD_FRAME_USER_STOP, or SD_FRAME_NET_ERROR when the stream failed or ran
+// out of time (part of the frame may then have gone out); `*stream_status` (may be null) receives
+// the stream's status.
+int sd_frame_write(net_stream& stream, uint8_t protocol, uint8_t code,
+                   std::span<const uint8_t> root, verr* stream_status = nullptr);
+
+// Reads one frame. On SD_FRAME_OK `head` is filled and `buf` holds the padded root (header word
+// and padded payload) in its first head->padded_len bytes. `buf->size()` is the buffer's
+// capacity, always at least 4 bytes more than the root it holds; it grows when a frame needs more
+// and never shrinks; the payload is read in place.
+// Failures: SD_FRAME_NET_ERROR (stream error, or the peer closed before the frame began),
+// SD_FRAME_TIMEOUT (no byte of the frame arrived in time), SD_FRAME_USER_STOP, SD_FRAME_DATA_ERROR
+// (bad head, nothing allocated), SD_FRAME_LEN_ERROR (the frame ended early: time-out or close
+// after its first byte), SD_FRAME_NO_MEMORY (`buf` is left as it was). `*stream_status` (may be
+// null) receives the stream's status. A failed read leaves the stream wherever it stands.
+int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* head,
+                  size_t max_frame = SD_FRAME_MAX_SIZE, verr* stream_status = nullptr);
+
+// ---- a client connection's frame state ---------------------------------------------------------
+
+inline constexpr size_t SD_SRV_ERROR_TEXT_SIZE = 4096;
+
+struct sd_frame_conn {
+    net_stream* stream = nullptr;    // not owned
+    err_info* last_error = nullptr;  // the caller's record of every operation's outcome
+
+    // Reply buffer: size() is its capacity; after a successful receive it holds the root header
+    // word and the padded payload.
+    std::vector<uint8_t> reply;
+    uint8_t peer_protocol = 0;   // byte 2 of the first response; 0 before it
+    uint64_t send_count = 0;     // requests handed to dvsd_send_request (repeats excluded)
+    uint8_t last_code = 0;       // code of the last request counted
+    bool repairing = false;      // a lost exchange is being repeated
+    bool repair_failed = false;  // sticky: the connection refuses all traffic
+    bool repair_enabled = false;
+    // Repeats the interrupted exchange on a new stream and leaves its response in `reply`;
+    // SD_FRAME_OK or a failure. Installed by the repair layer; used when repair_enabled.
+    std::function<int(sd_frame_conn* conn, size_t* out_len)> repair;
+
+    // Stream status of the last send or receive that failed on the stream (0 otherwise).
+    verr net_status = 0;
+    // The last send did not get all of its frame out; the next receive reports a net error at
+    // once instead of waiting for a response that cannot come.
+    bool send_failed = false;
+
+    int32_t srv_errno = 0;  // "errno" and "errno_str" of the last reply that carried them
+    char srv_errstr[SD_SRV_ERROR_TEXT_SIZE] = {};
+};
+
+// Sends request `code` with message `msg`. Counts the request (unless repairing) before anything
+// else. SD_FRAME_TIMEOUT without writing when repair has failed; SD_FRAME_DATA_ERROR without
+// writing when the message is incomplete or malformed; SD_FRAME_USER_STOP when a stop ended the
+// write. A write that fails otherwise is logged and reported as SD_FRAME_OK: the receive that
+// follows reports it, so that repair can repeat the exchange.
+int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg);
+
+// Receives one response frame into conn->reply, without repair; `*out_len` receives its padded
+// length P. Statuses as sd_frame_read, plus SD_FRAME_NET_ERROR at once after a failed send.
+int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len);
+
+// The receive of every request: client_recv_response_imp, and on a failure other than memory or
+// a user stop, repair when it is enabled and not already running. A failed repair sets
+// repair_failed and gives SD_FRAME_TIMEOUT.
+int client_recv_response(sd_frame_conn* conn, size_t* out_len);
+
+// Stores the outcome `status` of a request operation in conn->last_error (null is ignored):
+//   0 -> 0 ""; 1 -> the stream's status or VERR_NET_IO_ERROR, "read data net error" or the
+//   status's text; 2 -> VERR_NET_PROTOCOL_ERROR "read data content error"; 3, 8 -> VERR_TIMEOUT
+//   "read data timeout"; 4 -> the server's errno and text, verbatim; 5 -> VERR_NO_MEMORY
+//   "memory allocation failed"; 6 -> VERR_NET_USER_STOP "user stop"; other -> VERR_GENERAL_FAILURE
+//   "unkown error=N".
+void dvsd_cli_set_last_error(sd_frame_conn* conn, int status);
