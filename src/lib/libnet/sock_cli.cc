@@ -79,17 +79,17 @@ addrinfo_list resolve(const char* host, uint32_t port, int socktype, err_info* e
 
 std::string address_text(const addrinfo* address) {
     char host[INET6_ADDRSTRLEN] = "?";
-    uint16_t port = 0;
+    char text[INET6_ADDRSTRLEN + 16];
     if (address->ai_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address->ai_addr);
         inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        port = ntohs(in6->sin6_port);
-        return "[" + std::string(host) + "]:" + std::to_string(port);
+        std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{ntohs(in6->sin6_port)});
+    } else {
+        const auto* in4 = reinterpret_cast<const sockaddr_in*>(address->ai_addr);
+        inet_ntop(AF_INET, &in4->sin_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "%s:%u", host, unsigned{ntohs(in4->sin_port)});
     }
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(address->ai_addr);
-    inet_ntop(AF_INET, &in4->sin_addr, host, sizeof host);
-    port = ntohs(in4->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
+    return text;
 }
 
 // The failure of an OS call, converted once, into the sink and the log.
