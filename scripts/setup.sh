@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   libmbedtls-dev liblz4-dev
   clang libclang-rt-14-dev
-  util-linux procps strace coreutils
+  util-linux procps strace coreutils attr acl
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3)

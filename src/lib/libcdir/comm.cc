@@ -1,6 +1,8 @@
 #include "libcdir/comm.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "libcdir/work.h"
@@ -90,4 +92,16 @@ void cdir_os_attr(const mstat_attr& a, os_attr* out) {
     out->atime = a.atime;
     out->mtime = a.mtime;
     out->ctime = a.ctime;
+}
+
+void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const char* name) {
+    if (!job->changes_file || job->changes_failed) return;
+    std::string path = path_join_raw(std::string(dir), name);
+    if (fprintf(job->changes_file.get(), "%c %s\n", kind, path.c_str()) < 0) {
+        int eno = errno;
+        job->changes_failed = true;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "write [%s] error: ", job->changes_path.c_str());
+        // A record of changes that is cut short must not end as a successful run.
+        cdir_verr_check(job, eno != 0 ? os_verr_get(eno) : VERR_GENERAL_FAILURE);
+    }
 }

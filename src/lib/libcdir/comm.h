@@ -139,11 +139,46 @@ struct libcdir_ctx {
     std::unique_ptr<char[]> rr_buf;           // route rr only
     bool no_copy_range = false;               // copy_file_range unusable here: read/write instead
     std::vector<const mstat_item*> selected;  // command thread: the files of one directory to move
+    std::vector<const mstat_item*> attrs_only;  // command thread: same data, other owner or mode
 
     // The destination root was created by this job: it gets the source root's attributes.
     bool dst_root_created = false;
     mstat_attr src_root_attr{};
     std::vector<cdir_new_dir> new_dirs;  // command thread
+
+    // Progress for another thread (libcdir_get_progress): the counters themselves are written
+    // without locks by their threads, so these copies are atomics.
+    std::atomic<uint64_t> done_files{0};
+    std::atomic<uint64_t> done_bytes{0};
+    std::atomic<uint64_t> seen_files{0};
+    std::atomic<uint64_t> seen_dirs{0};
+    std::mutex walk_dir_mutex;
+    std::string walk_dir;  // under walk_dir_mutex: the directory the walk is at
+
+    // Command thread: the last file committed replaced an entry that stood at its name.
+    bool last_write_replaced = false;
+
+    // Options (libcdir_param).
+    std::string changes_path;
+    file_ptr changes_file;  // command thread writes; null without changes=
+    bool changes_failed = false;
+    // Orphans held back until the end because max_delete is set (command thread).
+    std::vector<std::string> pending_deletes;
+    uint64_t held_deletes = 0;
+    bool deletes_refused = false;
+    bool dry_run = false;
+    int64_t max_delete = -1;
+    bool hard_links = false;
+    bool xattrs = false;
+
+    // Hard links (hard_links=1), command thread, v_fs.cc: where the first copy of each source
+    // file with links still to come was made. Made at the first such file; files with one link
+    // are never entered, and an entry goes when its last link was seen.
+    struct hard_link_map;
+    struct hard_link_map_deleter {
+        void operator()(hard_link_map* map) const;
+    };
+    std::unique_ptr<hard_link_map, hard_link_map_deleter> hard_link_copies;
 
     std::atomic<uint32_t> error_stop{0};
     std::atomic<uint32_t> user_stop{0};
@@ -204,6 +239,15 @@ class cdir_set_ref final {
 bool cdir_name_less(const mstat_item& a, const mstat_item& b);
 void cdir_sort_by_name(std::span<mstat_item> items);
 const mstat_item* cdir_find_name(std::span<const mstat_item> sorted, const char* name);
+
+// Change kinds of the changes= output.
+inline constexpr char CDIR_CHANGE_CREATED = '+';
+inline constexpr char CDIR_CHANGE_UPDATED = '~';
+inline constexpr char CDIR_CHANGE_DELETED = '-';
+inline constexpr char CDIR_CHANGE_FAILED = '!';
+
+// Writes one changes= line "<kind> <dir>/<name>" (command thread). Nothing without changes=.
+void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const char* name);
 
 // Joins `dir` and a listed `name` byte for byte into `out` (PL_MAX_PATH bytes). Returns false,
 // with a log line, when the path does not fit.

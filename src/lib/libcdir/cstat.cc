@@ -1,8 +1,10 @@
 #include "libcdir/cstat.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 
 #include "libcdir/comm.h"
 #include "libpal/strnum.h"
@@ -125,11 +127,77 @@ std::vector<std::string> cdir_report_lines(const cdir_counters& st, uint32_t job
     return lines;
 }
 
+std::string cdir_size_for_people(uint64_t bytes) {
+    if (bytes < 1024) return format_line("%llu B", static_cast<unsigned long long>(bytes));
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024.0;
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    // Rounding up to the next unit reads better than "1024 KiB".
+    if (value >= 999.5 && unit + 1 < std::size(kUnits)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    const char* fmt = value < 9.995 ? "%.2f %s" : value < 99.95 ? "%.1f %s" : "%.0f %s";
+    return format_line(fmt, value, kUnits[unit]);
+}
+
+std::string cdir_duration_for_people(double seconds) {
+    if (!(seconds >= 0.0)) seconds = 0.0;
+    if (seconds < 10.0) return format_line("%.2f s", seconds);
+    if (seconds < 60.0) return format_line("%.1f s", seconds);
+    auto whole = static_cast<unsigned long long>(std::llround(seconds));
+    unsigned long long hours = whole / 3600;
+    unsigned long long minutes = whole / 60 % 60;
+    unsigned long long secs = whole % 60;
+    if (hours == 0) return format_line("%llum%02llus", minutes, secs);
+    return format_line("%lluh%02llum%02llus", hours, minutes, secs);
+}
+
+std::string cdir_summary_line(const cdir_counters& st, uint32_t job_type, bool dry_run,
+                              double seconds) {
+    std::string elapsed = cdir_duration_for_people(seconds);
+    uint64_t failed = st.i_file_fail_count + st.o_file_fail_count + st.sync_del_file_fail_count;
+    std::string dirs_failed;
+    if (st.i_dir_fail_count != 0) {
+        dirs_failed = format_line(" (and %llu directories)",
+                                  static_cast<unsigned long long>(st.i_dir_fail_count));
+    }
+    if (job_type != LIBCDIR_JOB_COPY && job_type != LIBCDIR_JOB_SYNC) {
+        return format_line("listed %llu files in %llu directories, %llu failed%s, in %s\n",
+                           static_cast<unsigned long long>(st.file_count),
+                           static_cast<unsigned long long>(st.dir_count),
+                           static_cast<unsigned long long>(failed), dirs_failed.c_str(),
+                           elapsed.c_str());
+    }
+    auto files = static_cast<unsigned long long>(st.file_open_count);
+    auto deleted = static_cast<unsigned long long>(st.sync_del_file_count);
+    if (dry_run) {
+        // Nothing was written, so there is no byte count or rate worth showing.
+        return format_line("dry run: %llu files to copy, %llu to delete, %llu failed%s, in %s\n",
+                           files, deleted, static_cast<unsigned long long>(failed),
+                           dirs_failed.c_str(), elapsed.c_str());
+    }
+    auto rate = static_cast<uint64_t>(static_cast<double>(st.total_write) / seconds);
+    return format_line(
+        "%llu files copied, %llu deleted, %llu failed%s, %s written at %s/s, in %s\n", files,
+        deleted, static_cast<unsigned long long>(failed), dirs_failed.c_str(),
+        cdir_size_for_people(st.total_write).c_str(), cdir_size_for_people(rate).c_str(),
+        elapsed.c_str());
+}
+
 int cdir_report_and_status(libcdir_ctx* job) {
+    // A progress line on the console must be gone, and stay gone, before the report.
+    log2_status_end(nullptr);
     double seconds = cdir_elapsed_seconds(job->start_ms, os_time_ms());
     for (const std::string& line : cdir_report_lines(job->st, job->job_type, seconds)) {
         CDIR_LOG(LOG_DBG, "%s", line.c_str());
     }
+    CDIR_LOG(LOG_INFO, "%s",
+             cdir_summary_line(job->st, job->job_type, job->dry_run, seconds).c_str());
     bool user_stop = job->user_stop.load() != 0;
     bool error_stop = job->error_stop.load() != 0;
     // A run that left files behind must not read as a complete one; a stop says more, so it wins.

@@ -53,7 +53,21 @@ double cdir_elapsed_seconds(uint64_t start_ms, uint64_t now_ms);
 std::vector<std::string> cdir_report_lines(const cdir_counters& st, uint32_t job_type,
                                            double seconds);
 
-// Writes the report of `job` to the log at dbg level and returns its exit status: 6 after a
-// stop request, else the class of the failure that stopped the job, else 8 when
+// A byte count for people: "512 B", "1.5 KiB", "12.3 MiB", "4.00 GiB" (binary units, three
+// significant digits from KiB on).
+std::string cdir_size_for_people(uint64_t bytes);
+
+// A duration for people: "0.35 s", "42.1 s", "2m05s", "1h02m05s".
+std::string cdir_duration_for_people(double seconds);
+
+// The one report line meant for a person (ends in "\n"): what was copied, deleted and failed,
+// the bytes written with their rate, and the elapsed time; a dry run says what would have been
+// done, a list job what was listed.
+std::string cdir_summary_line(const cdir_counters& st, uint32_t job_type, bool dry_run,
+                              double seconds);
+
+// Writes the report of `job` to the log at dbg level (the summary line at info level, so that
+// level=info still shows it), after ending a console status line, and returns its exit status: 6
+// after a stop request, else the class of the failure that stopped the job, else 8 when
 // cdir_counts_failures, else 0.
 int cdir_report_and_status(libcdir_ctx* job);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -247,6 +248,11 @@ bool prepare_local_roots(libcdir_ctx* job, err_info* err) {
         ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
         return false;
     }
+    if (type == -1 && job->dry_run) {
+        // A dry run makes nothing, not even the destination root: everything would be new.
+        job->need_odir_list = false;
+        return true;
+    }
     if (os_mkdirs_raw(root) != 0) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs [%s] eno=%d error: ", root, eno);
@@ -411,6 +417,7 @@ void libcdir_param_init(libcdir_param* param) {
     param->ordir_param.read_timeout_ms = kDefaultListTimeoutMs;
     param->imfile_param.max_mfile_size = kDefaultMaxMfileSize;
     param->imfile_param.read_timeout_ms = kDefaultListTimeoutMs;
+    param->max_delete = -1;
 }
 
 libcdir_ctx* libcdir_open(libcdir_param* param) {
@@ -486,6 +493,11 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
     job->bs = param->bs;
     job->max_mfile_size = mp.max_mfile_size;
+    if (param->changes != nullptr) job->changes_path = param->changes;
+    job->dry_run = param->dry_run != 0;
+    job->max_delete = param->max_delete;
+    job->hard_links = param->hard_links != 0;
+    job->xattrs = param->xattrs != 0;
     // An absent destination counts as local.
     const bool dst_local = !job->has_dst || job->dst.is_local;
     job->route = job->src.is_local ? (dst_local ? CDIR_ROUTE_LL : CDIR_ROUTE_LR)
@@ -522,6 +534,25 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
     if (!open_endpoints(job, param)) {
         release_job(job);
         return nullptr;
+    }
+    if (!job->changes_path.empty()) {
+        FILE* f = nullptr;
+        if (job->changes_path == "-") {
+            int fd = dup(STDOUT_FILENO);
+            if (fd >= 0) f = fdopen(fd, "w");
+            if (f == nullptr && fd >= 0) close(fd);
+        } else {
+            f = fopen(job->changes_path.c_str(), "w");
+        }
+        if (f == nullptr) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] error: ", job->changes_path.c_str());
+            ERR_INFO_SET(err, eno == ENOSPC ? os_verr_get(eno) : VERR_GENERAL_FAILURE,
+                         "open [%s] error: %s", job->changes_path.c_str(), os_strerror(eno));
+            release_job(job);
+            return nullptr;
+        }
+        job->changes_file.reset(f);
     }
     // After the source opened, so that a missing source is reported as such.
     if (job->job_type == LIBCDIR_JOB_LIST && param->olist != nullptr) {
@@ -592,6 +623,12 @@ int libcdir_wait_stop(libcdir_ctx* job) {
     if (job->list_file != nullptr && !job->list_failed && fflush(job->list_file.get()) != 0) {
         cdir_list_write_failed(job);
     }
+    if (job->changes_file && !job->changes_failed && fflush(job->changes_file.get()) != 0) {
+        int eno = errno;
+        job->changes_failed = true;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "write [%s] error: ", job->changes_path.c_str());
+        cdir_verr_check(job, eno != 0 ? os_verr_get(eno) : VERR_GENERAL_FAILURE);
+    }
     return cdir_report_and_status(job);
 }
 
@@ -608,6 +645,17 @@ int libcdir_req_stop(libcdir_ctx* job) {
     vrdir_stop(job->ordir.get());
     vmfile_stop(job->omfile.get());
     vbfile_stop(job->obfile.get());
+    return 0;
+}
+
+int libcdir_get_progress(libcdir_ctx* job, libcdir_progress* out) {
+    if (job == nullptr || out == nullptr) return -1;
+    out->files_done = job->done_files.load(std::memory_order_relaxed);
+    out->bytes_done = job->done_bytes.load(std::memory_order_relaxed);
+    out->files_seen = job->seen_files.load(std::memory_order_relaxed);
+    out->dirs_seen = job->seen_dirs.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(job->walk_dir_mutex);
+    snprintf(out->dir, sizeof(out->dir), "%s", job->walk_dir.c_str());
     return 0;
 }
 

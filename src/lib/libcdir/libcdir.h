@@ -81,6 +81,25 @@ struct libcdir_param {
     libcdir_rdir_param ordir_param;
     err_info err;  // reason of a failed open
     const void* thread_place;
+
+    // Options beyond the classic keys; libcdir_param_init leaves them off (max_delete: no limit).
+    const char* changes;  // receives one line per entry created, updated, deleted or failed ("-":
+                          // standard output); null for none
+    uint32_t dry_run;     // 1: walk and compare as the mode would, fill the report and the
+                          // changes, write and delete nothing
+    int64_t max_delete;   // a sync that would delete more files than this deletes none (-1: any)
+    uint32_t hard_links;  // 1: files hard-linked together in the source are linked together at a
+                          // local destination
+    uint32_t xattrs;      // 1: extended attributes and ACLs are copied on local routes
+};
+
+// What a running job has done so far, for a progress display.
+struct libcdir_progress {
+    uint64_t files_done;  // entries written (or that a dry run would write)
+    uint64_t bytes_done;  // bytes written
+    uint64_t files_seen;  // files compared so far
+    uint64_t dirs_seen;   // directories listed so far
+    char dir[4096];       // the directory being walked (NUL-terminated, cut to fit)
 };
 
 // Clears `param` and sets the defaults: read_timeout_ms 15000, bs 2 MiB, listing time-outs 5000 ms,
@@ -101,6 +120,9 @@ int libcdir_wait_stop(libcdir_ctx* job);
 
 // Stops what still runs and releases the job (null is ignored). The param's err is left as it was.
 void libcdir_close(libcdir_ctx* job);
+
+// Fills `out` with the job's progress. Any thread, while the job is open. 0, or -1 for a null job.
+int libcdir_get_progress(libcdir_ctx* job, libcdir_progress* out);
 
 // Asks the job to stop at its next check. A null job is ignored. Only sets flags: callable from
 // any thread, and async-signal-safe for local endpoints. Returns 0.

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "libcdir/v_rdir.h"
 #include "libcdir/work.h"
@@ -111,10 +114,11 @@ void count_i_fail(libcdir_ctx* job, int eno) {
 
 enum class copy_end { done, in_fail, out_fail, stopped };
 
+// Copies `size` bytes from the current offset of `in` to the current offset of `out`.
 // copy_file_range moves the data inside the kernel; a failure of it falls back to read/write for
 // the same chunk, which then tells which side failed.
-copy_end copy_data(libcdir_ctx* job, int in, int out, uint64_t size, const char* src,
-                   const char* dst, uint64_t* copied) {
+copy_end copy_stream(libcdir_ctx* job, int in, int out, uint64_t size, const char* src,
+                     const char* dst, uint64_t* copied) {
     const size_t chunk = job->bs;
     char* buf = job->trans_buf.get();
     uint64_t remaining = size;
@@ -126,6 +130,7 @@ copy_end copy_data(libcdir_ctx* job, int in, int out, uint64_t size, const char*
             if (n > 0) {
                 job->st.total_read += static_cast<uint64_t>(n);
                 job->st.total_write += static_cast<uint64_t>(n);
+                job->done_bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
                 remaining -= static_cast<uint64_t>(n);
                 *copied += static_cast<uint64_t>(n);
                 if (cdir_need_exit(job)) return copy_end::stopped;
@@ -156,10 +161,63 @@ copy_end copy_data(libcdir_ctx* job, int in, int out, uint64_t size, const char*
             return copy_end::out_fail;
         }
         job->st.total_write += static_cast<uint64_t>(r);
+        job->done_bytes.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
         remaining -= static_cast<uint64_t>(r);
         *copied += static_cast<uint64_t>(r);
         if (cdir_need_exit(job)) return copy_end::stopped;
     }
+    return copy_end::done;
+}
+
+// Copies the first `size` bytes of `in`. With `sparse`, only the source's data ranges are copied
+// and its holes stay holes at the destination (the size is set at the end), so that a file that
+// is mostly hole neither takes the time of its size nor fills the disk. *copied counts the holes
+// too: it is how much of the source was covered.
+copy_end copy_data(libcdir_ctx* job, int in, int out, uint64_t size, const char* src,
+                   const char* dst, uint64_t* copied, bool sparse) {
+    if (!sparse) return copy_stream(job, in, out, size, src, dst, copied);
+    *copied = 0;
+    uint64_t offset = 0;
+    while (offset < size) {
+        off_t data = lseek(in, static_cast<off_t>(offset), SEEK_DATA);
+        off_t hole = static_cast<off_t>(size);
+        if (data < 0 && errno == ENXIO) break;  // a hole up to the end (or the source shrank)
+        if (data < 0) {
+            data = static_cast<off_t>(offset);  // holes cannot be found here: the rest is data
+        } else {
+            hole = lseek(in, data, SEEK_HOLE);
+            if (hole < 0 || static_cast<uint64_t>(hole) > size) hole = static_cast<off_t>(size);
+        }
+        if (static_cast<uint64_t>(data) >= size) break;
+        if (lseek(in, data, SEEK_SET) < 0) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_read [%s] eno=%d error: ", src, eno);
+            count_i_fail(job, eno);
+            return copy_end::in_fail;
+        }
+        if (lseek(out, data, SEEK_SET) < 0) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", dst, eno);
+            count_o_fail(job, eno);
+            return copy_end::out_fail;
+        }
+        const uint64_t want = static_cast<uint64_t>(hole - data);
+        uint64_t part = 0;
+        copy_end end = copy_stream(job, in, out, want, src, dst, &part);
+        if (end != copy_end::done) return end;
+        if (part != want) {
+            *copied = static_cast<uint64_t>(data) + part;  // the source shrank
+            return copy_end::done;
+        }
+        offset = static_cast<uint64_t>(hole);
+    }
+    if (ftruncate(out, static_cast<off_t>(size)) != 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", dst, eno);
+        count_o_fail(job, eno);
+        return copy_end::out_fail;
+    }
+    *copied = size;
     return copy_end::done;
 }
 
@@ -245,8 +303,41 @@ mstat_attr attr_of_source(const mstat_item& entry, const struct stat& st) {
         a.uid = st.st_uid;
         a.gid = st.st_gid;
     }
+    a.atime = st.st_atim.tv_sec;
     a.mtime = st.st_mtim.tv_sec;
     return a;
+}
+
+bool is_node(mode_t mode) {
+    return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
+}
+
+const char* node_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "fifo";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "character device";
+    return "block device";
+}
+
+// Extended attributes and ACLs of `from` onto `to`. What could not be copied is named in the log
+// and the entry counts as failed once, though its data and other attributes are in place.
+void copy_xattrs(libcdir_ctx* job, int from, int to, const char* shown) {
+    std::vector<rdir_xattr_failure> failures;
+    int eno = 0;
+    try {
+        eno = rdir_copy_xattrs(from, to, &failures);
+    } catch (const std::bad_alloc&) {
+        eno = ENOMEM;
+    }
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr_list [%s] eno=%d error: ", shown, eno);
+    }
+    for (const rdir_xattr_failure& f : failures) {
+        errno = f.eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr [%s] %s eno=%d error: ", shown, f.name.c_str(), f.eno);
+    }
+    if (eno != 0 || !failures.empty()) job->st.o_file_fail_count++;
 }
 
 int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
@@ -286,10 +377,13 @@ bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, c
 }
 
 bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, const char* name,
-                const char* dst_dir, const struct stat* source = nullptr) {
-    int eno = file->commit(attr, source);
+                const char* dst_dir, const struct stat* source = nullptr,
+                const timespec (*times)[2] = nullptr) {
+    int eno = times != nullptr ? file->commit(attr, source, *times) : file->commit(attr, source);
+    job->last_write_replaced = file->existing().st_ino != 0;
     if (eno == 0) {
         job->st.file_open_count++;
+        job->done_files.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     if (eno == RDIR_DST_IS_SOURCE) {
@@ -311,12 +405,165 @@ bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, c
     return false;
 }
 
+// ---- hard links ----
+
+}  // namespace
+
+struct libcdir_ctx::hard_link_map {
+    struct first_copy {
+        std::string dir;  // destination directory path, as the job's items carry it
+        std::string name;
+        dev_t dev = 0;  // the copy's own device and inode: it must still be that file
+        ino_t ino = 0;
+        nlink_t links_left = 0;  // links of the source not seen yet
+    };
+    struct key_hash {
+        size_t operator()(const std::pair<dev_t, ino_t>& k) const {
+            return std::hash<uint64_t>()(static_cast<uint64_t>(k.second) * 0x9e3779b97f4a7c15ull ^
+                                         static_cast<uint64_t>(k.first));
+        }
+    };
+    std::unordered_map<std::pair<dev_t, ino_t>, first_copy, key_hash> copies;
+};
+
+void libcdir_ctx::hard_link_map_deleter::operator()(hard_link_map* map) const {
+    delete map;
+}
+
+size_t cdir_l_hard_links_pending(const libcdir_ctx* job) {
+    return job->hard_link_copies ? job->hard_link_copies->copies.size() : 0;
+}
+
+namespace {
+
+bool wants_hard_link(const libcdir_ctx* job, const struct stat& st) {
+    return job->hard_links && S_ISREG(st.st_mode) && st.st_nlink > 1;
+}
+
+// Links the destination name to the copy already made of the same source file. True when the
+// entry is dealt with (linked, or failed in a way a copy would fail too); false when it must be
+// copied (no copy of it yet, or that copy is gone or cannot be linked).
+bool link_to_first_copy(libcdir_ctx* job, const struct stat& src, const mstat_item& entry,
+                        const rdir_dst_dir& dst, const char* dst_dir) {
+    if (!job->hard_link_copies) return false;
+    auto& copies = job->hard_link_copies->copies;
+    auto it = copies.find({src.st_dev, src.st_ino});
+    if (it == copies.end()) return false;
+    const libcdir_ctx::hard_link_map::first_copy first = it->second;
+    if (--it->second.links_left == 0) copies.erase(it);
+    rdir_dst_dir other;
+    const rdir_dst_dir* target = &dst;
+    int eno = 0;
+    if (dst_dir == nullptr || first.dir != dst_dir) {
+        eno = other.open(job->dst.fs.get(), cdir_rel_path(job->dst, first.dir), false);
+        target = &other;
+    }
+    struct stat expect {};
+    expect.st_dev = first.dev;
+    expect.st_ino = first.ino;
+    bool replaced = false;
+    if (eno == 0) eno = dst.make_hard_link(*target, first.name, entry.name, &expect, &replaced);
+    const std::string shown = shown_path(dst_dir, entry.name);
+    if (eno == 0) {
+        job->last_write_replaced = replaced;
+        job->st.file_open_count++;
+        job->done_files.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    if (eno == EISDIR) {
+        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
+                 shown.c_str());
+        job->st.o_file_fail_count++;
+        return true;
+    }
+    // The first copy was replaced or removed since, or the file system refuses more links:
+    // this name gets a copy of its own.
+    errno = eno;
+    CDIR_LOG(LOG_WARN | LOG_ERRNO, "link [%s] to [%s] eno=%d, copied instead: ", shown.c_str(),
+             shown_path(first.dir.c_str(), first.name.c_str()).c_str(), eno);
+    return false;
+}
+
+// Remembers the copy just made of a source file whose other links are still to come.
+void remember_first_copy(libcdir_ctx* job, const struct stat& src, const struct stat& copy,
+                         const mstat_item& entry, const char* dst_dir) {
+    try {
+        if (!job->hard_link_copies) job->hard_link_copies.reset(new libcdir_ctx::hard_link_map);
+        libcdir_ctx::hard_link_map::first_copy& first =
+            job->hard_link_copies->copies[{src.st_dev, src.st_ino}];
+        first.dir = dst_dir != nullptr ? dst_dir : "";
+        first.name = entry.name;
+        first.dev = copy.st_dev;
+        first.ino = copy.st_ino;
+        first.links_left = src.st_nlink - 1;
+    } catch (const std::bad_alloc&) {
+        // Without the record the other links become copies: more space, nothing lost.
+        CDIR_LOG(LOG_WARN, "[%s] no memory to remember its hard links",
+                 shown_path(dst_dir, entry.name).c_str());
+    }
+}
+
+// Recreates a fifo, socket or device as such; only root may (an ordinary user cannot make
+// devices, and a node owned by the copier would not be what the source is).
+void copy_node(libcdir_ctx* job, const mstat_item& entry, int in, const struct stat& st,
+               const rdir_dst_dir& dst, const char* src_dir, const char* dst_dir) {
+    const std::string src_shown = shown_path(src_dir, entry.name);
+    if (geteuid() != 0) {
+        CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied, only root recreates it", src_shown.c_str(),
+                 node_kind(st.st_mode));
+        job->st.o_file_fail_count++;
+        return;
+    }
+    const std::string dst_shown = shown_path(dst_dir, entry.name);
+    rdir_dst_file file;
+    int eno = file.create_node(dst, entry.name, st.st_mode, st.st_rdev);
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] (%s) eno=%d error: ", dst_shown.c_str(),
+                 node_kind(st.st_mode), eno);
+        count_o_fail_code(job, eno);
+        return;
+    }
+    const mstat_attr attr = attr_of_source(entry, st);
+    if (job->xattrs && file.apply_owner_mode(attr) == 0) {
+        copy_xattrs(job, in, file.fd(), dst_shown.c_str());
+    }
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    commit_dst(job, &file, attr, entry.name, dst_dir, &st, &times);
+}
+
+// Opens the source entry without following a link, and its status. Fifos, sockets and devices
+// are opened as paths only: nothing is read from them, and opening a device can act on it.
+int open_source(int dir_fd, const mstat_item& entry, struct stat* st) {
+    constexpr int kFile = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    constexpr int kPath = O_PATH | O_CLOEXEC | O_NOFOLLOW;
+    auto open_stat = [&](int flags) {
+        int fd = openat(dir_fd, entry.name, flags);
+        if (fd >= 0 && fstat(fd, st) != 0) {
+            int eno = errno;
+            close(fd);
+            errno = eno;
+            fd = -1;
+        }
+        return fd;
+    };
+    const bool listed_node = (entry.type & RDIR_TYPE_NO_POSIX) == 0 && is_node(entry.mode);
+    int in = open_stat(listed_node ? kPath : kFile);
+    if (in < 0 && errno == ENXIO && !listed_node) return open_stat(kPath);  // a socket now
+    if (in >= 0 && listed_node && !is_node(st->st_mode)) {
+        close(in);  // no longer a node: its data is read after all
+        in = open_stat(kFile);
+    }
+    return in;
+}
+
 }  // namespace
 
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir) {
     if ((entry.type & RDIR_TYPE_LINK) != 0) return make_link(job, entry, dst, dst_dir);
-    int in = openat(src_dir_fd, entry.name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat before;
+    int in = open_source(src_dir_fd, entry, &before);
     if (in < 0) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
@@ -324,14 +571,15 @@ int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const
         count_i_fail(job, eno);
         return -1;
     }
-    struct stat before;
-    if (fstat(in, &before) != 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO,
-                 "i_open [%s] eno=%d error: ", shown_path(src_dir, entry.name).c_str(), eno);
-        count_i_fail(job, eno);
+    if (is_node(before.st_mode)) {
+        copy_node(job, entry, in, before, dst, src_dir, dst_dir);
         close(in);
-        return -1;
+        return 0;
+    }
+    const bool linked = wants_hard_link(job, before);
+    if (linked && link_to_first_copy(job, before, entry, dst, dst_dir)) {
+        close(in);
+        return 0;
     }
     rdir_dst_file file;
     const mstat_attr attr = attr_of_source(entry, before);
@@ -339,28 +587,39 @@ int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const
         close(in);
         return -1;
     }
-    // Only regular files have content to copy; a fifo or device becomes an empty file.
+    // Only regular files have content to copy.
     const uint64_t size = S_ISREG(before.st_mode) ? static_cast<uint64_t>(before.st_size) : 0;
+    // Fewer blocks than the size needs: the file has holes worth finding.
+    const bool sparse = size > 0 && static_cast<uint64_t>(before.st_blocks) * 512 < size;
     uint64_t copied = 0;
     const std::string src_shown = shown_path(src_dir, entry.name);
     const std::string dst_shown = shown_path(dst_dir, entry.name);
     copy_end end = size == 0 ? copy_end::done
                              : copy_data(job, in, file.fd(), size, src_shown.c_str(),
-                                         dst_shown.c_str(), &copied);
+                                         dst_shown.c_str(), &copied, sparse);
     if (end != copy_end::done) {
         close(in);
         return 0;  // the temporary goes with `file`; the old destination stays
     }
     struct stat after;
     const bool changed = fstat(in, &after) != 0 || changed_since(before, after) || copied != size;
-    close(in);
     if (changed) {
+        close(in);
         CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
                  src_shown.c_str());
         job->st.i_file_fail_count++;
         return 0;
     }
-    commit_dst(job, &file, attr, entry.name, dst_dir, &before);
+    if (job->xattrs && file.apply_owner_mode(attr) == 0) {
+        copy_xattrs(job, in, file.fd(), dst_shown.c_str());
+    }
+    close(in);
+    struct stat copy {};
+    if (linked && fstat(file.fd(), &copy) != 0) copy = {};
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    if (commit_dst(job, &file, attr, entry.name, dst_dir, &before, &times) && copy.st_ino != 0) {
+        remember_first_copy(job, before, copy, entry, dst_dir);
+    }
     return 0;
 }
 
@@ -404,6 +663,30 @@ int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* 
     return 0;
 }
 
+namespace {
+
+// A destination directory mirrors the source directory at the same place below the roots. They
+// come before its mode, which then sets the ACL mask as the source has it.
+void copy_dir_xattrs(libcdir_ctx* job, const rdir_dst_dir& dir, const std::string& dst_path) {
+    const std::string rel(cdir_rel_path(job->dst, dst_path));
+    int src = os_root_open_fd(job->src.fs.get(), rel.empty() ? "." : rel.c_str(),
+                              O_RDONLY | O_DIRECTORY, 0);
+    if (src < 0)
+        src = os_root_open_fd(job->src.fs.get(), rel.empty() ? "." : rel.c_str(),
+                              O_PATH | O_DIRECTORY, 0);
+    if (src < 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "xattr_list [%s] eno=%d error: ", path_join_raw(job->src.root, rel).c_str(), eno);
+        job->st.o_file_fail_count++;
+        return;
+    }
+    copy_xattrs(job, src, dir.fd(), dst_path.c_str());
+    close(src);
+}
+
+}  // namespace
+
 int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times) {
     mstat_attr attr = item.attr;
     if (item.is_root) {
@@ -414,6 +697,7 @@ int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times) {
     rdir_dst_dir dir;
     int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), false);
     if (eno == ENOENT) return 0;  // a sync made nothing below it
+    if (eno == 0 && job->xattrs) copy_dir_xattrs(job, dir, item.dst_path);
     if (eno == 0) eno = dir.set_own_attr(attr, with_times);
     if (eno != 0) {
         errno = eno;
@@ -430,6 +714,7 @@ void cdir_l_finish_new_dirs(libcdir_ctx* job) {
     for (auto it = job->new_dirs.rbegin(); it != job->new_dirs.rend(); ++it) {
         rdir_dst_dir dir;
         if (dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, it->path), false) != 0) continue;
+        if (job->xattrs) copy_dir_xattrs(job, dir, it->path);
         int eno = dir.set_own_attr(it->attr, false);
         if (eno != 0) {
             errno = eno;

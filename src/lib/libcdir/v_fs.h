@@ -57,13 +57,21 @@ void vbfile_exit(vbfile* h);
 
 // Copies one listed source entry, the name `entry.name` in the source directory open as
 // `src_dir_fd`, to the same name in `dst`: a symbolic link is made again with its raw text,
-// anything else becomes a regular file with the source's content (empty for a fifo or device).
-// Owner, mode and times follow the source. A destination entry that is the source file itself is
-// left alone; a source that changes while it is copied counts as a failed file and the old
-// destination is kept. Returns -1 when the source could not be opened or the destination could
+// a fifo, socket or device is made again as such when this process runs as root and is otherwise
+// skipped as a failed file; anything else becomes a regular file with the source's content, its
+// holes kept as holes. Owner, mode and times (with nanoseconds) follow the source, and with
+// xattrs set its extended attributes and ACLs too. A destination entry that is the source file
+// itself is left alone; a source that changes while it is copied counts as a failed file and the
+// old destination is kept. Returns -1 when the source could not be opened or the destination could
 // not be started, else 0 (later failures are counted and logged).
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir);
+
+// With hard_links set, a source file with more than one link is copied at its first name and
+// its other names are made links of that copy (within the destination); a copy that is gone or
+// cannot be linked by then makes the name a copy of its own. Only files with links still to come
+// are remembered: this is their number.
+size_t cdir_l_hard_links_pending(const libcdir_ctx* job);
 
 // Writes a whole file from memory (`len` 0: an empty file; a link entry: the link). 0 or -1.
 int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,

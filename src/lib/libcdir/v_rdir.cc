@@ -208,6 +208,10 @@ class local_endpoints final : public cdir_endpoints {
                        std::span<const mstat_item> src, std::span<const mstat_item> dst) override {
         return l_sync_del_orphaned_file(job, record, have_src, src, dst);
     }
+    int update_attrs(libcdir_ctx* job, const cdir_item& record,
+                     std::span<const mstat_item* const> files) override {
+        return l_sync_update_attrs(job, record, files);
+    }
 };
 
 // A file server's side, until the client is built: every part refuses with "not supported".
@@ -232,6 +236,10 @@ class remote_endpoints final : public cdir_endpoints {
     int dir_done(libcdir_ctx* job, const cdir_item&) override { return refuse(job); }
     int remove_orphans(libcdir_ctx* job, const cdir_item&, bool, std::span<const mstat_item>,
                        std::span<const mstat_item>) override {
+        return refuse(job);
+    }
+    int update_attrs(libcdir_ctx* job, const cdir_item&,
+                     std::span<const mstat_item* const>) override {
         return refuse(job);
     }
 

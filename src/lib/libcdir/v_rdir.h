@@ -95,6 +95,9 @@ struct cdir_endpoints {
     virtual int remove_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
                                std::span<const mstat_item> src,
                                std::span<const mstat_item> dst) = 0;
+    // Gives `files` (whose data is unchanged) the owner and mode of their source entries.
+    virtual int update_attrs(libcdir_ctx* job, const cdir_item& record,
+                             std::span<const mstat_item* const> files) = 0;
 };
 
 // The implementation for a side whose prepared URL text is `url`: local when it holds no "://".

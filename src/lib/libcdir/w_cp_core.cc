@@ -1,6 +1,7 @@
 #include "libcdir/w_cp_core.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,8 +45,37 @@ bool open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_ds
     return true;
 }
 
+// Whether `name` stands in the destination directory of `item` now (dry runs, which cannot learn
+// it from writing).
+bool dst_entry_exists(libcdir_ctx* job, const cdir_item& item, const char* name) {
+    std::string rel(cdir_rel_path(job->dst, item.dst_path));
+    if (!rel.empty()) rel += '/';
+    rel += name;
+    struct stat st;
+    return job->dst.fs && os_root_lstat(job->dst.fs.get(), rel.c_str(), &st) == 0;
+}
+
+// A dry run counts what it would write and writes nothing.
+void dry_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected) {
+    for (const mstat_item* e : selected) {
+        const bool exists = item.dst_files
+                                ? cdir_find_name(item.dst_files.items(), e->name) != nullptr
+                                : dst_entry_exists(job, item, e->name);
+        job->st.file_open_count++;
+        job->st.total_write += e->size;
+        job->done_files.fetch_add(1, std::memory_order_relaxed);
+        cdir_note_change(job, exists ? CDIR_CHANGE_UPDATED : CDIR_CHANGE_CREATED, item.dst_path,
+                         e->name);
+        if (cdir_need_exit(job)) return;
+    }
+}
+
 int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected) {
     if (selected.empty()) return 0;
+    if (job->dry_run) {
+        dry_transfer(job, item, selected);
+        return 0;
+    }
     int src_fd = os_root_open_fd(job->src.fs.get(),
                                  std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
                                  O_PATH | O_DIRECTORY, 0);
@@ -54,13 +84,32 @@ int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_i
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
         job->st.i_file_fail_count += selected.size();
         cdir_verr_check(job, os_verr_get(eno));
+        for (const mstat_item* e : selected) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+        }
         return 0;
     }
     rdir_dst_dir dst;
     if (open_dst_dir(job, item, selected.size(), &dst)) {
         for (const mstat_item* e : selected) {
+            const uint64_t written = job->st.file_open_count;
+            const uint64_t failed = job->st.i_file_fail_count + job->st.o_file_fail_count;
             cdir_l_copy(job, *e, src_fd, dst, item.src_path.c_str(), item.dst_path.c_str());
+            if (job->st.i_file_fail_count + job->st.o_file_fail_count != failed) {
+                cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+            } else if (job->st.file_open_count != written) {
+                const bool listed =
+                    item.dst_files && cdir_find_name(item.dst_files.items(), e->name) != nullptr;
+                cdir_note_change(
+                    job,
+                    listed || job->last_write_replaced ? CDIR_CHANGE_UPDATED : CDIR_CHANGE_CREATED,
+                    item.dst_path, e->name);
+            }
             if (cdir_need_exit(job)) break;
+        }
+    } else {
+        for (const mstat_item* e : selected) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
         }
     }
     close(src_fd);
@@ -145,6 +194,7 @@ int cdir_dir_done(libcdir_ctx* job, const cdir_item& item) {
 }
 
 int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
+    if (job->dry_run) return 0;
     std::span<const mstat_item> dirs = item.src_dirs.items();
     if (dirs.empty()) return 0;
     rdir_dst_dir parent;
@@ -157,6 +207,7 @@ int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
 }
 
 int cdir_l_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    if (job->dry_run) return 0;
     if (job->job_type == LIBCDIR_JOB_SYNC) {
         // A sync makes directories as their files need them, below this one too: their final
         // modes come once everything is written.

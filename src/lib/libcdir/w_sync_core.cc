@@ -1,17 +1,51 @@
 #include "libcdir/w_sync_core.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <new>
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
 #include "libcdir/w_cp_core.h"
 #include "libpal/os_fs.h"
+#include "libpal/os_root.h"
 #include "libpal/url.h"
 
 namespace {
 
 // Deleting on the strength of a listing that misses entries would remove files that still exist
 // in the source.
+// A file whose data is the same at both ends but whose mode, or (when this process can give
+// files away) owner, is not: the sync passes the change on without moving data.
+bool attributes_differ(const mstat_item& src, const mstat_item* dst) {
+    if (dst == nullptr) return false;
+    if (((src.type | dst->type) & (RDIR_TYPE_LINK | RDIR_TYPE_NO_POSIX)) != 0) return false;
+    const bool root = geteuid() == 0;
+    const bool other_owner = src.uid != dst->uid || src.gid != dst->gid;
+    if (root && other_owner) return true;
+    // Without the owner, set-id bits are dropped on purpose: not a difference to repair.
+    const uint32_t mask = !root && other_owner ? 01777 : 07777;
+    return (src.mode & mask) != (dst->mode & mask);
+}
+
+// Holds one orphan for the end. Beyond max_delete nothing more is held: none will be deleted.
+void hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name) {
+    job->held_deletes++;
+    if (job->deletes_refused) return;
+    if (job->max_delete >= 0 && job->held_deletes > static_cast<uint64_t>(job->max_delete)) {
+        job->deletes_refused = true;
+        job->pending_deletes.clear();
+        job->pending_deletes.shrink_to_fit();
+        return;
+    }
+    try {
+        job->pending_deletes.push_back(path_join_raw(record.dst_path, name));
+    } catch (const std::bad_alloc&) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+    }
+}
+
 bool may_delete(const cdir_item& record) {
     if (!record.src_incomplete) return true;
     CDIR_LOG(LOG_WARN, "[%s] source listing incomplete: no file is deleted in [%s]",
@@ -27,6 +61,12 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
     bool opened = false;
     for (const mstat_item& d : dst) {
         if (have_src && cdir_find_name(src, d.name) != nullptr) continue;
+        if (job->max_delete >= 0 || job->dry_run) {
+            // Counted first, decided at the end: a sync must not delete a few hundred files
+            // before it learns that it would delete too many.
+            hold_delete(job, record, d.name);
+            continue;
+        }
         if (!opened) {
             // Resolved without following links: an orphan is removed where it was listed, and
             // a link is removed itself, never what it points to.
@@ -36,6 +76,7 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
                 CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", record.dst_path.c_str());
                 cdir_verr_check(job, os_verr_get(eno));
                 job->st.sync_del_file_fail_count++;
+                cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, d.name);
                 return 0;
             }
             opened = true;
@@ -47,12 +88,50 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
                      "remove [%s] error: ", path_join_raw(record.dst_path, d.name).c_str());
             cdir_verr_check(job, os_verr_get(eno));
             job->st.sync_del_file_fail_count++;
+            cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, d.name);
         } else {
             job->st.sync_del_file_count++;
+            cdir_note_change(job, CDIR_CHANGE_DELETED, record.dst_path, d.name);
         }
         if (cdir_need_exit(job)) return -1;
     }
     return 0;
+}
+
+void cdir_finish_deletes(libcdir_ctx* job) {
+    if (job->held_deletes == 0) return;
+    if (job->deletes_refused) {
+        CDIR_LOG(LOG_ERR, "max_delete=%lld: %llu files would be deleted, none was",
+                 static_cast<long long>(job->max_delete),
+                 static_cast<unsigned long long>(job->held_deletes));
+        // Not deleted as the sync asked: counted as failed deletions, so the run says so.
+        job->st.sync_del_file_fail_count += job->held_deletes;
+        job->pending_deletes.clear();
+        return;
+    }
+    for (const std::string& path : job->pending_deletes) {
+        if (cdir_need_exit(job)) break;
+        size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (job->dry_run) {
+            job->st.sync_del_file_count++;
+            cdir_note_change(job, CDIR_CHANGE_DELETED, dir, name.c_str());
+            continue;
+        }
+        std::string rel(cdir_rel_path(job->dst, path));
+        if (os_root_remove(job->dst.fs.get(), rel.c_str()) != 0 && errno != ENOENT) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", path.c_str());
+            cdir_verr_check(job, os_verr_get(eno));
+            job->st.sync_del_file_fail_count++;
+            cdir_note_change(job, CDIR_CHANGE_FAILED, dir, name.c_str());
+        } else {
+            job->st.sync_del_file_count++;
+            cdir_note_change(job, CDIR_CHANGE_DELETED, dir, name.c_str());
+        }
+    }
+    job->pending_deletes.clear();
 }
 
 int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]] uint32_t route,
@@ -69,16 +148,57 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
         cdir_sort_by_name(src);
         std::span<const mstat_item> dst_files = record.dst_files.items();
         std::span<const mstat_item> dst_dirs = record.dst_dirs.items();
+        std::vector<const mstat_item*>& attrs_only = job->attrs_only;
+        attrs_only.clear();
         for (const mstat_item& e : src) {
-            if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) selected.push_back(&e);
+            if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) {
+                selected.push_back(&e);
+            } else if (is_sync && attributes_differ(e, cdir_find_name(dst_files, e.name))) {
+                attrs_only.push_back(&e);
+            }
             if (cdir_need_exit(job)) return -1;
         }
         if (is_sync && may_delete(record)) {
             int ret = job->dst.endpoints->remove_orphans(job, record, true, src, dst_files);
             if (ret < 0) return ret;
         }
+        if (!attrs_only.empty()) {
+            int ret = job->dst.endpoints->update_attrs(job, record, attrs_only);
+            if (ret < 0) return ret;
+        }
     }
     return cdir_route_transfer(job, record, selected);
+}
+
+int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
+                        std::span<const mstat_item* const> files) {
+    if (job->dry_run) {
+        for (const mstat_item* e : files) {
+            cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
+        }
+        return 0;
+    }
+    rdir_dst_dir dir;
+    int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
+    for (const mstat_item* e : files) {
+        if (eno == 0) {
+            // Owner and mode only: the data and its times are already the source's.
+            eno = dir.set_attr(e->name, mstat_item_attr(*e), false);
+            if (eno == 0) {
+                cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
+                continue;
+            }
+        }
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "chmod [%s] eno=%d error: ", path_join_raw(record.dst_path, e->name).c_str(), eno);
+        job->st.o_file_fail_count++;
+        cdir_verr_check(job, os_verr_get(eno));
+        cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, e->name);
+        eno = 0;
+        if (cdir_need_exit(job)) return -1;
+    }
+    return 0;
 }
 
 int cdir_sync_no_files(libcdir_ctx* job, const cdir_item& record) {

@@ -19,3 +19,12 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
 // Command 3 of a sync: the source directory has no files, so every destination file of it is an
 // orphan — unless the source listing was incomplete, in which case nothing is deleted.
 int cdir_sync_no_files(libcdir_ctx* job, const cdir_item& record);
+
+// Local destination: gives the files of `record` listed in `files` the owner and mode of their
+// source entries (their data is unchanged). Failures are counted and logged.
+int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
+                        std::span<const mstat_item* const> files);
+
+// At the end of a sync whose deletions were held back (max_delete set, or a dry run): deletes
+// them all, or none when there were more than max_delete (counted as failed deletions).
+void cdir_finish_deletes(libcdir_ctx* job);

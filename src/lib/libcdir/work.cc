@@ -273,6 +273,11 @@ int cdir_worker(libcdir_ctx* job) {
         job->work_queue.pop_front();
         if (item->skipped) continue;
         CDIR_LOG(LOG_VERB, "[%s] [%d]", item->src_path.c_str(), item->dst_exists ? 1 : 0);
+        {
+            std::lock_guard<std::mutex> lock(job->walk_dir_mutex);
+            job->walk_dir = item->src_path;
+        }
+        job->seen_dirs.fetch_add(1, std::memory_order_relaxed);
 
         const char* src_arg = item->is_root ? nullptr : item->src_path.c_str();
         if (!rdir_read_stat_into(job, false, src_arg, item.get())) return item->is_root ? -1 : 0;
@@ -358,6 +363,7 @@ bool cdir_count_files(libcdir_ctx* job, const cdir_item& item) {
     for (const mstat_item& e : item.src_files.items()) {
         job->st.file_count++;
         job->st.file_total_size += e.size;
+        job->seen_files.fetch_add(1, std::memory_order_relaxed);
         if (cdir_need_exit(job)) return false;
     }
     return true;
@@ -368,7 +374,8 @@ int cdir_cmd_proc(uint32_t id, void* data, cmder_call* call) {
     auto* item = static_cast<cdir_item*>(call->arg);
     if (id == CDIR_CMD_END) {
         // Commands run in posting order: every command posted before this one is done.
-        if (!job->new_dirs.empty()) cdir_l_finish_new_dirs(job);
+        cdir_finish_deletes(job);
+        if (!job->new_dirs.empty() && !job->dry_run) cdir_l_finish_new_dirs(job);
         std::lock_guard<std::mutex> lock(job->work_mutex);
         job->cmds_done = true;
         job->work_cv.notify_all();

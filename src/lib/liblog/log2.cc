@@ -1,6 +1,7 @@
 #include "liblog/log2.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "liblog/log2_sink.h"
@@ -110,6 +112,7 @@ struct log2_ctx {
     std::atomic<bool> console_on{true};
     std::atomic<bool> file_on{false};
     std::atomic<bool> syslog_on{false};
+    std::atomic<int> colour_mode{LOG_COLOUR_AUTO};
 
     std::mutex mutex;  // serialises the hooks, the sinks and the recent-lines buffer
     log2_out_hook hook_low = nullptr;
@@ -118,6 +121,10 @@ struct log2_ctx {
     size_t recent_length = 0;
     const log2_sink_provider* provider = nullptr;  // the one `sink_state` was opened with
     void* sink_state = nullptr;
+    // The console's status line, under `mutex` like the console itself.
+    bool status_open = false;
+    std::string status_text;    // what is drawn (or would be, once drawn again)
+    size_t status_columns = 0;  // columns the drawn line occupies; 0 when nothing is drawn
 
     // Called with `mutex` held.
     const log2_sink_provider* sinks() {
@@ -334,6 +341,11 @@ int log2_ioctl(log2_ctx* ctx, int command, void* arg, int size) {
             if (!read_int(arg, &value)) return -1;
             ctx->console_on.store(value != 0);
             return 0;
+        case 41:
+            if (!read_int(arg, &value) || value < LOG_COLOUR_NEVER || value > LOG_COLOUR_AUTO)
+                return -1;
+            ctx->colour_mode.store(value);
+            return 0;
         case 42:
         case 43: {
             if (!read_int(arg, &value)) return -1;
@@ -372,15 +384,58 @@ const char* file_base(const char* file) {
     return base;
 }
 
-void write_console(uint32_t level, uint32_t flags, const char* line, size_t length) {
+// Blanks out the status line so that the next output starts on a clean row.
+void erase_status(log2_ctx* ctx) {
+    if (ctx->status_columns == 0) return;
+    std::string blank = "\r";
+    blank.append(ctx->status_columns, ' ');
+    blank += '\r';
+    fwrite(blank.data(), 1, blank.size(), stderr);
+    ctx->status_columns = 0;
+}
+
+// Columns a status text takes: UTF-8 continuation bytes take none.
+size_t columns_of(std::string_view text) {
+    size_t columns = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xc0) != 0x80) ++columns;
+    }
+    return columns;
+}
+
+void draw_status(log2_ctx* ctx) {
+    if (!ctx->status_open || ctx->status_text.empty()) return;
+    size_t columns = columns_of(ctx->status_text);
+    std::string out = "\r" + ctx->status_text;
+    // Whatever a longer previous line left on the row is blanked, not just overwritten.
+    if (ctx->status_columns > columns) out.append(ctx->status_columns - columns, ' ');
+    fwrite(out.data(), 1, out.size(), stderr);
+    fflush(stderr);
+    ctx->status_columns = columns > ctx->status_columns ? columns : ctx->status_columns;
+}
+
+bool colour_allowed(int mode) {
+    if (mode == LOG_COLOUR_ALWAYS) return true;
+    if (mode != LOG_COLOUR_AUTO) return false;
+    return log_console_is_terminal();
+}
+
+// The reset goes before the line feed: a line cut off or read by a tool that strips escape codes
+// line by line must not carry the colour into the next line.
+void write_console(log2_ctx* ctx, uint32_t level, uint32_t flags, const char* line, size_t length) {
+    erase_status(ctx);
     const level_info* info = level_lookup(static_cast<int>(level & 0xff));
-    if ((flags & LOG_FLAG_COLOUR) && info != nullptr && info->colour != nullptr) {
+    if ((flags & LOG_FLAG_COLOUR) && info != nullptr && info->colour != nullptr &&
+        colour_allowed(ctx->colour_mode.load(std::memory_order_relaxed))) {
+        size_t body = length > 0 && line[length - 1] == '\n' ? length - 1 : length;
         fputs(info->colour, stderr);
-        fwrite(line, 1, length, stderr);
+        fwrite(line, 1, body, stderr);
         fputs(kColourReset, stderr);
+        fwrite(line + body, 1, length - body, stderr);
     } else {
         fwrite(line, 1, length, stderr);
     }
+    draw_status(ctx);
     fflush(stderr);
 }
 
@@ -472,7 +527,7 @@ int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file
                                                                        console->size());
             }
             if (ctx->console_on.load(std::memory_order_relaxed)) {
-                write_console(level, flags, console->data(), console->size());
+                write_console(ctx, level, flags, console->data(), console->size());
             }
             const bool file_on = ctx->file_on.load(std::memory_order_relaxed);
             const bool syslog_on = ctx->syslog_on.load(std::memory_order_relaxed);
@@ -520,4 +575,47 @@ int log2_exit(log2_ctx* ctx) {
 const char* log2_recent_lines() {
     log2_ctx* ctx = global_ctx.load(std::memory_order_acquire);
     return ctx != nullptr ? ctx->recent : "";
+}
+
+bool log_console_is_terminal() {
+    if (isatty(STDERR_FILENO) == 0) return false;
+    const char* no_colour = getenv("NO_COLOR");
+    return no_colour == nullptr || no_colour[0] == '\0';
+}
+
+int log2_status_begin(log2_ctx* ctx) {
+    errno_keeper errno_saved;
+    ctx = resolve(ctx);
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    ctx->status_open = true;
+    ctx->status_text.clear();
+    return 0;
+}
+
+int log2_status_show(log2_ctx* ctx, const char* text) {
+    errno_keeper errno_saved;
+    ctx = resolve(ctx);
+    if (text == nullptr) return -1;
+    std::string shown(text);
+    // A name holding an escape code or a line break must not steer the terminal or break the row.
+    for (char& c : shown) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) c = '?';
+    }
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    if (!ctx->status_open || !ctx->console_on.load(std::memory_order_relaxed)) return -1;
+    ctx->status_text = std::move(shown);
+    draw_status(ctx);
+    return 0;
+}
+
+int log2_status_end(log2_ctx* ctx) {
+    errno_keeper errno_saved;
+    ctx = resolve(ctx);
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    erase_status(ctx);
+    fflush(stderr);
+    ctx->status_open = false;
+    ctx->status_text.clear();
+    return 0;
 }

@@ -1,10 +1,10 @@
 // The log front end: one call for every log line of the program.
 //
 // A line is written when its level is at most the context's threshold (default LOG_DBG). It goes
-// to the console (standard error, coloured by level), to the file and syslog sinks when a sink
-// provider is installed and they are enabled (see liblog/log2_sink.h), and to a 1024-byte buffer
-// of the most recent lines. Any thread may log at any time; the sinks of one context are
-// serialised, so lines of different threads never interleave.
+// to the console (standard error, coloured by level when it is a terminal), to the file and syslog
+// sinks when a sink provider is installed and they are enabled (see liblog/log2_sink.h), and to a
+// 1024-byte buffer of the most recent lines. Any thread may log at any time; the sinks of one
+// context are serialised, so lines of different threads never interleave.
 #pragma once
 
 #include <cstddef>
@@ -85,9 +85,33 @@ using log2_out_hook = void (*)(uint32_t level, const char* text, size_t length);
 //   23  open the record UDP sink:      arg = const char* (URL)            }
 //   24  configure the syslog sink:     arg = const char* (URL)            }
 //   40  console on/off:                arg = const int*
+//   41  console colours:               arg = const int*: LOG_COLOUR_NEVER, LOG_COLOUR_ALWAYS or
+//       LOG_COLOUR_AUTO (the default); the colour option of `flags` must be set as well
 //   42  file sink on/off:              arg = const int*  (also passed to the sink provider)
 //   43  syslog sink on/off:            arg = const int*  (also passed to the sink provider)
 int log2_ioctl(log2_ctx* ctx, int command, void* arg, int size);
+
+// Console colour settings (command 41). Auto colours a line only when standard error is a terminal
+// at the time of writing and the environment variable NO_COLOR is unset or empty, so that a log
+// redirected to a file or a pipe holds no escape codes.
+#define LOG_COLOUR_NEVER 0
+#define LOG_COLOUR_ALWAYS 1
+#define LOG_COLOUR_AUTO 2
+
+// Whether standard error is a terminal and NO_COLOR is unset or empty: the auto colour rule, for
+// front ends that draw on the terminal themselves.
+bool log_console_is_terminal();
+
+// A transient status line on the console (a progress display) below the log lines. Between
+// log2_status_begin and log2_status_end, log2_status_show replaces the line in place ('\r', no
+// line feed); a log line written meanwhile erases it, goes above it, and the line is drawn again.
+// The caller keeps the text within the terminal's width; control bytes are shown as '?'. Nothing
+// here writes an escape code, so a status line shown on a redirected stream leaves only text.
+// Any thread. Each returns 0, or -1 (show: outside begin/end or with the console off).
+int log2_status_begin(log2_ctx* ctx);
+int log2_status_show(log2_ctx* ctx, const char* text);
+// Erases the line; later shows are refused until the next begin. Harmless when not begun.
+int log2_status_end(log2_ctx* ctx);
 
 // Parses prefix option names joined by "|" ("no_colour", "time", "time_ms", "func", "tid",
 // "tid_name", "file"), starting from LOG_FLAG_COLOUR. Unknown names print "Invalid tags: [%s]\n"

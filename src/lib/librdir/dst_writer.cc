@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,14 +88,37 @@ bool keeps_own_owner(const mstat_attr& a) {
     return (a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0;
 }
 
-// Owner, then mode, then times on an open descriptor whose status is `st`. Set-id bits are
-// dropped when the owner could not be given. 0 or errno of the times (owner and mode changes
-// an unprivileged run may not make are not failures).
-int apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times) {
+// Where attributes go: an open descriptor, or, for a node (whose descriptor is only a path
+// descriptor), its name in its directory.
+struct apply_target {
+    int fd = -1;
+    int dir = -1;
+    const char* name = nullptr;
+};
+
+int target_chown(const apply_target& t, uid_t uid, gid_t gid) {
+    return t.name != nullptr ? fchownat(t.dir, t.name, uid, gid, AT_SYMLINK_NOFOLLOW)
+                             : fchown(t.fd, uid, gid);
+}
+
+int target_chmod(const apply_target& t, mode_t perm) {
+    return t.name != nullptr ? fchmodat(t.dir, t.name, perm, 0) : fchmod(t.fd, perm);
+}
+
+int target_times(const apply_target& t, const timespec* times) {
+    return t.name != nullptr ? utimensat(t.dir, t.name, times, AT_SYMLINK_NOFOLLOW)
+                             : futimens(t.fd, times);
+}
+
+// Owner, then mode, then (`times` not null) times on a target whose status is `st`. Set-id bits
+// are dropped when the owner could not be given. 0 or errno of the times (owner and mode
+// changes an unprivileged run may not make are not failures).
+int apply(const apply_target& t, const struct stat& st, const mstat_attr& a,
+          const timespec* times) {
     uint32_t perm = rdir_attr_perm(a);
     bool owner_changed = false;
     if (!keeps_own_owner(a) && (st.st_uid != a.uid || st.st_gid != a.gid)) {
-        if (fchown(fd, a.uid, a.gid) == 0) {
+        if (target_chown(t, a.uid, a.gid) == 0) {
             owner_changed = true;
         } else {
             // Not permitted (an ordinary user): the file keeps its creator, and a set-id bit
@@ -103,14 +127,121 @@ int apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times
         }
     }
     if (owner_changed || (st.st_mode & 07777) != perm || (perm & (S_ISUID | S_ISGID)) != 0) {
-        (void)fchmod(fd, perm);
+        (void)target_chmod(t, perm);
     }
-    if (!with_times) return 0;
+    if (times == nullptr) return 0;
+    return target_times(t, times) == 0 ? 0 : errno;
+}
+
+int apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times) {
     timespec times[2] = {whole_seconds(a.atime), whole_seconds(a.mtime)};
-    return futimens(fd, times) == 0 ? 0 : errno;
+    return apply(apply_target{fd, -1, nullptr}, st, a, with_times ? times : nullptr);
+}
+
+// ---- extended attributes ----
+
+std::string proc_fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// The f*xattr calls refuse path descriptors; the descriptor's /proc entry reaches the same file.
+ssize_t list_names(int fd, char* buf, size_t size) {
+    ssize_t n = flistxattr(fd, buf, size);
+    if (n < 0 && errno == EBADF) n = listxattr(proc_fd_path(fd).c_str(), buf, size);
+    return n;
+}
+
+ssize_t get_value(int fd, const char* name, void* buf, size_t size) {
+    ssize_t n = fgetxattr(fd, name, buf, size);
+    if (n < 0 && errno == EBADF) n = getxattr(proc_fd_path(fd).c_str(), name, buf, size);
+    return n;
+}
+
+int set_value(int fd, const char* name, const void* value, size_t size) {
+    int r = fsetxattr(fd, name, value, size, 0);
+    if (r < 0 && errno == EBADF) r = setxattr(proc_fd_path(fd).c_str(), name, value, size, 0);
+    return r == 0 ? 0 : errno;
+}
+
+int remove_value(int fd, const char* name) {
+    int r = fremovexattr(fd, name);
+    if (r < 0 && errno == EBADF) r = removexattr(proc_fd_path(fd).c_str(), name);
+    return r == 0 ? 0 : errno;
+}
+
+// Reads what `read(buf, size)` returns into *out, growing it while the value grows under us.
+template <typename Read>
+int read_grown(std::vector<char>* out, Read read) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ssize_t n = read(nullptr, 0);
+        if (n < 0) return errno;
+        out->resize(static_cast<size_t>(n));
+        if (n == 0) return 0;
+        n = read(out->data(), out->size());
+        if (n >= 0) {
+            out->resize(static_cast<size_t>(n));
+            return 0;
+        }
+        if (errno != ERANGE) return errno;
+    }
+    return ERANGE;
+}
+
+// The names of a list as strings (the list is NUL-separated).
+std::vector<std::string_view> split_names(const std::vector<char>& list) {
+    std::vector<std::string_view> names;
+    for (size_t start = 0; start < list.size();) {
+        size_t len = strnlen(list.data() + start, list.size() - start);
+        if (len > 0) names.emplace_back(list.data() + start, len);
+        start += len + 1;
+    }
+    return names;
+}
+
+bool no_xattr_support(int eno) {
+    return eno == ENOTSUP || eno == ENOSYS;
+}
+
+// Attributes the copy owns at the destination: one the source lacks goes. Security labels other
+// than these are the destination system's own business.
+bool removable_name(std::string_view name) {
+    return name.starts_with("user.") || name.starts_with("trusted.") ||
+           name == "system.posix_acl_access" || name == "system.posix_acl_default";
 }
 
 }  // namespace
+
+int rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures) {
+    std::vector<char> from_list;
+    int ret = read_grown(&from_list, [&](char* b, size_t n) { return list_names(from, b, n); });
+    if (ret != 0 && !no_xattr_support(ret)) return ret;
+    if (ret != 0) from_list.clear();
+    const std::vector<std::string_view> wanted = split_names(from_list);
+
+    std::vector<char> to_list;
+    if (read_grown(&to_list, [&](char* b, size_t n) { return list_names(to, b, n); }) == 0) {
+        for (std::string_view name : split_names(to_list)) {
+            if (!removable_name(name) ||
+                std::find(wanted.begin(), wanted.end(), name) != wanted.end()) {
+                continue;
+            }
+            const std::string z(name);
+            int eno = remove_value(to, z.c_str());
+            if (eno != 0 && eno != ENODATA) failures->push_back({z, eno});
+        }
+    }
+
+    std::vector<char> value;
+    for (std::string_view name : wanted) {
+        const std::string z(name);
+        int eno =
+            read_grown(&value, [&](char* b, size_t n) { return get_value(from, z.c_str(), b, n); });
+        if (eno == ENODATA) continue;  // removed since it was listed
+        if (eno == 0) eno = set_value(to, z.c_str(), value.data(), value.size());
+        if (eno != 0) failures->push_back({z, eno});
+    }
+    return 0;
+}
 
 uint32_t rdir_attr_perm(const mstat_attr& a) {
     return ((a.type & RDIR_TYPE_NO_POSIX) != 0 ? a.attr : a.mode) & 07777;
@@ -283,6 +414,46 @@ int rdir_dst_dir::make_link(std::string_view name, const char* text, bool to_dir
     return 0;
 }
 
+int rdir_dst_dir::make_hard_link(const rdir_dst_dir& target_dir, std::string_view target_name,
+                                 std::string_view name, const struct stat* expect,
+                                 bool* replaced) const {
+    char z[256];
+    if (replaced != nullptr) *replaced = false;
+    char target[256];
+    if (!name_z(name, z) || !name_z(target_name, target)) return EINVAL;
+    if (fd_ < 0 || !target_dir.is_open()) return EBADF;
+    char temp[RDIR_TEMP_NAME_LEN + 1];
+    for (int attempt = 0;; ++attempt) {
+        rdir_temp_name_make(temp);
+        // Without AT_SYMLINK_FOLLOW: a link standing at the target is linked itself, and then
+        // fails the check below.
+        if (linkat(target_dir.fd(), target, fd_, temp, 0) == 0) break;
+        int eno = errno;
+        if (eno != EEXIST || attempt >= 8) return eno;
+    }
+    struct stat made;
+    int ret = fstatat(fd_, temp, &made, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (ret == 0 && !S_ISREG(made.st_mode)) ret = ESTALE;
+    if (ret == 0 && expect != nullptr &&
+        (made.st_dev != expect->st_dev || made.st_ino != expect->st_ino)) {
+        ret = ESTALE;
+    }
+    struct stat there;
+    if (ret == 0 && fstatat(fd_, z, &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (replaced != nullptr) *replaced = true;
+        if (S_ISDIR(there.st_mode)) ret = EISDIR;
+        // Renaming a link onto another link of the same file does nothing, which would leave
+        // the temporary behind.
+        if (ret == 0 && there.st_dev == made.st_dev && there.st_ino == made.st_ino) {
+            unlinkat(fd_, temp, 0);
+            return 0;
+        }
+    }
+    if (ret == 0 && renameat(fd_, temp, fd_, z) != 0) ret = errno;
+    if (ret != 0) unlinkat(fd_, temp, 0);
+    return ret;
+}
+
 int rdir_dst_dir::set_attr(std::string_view name, const mstat_attr& attr, bool with_times) const {
     char z[256];
     if (!name_z(name, z)) return EINVAL;
@@ -350,6 +521,43 @@ int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name, uint32
     }
 }
 
+int rdir_dst_file::create_node(const rdir_dst_dir& dir, std::string_view name, uint32_t mode,
+                               dev_t rdev) {
+    abort();
+    existing_ = {};
+    looked_ = false;
+    const mode_t type = static_cast<mode_t>(mode) & S_IFMT;
+    if (!S_ISFIFO(type) && !S_ISSOCK(type) && !S_ISCHR(type) && !S_ISBLK(type)) return EINVAL;
+    if (!dir.is_open()) return EBADF;
+    if (!name_z(name, name_)) return EINVAL;
+    if (S_ISFIFO(type) || S_ISSOCK(type)) rdev = 0;
+    for (int attempt = 0;; ++attempt) {
+        rdir_temp_name_make(temp_);
+        if (mknodat(dir.fd(), temp_, type | 0600, rdev) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EEXIST || attempt >= 8) return errno;
+    }
+    int fd = openat(dir.fd(), temp_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int eno = errno;
+        unlinkat(dir.fd(), temp_, 0);
+        return eno;
+    }
+    fd_ = fd;
+    dir_ = &dir;
+    node_ = true;
+    return 0;
+}
+
+int rdir_dst_file::apply_owner_mode(const mstat_attr& attr) {
+    if (fd_ < 0 || dir_ == nullptr) return EBADF;
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    const apply_target t =
+        node_ ? apply_target{-1, dir_->fd(), temp_} : apply_target{fd_, -1, nullptr};
+    return apply(t, st, attr, nullptr);
+}
+
 int rdir_dst_file::place(const struct stat* source) {
     const int dir = dir_->fd();
     if (!looked_) {
@@ -372,15 +580,29 @@ int rdir_dst_file::place(const struct stat* source) {
 }
 
 int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source) {
+    const timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
+    return finish(attr, source, times);
+}
+
+int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source,
+                          const timespec (&times)[2]) {
+    return finish(attr, source, times);
+}
+
+int rdir_dst_file::finish(const mstat_attr& attr, const struct stat* source,
+                          const timespec* times) {
     if (fd_ < 0 || dir_ == nullptr) return EBADF;
     struct stat st;
     int ret = fstat(fd_, &st) == 0 ? 0 : errno;
-    if (ret == 0) ret = apply_fd(fd_, st, attr, true);
+    const apply_target t =
+        node_ ? apply_target{-1, dir_->fd(), temp_} : apply_target{fd_, -1, nullptr};
+    if (ret == 0) ret = apply(t, st, attr, times);
     // A failed close can mean the data never reached the disk.
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && ret == 0) ret = errno;
     if (ret == 0) ret = place(source);
+    node_ = false;
     if (ret != 0) {
         unlinkat(dir_->fd(), temp_, 0);
         dir_ = nullptr;
@@ -393,6 +615,7 @@ int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source) {
 void rdir_dst_file::abort() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    node_ = false;
     if (dir_ != nullptr) unlinkat(dir_->fd(), temp_, 0);
     dir_ = nullptr;
 }

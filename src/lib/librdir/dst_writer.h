@@ -24,7 +24,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "librdir/mstat.h"
 #include "librdir/temp_name.h"
@@ -71,6 +73,14 @@ class rdir_dst_dir final {
     // when `to_dir`).
     int make_link(std::string_view name, const char* text, bool to_dir,
                   const mstat_attr& attr) const;
+    // Makes `name` another hard link of the file `target_name` in `target_dir` (on the same file
+    // system), replacing a file, link or node standing there as a whole; a name that already is
+    // that file is left as it is. With `expect`, the target must still be that file (device and
+    // inode) or nothing is changed (ESTALE). *replaced (may be null) tells whether something
+    // stood at the name. 0 or errno.
+    int make_hard_link(const rdir_dst_dir& target_dir, std::string_view target_name,
+                       std::string_view name, const struct stat* expect = nullptr,
+                       bool* replaced = nullptr) const;
     // Owner, mode and times of `attr` applied to the entry `name` (a directory or a file; a link
     // gets owner and times only). `with_times` false leaves the times alone.
     int set_attr(std::string_view name, const mstat_attr& attr, bool with_times = true) const;
@@ -83,6 +93,22 @@ class rdir_dst_dir final {
 
 // Permission bits that an attribute record asks for.
 uint32_t rdir_attr_perm(const mstat_attr& attr);
+
+// An extended attribute that could not be copied or removed, and why.
+struct rdir_xattr_failure {
+    std::string name;
+    int eno = 0;
+};
+
+// Gives `to` the extended attributes of `from` (user, security and trusted ones, and the POSIX
+// ACLs, as far as this user may read them) and removes the user, trusted and ACL attributes of
+// `to` that `from` lacks (an ACL inherited from the directory), so that both end with the same
+// set. Either descriptor may be a path descriptor (fifos, devices, sockets). An attribute that
+// cannot be copied or removed is added to *failures and the others still go; returns 0, or the
+// errno of reading `from`'s list (a file system without extended attributes has an empty list).
+// Owner and mode come first (a later change of owner drops file capabilities, a later change of
+// mode rewrites the ACL mask), times last.
+int rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures);
 
 // rdir_dst_file::commit: the name already is the source file itself (the same file under two
 // names); nothing was changed.
@@ -104,6 +130,12 @@ class rdir_dst_file final {
     // taken, which saves a call for every new file. 0 or errno.
     int create(const rdir_dst_dir& dir, std::string_view name, uint32_t perm = 0600,
                bool look_first = true);
+    // Starts the node `name` in `dir` instead of a file: a fifo, socket or character or block
+    // device (the type bits of `mode`; `rdev` for a device), made under the temporary name
+    // owner-only. fd() is then a path descriptor of it (no data; enough for rdir_copy_xattrs).
+    // commit applies the attributes and renames as for a file. Any other type fails with EINVAL;
+    // EPERM where this user may not make such a node. 0 or errno.
+    int create_node(const rdir_dst_dir& dir, std::string_view name, uint32_t mode, dev_t rdev);
     int fd() const { return fd_; }
     // What stood at the final name (st_ino 0 when nothing): known after create with look_first,
     // or after a commit that found the name taken.
@@ -114,15 +146,23 @@ class rdir_dst_file final {
     // content came from), a name that is that very file is left alone: RDIR_DST_IS_SOURCE. On
     // any failure the temporary is removed and the final name keeps what it had. 0 or errno.
     int commit(const mstat_attr& attr, const struct stat* source = nullptr);
+    // The same with the times `times` (access, modification; nanoseconds kept) in place of the
+    // whole seconds of `attr`.
+    int commit(const mstat_attr& attr, const struct stat* source, const timespec (&times)[2]);
+    // Gives the temporary the owner and mode of `attr` now, for what must come between them and
+    // the times (rdir_copy_xattrs). commit still applies everything. 0 or errno.
+    int apply_owner_mode(const mstat_attr& attr);
     // Drops the temporary (nothing at the final name changes). Idempotent.
     void abort();
 
   private:
     int place(const struct stat* source);
+    int finish(const mstat_attr& attr, const struct stat* source, const timespec* times);
 
     const rdir_dst_dir* dir_ = nullptr;
     int fd_ = -1;
     bool looked_ = true;
+    bool node_ = false;  // a node: its attributes are set by name, fd_ is a path descriptor
     char temp_[RDIR_TEMP_NAME_LEN + 1] = {};
     char name_[256] = {};
     struct stat existing_ {};

@@ -1,26 +1,36 @@
 // dvcp: copies, synchronises and lists directory trees.
 //
 //   dvcp [mode=..] if=SRC [of=DST] [bs=N] [olist=FILE] [dbg=sync_reason] [level=LEVEL]
+//        [changes=FILE|-] [dry_run=0|1] [max_delete=N] [hard_links=0|1] [xattrs=0|1]
+//        [progress=0|1]
 //   dvcp ls_mode=[cp|sync]
 //   dvcp -v
+//   dvcp -h | --help
 //
 // One run is one job of the copy engine; its result is the exit status. SIGINT, SIGTERM, SIGHUP
 // and SIGPIPE stop the job cleanly (status 6): whatever was half written is cleaned up by the
 // engine, which an abrupt death would leave behind.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
+#include "libcdir/cstat.h"
 #include "libcdir/libcdir.h"
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
@@ -41,8 +51,25 @@ constexpr const char* kDescription = "Quickly copy synced files";
 constexpr const char* kConfigName = "dvcp.ini";
 
 // Keys in table order; the position is the key's number.
-constexpr const char kKeywords[] = "mode\0if\0of\0bs\0olist\0dbg\0level\0ls_mode\0";
-enum key_no { KEY_MODE, KEY_IF, KEY_OF, KEY_BS, KEY_OLIST, KEY_DBG, KEY_LEVEL, KEY_LS_MODE };
+constexpr const char kKeywords[] =
+    "mode\0if\0of\0bs\0olist\0dbg\0level\0ls_mode\0changes\0dry_run\0max_delete\0hard_links\0"
+    "xattrs\0progress\0";
+enum key_no {
+    KEY_MODE,
+    KEY_IF,
+    KEY_OF,
+    KEY_BS,
+    KEY_OLIST,
+    KEY_DBG,
+    KEY_LEVEL,
+    KEY_LS_MODE,
+    KEY_CHANGES,
+    KEY_DRY_RUN,
+    KEY_MAX_DELETE,
+    KEY_HARD_LINKS,
+    KEY_XATTRS,
+    KEY_PROGRESS,
+};
 
 struct mode_entry {
     const char* name;
@@ -77,19 +104,34 @@ const char* byte_order() {
     return first == 1 ? "little" : "big";
 }
 
-void print_usage() {
-    fprintf(stderr, "%s v%s (%s) [%s] - %s\n", kAppName, kVersion, kVersionDate, byte_order(),
+void print_usage(FILE* out) {
+    fprintf(out, "%s v%s (%s) [%s] - %s\n", kAppName, kVersion, kVersionDate, byte_order(),
             kDescription);
-    fprintf(stderr, "Copies, synchronises and lists directory trees, locally or with dvsd.\n");
-    fprintf(stderr, "\n");
-    fprintf(stderr, "usage: dvcp [mode=..] [if=dir] [of=dir] [bs=N]\n");
-    fprintf(stderr, "\tmode=[mode=cp|sync|ls|rm|...] Specifying the working mode\n");
-    fprintf(stderr, "\tls_mode=[cp|sync] Enumerate available modes\n");
-    fprintf(stderr, "\tdbg=[sync_reason]  print dbg info ..\n");
-    fprintf(stderr, "\tbs=BYTES    read and write BYTES bytes at a time\n");
-    fprintf(stderr, "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n");
-    fprintf(stderr, "\tolist=FILE    mode=ls: write the listing to FILE (required)\n");
-    fprintf(stderr, "SIGINT, SIGTERM, SIGHUP or SIGPIPE stop the run cleanly (exit 6).\n");
+    fprintf(out, "Copies, synchronises and lists directory trees, locally or with dvsd.\n");
+    fprintf(out, "\n");
+    fprintf(out, "usage: dvcp [mode=..] [if=dir] [of=dir] [bs=N]\n");
+    fprintf(out, "\tmode=[mode=cp|sync|ls|rm|...] Specifying the working mode\n");
+    fprintf(out, "\tls_mode=[cp|sync] Enumerate available modes\n");
+    fprintf(out, "\tdbg=[sync_reason]  print dbg info ..\n");
+    fprintf(out, "\tbs=BYTES    read and write BYTES bytes at a time\n");
+    fprintf(out, "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n");
+    fprintf(out, "\tolist=FILE    mode=ls: write the listing to FILE (required)\n");
+    fprintf(out,
+            "\tchanges=FILE    list changes: + created, ~ updated, - deleted, ! failed "
+            "(- for stdout)\n");
+    fprintf(out,
+            "\tdry_run=0|1    1: compare and report as the mode would, write and delete "
+            "nothing\n");
+    fprintf(out,
+            "\tmax_delete=N    a sync that would delete more than N files deletes none "
+            "(exit 8)\n");
+    fprintf(out, "\thard_links=0|1    1: keep hard-linked files linked at a local destination\n");
+    fprintf(out, "\txattrs=0|1    1: copy extended attributes and ACLs on local routes\n");
+    fprintf(out,
+            "\tprogress=0|1    status line on standard error (default: when it is a "
+            "terminal)\n");
+    fprintf(out, "\t-h, --help    this text; -v    the version\n");
+    fprintf(out, "SIGINT, SIGTERM, SIGHUP or SIGPIPE stop the run cleanly (exit 6).\n");
 }
 
 // A usage error with its reason: the specific complaint first, then the usual text.
@@ -101,7 +143,7 @@ int usage_error(const char* fmt, ...) {
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fputc('\n', stderr);
-    print_usage();
+    print_usage(stderr);
     return 1;
 }
 
@@ -138,14 +180,33 @@ struct args {
     std::string i_url;
     std::string o_url;
     std::string olist;
+    std::string changes;
     bool has_o_url = false;
     bool has_olist = false;
+    bool has_changes = false;
     bool list = false;  // the last mode= asked for a listing
+    int progress = -1;  // progress=: 0 off, 1 on, -1 when standard error is a terminal
 };
 
 // Shown in a complaint: a value is cut short rather than flooding the terminal.
 std::string shown(std::string_view value) {
     return std::string(value.substr(0, 200));
+}
+
+// A switch value: exactly "0" or "1".
+std::optional<bool> parse_switch(std::string_view value) {
+    if (value == "0") return false;
+    if (value == "1") return true;
+    return std::nullopt;
+}
+
+// A count of 0 or more in decimal digits; no sign, no suffix, nothing beyond int64.
+std::optional<int64_t> parse_count(std::string_view value) {
+    if (value.empty() || value.front() < '0' || value.front() > '9') return std::nullopt;
+    int64_t n = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return n;
 }
 
 // Fills `param` and `a` from the arguments. Returns -1 to run the job, otherwise the exit status
@@ -159,29 +220,34 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "--") continue;
+        // Asked for, the usage text is the output of a successful run, not a complaint.
+        if (arg == "-h" || arg == "--help") {
+            print_usage(stdout);
+            fflush(stdout);
+            return 0;
+        }
         size_t eq = arg.find('=');
         if (eq == std::string_view::npos) {
-            print_usage();
-            return 1;
+            return usage_error("bad argument \"%s\": expected key=value", shown(arg).c_str());
         }
         std::string_view key = arg.substr(0, eq);
         std::string_view value = arg.substr(eq + 1);
-        switch (keyword_number(key)) {
+        const int number = keyword_number(key);
+        switch (number) {
             case KEY_MODE: {
                 const mode_entry* m = find_mode(value);
-                if (m == nullptr) {
-                    print_usage();
-                    return 1;
-                }
+                if (m == nullptr) return usage_error("bad mode \"%s\"", shown(value).c_str());
                 param->job_type = m->job_type;
                 a->list = m->list;
                 if (!m->list) param->cmp_mode = m->cmp_mode;
                 break;
             }
             case KEY_IF:
+                if (value.empty()) return usage_error("empty value for if=");
                 a->i_url = value;
                 break;
             case KEY_OF:
+                if (value.empty()) return usage_error("empty value for of=");
                 a->o_url = value;
                 a->has_o_url = true;
                 break;
@@ -221,15 +287,41 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
             case KEY_LS_MODE:
                 print_modes(value);
                 return 0;
+            case KEY_CHANGES:
+                if (value.empty()) return usage_error("empty value for changes=");
+                a->changes = value;
+                a->has_changes = true;
+                break;
+            case KEY_MAX_DELETE: {
+                std::optional<int64_t> n = parse_count(value);
+                if (!n) {
+                    return usage_error("bad max_delete \"%s\": must be a whole number, 0 or more",
+                                       shown(value).c_str());
+                }
+                param->max_delete = *n;
+                break;
+            }
+            case KEY_DRY_RUN:
+            case KEY_HARD_LINKS:
+            case KEY_XATTRS:
+            case KEY_PROGRESS: {
+                std::optional<bool> on = parse_switch(value);
+                std::string name(key);
+                if (!on) {
+                    return usage_error("bad %s \"%s\": must be 0 or 1", name.c_str(),
+                                       shown(value).c_str());
+                }
+                if (number == KEY_DRY_RUN) param->dry_run = *on ? 1 : 0;
+                if (number == KEY_HARD_LINKS) param->hard_links = *on ? 1 : 0;
+                if (number == KEY_XATTRS) param->xattrs = *on ? 1 : 0;
+                if (number == KEY_PROGRESS) a->progress = *on ? 1 : 0;
+                break;
+            }
             default:
-                print_usage();
-                return 1;
+                return usage_error("unknown key \"%s\"", shown(key).c_str());
         }
     }
-    if (a->i_url.empty()) {
-        print_usage();
-        return 1;
-    }
+    if (a->i_url.empty()) return usage_error("missing if=SRC");
     // A listing nobody receives is a run that does nothing and reports success.
     if (a->list && a->olist.empty()) return usage_error("mode=ls needs olist=FILE");
     return -1;
@@ -320,7 +412,121 @@ void stop_signals() {
     }
 }
 
-int run_job(libcdir_param* param) {
+// ---- progress ----
+//
+// A thread of its own polls the job a few times a second and keeps one status line on standard
+// error up to date. The log draws it below its lines; the report ends it.
+
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+constexpr size_t kProgressSamples = 8;  // the rate is taken over the last two seconds
+
+// Columns of standard error when it is a terminal; otherwise COLUMNS or 80.
+size_t status_width() {
+    winsize ws{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char* env = getenv("COLUMNS")) {
+        size_t n = 0;
+        auto [end, ec] = std::from_chars(env, env + strlen(env), n);
+        if (ec == std::errc() && *end == '\0' && n >= 20) return n;
+    }
+    return 80;
+}
+
+// The last `columns` columns of a path (UTF-8 sequences kept whole), "..." in front when cut.
+std::string path_tail(std::string_view path, size_t columns) {
+    size_t count = 0;
+    for (unsigned char c : path) count += (c & 0xc0) != 0x80 ? 1 : 0;
+    if (count <= columns) return std::string(path);
+    if (columns <= 3) return std::string();
+    size_t keep = columns - 3;
+    size_t at = path.size();
+    while (at > 0 && keep > 0) {
+        --at;
+        if ((static_cast<unsigned char>(path[at]) & 0xc0) != 0x80) --keep;
+    }
+    return "..." + std::string(path.substr(at));
+}
+
+class progress_display final {
+  public:
+    explicit progress_display(libcdir_ctx* job) : job_(job) {
+        // The job has just started: the first rate is taken from here.
+        samples_.push_back({std::chrono::steady_clock::now(), 0});
+        log2_status_begin(nullptr);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~progress_display() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        log2_status_end(nullptr);
+    }
+    progress_display(const progress_display&) = delete;
+    progress_display& operator=(const progress_display&) = delete;
+
+  private:
+    struct sample {
+        std::chrono::steady_clock::time_point at;
+        uint64_t bytes;
+    };
+
+    void run() {
+        pthread_setname_np(pthread_self(), "dvcp_progress");
+        os_thread_name_set("progress");
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, kProgressInterval, [this] { return stop_; })) {
+            lock.unlock();
+            show();
+            lock.lock();
+        }
+        os_thread_name_del();
+    }
+
+    void show() {
+        libcdir_progress p{};
+        if (libcdir_get_progress(job_, &p) != 0) return;
+        p.dir[sizeof(p.dir) - 1] = '\0';
+        const auto now = std::chrono::steady_clock::now();
+        samples_.push_back({now, p.bytes_done});
+        if (samples_.size() > kProgressSamples) samples_.erase(samples_.begin());
+        uint64_t rate = 0;
+        const sample& first = samples_.front();
+        double seconds = std::chrono::duration<double>(now - first.at).count();
+        if (seconds > 0 && p.bytes_done >= first.bytes) {
+            rate = static_cast<uint64_t>(static_cast<double>(p.bytes_done - first.bytes) / seconds);
+        }
+        std::string text = std::to_string(p.files_done) + " files, " +
+                           cdir_size_for_people(p.bytes_done) + ", " + cdir_size_for_people(rate) +
+                           "/s, " + std::to_string(p.files_seen) + " seen in " +
+                           std::to_string(p.dirs_seen) + " dirs";
+        // One column short of the width, so that the terminal never wraps the line.
+        size_t width = status_width() - 1;
+        if (text.size() + 4 < width) text += "  " + path_tail(p.dir, width - text.size() - 2);
+        if (text.size() > width) text.resize(width);
+        log2_status_show(nullptr, text.c_str());
+    }
+
+    libcdir_ctx* const job_;
+    std::vector<sample> samples_;  // progress thread only
+
+    std::mutex mutex_;  // guards stop_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// progress=1 and progress=0 decide; otherwise a terminal on standard error does, unless the
+// changes go to that same terminal, where the status line would break them up.
+bool wants_progress(const args& a) {
+    if (a.progress >= 0) return a.progress == 1;
+    if (isatty(STDERR_FILENO) == 0) return false;
+    return !(a.has_changes && a.changes == "-" && isatty(STDOUT_FILENO) != 0);
+}
+
+int run_job(libcdir_param* param, bool progress) {
     libcdir_ctx* job = libcdir_open(param);
     if (job == nullptr) {
         DVCP_LOG(LOG_ERR, "error: %s", err_info_str(&param->err));
@@ -331,7 +537,18 @@ int run_job(libcdir_param* param) {
         g_job = job;
         if (g_stop_pending) libcdir_req_stop(job);
     }
+    std::optional<progress_display> display;
+    if (progress) {
+        try {
+            display.emplace(job);
+        } catch (const std::system_error&) {
+            // A run without its progress line is still the run that was asked for.
+            log2_status_end(nullptr);
+            DVCP_LOG(LOG_WARN, "cannot start the progress thread");
+        }
+    }
     int status = libcdir_wait_stop(job);
+    display.reset();
     {
         std::lock_guard<std::mutex> lock(g_job_mutex);
         g_job = nullptr;
@@ -372,7 +589,8 @@ int main(int argc, char** argv) {
         param.i_url = a.i_url.c_str();
         param.o_url = a.has_o_url ? a.o_url.c_str() : nullptr;
         param.olist = a.has_olist ? a.olist.c_str() : nullptr;
-        status = run_job(&param);
+        param.changes = a.has_changes ? a.changes.c_str() : nullptr;
+        status = run_job(&param, wants_progress(a));
     }
 
     stop_signals();

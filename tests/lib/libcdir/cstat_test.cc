@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -190,6 +191,59 @@ TEST(Report, RatesAgainstOneMillisecond) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3], "trans_rate=1000.0K\n");
     EXPECT_EQ(lines[lines.size() - 2], "file_rate=1000.00\n");
+}
+
+struct people_size_case {
+    uint64_t bytes;
+    const char* text;
+};
+void PrintTo(const people_size_case& c, std::ostream* os) {
+    *os << c.bytes << " -> " << c.text;
+}
+
+class SizeForPeople : public ::testing::TestWithParam<people_size_case> {};
+
+TEST_P(SizeForPeople, BinaryUnitsThreeDigits) {
+    EXPECT_EQ(cdir_size_for_people(GetParam().bytes), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SizeForPeople,
+                         ::testing::Values(people_size_case{0, "0 B"},
+                                           people_size_case{1023, "1023 B"},
+                                           people_size_case{1024, "1.00 KiB"},
+                                           people_size_case{1536, "1.50 KiB"},
+                                           people_size_case{10 * 1024 + 512, "10.5 KiB"},
+                                           people_size_case{1023 * 1024, "1.00 MiB"},
+                                           people_size_case{123ull << 20, "123 MiB"},
+                                           people_size_case{5ull << 30, "5.00 GiB"},
+                                           people_size_case{UINT64_MAX, "16.0 EiB"}));
+
+TEST(DurationForPeople, SecondsThenMinutesThenHours) {
+    EXPECT_EQ(cdir_duration_for_people(0.001), "0.00 s");
+    EXPECT_EQ(cdir_duration_for_people(2.345), "2.35 s");
+    EXPECT_EQ(cdir_duration_for_people(42.06), "42.1 s");
+    EXPECT_EQ(cdir_duration_for_people(125.4), "2m05s");
+    EXPECT_EQ(cdir_duration_for_people(3725.5), "1h02m06s");
+    EXPECT_EQ(cdir_duration_for_people(-1.0), "0.00 s");
+}
+
+TEST(Summary, CopyAndSyncCountFilesDeletionsFailuresBytesAndRate) {
+    // Failed: 1 unreadable + 4 unwritable + 7 undeletable files; 2 directories on their own.
+    EXPECT_EQ(cdir_summary_line(sample_counters(), LIBCDIR_JOB_SYNC, false, 2.0),
+              "10 files copied, 6 deleted, 12 failed (and 2 directories), 1.00 MiB written at "
+              "512 KiB/s, in 2.00 s\n");
+    cdir_counters clean;
+    clean.file_open_count = 3;
+    clean.total_write = 3 << 20;
+    EXPECT_EQ(cdir_summary_line(clean, LIBCDIR_JOB_COPY, false, 0.5),
+              "3 files copied, 0 deleted, 0 failed, 3.00 MiB written at 6.00 MiB/s, in 0.50 s\n");
+}
+
+TEST(Summary, DryRunSaysWhatWouldBeDoneAndListSaysWhatWasListed) {
+    EXPECT_EQ(cdir_summary_line(sample_counters(), LIBCDIR_JOB_SYNC, true, 65.0),
+              "dry run: 10 files to copy, 6 to delete, 12 failed (and 2 directories), in 1m05s\n");
+    EXPECT_EQ(cdir_summary_line(sample_counters(), LIBCDIR_JOB_LIST, false, 0.25),
+              "listed 12 files in 3 directories, 12 failed (and 2 directories), in 0.25 s\n");
 }
 
 }  // namespace

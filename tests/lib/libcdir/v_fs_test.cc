@@ -6,7 +6,9 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -70,6 +72,19 @@ class LocalFiles : public ::testing::Test {
         return cdir_l_copy(&job_, e, src_fd_, dst_, dir_.c_str(), out_.c_str());
     }
 
+    // Copies the file `name` of the source subdirectory `sub` into the same subdirectory of
+    // "out", made when missing.
+    int copy_in(const std::string& sub, const std::string& name) {
+        const mstat_item& e = entry_at(path(sub + "/" + name), name);
+        int fd = open(path(sub).c_str(), O_PATH | O_DIRECTORY);
+        EXPECT_GE(fd, 0);
+        rdir_dst_dir dst;
+        EXPECT_EQ(dst.open(job_.dst.fs.get(), sub, true), 0);
+        int ret = cdir_l_copy(&job_, e, fd, dst, path(sub).c_str(), out(sub).c_str());
+        close(fd);
+        return ret;
+    }
+
     // Copies `e` in a child that has become `user`, as an unprivileged run would; the copy must
     // have succeeded.
     void copy_as(const passwd& user, const mstat_item& e) {
@@ -88,8 +103,12 @@ class LocalFiles : public ::testing::Test {
 
     // The entry a listing of `name` would carry (owner, mode, size and times from lstat).
     const mstat_item& entry_of(const std::string& name, std::string_view link = {}) {
+        return entry_at(path(name), name, link);
+    }
+    const mstat_item& entry_at(const std::string& file, const std::string& name,
+                               std::string_view link = {}) {
         struct stat st;
-        EXPECT_EQ(lstat(path(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(lstat(file.c_str(), &st), 0) << file;
         mstat_item e{};
         e.type = S_ISDIR(st.st_mode) ? RDIR_TYPE_DIR : RDIR_TYPE_OTHER;
         if (S_ISLNK(st.st_mode)) e.type = RDIR_TYPE_LINK | RDIR_TYPE_OTHER;
@@ -410,22 +429,18 @@ TEST_F(LocalFiles, LinkToDirectoryReplacesAnEmptyDirectory) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
-TEST_F(LocalFiles, EmptyFileAndFifoBecomeEmptyFilesWithTheirAttributes) {
+TEST_F(LocalFiles, EmptyFileReplacesAnOldOneWithItsAttributes) {
     write_file(path("empty"), "");
-    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0640), 0);
-    for (const char* name : {"empty", "fifo"}) {
-        SCOPED_TRACE(name);
-        set_times(path(name), 5000, 6000);
-        ASSERT_EQ(chmod(path(name).c_str(), 0600), 0);
-        write_file(out(name), "previous content");
-        EXPECT_EQ(copy(entry_of(name)), 0);
-        struct stat st;
-        ASSERT_EQ(lstat(out(name).c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(st.st_size, 0);
-        EXPECT_EQ(st.st_mtim.tv_sec, 6000);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-    }
+    set_times(path("empty"), 5000, 6000);
+    ASSERT_EQ(chmod(path("empty").c_str(), 0600), 0);
+    write_file(out("empty"), "previous content");
+    EXPECT_EQ(copy(entry_of("empty")), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(out("empty").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 6000);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(job_.st.total_read, 0u);
 }
 
@@ -485,5 +500,303 @@ TEST_F(LocalFiles, TouchLeavesAnOldRootAndItemsWithoutAttributesAlone) {
     ASSERT_EQ(stat(out("sub").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 200);
 }
+
+// ---- precise times ----
+
+TEST_F(LocalFiles, FileTimesArriveWithTheirNanoseconds) {
+    write_file(path("src"), "x");
+    const timespec t[2] = {{1000000000, 111111111}, {1500000000, 999999999}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path("src").c_str(), t, 0), 0);
+    EXPECT_EQ(copy(entry_of("src")), 0);
+    struct stat st;
+    ASSERT_EQ(stat(out("src").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, t[1].tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, t[1].tv_nsec);
+    EXPECT_EQ(st.st_atim.tv_sec, t[0].tv_sec);
+    EXPECT_EQ(st.st_atim.tv_nsec, t[0].tv_nsec);
+}
+
+// ---- sparse files ----
+
+// Data ranges of a source file: (offset, length) pairs, the rest of `size` is hole.
+struct sparse_case {
+    const char* name;
+    off_t size;
+    std::vector<std::pair<off_t, size_t>> data;
+};
+
+void PrintTo(const sparse_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SparseCopy : public LocalFiles,
+                   public ::testing::WithParamInterface<std::tuple<sparse_case, bool>> {};
+
+TEST_P(SparseCopy, HolesStayHolesAndTheContentIsTheSame) {
+    const sparse_case& c = std::get<0>(GetParam());
+    job_.no_copy_range = std::get<1>(GetParam());
+    {
+        int fd = open(path("src").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        for (const auto& [offset, length] : c.data) {
+            const std::string bytes = random_bytes(length);
+            ASSERT_EQ(pwrite(fd, bytes.data(), length, offset), static_cast<ssize_t>(length));
+        }
+        ASSERT_EQ(ftruncate(fd, c.size), 0);
+        close(fd);
+    }
+    write_file(out("src"), random_bytes(300 * 1024));  // an old copy whose bytes must not show
+    EXPECT_EQ(copy(entry_of("src")), 0);
+    struct stat a, b;
+    ASSERT_EQ(stat(path("src").c_str(), &a), 0);
+    ASSERT_EQ(stat(out("src").c_str(), &b), 0);
+    EXPECT_EQ(b.st_size, a.st_size);
+    EXPECT_EQ(b.st_blocks, a.st_blocks);
+    EXPECT_TRUE(read_file(out("src")) == read_file(path("src")));
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_EQ(job_.st.file_open_count, 1u);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+const sparse_case kSparseCases[] = {
+    {"only_hole", 64 << 20, {}},
+    {"data_hole_data", 8 << 20, {{0, 100000}, {(8 << 20) - 5000, 5000}}},
+    {"hole_then_data", 8 << 20, {{4 << 20, 70000}}},
+    {"data_then_hole", 8 << 20, {{0, 70000}}},
+    {"many_ranges", 4 << 20, {{0, 4096}, {1 << 20, 8192}, {2 << 20, 1}, {3 << 20, 65536}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SparseCopy,
+                         ::testing::Combine(::testing::ValuesIn(kSparseCases), ::testing::Bool()));
+
+// ---- hard links ----
+
+TEST_F(LocalFiles, HardLinkedSourceFilesAreLinkedTogetherAtTheDestination) {
+    job_.hard_links = true;
+    write_file(path("a"), "shared content");
+    ASSERT_EQ(link(path("a").c_str(), path("b").c_str()), 0);
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    ASSERT_EQ(link(path("a").c_str(), path("sub/c").c_str()), 0);
+    write_file(path("single"), "alone");
+    write_file(out("b"), "an old file in the way");
+    EXPECT_EQ(copy(entry_of("a")), 0);
+    EXPECT_EQ(copy(entry_of("single")), 0);
+    EXPECT_EQ(cdir_l_hard_links_pending(&job_), 1u) << "a file with one link is remembered";
+    EXPECT_EQ(copy(entry_of("b")), 0);
+    EXPECT_EQ(copy_in("sub", "c"), 0);
+    EXPECT_EQ(cdir_l_hard_links_pending(&job_), 0u) << "all links seen: the entry goes";
+
+    struct stat src, a, b, c;
+    ASSERT_EQ(stat(path("a").c_str(), &src), 0);
+    ASSERT_EQ(stat(out("a").c_str(), &a), 0);
+    ASSERT_EQ(stat(out("b").c_str(), &b), 0);
+    ASSERT_EQ(stat(out("sub/c").c_str(), &c), 0);
+    EXPECT_NE(a.st_ino, src.st_ino);
+    EXPECT_EQ(b.st_ino, a.st_ino);
+    EXPECT_EQ(c.st_ino, a.st_ino);
+    EXPECT_EQ(a.st_nlink, 3u);
+    EXPECT_EQ(read_file(out("b")), "shared content");
+    EXPECT_EQ(job_.st.file_open_count, 4u);
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(LocalFiles, HardLinksAreCopiesWhenOffOrWhenTheFirstCopyWasReplaced) {
+    write_file(path("a"), "shared");
+    ASSERT_EQ(link(path("a").c_str(), path("b").c_str()), 0);
+    ASSERT_EQ(link(path("a").c_str(), path("c").c_str()), 0);
+    EXPECT_EQ(copy(entry_of("a")), 0);
+    EXPECT_EQ(copy(entry_of("b")), 0);
+    EXPECT_FALSE(job_.hard_link_copies) << "nothing remembered with hard_links off";
+    struct stat a, b, c;
+    ASSERT_EQ(stat(out("a").c_str(), &a), 0);
+    ASSERT_EQ(stat(out("b").c_str(), &b), 0);
+    EXPECT_NE(a.st_ino, b.st_ino);
+
+    // On: the first copy is replaced by something else before the next link comes.
+    job_.hard_links = true;
+    EXPECT_EQ(copy(entry_of("a")), 0);
+    ASSERT_EQ(unlink(out("a").c_str()), 0);
+    write_file(out("a"), "someone else's file");
+    EXPECT_EQ(copy(entry_of("c")), 0);
+    ASSERT_EQ(stat(out("a").c_str(), &a), 0);
+    ASSERT_EQ(stat(out("c").c_str(), &c), 0);
+    EXPECT_NE(c.st_ino, a.st_ino);
+    EXPECT_EQ(read_file(out("c")), "shared");
+    EXPECT_EQ(read_file(out("a")), "someone else's file");
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// ---- extended attributes ----
+
+std::string xattr_of(const std::string& file, const char* name) {
+    char buf[1024];
+    ssize_t n = lgetxattr(file.c_str(), name, buf, sizeof(buf));
+    return n < 0 ? "<none>" : std::string(buf, static_cast<size_t>(n));
+}
+
+// An ACL in the kernel's format: owner rwx, user `uid` r-x, group r-x, mask r-x, other ---.
+std::string acl_value(uint32_t uid) {
+    struct entry {
+        uint16_t tag;
+        uint16_t perm;
+        uint32_t id;
+    };
+    const uint32_t version = 2;
+    const entry entries[] = {
+        {0x01, 7, ~0u}, {0x02, 5, uid}, {0x04, 5, ~0u}, {0x10, 5, ~0u}, {0x20, 0, ~0u}};
+    std::string v(reinterpret_cast<const char*>(&version), sizeof(version));
+    v.append(reinterpret_cast<const char*>(entries), sizeof(entries));
+    return v;
+}
+
+TEST_F(LocalFiles, ExtendedAttributesAndAclsOfFilesAndDirectoriesArriveWhenAsked) {
+    const std::string acl = acl_value(65534);
+    write_file(path("f"), "x");
+    ASSERT_EQ(chmod(path("f").c_str(), 0750), 0);
+    ASSERT_EQ(setxattr(path("f").c_str(), "user.origin", "lab", 3, 0), 0);
+    ASSERT_EQ(setxattr(path("f").c_str(), "trusted.t", "root only", 9, 0), 0);
+    ASSERT_EQ(setxattr(path("f").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+    ASSERT_EQ(mkdir(path("d").c_str(), 0750), 0);
+    ASSERT_EQ(setxattr(path("d").c_str(), "user.dir", "yes", 3, 0), 0);
+    ASSERT_EQ(setxattr(path("d").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0),
+              0);
+    // The destination directory hands a default ACL down: the copy must not keep it.
+    ASSERT_EQ(setxattr(out_.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0), 0);
+    write_file(path("plain"), "p");
+    ASSERT_EQ(chmod(path("plain").c_str(), 0640), 0);
+
+    job_.src.root = dir_;
+    job_.src.fs.reset(os_root_open(dir_.c_str(), OS_ROOT_NO_SYMLINKS));
+    ASSERT_TRUE(job_.src.fs);
+    job_.xattrs = true;
+    EXPECT_EQ(copy(entry_of("f")), 0);
+    EXPECT_EQ(copy(entry_of("plain")), 0);
+    const mstat_item& d = entry_of("d");
+    EXPECT_EQ(cdir_l_create_dir(&job_, dst_, out_.c_str(), d), 0);
+    cdir_item item;
+    item.src_path = path("d");
+    item.dst_path = out("d");
+    item.attr = mstat_item_attr(d);
+    EXPECT_EQ(cdir_l_touch_dir(&job_, item, true), 0);
+
+    EXPECT_EQ(xattr_of(out("f"), "user.origin"), "lab");
+    EXPECT_EQ(xattr_of(out("f"), "trusted.t"), geteuid() == 0 ? "root only" : "<none>");
+    EXPECT_EQ(xattr_of(out("f"), "system.posix_acl_access"), acl);
+    EXPECT_EQ(xattr_of(out("plain"), "system.posix_acl_access"), "<none>");
+    EXPECT_EQ(xattr_of(out("d"), "user.dir"), "yes");
+    EXPECT_EQ(xattr_of(out("d"), "system.posix_acl_default"), acl);
+    struct stat st;
+    ASSERT_EQ(stat(out("f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    ASSERT_EQ(stat(out("plain").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat(out("d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_EQ(job_.st.o_file_fail_count, 0u);
+
+    // Off: the copy has none of them.
+    job_.xattrs = false;
+    ASSERT_EQ(setxattr(out_.c_str(), "system.posix_acl_default", "", 0, 0) == 0 ||
+                  removexattr(out_.c_str(), "system.posix_acl_default") == 0,
+              true);
+    ASSERT_EQ(rename(path("f").c_str(), path("g").c_str()), 0);
+    EXPECT_EQ(copy(entry_of("g")), 0);
+    EXPECT_EQ(xattr_of(out("g"), "user.origin"), "<none>");
+}
+
+TEST_F(LocalFiles, AttributeThatCannotBeCopiedIsCountedAndNamedButTheFileArrives) {
+    passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
+    write_file(path("src"), "program");
+    for (const std::string& p : {dir_, path("src"), out_}) {
+        ASSERT_EQ(chown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    // Only root may give a file capability (and a change of owner drops it: after the chown).
+    const uint32_t caps[5] = {0x02000000, 1u << 10, 0, 0, 0};
+    ASSERT_EQ(setxattr(path("src").c_str(), "security.capability", caps, sizeof(caps), 0), 0);
+    const mstat_item& e = entry_of("src");
+    job_.xattrs = true;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
+        copy(e);
+        _exit(job_.st.file_open_count == 1 && job_.st.o_file_fail_count == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failure not counted";
+    EXPECT_EQ(read_file(out("src")), "program");
+}
+
+// ---- fifos, sockets and devices ----
+
+struct node_case {
+    const char* name;
+    mode_t type;
+    dev_t rdev;
+};
+
+void PrintTo(const node_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NodeCopy : public LocalFiles, public ::testing::WithParamInterface<node_case> {
+  protected:
+    void make_source() {
+        ASSERT_EQ(mknod(path("n").c_str(), GetParam().type | 0640, GetParam().rdev), 0);
+        ASSERT_EQ(chown(path("n").c_str(), 1234, 5678), 0);
+        const timespec t[2] = {{1000000000, 5}, {1200000000, 123456789}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path("n").c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+    }
+};
+
+TEST_P(NodeCopy, RootRecreatesItWithOwnerModeAndTimes) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    ASSERT_NO_FATAL_FAILURE(make_source());
+    write_file(out("n"), "an old file in the way");
+    EXPECT_EQ(copy(entry_of("n")), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(out("n").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IFMT, GetParam().type);
+    EXPECT_EQ(st.st_rdev, GetParam().rdev);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(st.st_atim.tv_nsec, 5);
+    EXPECT_EQ(job_.st.file_open_count, 1u);
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
+    EXPECT_EQ(job_.st.total_read, 0u);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_P(NodeCopy, OrdinaryUserSkipsItWithACountedFailure) {
+    passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
+    ASSERT_NO_FATAL_FAILURE(make_source());
+    ASSERT_EQ(chown(out_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const mstat_item& e = entry_of("n");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
+        int ret = copy(e);
+        _exit(ret == 0 && job_.st.o_file_fail_count == 1 && job_.st.file_open_count == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "skip not counted";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(out("n"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NodeCopy,
+                         ::testing::Values(node_case{"fifo", S_IFIFO, 0},
+                                           node_case{"socket", S_IFSOCK, 0},
+                                           node_case{"char_device", S_IFCHR, makedev(1, 3)},
+                                           node_case{"block_device", S_IFBLK, makedev(7, 0)}));
 
 }  // namespace

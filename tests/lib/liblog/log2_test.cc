@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -42,6 +47,7 @@ class Log2 : public ::testing::Test {
 
     void set_flags(uint32_t flags) { ASSERT_EQ(0, log2_ioctl(ctx_, 2, &flags, sizeof(flags))); }
     void set_level(int level) { ASSERT_EQ(0, log2_ioctl(ctx_, 1, &level, sizeof(level))); }
+    void set_colour(int mode) { ASSERT_EQ(0, log2_ioctl(ctx_, 41, &mode, sizeof(mode))); }
     int level() {
         int value = -100;
         EXPECT_EQ(0, log2_ioctl(ctx_, 7, &value, sizeof(value)));
@@ -52,13 +58,17 @@ class Log2 : public ::testing::Test {
 };
 
 TEST(Log2Global, DebugLineIsCyanWithTimeThreadIdAndFunction) {
+    int always = LOG_COLOUR_ALWAYS;
+    ASSERT_EQ(0, log2_ioctl(nullptr, 41, &always, sizeof(always)));
     StderrCapture capture;
     DV_LOG("pal", LOG_DBG, "hello %d\n", 42);
     std::string out = capture.text();
+    int automatic = LOG_COLOUR_AUTO;
+    ASSERT_EQ(0, log2_ioctl(nullptr, 41, &automatic, sizeof(automatic)));
     std::string expected_tid = "[" + std::to_string(os_thread_id()) + "] ";
     EXPECT_THAT(out, StartsWith("\033[36m"));
     EXPECT_THAT(out, MatchesRegex("\033\\[36m[0-9]{2}:[0-9]{2}:[0-9]{2} \\[[0-9]+\\] "
-                                  "TestBody\\(\\): hello 42\n\033\\[0m"));
+                                  "TestBody\\(\\): hello 42\033\\[0m\n"));
     EXPECT_THAT(out, HasSubstr(expected_tid));
 }
 
@@ -114,17 +124,190 @@ TEST_F(Log2, ColourByLevel) {
     };
     set_level(LOG_VERB);
     set_flags(LOG_FLAG_COLOUR);
+    set_colour(LOG_COLOUR_ALWAYS);
     for (const Case& c : cases) {
         StderrCapture capture;
         log2_printf(ctx_, c.level, "t", "f.cc", 1, "fn", "msg");
         std::string expected =
-            c.colour == nullptr ? std::string("msg\n") : std::string(c.colour) + "msg\n\033[0m";
+            c.colour == nullptr ? std::string("msg\n") : std::string(c.colour) + "msg\033[0m\n";
         EXPECT_EQ(expected, capture.text()) << "level " << (c.level & 0xff);
     }
     set_flags(0);
     StderrCapture capture;
     log2_printf(ctx_, LOG_ERR, "t", "f.cc", 1, "fn", "plain\n");
     EXPECT_EQ("plain\n", capture.text());
+}
+
+// Standard error on the slave side of a pseudo-terminal in raw mode (no "\r\n" translation),
+// for as long as the object lives; what was written is read back from the master side.
+class PtyStderr final {
+  public:
+    PtyStderr() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
+        if (slave < 0) return;
+        termios raw{};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        fflush(stderr);
+        saved_ = dup(2);
+        dup2(slave, 2);
+        close(slave);
+        fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~PtyStderr() {
+        restore();
+        if (master_ >= 0) close(master_);
+    }
+    PtyStderr(const PtyStderr&) = delete;
+    PtyStderr& operator=(const PtyStderr&) = delete;
+
+    bool ok() const { return saved_ >= 0; }
+    // Everything written so far; stops the redirection.
+    std::string text() {
+        restore();
+        std::string all;
+        char buf[4096];
+        for (ssize_t n; (n = read(master_, buf, sizeof(buf))) > 0;) all.append(buf, n);
+        return all;
+    }
+
+  private:
+    void restore() {
+        if (saved_ < 0) return;
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    int master_ = -1;
+    int saved_ = -1;
+};
+
+// Sets or clears NO_COLOR for the life of the object.
+class NoColorEnv final {
+  public:
+    explicit NoColorEnv(const char* value) {
+        if (const char* old = getenv("NO_COLOR")) saved_ = old;
+        if (value != nullptr) {
+            setenv("NO_COLOR", value, 1);
+        } else {
+            unsetenv("NO_COLOR");
+        }
+    }
+    ~NoColorEnv() {
+        if (saved_) {
+            setenv("NO_COLOR", saved_->c_str(), 1);
+        } else {
+            unsetenv("NO_COLOR");
+        }
+    }
+    NoColorEnv(const NoColorEnv&) = delete;
+    NoColorEnv& operator=(const NoColorEnv&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+struct ColourCase {
+    const char* name;
+    bool terminal;         // standard error is a pseudo-terminal, else a file
+    const char* no_color;  // NO_COLOR's value, null: unset
+    int mode;              // command 41
+    bool coloured;
+};
+void PrintTo(const ColourCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Log2Colour : public ::testing::TestWithParam<ColourCase> {};
+
+TEST_P(Log2Colour, CodesOnlyWhereAllowed) {
+    const ColourCase& c = GetParam();
+    log2_ctx* ctx = log2_ctx_new();
+    uint32_t flags = LOG_FLAG_COLOUR;
+    ASSERT_EQ(0, log2_ioctl(ctx, 2, &flags, sizeof(flags)));
+    int mode = c.mode;
+    ASSERT_EQ(0, log2_ioctl(ctx, 41, &mode, sizeof(mode)));
+    NoColorEnv env(c.no_color);
+    std::string out;
+    if (c.terminal) {
+        PtyStderr pty;
+        ASSERT_TRUE(pty.ok());
+        log2_printf(ctx, LOG_ERR, "t", "f.cc", 1, "fn", "red\n");
+        out = pty.text();
+    } else {
+        StderrCapture capture;
+        log2_printf(ctx, LOG_ERR, "t", "f.cc", 1, "fn", "red\n");
+        out = capture.text();
+    }
+    log2_exit(ctx);
+    EXPECT_EQ(c.coloured ? std::string("\033[01;31mred\033[0m\n") : std::string("red\n"), out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Log2Colour,
+    ::testing::Values(ColourCase{"AutoTerminal", true, nullptr, LOG_COLOUR_AUTO, true},
+                      ColourCase{"AutoFile", false, nullptr, LOG_COLOUR_AUTO, false},
+                      ColourCase{"AutoTerminalNoColor", true, "1", LOG_COLOUR_AUTO, false},
+                      ColourCase{"AutoTerminalEmptyNoColor", true, "", LOG_COLOUR_AUTO, true},
+                      ColourCase{"NeverTerminal", true, nullptr, LOG_COLOUR_NEVER, false},
+                      ColourCase{"AlwaysFile", false, nullptr, LOG_COLOUR_ALWAYS, true},
+                      ColourCase{"AlwaysFileNoColor", false, "1", LOG_COLOUR_ALWAYS, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Log2, ColourModeOutOfRangeRefused) {
+    int bad = 3;
+    EXPECT_EQ(-1, log2_ioctl(ctx_, 41, &bad, sizeof(bad)));
+    EXPECT_EQ(-1, log2_ioctl(ctx_, 41, nullptr, -1));
+}
+
+TEST_F(Log2, ColourResetBeforeTheLastLineFeedOnly) {
+    set_flags(LOG_FLAG_COLOUR);
+    set_colour(LOG_COLOUR_ALWAYS);
+    StderrCapture capture;
+    log2_printf(ctx_, LOG_WARN, "t", "f.cc", 1, "fn", "one\ntwo\n");
+    EXPECT_EQ("\033[01;33mone\ntwo\033[0m\n", capture.text());
+}
+
+// The status line: drawn in place, moved below each log line, blanked at the end, and a show
+// after the end writes nothing.
+TEST_F(Log2, StatusLineStaysBelowLogLinesAndIsErasedAtTheEnd) {
+    set_flags(0);
+    StderrCapture capture;
+    EXPECT_EQ(-1, log2_status_show(ctx_, "before begin"));
+    ASSERT_EQ(0, log2_status_begin(ctx_));
+    EXPECT_EQ(0, log2_status_show(ctx_, "12 files"));
+    log2_printf(ctx_, LOG_INFO, "t", "f.cc", 1, "fn", "a log line\n");
+    EXPECT_EQ(0, log2_status_show(ctx_, "3"));
+    EXPECT_EQ(0, log2_status_end(ctx_));
+    EXPECT_EQ(-1, log2_status_show(ctx_, "after end"));
+    log2_printf(ctx_, LOG_INFO, "t", "f.cc", 1, "fn", "report\n");
+    const std::string blank8 = "\r" + std::string(8, ' ') + "\r";
+    EXPECT_EQ("\r12 files" + blank8 + "a log line\n\r12 files" + "\r3" + std::string(7, ' ') +
+                  blank8 + "report\n",
+              capture.text());
+}
+
+TEST_F(Log2, StatusLineShowsControlBytesAsQuestionMarksAndCountsColumns) {
+    StderrCapture capture;
+    ASSERT_EQ(0, log2_status_begin(ctx_));
+    EXPECT_EQ(0, log2_status_show(ctx_, "a\033[2Jb\ncaf\xc3\xa9"));
+    EXPECT_EQ(0, log2_status_end(ctx_));
+    // "a?[2Jb?café" is 11 columns on the screen though 12 bytes long.
+    EXPECT_EQ("\ra?[2Jb?caf\xc3\xa9\r" + std::string(11, ' ') + "\r", capture.text());
+}
+
+TEST_F(Log2, StatusLineNeedsTheConsole) {
+    int off = 0;
+    ASSERT_EQ(0, log2_ioctl(ctx_, 40, &off, sizeof(off)));
+    StderrCapture capture;
+    ASSERT_EQ(0, log2_status_begin(ctx_));
+    EXPECT_EQ(-1, log2_status_show(ctx_, "hidden"));
+    EXPECT_EQ(0, log2_status_end(ctx_));
+    EXPECT_EQ("", capture.text());
 }
 
 TEST_F(Log2, PrefixesInOrder) {
@@ -269,7 +452,7 @@ TEST_F(Log2, CommandArgumentErrors) {
     EXPECT_EQ(0, log2_ioctl(ctx_, 43, &on, -1));
 
     StderrCapture capture;
-    EXPECT_EQ(-1, log2_ioctl(ctx_, 41, &value, -1));
+    EXPECT_EQ(-1, log2_ioctl(ctx_, 44, &value, -1));
     EXPECT_EQ(-1, log2_ioctl(ctx_, 0, &value, -1));
     EXPECT_EQ("Invalid command code\nInvalid command code\n", capture.text());
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -637,6 +638,211 @@ TEST_F(DstWriter, TemporaryNamesCarryTheWritersProcessId) {
     char other[RDIR_TEMP_NAME_LEN + 1];
     rdir_temp_name_make(other);
     EXPECT_STRNE(name, other);
+}
+
+// ---- nodes, hard links, precise times, extended attributes ----
+
+struct node_case {
+    const char* kind;
+    mode_t type;
+    dev_t rdev;
+};
+
+void PrintTo(const node_case& c, std::ostream* os) {
+    *os << c.kind;
+}
+
+class DstWriterNode : public DstWriter, public ::testing::WithParamInterface<node_case> {};
+
+// A node replaces what stood at its name in one step, with owner, mode and precise times.
+TEST_P(DstWriterNode, ReplacesTheOldEntryWithOwnerModeAndPreciseTimes) {
+    if (geteuid() != 0) GTEST_SKIP() << "devices need root";
+    write_file(at("n"), "old file");
+    rdir_dst_file file;
+    ASSERT_EQ(file.create_node(top_, "n", GetParam().type | 0644, GetParam().rdev), 0);
+    EXPECT_EQ(type_at("n"), S_IFREG);  // the old entry stays until the commit
+    const timespec times[2] = {{1500000000, 123456789}, {1600000000, 987654321}};
+    ASSERT_EQ(file.commit(file_attr(0640, 1234, 5678, 0), nullptr, times), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(at("n").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IFMT, GetParam().type);
+    EXPECT_EQ(st.st_rdev, GetParam().rdev);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+    EXPECT_EQ(names_in(root_path_), std::vector<std::string>{"n"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DstWriterNode,
+                         ::testing::Values(node_case{"fifo", S_IFIFO, 0},
+                                           node_case{"socket", S_IFSOCK, 0},
+                                           node_case{"char device", S_IFCHR, makedev(1, 3)},
+                                           node_case{"block device", S_IFBLK, makedev(7, 0)}));
+
+TEST_F(DstWriter, NodeOfARegularTypeIsRefusedAndOneThatCannotBeMadeLeavesNothing) {
+    rdir_dst_file file;
+    EXPECT_EQ(file.create_node(top_, "n", S_IFREG | 0644, 0), EINVAL);
+    EXPECT_EQ(file.create_node(top_, "n", S_IFDIR | 0755, 0), EINVAL);
+    write_file(at("n"), "old");
+    ASSERT_EQ(chmod(root_path_.c_str(), 0777), 0);  // the directory is not what refuses it
+    int status = in_child([&] {
+        if (!become_nobody()) return 2;
+        rdir_dst_file f;
+        return f.create_node(top_, "n", S_IFCHR | 0644, makedev(1, 3)) == EPERM ? 0 : 1;
+    });
+    if (geteuid() == 0) {
+        EXPECT_EQ(status, 0) << "an ordinary user made a device";
+    }
+    EXPECT_EQ(read_file(at("n")), "old");
+    EXPECT_EQ(names_in(root_path_), std::vector<std::string>{"n"});
+}
+
+TEST_F(DstWriter, AbortedNodeLeavesNoTemporary) {
+    {
+        rdir_dst_file file;
+        ASSERT_EQ(file.create_node(top_, "n", S_IFIFO | 0644, 0), 0);
+        EXPECT_EQ(names_in(root_path_).size(), 1u);
+    }
+    EXPECT_TRUE(names_in(root_path_).empty());
+}
+
+TEST_F(DstWriter, HardLinkReplacesAFileAndJoinsTheTargetsInode) {
+    fs::create_directory(at("sub"));
+    write_file(at("first"), "shared");
+    write_file(at("sub/second"), "old other file");
+    rdir_dst_dir sub;
+    ASSERT_EQ(sub.open(root_.get(), "sub", false), 0);
+    struct stat first;
+    ASSERT_EQ(lstat(at("first").c_str(), &first), 0);
+    bool replaced = false;
+    ASSERT_EQ(sub.make_hard_link(top_, "first", "second", &first, &replaced), 0);
+    EXPECT_TRUE(replaced);
+    struct stat second;
+    ASSERT_EQ(lstat(at("sub/second").c_str(), &second), 0);
+    EXPECT_EQ(second.st_ino, first.st_ino);
+    EXPECT_EQ(second.st_nlink, 2u);
+    // Again: the name already is that file; nothing changes and no temporary stays.
+    ASSERT_EQ(sub.make_hard_link(top_, "first", "second", &first), 0);
+    EXPECT_EQ(names_in(at("sub")), std::vector<std::string>{"second"});
+    ASSERT_EQ(lstat(at("first").c_str(), &second), 0);
+    EXPECT_EQ(second.st_nlink, 2u);
+}
+
+TEST_F(DstWriter, HardLinkToATargetThatIsNoLongerTheExpectedFileChangesNothing) {
+    write_file(at("first"), "replaced since");
+    write_file(at("second"), "kept");
+    struct stat expect {};
+    expect.st_ino = 1;  // no such file here
+    EXPECT_EQ(top_.make_hard_link(top_, "first", "second", &expect), ESTALE);
+    fs::create_symlink(outside_ + "/secret", at("link"));
+    EXPECT_EQ(top_.make_hard_link(top_, "link", "second", nullptr), ESTALE);
+    EXPECT_EQ(top_.make_hard_link(top_, "missing", "second", nullptr), ENOENT);
+    fs::create_directory(at("dir"));
+    EXPECT_EQ(top_.make_hard_link(top_, "first", "dir", nullptr), EISDIR);
+    EXPECT_EQ(read_file(at("second")), "kept");
+    EXPECT_EQ(names_in(root_path_), (std::vector<std::string>{"dir", "first", "link", "second"}));
+}
+
+std::string xattr_of(const std::string& path, const char* name) {
+    char buf[1024];
+    ssize_t n = lgetxattr(path.c_str(), name, buf, sizeof(buf));
+    return n < 0 ? std::string("<errno ") + std::to_string(errno) + ">"
+                 : std::string(buf, static_cast<size_t>(n));
+}
+
+// An access ACL in the kernel's format: owner rw-, user `uid` r--, group r--, mask r--, other ---.
+std::string acl_value(uint32_t uid) {
+    struct entry {
+        uint16_t tag;
+        uint16_t perm;
+        uint32_t id;
+    };
+    const uint32_t version = 2;
+    const entry entries[] = {
+        {0x01, 6, ~0u}, {0x02, 4, uid}, {0x04, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+    std::string v(reinterpret_cast<const char*>(&version), sizeof(version));
+    v.append(reinterpret_cast<const char*>(entries), sizeof(entries));
+    return v;
+}
+
+TEST_F(DstWriter, ExtendedAttributesAndAclArriveAndInheritedOnesGo) {
+    write_file(at("src"), "x");
+    const std::string acl = acl_value(kNobody);
+    ASSERT_EQ(setxattr(at("src").c_str(), "user.note", "hello", 5, 0), 0);
+    ASSERT_EQ(setxattr(at("src").c_str(), "user.empty", "", 0, 0), 0);
+    ASSERT_EQ(setxattr(at("src").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+    write_file(at("dst"), "y");
+    ASSERT_EQ(setxattr(at("dst").c_str(), "user.stale", "old", 3, 0), 0);
+    int from = open(at("src").c_str(), O_RDONLY);
+    int to = open(at("dst").c_str(), O_RDONLY);
+    std::vector<rdir_xattr_failure> failures;
+    EXPECT_EQ(rdir_copy_xattrs(from, to, &failures), 0);
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(xattr_of(at("dst"), "user.note"), "hello");
+    EXPECT_EQ(xattr_of(at("dst"), "user.empty"), "");
+    EXPECT_EQ(xattr_of(at("dst"), "system.posix_acl_access"), acl);
+    EXPECT_EQ(xattr_of(at("dst"), "user.stale"), "<errno " + std::to_string(ENODATA) + ">");
+
+    // The other way round: the destination drops the ACL the source does not have.
+    failures.clear();
+    EXPECT_EQ(rdir_copy_xattrs(open(at("dst").c_str(), O_PATH), from, &failures), 0);
+    int plain = open(at("plain").c_str(), O_CREAT | O_RDWR, 0600);
+    EXPECT_EQ(rdir_copy_xattrs(plain, to, &failures), 0);
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(xattr_of(at("dst"), "system.posix_acl_access"),
+              "<errno " + std::to_string(ENODATA) + ">");
+    close(plain);
+    close(from);
+    close(to);
+}
+
+TEST_F(DstWriter, AttributeThatCannotBeSetIsReportedAndTheOthersStillGo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    write_file(at("src"), "x");
+    write_file(at("dst"), "y");
+    ASSERT_EQ(chown(at("dst").c_str(), kNobody, kNobody), 0);
+    // A file capability: only a privileged writer may give one.
+    const uint32_t caps[5] = {0x02000000, 1u << 10, 0, 0, 0};
+    ASSERT_EQ(setxattr(at("src").c_str(), "security.capability", caps, sizeof(caps), 0), 0);
+    ASSERT_EQ(setxattr(at("src").c_str(), "user.note", "n", 1, 0), 0);
+    int status = in_child([&] {
+        int from = open(at("src").c_str(), O_RDONLY);
+        if (!become_nobody()) return 2;
+        int to = open(at("dst").c_str(), O_RDONLY);
+        std::vector<rdir_xattr_failure> failures;
+        if (rdir_copy_xattrs(from, to, &failures) != 0) return 3;
+        return failures.size() == 1 && failures[0].name == "security.capability" &&
+                       failures[0].eno == EPERM
+                   ? 0
+                   : 4;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(xattr_of(at("dst"), "user.note"), "n");
+}
+
+TEST_F(DstWriter, ApplyOwnerModeComesBeforeAttributesThatAChownWouldDrop) {
+    if (geteuid() != 0) GTEST_SKIP() << "file capabilities need root";
+    write_file(at("src"), "x");
+    const uint32_t caps[5] = {0x02000000, 1u << 10, 0, 0, 0};
+    ASSERT_EQ(setxattr(at("src").c_str(), "security.capability", caps, sizeof(caps), 0), 0);
+    int from = open(at("src").c_str(), O_RDONLY);
+    rdir_dst_file file;
+    ASSERT_EQ(file.create(top_, "dst"), 0);
+    const mstat_attr attr = file_attr(0755, kNobody, kNobody, 1600000000);
+    ASSERT_EQ(file.apply_owner_mode(attr), 0);
+    std::vector<rdir_xattr_failure> failures;
+    EXPECT_EQ(rdir_copy_xattrs(from, file.fd(), &failures), 0);
+    EXPECT_TRUE(failures.empty());
+    ASSERT_EQ(file.commit(attr), 0);
+    close(from);
+    EXPECT_EQ(xattr_of(at("dst"), "security.capability"),
+              std::string(reinterpret_cast<const char*>(caps), sizeof(caps)));
+    struct stat st;
+    ASSERT_EQ(lstat(at("dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
 }
 
 }  // namespace
