@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -57,6 +58,43 @@ struct root_closer {
 int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Whole blocks of zeros are left as holes, so that a sparse file sent in a batch stays sparse.
+constexpr size_t kHoleBlock = 4096;
+
+bool all_zero(const uint8_t* p, size_t n) {
+    return n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
+bool is_hole(const uint8_t* data, size_t off, size_t size) {
+    return size - off >= kHoleBlock && all_zero(data + off, kHoleBlock);
+}
+
+// Writes `size` bytes of `data` into the new, empty file `fd`: runs of data with pwrite, whole
+// zero blocks skipped, the size set at the end. 0 or errno.
+int write_sparse(int fd, const uint8_t* data, size_t size) {
+    bool holes = false;
+    size_t off = 0;
+    while (off < size) {
+        if (is_hole(data, off, size)) {
+            holes = true;
+            off += kHoleBlock;
+            continue;
+        }
+        size_t end = off;
+        do {
+            end += std::min(kHoleBlock, size - end);
+        } while (end < size && !is_hole(data, end, size));
+        while (off < end) {
+            ssize_t n = ::pwrite(fd, data + off, end - off, static_cast<off_t>(off));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return n < 0 ? errno : ENOSPC;
+            off += static_cast<size_t>(n);
+        }
+    }
+    if (holes && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return errno;
+    return 0;
 }
 
 int is_end_block(const char* data, uint32_t length) {
@@ -392,26 +430,19 @@ class worker final {
     void write_file(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
                     const mstat_attr& a, size_t size) {
         rdir_dst_file file;
-        int eno = file.create(dir, leaf);
+        int eno = file.create(dir, leaf, rdir_attr_perm(a));
         if (eno != 0) {
             errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
             return;
         }
-        const uint8_t* data = h_->buffer.get();
-        size_t left = size;
-        while (left > 0) {
-            ssize_t n = ::write(file.fd(), data, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                eno = n < 0 ? errno : ENOSPC;
-                RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
-                put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
-                return;
-            }
-            data += n;
-            left -= static_cast<size_t>(n);
+        eno = write_sparse(file.fd(), h_->buffer.get(), size);
+        if (eno != 0) {
+            errno = eno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
+            put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
+            return;
         }
         // A failed close or rename means the file is not there: a failed write.
         eno = file.commit(a);

@@ -296,6 +296,48 @@ TEST_F(Worker, WriteTruncatesAnExistingFile) {
     EXPECT_EQ(read_file(in_base("f")), "new");
 }
 
+// Whole zero blocks arrive as holes; the content reads back the same.
+TEST_F(Worker, ZeroBlocksBecomeHoles) {
+    constexpr uint32_t kBig = 128 * 1024;
+    libmfile_param p;
+    p.max_mfile_size = kBig;
+    p.list_timeout_ms = 300;
+    worker_ptr big(libmfile_open(&p));
+    ASSERT_TRUE(big);
+    struct Case {
+        const char* name;
+        std::string data;
+    };
+    const Case cases[] = {
+        {"all_zero", std::string(64 * 1024, '\0')},
+        {"hole_then_tail", std::string(3 * 4096, '\0') + "tail"},
+        {"head_hole_head", "head" + std::string(5 * 4096, '\0') + "more"},
+        {"short_zero", std::string(100, '\0')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mstat_attr a{nullptr, 2, 0100644, 0x80, getuid(), getgid(), 1500000000, 1500000000, 0};
+        std::vector<char> line(kBig * 2);
+        ASSERT_EQ(libmfile_write_printf(c.name, &a, b64(c.data).c_str(), line.data(), line.size()),
+                  0);
+        ASSERT_EQ(libmfile_write_list(big.get(), base_.c_str(), line.data()), 0);
+        std::string results;
+        std::vector<char> buf(kBig + 16);
+        for (int n; (n = libmfile_get_list_ret(big.get(), buf.data(),
+                                               static_cast<int>(buf.size()))) > 0;) {
+            results.append(buf.data(), static_cast<size_t>(n));
+        }
+        EXPECT_EQ(results, "0\t" + std::to_string(c.data.size()) + "\n");
+        EXPECT_TRUE(read_file(in_base(c.name)) == c.data) << "content differs";
+        struct stat st;
+        ASSERT_EQ(stat(in_base(c.name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, static_cast<off_t>(c.data.size()));
+        if (c.data.size() >= 3 * 4096) {
+            EXPECT_LT(st.st_blocks * 512, st.st_size) << "no hole was left";
+        }
+    }
+}
+
 TEST_F(Worker, LinkEntryAfterAFailedEntryIsMadeVerbatimAndOwnsItsTimes) {
     write_file(root_ + "/target", "t");
     chmod((root_ + "/target").c_str(), 0640);
