@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "system/support/dvcp_test.h"
 #include "system/support/process.h"
 #include "system/support/report.h"
 #include "system/support/tree.h"
@@ -20,14 +21,8 @@
 namespace systest {
 namespace {
 
-#ifdef DVCP_BIN
-const char* const kDvcp = DVCP_BIN;
-#else
-const char* const kDvcp = nullptr;
-#endif
-
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
+constexpr uid_t kNobody = kNobodyUid;
+constexpr gid_t kNogroup = kNogroupGid;
 
 struct stat stat_of(const std::string& path) {
     struct stat st {};
@@ -35,18 +30,8 @@ struct stat stat_of(const std::string& path) {
     return st;
 }
 
-class DvcpMetadata : public ::testing::Test {
+class DvcpMetadata : public DvcpProcessTest {
   protected:
-    void SetUp() override {
-        if (!kDvcp) GTEST_SKIP() << "dvcp is not part of this build";
-    }
-
-    RunResult dvcp(const std::vector<std::string>& args, RunOptions options = {}) const {
-        std::vector<std::string> argv{kDvcp};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv, options);
-    }
-
     // Runs a tool of the system (setfattr, getfacl, ...) that must succeed; its output.
     static std::string tool(const std::vector<std::string>& argv) {
         const RunResult r = run_program(argv);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "system/support/dvcp_test.h"
 #include "system/support/process.h"
 #include "system/support/report.h"
 #include "system/support/tree.h"
@@ -16,20 +17,9 @@
 namespace systest {
 namespace {
 
-#ifdef DVCP_BIN
-const char* const kDvcp = DVCP_BIN;
-#else
-const char* const kDvcp = nullptr;
-#endif
-
 constexpr int64_t kBaseTime = 1600000000;
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
-
-#define EXPECT_EXIT_STATUS(result, status)                         \
-    EXPECT_TRUE((result).exited && (result).exit_code == (status)) \
-        << "expected exit status " << (status) << "\n"             \
-        << (result).describe()
+constexpr uid_t kNobody = kNobodyUid;
+constexpr gid_t kNogroup = kNogroupGid;
 
 ino_t lstat_inode(const std::string& path) {
     struct stat st {};
@@ -43,18 +33,8 @@ std::multiset<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-class DvcpOptions : public ::testing::Test {
+class DvcpOptions : public DvcpProcessTest {
   protected:
-    void SetUp() override {
-        if (!kDvcp) GTEST_SKIP() << "dvcp is not part of this build";
-    }
-
-    RunResult dvcp(const std::vector<std::string>& args, RunOptions options = {}) const {
-        std::vector<std::string> argv{kDvcp};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv, options);
-    }
-
     // A source and an older copy of it: one file changed, one new, one orphan at the
     // destination, one unchanged.
     void make_pair() {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "system/support/dvcp_test.h"
 #include "system/support/process.h"
 #include "system/support/report.h"
 #include "system/support/tree.h"
@@ -21,15 +22,9 @@
 namespace systest {
 namespace {
 
-#ifdef DVCP_BIN
-const char* const kDvcp = DVCP_BIN;
-#else
-const char* const kDvcp = nullptr;
-#endif
-
 constexpr int64_t kBaseTime = 1600000000;
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
+constexpr uid_t kNobody = kNobodyUid;
+constexpr gid_t kNogroup = kNogroupGid;
 
 bool is_root() {
     return ::geteuid() == 0;
@@ -40,11 +35,6 @@ bool is_root() {
         const RunResult exit_ok_run = (expr);                                                   \
         ASSERT_TRUE(exit_ok_run.exited&& exit_ok_run.exit_code == 0) << exit_ok_run.describe(); \
     } while (0)
-
-#define EXPECT_EXIT_STATUS(result, status)                         \
-    EXPECT_TRUE((result).exited && (result).exit_code == (status)) \
-        << "expected exit status " << (status) << "\n"             \
-        << (result).describe()
 
 // A mount made for one test and undone however the test ends (before the temporary directory
 // is removed, which would otherwise reach through it).
@@ -65,18 +55,8 @@ class Mount final {
     std::string target_;
 };
 
-class DvcpSafety : public ::testing::Test {
+class DvcpSafety : public DvcpProcessTest {
   protected:
-    void SetUp() override {
-        if (!kDvcp) GTEST_SKIP() << "dvcp is not part of this build";
-    }
-
-    RunResult dvcp(const std::vector<std::string>& args, RunOptions options = {}) const {
-        std::vector<std::string> argv{kDvcp};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv, options);
-    }
-
     // A small tree with nested directories, a private one, a link and times.
     void make_source() {
         make_tree(src_, {
