@@ -1,0 +1,77 @@
+// The file server's serving side: its configuration (the keys of the command line and of the INI
+// file), the served root, the listeners, one thread per connection and the requests each
+// connection answers.
+//
+// Life of a server: dvsrv_conf_set / dvsrv_conf_load for every key, dvsrv_open (checks the
+// configuration, opens the root, sets up the credentials), dvsrv_listen, dvsrv_run on one thread
+// until dvsrv_stop, dvsrv_close. Credentials and throttling live in libpwd, which holds one
+// configuration per process: open one server at a time.
+//
+// Threads: dvsrv_stop may be called from any thread (not from a signal handler). Everything else
+// on a server runs on the thread that opened it, except dvsrv_serve, which any number of threads
+// may run at once, one connection each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "libnet/net_sock.h"
+
+inline constexpr char DVSRV_VERSION[] = "1.7.8";
+inline constexpr uint32_t DVSRV_DEFAULT_PORT = 6688;
+// Before a login a client may send only small frames.
+inline constexpr size_t DVSRV_LOGIN_FRAME_MAX = size_t{64} << 10;
+
+struct dvsrv_conf {
+    std::string root;                    // served directory (required)
+    std::string listen;                  // address to listen on; empty: every IPv4 address
+    uint32_t port = DVSRV_DEFAULT_PORT;  // 0: any free port
+    std::string user;
+    std::string passwd;  // plain or "{SHA}" form
+    bool anonymous = false;
+    std::string level;                 // log level text, handed to the log as given
+    uint32_t max_connections = 256;    // connections served at once; more are closed at once
+    uint32_t login_timeout_s = 30;     // from accept to a successful login
+    uint32_t idle_timeout_s = 900;     // a logged-in connection with no request for this long
+    uint32_t login_fail_count = 3;     // failed logins that lock an address; 0: no throttling
+    uint32_t login_lock_minutes = 60;  // how long such a lock lasts
+};
+
+// Applies one key=value setting. 0, or -1 with `*err` saying why (unknown key, bad number).
+// Values are never echoed for the credential keys.
+int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view value,
+                   std::string* err);
+
+// Applies every key found in section [dvsd] of the INI file `path`. 0 or -1 with `*err`.
+int dvsrv_conf_load(dvsrv_conf* conf, const char* path, std::string* err);
+
+struct dvsrv;
+
+// Checks the configuration (root given and a directory; a user or anonymous=1), opens the root
+// and configures the credentials. Null with `*err` on failure.
+dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err);
+
+// Binds and listens on the configured address and port. 0, or -1 with `*err`. Afterwards
+// dvsrv_listen_urls names each listener ("dvp://ADDRESS:PORT", the real port when 0 was asked).
+int dvsrv_listen(dvsrv* server, std::string* err);
+std::vector<std::string> dvsrv_listen_urls(const dvsrv* server);
+
+// Accepts connections and serves each on a thread of its own until dvsrv_stop; then ends every
+// connection and waits for their threads. Returns 0, or -1 when accepting failed for good.
+int dvsrv_run(dvsrv* server);
+
+// Asks dvsrv_run and every connection to end. Any thread; idempotent.
+void dvsrv_stop(dvsrv* server);
+
+// Releases the server (null is accepted); dvsrv_run must have returned.
+void dvsrv_close(dvsrv* server);
+
+// Serves one connection on the calling thread until the client quits or closes, sends something
+// malformed, stays idle too long, or the server stops. `handle` (a connected non-blocking socket)
+// stays the caller's. `peer_address` names the client for throttling and logs.
+void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address);
+
+// The text of request 4 (server information).
+std::string dvsrv_info_text();

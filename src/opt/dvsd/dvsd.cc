@@ -1,0 +1,131 @@
+// dvsd: serves a directory tree to dvcp over the file-server protocol.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "libdvsrv/dvsrv.h"
+#include "liblog/log2.h"
+#include "libpal/app.h"
+
+namespace {
+
+void print_usage(FILE* out) {
+    fprintf(out,
+            "usage: dvsd root=DIR [listen=ADDRESS] [port=N] (user=NAME passwd=PASSWORD | "
+            "anonymous=1)\n"
+            "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
+            "            [idle_timeout=S] [login_fail_count=N] [login_lock_minutes=M]\n"
+            "       dvsd -v\n"
+            "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
+            "output as \"listening dvp://ADDRESS:PORT\". conf=FILE reads the same keys from the\n"
+            "[dvsd] section of an INI file; keys given later override earlier ones.\n");
+}
+
+int usage_error(const std::string& why) {
+    fprintf(stderr, "dvsd: %s\n", why.c_str());
+    print_usage(stderr);
+    return 1;
+}
+
+// -1 to serve, otherwise the exit status.
+int parse_args(int argc, char** argv, dvsrv_conf* conf) {
+    if (argc == 2 && strcmp(argv[1], "-v") == 0) {
+        printf("%s\n", DVSRV_VERSION);
+        fflush(stdout);
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            print_usage(stdout);
+            fflush(stdout);
+            return 0;
+        }
+        size_t eq = arg.find('=');
+        if (eq == std::string_view::npos) {
+            return usage_error("bad argument \"" + std::string(arg) + "\": expected key=value");
+        }
+        std::string_view key = arg.substr(0, eq);
+        std::string_view value = arg.substr(eq + 1);
+        std::string err;
+        if (key == "conf") {
+            if (dvsrv_conf_load(conf, std::string(value).c_str(), &err) != 0) {
+                return usage_error(err);
+            }
+        } else if (dvsrv_conf_set(conf, key, value, &err) != 0) {
+            return usage_error(err);
+        }
+    }
+    if (conf->root.empty()) return usage_error("root= is required");
+    if (conf->user.empty() && !conf->anonymous) {
+        return usage_error("user= and passwd=, or anonymous=1, is required");
+    }
+    return -1;
+}
+
+int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
+    std::string err;
+    dvsrv* server = dvsrv_open(conf, &err);
+    if (server == nullptr) {
+        fprintf(stderr, "dvsd: %s\n", err.c_str());
+        return 1;
+    }
+    if (dvsrv_listen(server, &err) != 0) {
+        fprintf(stderr, "dvsd: %s\n", err.c_str());
+        dvsrv_close(server);
+        return 1;
+    }
+    for (const std::string& url : dvsrv_listen_urls(server)) printf("listening %s\n", url.c_str());
+    fflush(stdout);
+
+    // Signals arrive on this one thread, so that stopping is ordinary code, not a handler.
+    std::thread waiter([&] {
+        pthread_setname_np(pthread_self(), "dvsd_signal");
+        int signum = 0;
+        while (sigwait(&stop_signals, &signum) == 0) {
+            if (signum != SIGUSR1) {
+                fprintf(stderr, "dvsd: signal %d, stopping\n", signum);
+            }
+            dvsrv_stop(server);
+            return;
+        }
+    });
+    int status = dvsrv_run(server) == 0 ? 0 : 1;
+    // Wakes the waiter when the run ended for another reason than a signal.
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    waiter.join();
+    dvsrv_close(server);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    app_start(argc, argv);
+    // Blocked before any thread starts, so that every thread inherits the mask.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    dvsrv_conf conf;
+    int status = parse_args(argc, argv, &conf);
+    if (status < 0) {
+        const char* level = conf.level.empty() ? "info" : conf.level.c_str();
+        if (log2_ioctl(nullptr, 3, const_cast<char*>(level), -1) != 0) {
+            status = usage_error("level=" + conf.level + ": unknown level");
+        } else {
+            status = serve(conf, stop_signals);
+        }
+    }
+    app_end();
+    return status;
+}
