@@ -58,16 +58,17 @@ std::optional<uint32_t> parse_u32(std::string_view value) {
 struct number_key {
     const char* name;
     uint32_t dvsrv_conf::*field;
+    uint32_t min;
     uint32_t max;
 };
 
 constexpr number_key kNumberKeys[] = {
-    {"port", &dvsrv_conf::port, 65535},
-    {"max_connections", &dvsrv_conf::max_connections, 100000},
-    {"login_timeout", &dvsrv_conf::login_timeout_s, 86400},
-    {"idle_timeout", &dvsrv_conf::idle_timeout_s, 7 * 86400},
-    {"login_fail_count", &dvsrv_conf::login_fail_count, 1000000},
-    {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 10 * 365 * 24 * 60},
+    {"port", &dvsrv_conf::port, 0, 65535},
+    {"max_connections", &dvsrv_conf::max_connections, 1, 100000},
+    {"login_timeout", &dvsrv_conf::login_timeout_s, 1, 86400},
+    {"idle_timeout", &dvsrv_conf::idle_timeout_s, 1, 7 * 86400},
+    {"login_fail_count", &dvsrv_conf::login_fail_count, 0, 1000000},
+    {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 1, 10 * 365 * 24 * 60},
 };
 
 // One connection served by dvsrv_run: its socket and the thread that serves it.
@@ -133,9 +134,9 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         for (const number_key& k : kNumberKeys) {
             if (key != k.name) continue;
             auto n = parse_u32(value);
-            if (!n || *n > k.max) {
-                *err = name + "=" + std::string(value) + ": must be a number from 0 to " +
-                       std::to_string(k.max);
+            if (!n || *n < k.min || *n > k.max) {
+                *err = name + "=" + std::string(value) + ": must be a number from " +
+                       std::to_string(k.min) + " to " + std::to_string(k.max);
                 return -1;
             }
             conf->*k.field = *n;

@@ -292,6 +292,9 @@ TEST(ServerConf, RefusedSettings) {
     EXPECT_EQ(dvsrv_conf_set(&conf, "port", "-1", &err), -1);
     EXPECT_EQ(dvsrv_conf_set(&conf, "anonymous", "yes", &err), -1);
     EXPECT_EQ(dvsrv_conf_set(&conf, "colour", "1", &err), -1);
+    // A zero login time or connection limit would turn every client away.
+    EXPECT_EQ(dvsrv_conf_set(&conf, "login_timeout", "0", &err), -1);
+    EXPECT_EQ(dvsrv_conf_set(&conf, "max_connections", "0", &err), -1);
     EXPECT_EQ(dvsrv_conf_set(&conf, "port", "0", &err), 0);
     EXPECT_EQ(conf.port, 0u);
 }
