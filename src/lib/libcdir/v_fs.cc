@@ -358,21 +358,27 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
     return 0;
 }
 
+// A destination file that could not be started or placed: logged and counted. A directory at
+// the name has its own words, since nothing here removes a directory.
+void dst_failed(libcdir_ctx* job, int eno, const char* format, const char* name,
+                const char* dst_dir) {
+    errno = eno;
+    if (eno == EISDIR) {
+        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
+                 shown_path(dst_dir, name).c_str());
+    } else {
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, format, shown_path(dst_dir, name).c_str(), eno);
+    }
+    count_o_fail_code(job, eno);
+}
+
 // Starts the destination file; a failure is counted and logged. A directory standing at the
 // name is a failure too: nothing here removes a directory.
 bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, const char* name,
                const char* dst_dir, const mstat_attr& attr) {
     int eno = file->create(dst, name, rdir_attr_perm(attr), false);
     if (eno == 0) return true;
-    errno = eno;
-    if (eno == EISDIR) {
-        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
-                 shown_path(dst_dir, name).c_str());
-    } else {
-        CDIR_LOG(LOG_ERR | LOG_ERRNO,
-                 "o_open [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(), eno);
-    }
-    count_o_fail_code(job, eno);
+    dst_failed(job, eno, "o_open [%s] eno=%d error: ", name, dst_dir);
     return false;
 }
 
@@ -393,15 +399,7 @@ bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, c
                  shown_path(dst_dir, name).c_str());
         return true;
     }
-    errno = eno;
-    if (eno == EISDIR) {
-        CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
-                 shown_path(dst_dir, name).c_str());
-    } else {
-        CDIR_LOG(LOG_ERR | LOG_ERRNO,
-                 "o_close [%s] eno=%d error: ", shown_path(dst_dir, name).c_str(), eno);
-    }
-    count_o_fail_code(job, eno);
+    dst_failed(job, eno, "o_close [%s] eno=%d error: ", name, dst_dir);
     return false;
 }
 
