@@ -1,0 +1,120 @@
+// Inside the file server: the state a client's requests work on and the request handlers' seams.
+//
+// A server context (srv_context) holds everything a client's requests create: its open files and
+// directories, its packer, its lister and worker. A connection works on one context; a context can
+// outlive its connection and be attached by the same user's next connection, so file and directory
+// numbers stay valid across a reconnect.
+//
+// Handlers fill a reply (srv_reply_begin first, then the fields of the request's reply table) and
+// never write to the network; the connection's loop sends what they built.
+//
+// Threads: a context is worked on by one connection thread at a time. Only the members marked
+// "any thread" may be touched from another connection (the context requests of a repair).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "libdvsd/sd_frame.h"
+#include "libdvsrv/dvsrv.h"
+#include "libnet/net_sock.h"
+#include "libpack/pack_ex.h"
+#include "libpal/verr.h"
+
+struct os_root;
+
+// Open files and directories of a context (srv_file.cc).
+struct srv_files;
+struct srv_files_deleter {
+    void operator()(srv_files* files) const;
+};
+// Made empty with the context; nullptr when memory ran out.
+srv_files* srv_files_new();
+// The lister and the batch worker of a context (srv_batch.cc).
+struct srv_batch;
+struct srv_batch_deleter {
+    void operator()(srv_batch* batch) const;
+};
+// Made empty with the context (nothing runs until a client opens a lister or worker).
+srv_batch* srv_batch_new();
+
+// Largest amount one read or write request moves: every packed reply and request fits a frame.
+inline constexpr size_t SRV_MAX_BLOCK = (size_t{16} << 20) - (size_t{1} << 20);
+// Largest buffer a client may ask of the batch worker (10130) and largest output (olen) of a
+// control request with output.
+inline constexpr size_t SRV_MAX_WORKER_BUFFER = size_t{8} << 20;
+inline constexpr size_t SRV_MAX_OUTPUT = SRV_MAX_BLOCK;
+// Longest wait a client may ask of the lister or the worker (10123, 10132).
+inline constexpr int SRV_MAX_WAIT_MS = 5000;
+
+struct srv_context final {
+    srv_context() = default;
+    srv_context(const srv_context&) = delete;
+    srv_context& operator=(const srv_context&) = delete;
+
+    // Fixed when the context is made.
+    const dvsrv_conf* conf = nullptr;  // the server's settings
+    const os_root* root = nullptr;     // the served root: every client path resolves beneath it
+    std::string user;                  // who logged in ("" for an anonymous client)
+
+    // The packer of packed data fields ("lz4" until the client chooses, 10001).
+    zcomp_ctx pack;
+
+    // Both made with the context, never null, and released with it (the batch's threads end first).
+    std::unique_ptr<srv_files, srv_files_deleter> files;
+    std::unique_ptr<srv_batch, srv_batch_deleter> batch;
+
+    // Repair bookkeeping (dvsrv.cc).
+    uint64_t address = 0;     // 0 until a client asks for it (102)
+    bool persistent = false;  // kept for a re-attach after its connection ends
+    uint64_t completed = 0;   // requests completed, counted as the client counts its sends
+    uint8_t saved_code = 0;   // code and padded root of the last response
+    std::vector<uint8_t> saved_root;
+    std::atomic<bool> executing{false};  // any thread: a request of this context is running
+    std::mutex mutex;                    // protects `handle` and `last_used`
+    net_handle* handle = nullptr;        // the connection working on the context now, if any
+    int64_t last_used_ms = 0;            // monotonic; for the expiry of detached contexts
+};
+
+// A new context with an empty file table, an idle batch and the "lz4" packer; nullptr when memory
+// ran out. `conf` and `root` must outlive it.
+std::shared_ptr<srv_context> srv_context_new(const dvsrv_conf* conf, const os_root* root,
+                                             std::string user);
+
+// Starts a reply: reset, then "errno" and "errno_str". False when the message could not be built.
+bool srv_reply_begin(sd_frame_msg& reply, verr error, const char* text);
+// A reply carrying only a failure: errno `error` and its text (the status's own text when null).
+bool srv_reply_error(sd_frame_msg& reply, verr error, const char* text = nullptr);
+// The status of errno `eno` (os_verr_get), and its text.
+verr srv_errno_status(int eno);
+
+// ---- handlers of srv_file.cc: the fixed requests on paths, files and directories ----
+//
+// True when `code` is one of its requests: 3, 5, 6, 7, 9, 10-16, 19, 21-30, 41-44, 50.
+bool srv_file_handles(uint8_t code);
+// Answers request `code` (a code srv_file_handles accepts) with body `body` (the root's fields).
+// The reply is always filled: a body that does not parse gets -466.
+void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
+                      sd_frame_msg& reply);
+// Request 20 (control without output) for codes 10013, 10029, 10030, 10036-10039 on object `fd`
+// (0: the connection). False when `cmd` is not one of them (the reply is then untouched).
+bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,
+                      sd_frame_msg& reply);
+// Request 8 (control with output) for code 10050 on a directory. False when `cmd` is not 10050.
+bool srv_file_control_output(srv_context& ctx, uint64_t fd, int32_t cmd,
+                             std::span<const uint8_t> data, uint32_t olen, sd_frame_msg& reply);
+
+// ---- handlers of srv_batch.cc: the lister and the batch worker ----
+//
+// Request 8 for codes 10120-10123 and 10130-10138. False when `cmd` is not one of them.
+bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
+                       sd_frame_msg& reply);
+// Stops (from any thread) whatever wait of the lister or worker runs for the context, so that a
+// request blocked in it returns promptly (107, server stop).
+void srv_batch_interrupt(srv_context& ctx);
