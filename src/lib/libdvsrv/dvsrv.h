@@ -37,6 +37,8 @@ struct dvsrv_conf {
     uint32_t idle_timeout_s = 900;     // a logged-in connection with no request for this long
     uint32_t login_fail_count = 3;     // failed logins that lock an address; 0: no throttling
     uint32_t login_lock_minutes = 60;  // how long such a lock lasts
+    bool key_login = false;            // login=key: clients must use the key login
+    bool keep_setid = false;           // keep set-uid / set-gid bits a client asks for
 };
 
 // Applies one key=value setting. 0, or -1 with `*err` saying why (unknown key, bad number).
