@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_session.h"
 #include "liblog/log2.h"
 #include "libpal/os_root.h"
 #include "libpal/verr.h"
@@ -69,6 +72,8 @@ constexpr number_key kNumberKeys[] = {
     {"idle_timeout", &dvsrv_conf::idle_timeout_s, 1, 7 * 86400},
     {"login_fail_count", &dvsrv_conf::login_fail_count, 0, 1000000},
     {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 1, 10 * 365 * 24 * 60},
+    {"max_contexts", &dvsrv_conf::max_contexts, 1, 1000000},
+    {"context_timeout", &dvsrv_conf::context_timeout_s, 1, 7 * 86400},
 };
 
 // One connection served by dvsrv_run: its socket and the thread that serves it.
@@ -104,12 +109,57 @@ struct dvsrv {
     std::mutex mutex;
     std::list<std::unique_ptr<connection>> connections;
 
+    // Contexts a client asked an address for, by address. Protected by context_mutex.
+    std::mutex context_mutex;
+    std::map<uint64_t, std::shared_ptr<srv_context>> contexts;
+
+    std::shared_ptr<srv_context> find_context(uint64_t address) {
+        std::lock_guard<std::mutex> lock(context_mutex);
+        auto it = contexts.find(address);
+        return it == contexts.end() ? nullptr : it->second;
+    }
+    void forget_context(uint64_t address) {
+        std::shared_ptr<srv_context> gone;  // released after the lock: closing it may take a while
+        std::lock_guard<std::mutex> lock(context_mutex);
+        auto it = contexts.find(address);
+        if (it == contexts.end()) return;
+        gone = std::move(it->second);
+        contexts.erase(it);
+    }
+    // Drops contexts whose connection ended longer ago than the context time-out (all of them
+    // when `all`).
+    void expire_contexts(bool all);
+
     ~dvsrv() {
         for (listener& l : listeners) close(l.fd);
         if (wake_pipe[0] >= 0) close(wake_pipe[0]);
         if (wake_pipe[1] >= 0) close(wake_pipe[1]);
     }
 };
+
+void dvsrv::expire_contexts(bool all) {
+    std::vector<std::shared_ptr<srv_context>> gone;
+    const int64_t limit = int64_t{1000} * conf.context_timeout_s;
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now().time_since_epoch())
+            .count();
+    {
+        std::lock_guard<std::mutex> lock(context_mutex);
+        for (auto it = contexts.begin(); it != contexts.end();) {
+            bool expired = all;
+            if (!expired) {
+                std::lock_guard<std::mutex> in_use(it->second->mutex);
+                expired = it->second->handle == nullptr && now - it->second->last_used_ms >= limit;
+            }
+            if (expired) {
+                gone.push_back(std::move(it->second));
+                it = contexts.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
 
 int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view value,
                    std::string* err) {
@@ -124,6 +174,18 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->passwd = value;
     } else if (key == "level") {
         conf->level = value;
+    } else if (key == "login") {
+        if (value != "key" && value != "pwd") {
+            *err = "login=" + std::string(value) + ": must be key or pwd";
+            return -1;
+        }
+        conf->key_login = value == "key";
+    } else if (key == "keep_setid") {
+        if (value != "0" && value != "1") {
+            *err = "keep_setid=" + std::string(value) + ": must be 0 or 1";
+            return -1;
+        }
+        conf->keep_setid = value == "1";
     } else if (key == "anonymous") {
         if (value != "0" && value != "1") {
             *err = "anonymous=" + std::string(value) + ": must be 0 or 1";
@@ -155,10 +217,12 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
         return -1;
     }
     static constexpr const char* kKeys[] = {
-        "root",         "listen",           "port",
-        "user",         "passwd",           "anonymous",
-        "level",        "max_connections",  "login_timeout",
-        "idle_timeout", "login_fail_count", "login_lock_minutes"};
+        "root",           "listen",           "port",
+        "user",           "passwd",           "anonymous",
+        "level",          "max_connections",  "login_timeout",
+        "idle_timeout",   "login_fail_count", "login_lock_minutes",
+        "login",          "keep_setid",       "max_contexts",
+        "context_timeout"};
     for (const char* section : {"dvsd"}) {
         for (const char* key : kKeys) {
             if (!conf_has_key(ini.get(), section, key)) continue;
@@ -352,6 +416,7 @@ int dvsrv_run(dvsrv* server) {
             break;
         }
         reap(server, false);
+        server->expire_contexts(false);
         if (n <= 0) continue;
         for (size_t i = 1; i < fds.size(); ++i) {
             if (fds[i].revents & POLLIN) accept_one(server, fds[i].fd);
@@ -359,6 +424,7 @@ int dvsrv_run(dvsrv* server) {
     }
     dvsrv_stop(server);
     reap(server, true);
+    server->expire_contexts(true);
     return status;
 }
 
@@ -379,6 +445,50 @@ std::string dvsrv_info_text() {
 
 namespace {
 
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now().time_since_epoch())
+        .count();
+}
+
+// A nonzero address no client can guess.
+uint64_t random_address() {
+    uint64_t value = 0;
+    while (value == 0) {
+        if (getrandom(&value, sizeof(value), 0) != sizeof(value)) value = 0;
+    }
+    return value;
+}
+
+std::optional<uint64_t> parse_address(std::span<const uint8_t> data) {
+    std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    if (size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+    uint64_t n = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return n;
+}
+
+// Context control codes (request 8 on the connection itself).
+enum : int32_t {
+    kCtxInit = 101,
+    kCtxGetAddress = 102,
+    kCtxLastIndex = 103,
+    kCtxAttach = 104,
+    kCtxAttachReply = 105,
+    kCtxRunStatus = 106,
+    kCtxStop = 107,
+};
+constexpr int32_t kIoctlPack = 10001;
+constexpr int32_t kFileReadTimeout = 10100;
+constexpr int32_t kFileWriteTimeout = 10105;
+
+// Codes a client could use to run commands or rewrite the server's settings or credentials:
+// never served.
+bool refused_output_code(int32_t cmd) {
+    return cmd == 10 || cmd == 11 || (cmd >= 10002 && cmd <= 10005) ||
+           (cmd >= 10100 && cmd <= 10113);
+}
+
 // One connection's state, owned by the thread that serves it.
 class session final {
   public:
@@ -386,45 +496,50 @@ class session final {
         : server_(server), handle_(handle), stream_(handle), peer_(peer) {}
     session(const session&) = delete;
     session& operator=(const session&) = delete;
+    ~session() { detach(); }
 
     void serve();
 
   private:
     // false ends the connection.
     bool handle_request(uint8_t code, std::span<const uint8_t> body);
-    bool login(std::span<const uint8_t> body);
-    bool reply_status(uint8_t code, verr error, const char* text);
-    bool send(uint8_t code);
-    bool begin(verr error, const char* text);
+    void dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply);
+    void login(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void key_answer(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void control(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void control_output(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply);
+    // 104 and 105: false ends the connection.
+    bool attach(int32_t cmd, std::span<const uint8_t> data);
+    void detach();
+    bool send(const sd_frame_msg& reply, uint8_t code);
+    uint8_t protocol() const { return server_->conf.key_login ? 2 : 1; }
 
     dvsrv* server_;
     net_handle* handle_;
     net_sock_stream stream_;
     const char* peer_;
     bool logged_in_ = false;
+    std::string user_;
+    // The challenge of a key login: the key the answer must match, for this connection only.
+    bool key_pending_ = false;
+    std::string key_expected_;
+    std::string key_user_;
     std::vector<uint8_t> frame_;
-    sd_frame_msg reply_;
+    sd_frame_msg scratch_;  // replies that are not kept for a repair
+    std::shared_ptr<srv_context> ctx_;
 };
 
-bool session::begin(verr error, const char* text) {
-    return reply_.reset() == 0 && reply_.add_int32(SDF_ERRNO, static_cast<uint32_t>(error)) &&
-           reply_.add_string(SDF_ERRNO_STR, text);
-}
-
-bool session::send(uint8_t code) {
-    if (!reply_.ok()) {
+bool session::send(const sd_frame_msg& reply, uint8_t code) {
+    if (!reply.ok()) {
         SRV_LOG(LOG_ERR, "ip=[%s] reply to %d could not be built\n", peer_, code);
         return false;
     }
-    return sd_frame_write(stream_, kProtocolPasswordLogin, code, reply_.root()) == SD_FRAME_OK;
+    return sd_frame_write(stream_, protocol(), code, reply.root()) == SD_FRAME_OK;
 }
 
-bool session::reply_status(uint8_t code, verr error, const char* text) {
-    begin(error, text);
-    return send(code);
-}
-
-bool session::login(std::span<const uint8_t> body) {
+void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
     static constexpr blobmsg_policy kPolicy[] = {{SDF_USER, BLOBMSG_TYPE_STRING},
                                                  {SDF_PASSWD, BLOBMSG_TYPE_STRING}};
     const blob_attr* tb[2] = {};
@@ -440,15 +555,23 @@ bool session::login(std::span<const uint8_t> body) {
             // The client's probe: it asks whether credentials are needed, so it is no failure.
             if (server_->conf.anonymous) {
                 logged_in_ = true;
+                user_.clear();
+                ctx_->user.clear();
                 SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
             } else {
                 error = 1;
                 text = "Login required";
             }
+        } else if (server_->conf.key_login) {
+            logged_in_ = false;
+            error = VERR_ACCESS_DENIED;
+            text = "Key login required";
         } else {
             char why[512] = "";
             if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
                 logged_in_ = true;
+                user_ = user;
+                ctx_->user = user_;
             } else {
                 // A failed attempt on a logged-in connection ends that login too.
                 logged_in_ = false;
@@ -457,29 +580,339 @@ bool session::login(std::span<const uint8_t> body) {
             }
         }
     }
-    begin(error, text.c_str());
-    reply_.add_int32(SDF_OS_TYPE, kOsTypeLinux);
-    return send(SD_REQ_LOGIN);
+    srv_reply_begin(reply, error, text.c_str());
+    reply.add_int32(SDF_OS_TYPE, kOsTypeLinux);
 }
 
-bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
-    if (code == SD_REQ_QUIT) return false;
-    if (code == SD_REQ_LOGIN) return login(body);
-    if (!logged_in_) {
-        SRV_LOG(LOG_WARN, "ip=[%s] request %d before login: closed\n", peer_, code);
-        return false;
+void session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply) {
+    static constexpr blobmsg_policy kPolicy[] = {{SDF_USER, BLOBMSG_TYPE_STRING},
+                                                 {SDF_VER, BLOBMSG_TYPE_INT32}};
+    const blob_attr* tb[2] = {};
+    key_pending_ = false;
+    key_expected_.clear();
+    if (blobmsg_parse(kPolicy, 2, tb, body.data(), body.size()) != 0 || tb[0] == nullptr) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed login request");
+        return;
     }
-    if (code == SD_REQ_INFO) {
-        begin(0, "");
-        reply_.add_string(SDF_INFO, dvsrv_info_text().c_str());
-        return send(code);
+    const char* user = blobmsg_get_string(tb[0]);
+    const int version = tb[1] ? blobmsg_get_int32(tb[1]) : 1;
+    char cert[LIBPWD_CERT_SIZE] = "";
+    char key[LIBPWD_KEY_SIZE] = "";
+    char why[512] = "";
+    int version_out = version;
+    int rc = libpwd_user_get_cert(peer_, version, &version_out, user, cert, sizeof(cert), key,
+                                  sizeof(key), why, sizeof(why));
+    if (rc == 2) {
+        srv_reply_error(reply, VERR_ACCESS_DENIED, why);
+        return;
+    }
+    if (rc != 0) {
+        // An unknown user gets a challenge like anyone else and fails at the answer, so that the
+        // reply does not tell which users exist.
+        uint8_t random[LIBPWD_CERT_BYTES];
+        if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+            srv_reply_error(reply, VERR_GENERAL_FAILURE, "no random data");
+            return;
+        }
+        static constexpr char kHex[] = "0123456789abcdef";
+        for (size_t i = 0; i < sizeof(random); ++i) {
+            cert[2 * i] = kHex[random[i] >> 4];
+            cert[2 * i + 1] = kHex[random[i] & 15];
+        }
+        cert[2 * sizeof(random)] = '\0';
+        key[0] = '\0';
+    }
+    key_pending_ = true;
+    key_expected_ = key;
+    key_user_ = user;
+    srv_reply_begin(reply, 0, "");
+    reply.add_int32(SDF_VER, static_cast<uint32_t>(version_out));
+    reply.add_string(SDF_CERT, cert);
+}
+
+void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
+    static constexpr blobmsg_policy kPolicy[] = {{SDF_LKEY, BLOBMSG_TYPE_STRING}};
+    const blob_attr* tb[1] = {};
+    const bool pending = key_pending_;
+    const std::string expected = std::move(key_expected_);
+    key_pending_ = false;  // a challenge answers one attempt only
+    key_expected_.clear();
+    logged_in_ = false;
+    if (blobmsg_parse(kPolicy, 1, tb, body.data(), body.size()) != 0 || tb[0] == nullptr) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed login request");
+        return;
+    }
+    if (!pending || expected.empty()) {
+        srv_reply_error(reply, VERR_ACCESS_DENIED, kWrongLogin);
+        return;
+    }
+    char why[512] = "";
+    if (libpwd_check_key(peer_, blobmsg_get_string(tb[0]), expected.c_str(), why, sizeof(why)) !=
+        0) {
+        srv_reply_error(reply, VERR_ACCESS_DENIED, why[0] != '\0' ? why : kWrongLogin);
+        return;
+    }
+    logged_in_ = true;
+    user_ = key_user_;
+    ctx_->user = user_;
+    srv_reply_begin(reply, 0, "");
+}
+
+// Request 20: control without output.
+void session::control(std::span<const uint8_t> body, sd_frame_msg& reply) {
+    static constexpr blobmsg_policy kPolicy[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
+                                                 {SDF_CMD, BLOBMSG_TYPE_INT32},
+                                                 {SDF_LEN, BLOBMSG_TYPE_INT32},
+                                                 {SDF_DATA, BLOBMSG_TYPE_BINARY}};
+    const blob_attr* tb[4] = {};
+    if (blobmsg_parse(kPolicy, 4, tb, body.data(), body.size()) != 0 || tb[1] == nullptr) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
+        return;
+    }
+    const uint64_t fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
+    const int32_t cmd = blobmsg_get_int32(tb[1]);
+    std::span<const uint8_t> data;
+    if (tb[3] != nullptr) data = {blobmsg_data(tb[3]), blobmsg_data_len(tb[3])};
+    if (cmd == kIoctlPack) {
+        std::string_view name(reinterpret_cast<const char*>(data.data()), data.size());
+        if (size_t nul = name.find('\0'); nul != std::string_view::npos) name = name.substr(0, nul);
+        if (name != "lz4" && name != "none") {
+            srv_reply_error(reply, VERR_NOT_SUPPORTED, "unknown packer");
+            return;
+        }
+        zcomp_ctx& pack = ctx_->pack;
+        std::memset(pack.name, 0, sizeof(pack.name));
+        std::memcpy(pack.name, name.data(), name.size());
+        if (zcomp_init(&pack) != 0) {
+            srv_reply_error(reply, VERR_NO_MEMORY, "packer could not be made");
+            return;
+        }
+        srv_reply_begin(reply, 0, "");
+        return;
+    }
+    if (cmd == kFileReadTimeout || cmd == kFileWriteTimeout) {
+        // Time-outs of a file on the server: reads and writes here do not wait on a peer.
+        srv_reply_begin(reply, 0, "");
+        return;
+    }
+    if (srv_file_control(*ctx_, fd, cmd, data, reply)) return;
+    srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
+}
+
+// Request 8: control with output.
+void session::control_output(std::span<const uint8_t> body, sd_frame_msg& reply) {
+    static constexpr blobmsg_policy kPolicy[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
+                                                 {SDF_CMD, BLOBMSG_TYPE_INT32},
+                                                 {SDF_DATA, BLOBMSG_TYPE_BINARY},
+                                                 {SDF_OLEN, BLOBMSG_TYPE_INT32}};
+    const blob_attr* tb[4] = {};
+    if (blobmsg_parse(kPolicy, 4, tb, body.data(), body.size()) != 0 || tb[1] == nullptr) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
+        return;
+    }
+    const uint64_t fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
+    const int32_t cmd = blobmsg_get_int32(tb[1]);
+    std::span<const uint8_t> data;
+    if (tb[2] != nullptr) data = {blobmsg_data(tb[2]), blobmsg_data_len(tb[2])};
+    const uint32_t olen = tb[3] ? static_cast<uint32_t>(blobmsg_get_int32(tb[3])) : 0;
+    if (cmd >= kCtxInit && cmd <= kCtxStop) {
+        context_control(cmd, data, reply);
+        return;
+    }
+    if (srv_file_control_output(*ctx_, fd, cmd, data, olen, reply)) return;
+    if (srv_batch_control(*ctx_, cmd, data, olen, reply)) return;
+    if (refused_output_code(cmd)) {
+        srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
+        return;
+    }
+    char text[64];
+    snprintf(text, sizeof(text), "Unknown control %d", cmd);
+    srv_reply_error(reply, VERR_NOT_IMPLEMENTED, text);
+}
+
+void reply_text(sd_frame_msg& reply, const std::string& text) {
+    srv_reply_begin(reply, 0, "");
+    reply.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), text.size() + 1);
+}
+
+void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply) {
+    if (cmd == kCtxInit) {
+        ctx_->persistent = true;
+        reply_text(reply, "");
+        return;
+    }
+    if (cmd == kCtxGetAddress) {
+        if (ctx_->address == 0) {
+            std::lock_guard<std::mutex> lock(server_->context_mutex);
+            if (server_->contexts.size() >= server_->conf.max_contexts) {
+                srv_reply_error(reply, VERR_TRY_AGAIN, "too many server contexts");
+                return;
+            }
+            uint64_t address = random_address();
+            while (server_->contexts.count(address) != 0) address = random_address();
+            ctx_->address = address;
+            server_->contexts[address] = ctx_;
+        }
+        reply_text(reply, std::to_string(ctx_->address));
+        return;
+    }
+    auto address = parse_address(data);
+    if (!address) {
+        srv_reply_error(reply, VERR_INVALID_PARAMETER, "bad context address");
+        return;
+    }
+    std::shared_ptr<srv_context> target = *address == 0 ? ctx_ : server_->find_context(*address);
+    if (!target || target->user != user_) {
+        srv_reply_error(reply, VERR_NOT_FOUND, "no such context");
+        return;
+    }
+    if (cmd == kCtxLastIndex) {
+        reply_text(reply, std::to_string(target->completed.load()));
+    } else if (cmd == kCtxRunStatus) {
+        reply_text(reply, target->executing ? "1" : "0");
+    } else if (cmd == kCtxStop) {
+        if (target != ctx_) {
+            std::lock_guard<std::mutex> lock(target->mutex);
+            if (target->handle != nullptr) {
+                // Ends the old connection's wait for a request and any write it is stuck in.
+                target->handle->stop = 1;
+                shutdown(sock_fd(target->handle->sock), SHUT_RDWR);
+            }
+        }
+        srv_batch_interrupt(*target);
+        reply_text(reply, "");
+    } else {
+        srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
+    }
+}
+
+bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
+    auto address = parse_address(data);
+    std::shared_ptr<srv_context> target;
+    if (address && *address != 0) target = server_->find_context(*address);
+    const char* refusal = nullptr;
+    if (!target || target->user != user_) {
+        refusal = "no such context";
+    } else if (target->executing) {
+        refusal = "context busy";
+    } else if (cmd == kCtxAttachReply && !target->reply.ok()) {
+        refusal = "no response to repeat";
+    }
+    if (refusal == nullptr) {
+        std::lock_guard<std::mutex> lock(target->mutex);
+        if (target->handle != nullptr && target->handle != handle_) refusal = "context in use";
+    }
+    if (refusal != nullptr) {
+        SRV_LOG(LOG_WARN, "ip=[%s] attach refused: %s\n", peer_, refusal);
+        srv_reply_error(scratch_, VERR_NOT_FOUND, refusal);
+        return send(scratch_, SD_REQ_IOCTL);
+    }
+    if (target != ctx_) {
+        detach();
+        {
+            std::lock_guard<std::mutex> lock(target->mutex);
+            target->handle = handle_;
+        }
+        ctx_ = target;
+    }
+    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done\n", peer_,
+            static_cast<unsigned long long>(ctx_->completed.load()));
+    if (cmd == kCtxAttachReply) return send(ctx_->reply, ctx_->reply_code);
+    reply_text(scratch_, "");
+    return send(scratch_, SD_REQ_IOCTL);
+}
+
+// Lets go of the connection's context: one kept for a repair stays with the server, any other
+// ends here with everything it opened.
+void session::detach() {
+    if (!ctx_) return;
+    {
+        std::lock_guard<std::mutex> lock(ctx_->mutex);
+        if (ctx_->handle == handle_) ctx_->handle = nullptr;
+        ctx_->last_used_ms = now_ms();
+    }
+    if (ctx_->address != 0 && !ctx_->persistent) server_->forget_context(ctx_->address);
+    ctx_.reset();
+}
+
+void session::dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply) {
+    switch (code) {
+        case SD_REQ_LOGIN:
+            login(body, reply);
+            return;
+        case SD_REQ_KEY_LOGIN1:
+            key_challenge(body, reply);
+            return;
+        case SD_REQ_KEY_LOGIN2:
+            key_answer(body, reply);
+            return;
+        case SD_REQ_INFO:
+            srv_reply_begin(reply, 0, "");
+            reply.add_string(SDF_INFO, dvsrv_info_text().c_str());
+            return;
+        case SD_REQ_IOCTL:
+            control_output(body, reply);
+            return;
+        case SD_REQ_FILE_IOCTL:
+            control(body, reply);
+            return;
+        default:
+            break;
+    }
+    if (srv_file_handles(code)) {
+        srv_file_request(*ctx_, code, body, reply);
+        return;
     }
     char text[64];
     snprintf(text, sizeof(text), "Unknown request %d", code);
-    return reply_status(code, VERR_NOT_IMPLEMENTED, text);
+    srv_reply_error(reply, VERR_NOT_IMPLEMENTED, text);
+}
+
+bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
+    if (code == SD_REQ_QUIT) {
+        // The client is done: nothing it opened is kept for a repair.
+        if (ctx_->address != 0) server_->forget_context(ctx_->address);
+        ctx_->persistent = false;
+        return false;
+    }
+    const bool login_code =
+        code == SD_REQ_LOGIN || code == SD_REQ_KEY_LOGIN1 || code == SD_REQ_KEY_LOGIN2;
+    if (!logged_in_ && !login_code) {
+        SRV_LOG(LOG_WARN, "ip=[%s] request %d before login: closed\n", peer_, code);
+        return false;
+    }
+    if (code == SD_REQ_IOCTL) {
+        // A re-attach is not counted: it carries on the count of the context it attaches to.
+        const blobmsg_policy kCmd[] = {{SDF_CMD, BLOBMSG_TYPE_INT32},
+                                       {SDF_DATA, BLOBMSG_TYPE_BINARY}};
+        const blob_attr* tb[2] = {};
+        if (blobmsg_parse(kCmd, 2, tb, body.data(), body.size()) == 0 && tb[0] != nullptr) {
+            const int32_t cmd = blobmsg_get_int32(tb[0]);
+            if (cmd == kCtxAttach || cmd == kCtxAttachReply) {
+                std::span<const uint8_t> data;
+                if (tb[1] != nullptr) data = {blobmsg_data(tb[1]), blobmsg_data_len(tb[1])};
+                return attach(cmd, data);
+            }
+        }
+    }
+    srv_context& ctx = *ctx_;
+    ctx.executing = true;
+    dispatch(code, body, ctx.reply);
+    // Counted and kept before the response goes out, so that a response lost on the way can be
+    // asked for again.
+    ctx.completed++;
+    ctx.reply_code = code;
+    ctx.executing = false;
+    return send(ctx.reply, code);
 }
 
 void session::serve() {
+    ctx_ = srv_context_new(&server_->conf, server_->root.get(), "");
+    if (!ctx_) {
+        SRV_LOG(LOG_ERR, "ip=[%s] no memory for a context: closed\n", peer_);
+        return;
+    }
+    ctx_->handle = handle_;
     const auto started = steady::now();
     auto last_request = started;
     const auto login_limit = std::chrono::seconds(server_->conf.login_timeout_s);

@@ -72,12 +72,15 @@ struct srv_context final {
 
     // Repair bookkeeping (dvsrv.cc).
     uint64_t address = 0;     // 0 until a client asks for it (102)
-    bool persistent = false;  // kept for a re-attach after its connection ends
-    uint64_t completed = 0;   // requests completed, counted as the client counts its sends
-    uint8_t saved_code = 0;   // code and padded root of the last response
-    std::vector<uint8_t> saved_root;
+    bool persistent = false;  // kept for a re-attach after its connection ends (101)
+    std::atomic<uint64_t> completed{
+        0};  // requests completed, counted as the client counts its sends
+    // The response to the last request completed, kept until the next one is answered: a client
+    // whose connection broke asks for it again (105).
+    sd_frame_msg reply;
+    uint8_t reply_code = 0;
     std::atomic<bool> executing{false};  // any thread: a request of this context is running
-    std::mutex mutex;                    // protects `handle` and `last_used`
+    std::mutex mutex;                    // protects `handle` and `last_used_ms`
     net_handle* handle = nullptr;        // the connection working on the context now, if any
     int64_t last_used_ms = 0;            // monotonic; for the expiry of detached contexts
 };
