@@ -10,6 +10,7 @@
 
 #include "libdvsrv/dvsrv.h"
 #include "liblog/log2.h"
+#include "liblogsink/log_init.h"
 #include "libpal/app.h"
 
 namespace {
@@ -20,10 +21,12 @@ void print_usage(FILE* out) {
             "anonymous=1)\n"
             "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
             "            [idle_timeout=S] [login_fail_count=N] [login_lock_minutes=M]\n"
+            "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
             "output as \"listening dvp://ADDRESS:PORT\". conf=FILE reads the same keys from the\n"
-            "[dvsd] section of an INI file; keys given later override earlier ones.\n");
+            "[dvsd] section of an INI file and the log settings from its [log] section, as\n"
+            "dvcp.ini does; keys given later override earlier ones.\n");
 }
 
 int usage_error(const std::string& why) {
@@ -33,7 +36,7 @@ int usage_error(const std::string& why) {
 }
 
 // -1 to serve, otherwise the exit status.
-int parse_args(int argc, char** argv, dvsrv_conf* conf) {
+int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf) {
     if (argc == 2 && strcmp(argv[1], "-v") == 0) {
         printf("%s\n", DVSRV_VERSION);
         fflush(stdout);
@@ -57,6 +60,7 @@ int parse_args(int argc, char** argv, dvsrv_conf* conf) {
             if (dvsrv_conf_load(conf, std::string(value).c_str(), &err) != 0) {
                 return usage_error(err);
             }
+            *log_conf = value;
         } else if (dvsrv_conf_set(conf, key, value, &err) != 0) {
             return usage_error(err);
         }
@@ -117,7 +121,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     dvsrv_conf conf;
-    int status = parse_args(argc, argv, &conf);
+    std::string log_conf;
+    int status = parse_args(argc, argv, &conf, &log_conf);
+    if (status < 0 && !log_conf.empty()) log2_init_file(log_conf.c_str(), nullptr);
     if (status < 0) {
         const char* level = conf.level.empty() ? "info" : conf.level.c_str();
         if (log2_ioctl(nullptr, 3, const_cast<char*>(level), -1) != 0) {

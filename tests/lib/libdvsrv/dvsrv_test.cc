@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -300,3 +302,251 @@ TEST(ServerConf, RefusedSettings) {
 }
 
 }  // namespace
+
+// ---- several connections at once: key logins and the contexts a repair relies on ----
+
+// A client connection served on a thread of its own.
+class Conn final {
+  public:
+    Conn(dvsrv* server, const char* peer = "192.0.2.50") {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+        client_.sock = sock_from_fd(fds[0]);
+        client_.timeout_ms = 5000;
+        served_ = std::thread([server, fd = fds[1], address = std::string(peer)] {
+            net_handle handle;
+            handle.sock = sock_from_fd(fd);
+            dvsrv_serve(server, &handle, address.c_str());
+            net_close(&handle);
+        });
+    }
+    ~Conn() { close(); }
+    void close() {
+        if (client_.sock != 0) net_close(&client_);
+        if (served_.joinable()) served_.join();
+    }
+
+    // Sends `msg` as request `code` and reads one frame: errno, errno_str and, for a few codes, the
+    // text of the reply's further field.
+    reply call(uint8_t code, const sd_frame_msg& msg) {
+        net_sock_stream stream(&client_);
+        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, code, msg.root()), SD_FRAME_OK);
+        return receive(code);
+    }
+    reply receive(uint8_t code) {
+        net_sock_stream stream(&client_);
+        reply r;
+        sd_frame_head head;
+        r.status = sd_frame_read(stream, &r.root, &head);
+        if (r.status != SD_FRAME_OK) return r;
+        r.protocol = head.protocol;
+        r.code = head.code;
+        r.root.resize(head.padded_len);
+        auto table = sd_reply_table(code, false);
+        std::vector<const blob_attr*> tb(table.size());
+        r.parsed = cli_blobmsg_parse(table.data(), static_cast<int>(tb.size()), tb.data(),
+                                     r.root.data() + 4, head.padded_len - 4) == 0;
+        if (!r.parsed) return r;
+        r.error = blobmsg_get_int32(tb[SD_ERRNO]);
+        r.text = blobmsg_get_string(tb[SD_ERRNO_STR]);
+        if (r.error != 0) return r;
+        if (code == SD_REQ_IOCTL) {
+            const char* data = reinterpret_cast<const char*>(blobmsg_data(tb[SD_IOCTL_DATA]));
+            r.text.assign(data, strnlen(data, blobmsg_data_len(tb[SD_IOCTL_DATA])));
+        } else if (code == SD_REQ_KEY_LOGIN1) {
+            r.text = blobmsg_get_string(tb[SD_KEY_LOGIN_CERT]);
+        }
+        return r;
+    }
+    reply login(const char* user, const char* pwd) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_USER, user);
+        msg.add_string(SDF_PASSWD, pwd);
+        return call(SD_REQ_LOGIN, msg);
+    }
+    reply challenge(const char* user) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_USER, user);
+        msg.add_int32(SDF_VER, 1);
+        return call(SD_REQ_KEY_LOGIN1, msg);
+    }
+    reply answer(const char* key) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_LKEY, key);
+        return call(SD_REQ_KEY_LOGIN2, msg);
+    }
+    void send_control(int32_t cmd, const std::string& text) {
+        net_sock_stream stream(&client_);
+        sd_frame_msg msg = control_msg(cmd, text);
+        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, SD_REQ_IOCTL, msg.root()), SD_FRAME_OK);
+    }
+    reply control(int32_t cmd, const std::string& text) {
+        return call(SD_REQ_IOCTL, control_msg(cmd, text));
+    }
+    static sd_frame_msg control_msg(int32_t cmd, const std::string& text) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_int64(SDF_FD, 0);
+        msg.add_int32(SDF_CMD, static_cast<uint32_t>(cmd));
+        msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), text.size() + 1);
+        msg.add_int32(SDF_OLEN, 4096);
+        return msg;
+    }
+
+  private:
+    net_handle client_;
+    std::thread served_;
+};
+
+class ServerContexts : public Server {
+  protected:
+    void SetUp() override {
+        Server::SetUp();
+        start();
+    }
+};
+
+TEST_F(ServerContexts, KeyLogin) {
+    conf_.key_login = true;
+    dvsrv_close(server_);
+    start();
+    Conn c(server_, "192.0.2.60");
+    // The probe and a password login are told to use the key login.
+    reply probe = c.login(":", "");
+    EXPECT_EQ(probe.error, 1);
+    EXPECT_EQ(probe.protocol, 2);
+    EXPECT_EQ(c.login("joe", "secret").error, -38);
+
+    // An answer without a challenge, then a challenge answered twice: one attempt per challenge.
+    EXPECT_EQ(c.answer("0123").error, -38);
+    reply cert = c.challenge("joe");
+    ASSERT_EQ(cert.error, 0);
+    ASSERT_EQ(cert.text.size(), 256u);
+    EXPECT_EQ(cert.text.find_first_not_of("0123456789abcdef"), std::string::npos);
+    char key[LIBPWD_KEY_SIZE];
+    ASSERT_EQ(libpwd_build_key("joe", "secret", 1, cert.text.c_str(), key, sizeof(key)), 0);
+    EXPECT_EQ(c.answer(key).error, 0);
+    EXPECT_EQ(c.control(103, "0").error, 0);  // logged in
+    EXPECT_EQ(c.answer(key).error, -38);
+
+    // Every challenge is new; an unknown user gets one too and fails only at the answer.
+    Conn d(server_, "192.0.2.61");
+    reply second = d.challenge("joe");
+    EXPECT_NE(second.text, cert.text);
+    reply stranger = d.challenge("ann");
+    ASSERT_EQ(stranger.error, 0);
+    EXPECT_EQ(stranger.text.size(), 256u);
+    ASSERT_EQ(libpwd_build_key("ann", "secret", 1, stranger.text.c_str(), key, sizeof(key)), 0);
+    EXPECT_EQ(d.answer(key).error, -38);
+}
+
+// The client counts every request it sends, the login probe and refused requests included, and
+// compares with what the server reports when its connection broke.
+TEST_F(ServerContexts, CountingAddressAndReattach) {
+    auto c = std::make_unique<Conn>(server_);
+    EXPECT_EQ(c->login(":", "").error, 1);          // 1
+    ASSERT_EQ(c->login("joe", "secret").error, 0);  // 2
+    EXPECT_EQ(c->control(101, "0").error, 0);       // 3
+    reply address = c->control(102, "");            // 4
+    ASSERT_EQ(address.error, 0);
+    ASSERT_FALSE(address.text.empty());
+    EXPECT_NE(address.text, "0");
+    EXPECT_EQ(c->control(102, "").text, address.text);  // 5: the same context
+    EXPECT_EQ(c->control(99999, "").error, -12);        // 6
+    reply index = c->control(103, "0");                 // 7
+    EXPECT_EQ(index.text, "6");
+    sd_frame_msg info;
+    info.reset();
+    info.add_string(SDF_PARAM, "");
+    reply last = c->call(SD_REQ_INFO, info);  // 8
+    ASSERT_EQ(last.error, 0);
+    c->close();
+
+    // A new connection: its own count starts from its login; the old context kept its own.
+    Conn d(server_);
+    ASSERT_EQ(d.login("joe", "secret").error, 0);
+    EXPECT_EQ(d.control(107, address.text).error, 0);
+    EXPECT_EQ(d.control(106, address.text).text, "0");
+    EXPECT_EQ(d.control(103, address.text).text, "8");
+    // The response lost on the way comes again, byte for byte, as the answer to 105.
+    d.send_control(105, address.text);
+    reply replay = d.receive(SD_REQ_INFO);
+    ASSERT_EQ(replay.status, SD_FRAME_OK);
+    EXPECT_EQ(replay.code, SD_REQ_INFO);
+    EXPECT_EQ(replay.root, last.root);
+    // Attached: the count goes on from the old context's, and neither 105 nor 104 counted.
+    EXPECT_EQ(d.control(104, address.text).error, 0);
+    EXPECT_EQ(d.control(103, "0").text, "8");
+    EXPECT_EQ(d.control(103, "0").text, "9");
+    EXPECT_EQ(d.control(102, "").text, address.text);
+}
+
+TEST_F(ServerContexts, AttachRefusals) {
+    conf_.anonymous = true;
+    dvsrv_close(server_);
+    start();
+    auto c = std::make_unique<Conn>(server_);
+    ASSERT_EQ(c->login("joe", "secret").error, 0);
+    c->control(101, "0");
+    const std::string address = c->control(102, "").text;
+
+    // While its connection lives, nobody else attaches to it.
+    Conn other(server_);
+    ASSERT_EQ(other.login("joe", "secret").error, 0);
+    EXPECT_NE(other.control(104, address).error, 0);
+    c->close();
+
+    // Another user (here: an anonymous client), an unknown or malformed address: refused.
+    Conn anonymous(server_);
+    ASSERT_EQ(anonymous.login(":", "").error, 0);
+    for (const std::string& text :
+         {address, std::string("12345"), std::string("x1"), std::string("")}) {
+        SCOPED_TRACE(text);
+        EXPECT_NE(anonymous.control(104, text).error, 0);
+        EXPECT_NE(anonymous.control(103, text).error, 0);
+    }
+    // The owner still can.
+    EXPECT_EQ(other.control(104, address).error, 0);
+
+    // A context that was not made persistent ends with its connection.
+    auto e = std::make_unique<Conn>(server_);
+    ASSERT_EQ(e->login("joe", "secret").error, 0);
+    const std::string fleeting = e->control(102, "").text;
+    e->close();
+    Conn f(server_);
+    ASSERT_EQ(f.login("joe", "secret").error, 0);
+    EXPECT_NE(f.control(104, fleeting).error, 0);
+}
+
+TEST_F(ServerContexts, StopEndsTheOldConnection) {
+    Conn c(server_);
+    ASSERT_EQ(c.login("joe", "secret").error, 0);
+    c.control(101, "0");
+    const std::string address = c.control(102, "").text;
+    // The old connection is still open (a half-dead link); 107 from a new one ends it so that
+    // the new one can attach.
+    Conn d(server_);
+    ASSERT_EQ(d.login("joe", "secret").error, 0);
+    EXPECT_EQ(d.control(107, address).error, 0);
+    EXPECT_EQ(c.receive(SD_REQ_IOCTL).status, SD_FRAME_NET_ERROR);
+    for (int i = 0; i < 100 && d.control(104, address).error != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(d.control(103, "0").text, "3");
+}
+
+TEST_F(ServerContexts, RefusedAndUnknownControls) {
+    Conn c(server_);
+    ASSERT_EQ(c.login("joe", "secret").error, 0);
+    // Commands, settings and credentials are never run or rewritten for a client.
+    for (int32_t cmd : {10, 11, 10002, 10003, 10004, 10005, 10100, 10101, 10107, 10113}) {
+        SCOPED_TRACE(cmd);
+        reply r = c.control(cmd, "id");
+        EXPECT_TRUE(r.parsed);
+        EXPECT_EQ(r.error, -37);
+    }
+    EXPECT_EQ(c.control(424242, "").error, -12);
+}
