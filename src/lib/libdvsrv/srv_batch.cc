@@ -50,6 +50,13 @@ constexpr uint32_t kWorkerBufferMin = MFILE_FAIL_BLOCK_SIZE;
 // A listing read needs room for the stream prefix and at least one byte.
 constexpr size_t kListerOutputMin = 2;
 
+// The slice a wait of `wait_ms` is served in: equal slices of at most kSliceMs that add up to the
+// whole wait, so that the last one does not run past it.
+int slice_of(int wait_ms) {
+    const int slices = std::max(1, (wait_ms + kSliceMs - 1) / kSliceMs);
+    return (wait_ms + slices - 1) / slices;
+}
+
 int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -183,7 +190,7 @@ void lister_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     err_info err{};
     librdir_param param;
     param.flag = static_cast<int>(*flag);
-    param.read_timeout_ms = std::min(wait, kSliceMs);
+    param.read_timeout_ms = slice_of(wait);
     param.err = &err;
     param.root = ctx.root;
     batch.lister = librdir_open(dir.c_str(), &param);
@@ -248,7 +255,7 @@ void worker_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     libmfile_param param;
     param.max_mfile_size = buffer;
     param.root = ctx.root;
-    param.list_timeout_ms = std::min(wait, kSliceMs);
+    param.list_timeout_ms = slice_of(wait);
     param.err = &err;
     batch.worker = libmfile_open(&param);
     if (batch.worker == nullptr) {
@@ -342,40 +349,41 @@ srv_batch* srv_batch_new() {
     return new (std::nothrow) srv_batch;
 }
 
-bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
-                       sd_frame_msg& reply) {
-    if (!is_batch_code(cmd)) return false;
+namespace {
+
+void serve(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
+           sd_frame_msg& reply) {
     srv_batch& batch = *ctx.batch;
     const bool needs_lister = cmd == kListerEnum || cmd == kListerRead;
     const bool needs_worker = cmd >= kWorkerResults;
     if ((needs_lister && batch.lister == nullptr) || (needs_worker && batch.worker == nullptr)) {
         srv_reply_error(reply, VERR_INVALID_STATE,
                         needs_lister ? "no directory lister is open" : "no batch worker is open");
-        return true;
+        return;
     }
     // Closing and collecting take no text; whatever came with them is ignored.
     switch (cmd) {
         case kListerClose:
             close_lister(batch);
             reply_empty(reply);
-            return true;
+            return;
         case kListerRead:
             lister_read(ctx, olen, reply);
-            return true;
+            return;
         case kWorkerClose:
             close_worker(batch);
             reply_empty(reply);
-            return true;
+            return;
         case kWorkerResults:
             worker_results(ctx, olen, reply);
-            return true;
+            return;
         default:
             break;
     }
     const std::optional<std::string> text = control_text(data);
     if (!text) {
         reply_bad_text(reply, cmd, "a text without embedded zeros");
-        return true;
+        return;
     }
     switch (cmd) {
         case kListerOpen:
@@ -390,6 +398,19 @@ bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> d
         default:
             worker_post(ctx, cmd, *text, reply);
             break;
+    }
+}
+
+}  // namespace
+
+bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
+                       sd_frame_msg& reply) {
+    if (!is_batch_code(cmd)) return false;
+    try {
+        serve(ctx, cmd, data, olen, reply);
+    } catch (const std::bad_alloc&) {
+        // Texts and lists are copied on their way to the lister and the worker.
+        srv_reply_error(reply, VERR_NO_MEMORY, nullptr);
     }
     return true;
 }
