@@ -621,6 +621,18 @@ TEST_F(SrvFile, ReplacedFileKeepsItsBitsAndPlainWritesGoInPlace) {
     EXPECT_EQ(lstat_of(root_dir_ / "g").st_mode & 07777, 0600u);
 }
 
+TEST_F(SrvFile, AFifoNeverHoldsTheConnection) {
+    ASSERT_EQ(mkfifo((root_dir_ / "fifo").c_str(), 0600), 0);
+    // No writer will ever come: neither the open nor the read may wait for one.
+    const uint64_t fd = open("fifo", 0x1);
+    ASSERT_NE(fd, 0u);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(read(fd, 10, &got).error, 0);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(by_fd(SD_REQ_FILE_FD, fd).error, 0);
+    EXPECT_EQ(close(fd), 0);
+}
+
 TEST_F(SrvFile, FileAttributesSetBeforeCloseSurviveThePlacement) {
     const uint64_t fd = open("f", 0x2a);
     ASSERT_EQ(write(fd, {'d'}).error, 0);
