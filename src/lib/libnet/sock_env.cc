@@ -1,5 +1,6 @@
 #include "libnet/sock_env.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -175,7 +176,11 @@ class event_loop final : public std::enable_shared_from_this<event_loop> {
 
     int remove(sock_event_id id) {
         std::unique_lock lock(mutex_);
-        if (!registrations_.contains(id)) return -1;
+        if (!registrations_.contains(id) ||
+            std::find(pending_removals_.begin(), pending_removals_.end(), id) !=
+                pending_removals_.end()) {
+            return -1;
+        }
         // Only the loop thread closes a registration while the loop runs, so a handler never
         // sees its socket closed (and its number reused) under it.
         if (running_ && std::this_thread::get_id() != thread_id_) {
@@ -193,8 +198,8 @@ class event_loop final : public std::enable_shared_from_this<event_loop> {
     int stop() {
         stop_.store(true);
         wake();
-        if (std::this_thread::get_id() == thread_id_) return 0;
         std::unique_lock lock(mutex_);
+        if (std::this_thread::get_id() == thread_id_) return 0;
         const bool ended = finished_cv_.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
                                                  [this] { return !running_; });
         lock.unlock();
@@ -509,6 +514,14 @@ sock_event_id sock_add_listen(sock_handle sock, const char* name, sock_event_han
     if (!valid_socket(sock, "sock_add_listen")) return 0;
     if (handler == nullptr && work == nullptr) {
         NET_LOG(LOG_ERR, "sock_add_listen: neither a handler nor a work procedure\n");
+        sock_close(sock);
+        return 0;
+    }
+    // Accepting goes on until none is pending: on a blocking socket that last accept would
+    // hold the loop.
+    const int flags = fcntl(sock_fd(sock), F_GETFL);
+    if (flags < 0 || fcntl(sock_fd(sock), F_SETFL, flags | O_NONBLOCK) != 0) {
+        NET_LOG(LOG_ERR | LOG_ERRNO, "sock_add_listen sock=%d: ", sock_fd(sock));
         sock_close(sock);
         return 0;
     }

@@ -9,7 +9,8 @@
 //
 // Every function may be called from any thread, the loop's handlers included. A registration
 // owns its socket: the socket is closed when the registration ends (a failed registration closes
-// it too). Contexts stay the caller's.
+// it too). Contexts stay the caller's and must outlive the registration: until its handler returned
+// a negative value, the sweep or sock_del_event closed it, or sock_env_exit returned 0.
 #pragma once
 
 #include <cstdint>
