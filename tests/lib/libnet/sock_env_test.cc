@@ -11,12 +11,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "lib/librdir/log_capture.h"
+#include "libnet/net_sock.h"
 #include "loopback.h"
 
 namespace {
@@ -337,7 +339,19 @@ TEST_F(SockEnv, StopGivesUpOnABusyHandlerInsteadOfHanging) {
     // TearDown's exit now finds the loop ending and returns 0.
 }
 
+TEST_F(SockEnv, DescriptorThePollerRefusesIsClosed) {
+    // Regular files cannot be polled.
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int fd = dup(fileno(file));
+    std::fclose(file);
+    EXPECT_EQ(sock_add_event(sock_from_fd(fd), 0, hang_up_handler, &calls_), 0u);
+    EXPECT_FALSE(loopback::is_open(fd));
+}
+
 TEST(SockEnvAbsent, RegistrationsWithoutALoopAreRefusedAndTheirSocketsClosed) {
+    ASSERT_EQ(sock_env_init(nullptr), 0);
+    libnet_exit();
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     fd_owner peer(fds[1]);
