@@ -151,14 +151,6 @@ void net_reset(net_handle* handle) {
     handle->status = VERR_SUCCESS;
 }
 
-int net_close(net_handle* handle) {
-    if (handle->kind != NET_KIND_SOCK && handle->kind != NET_KIND_SOCK_SRV) return -1;
-    net_reset(handle);
-    sock_close(handle->sock);
-    handle->sock = 0;
-    return 0;
-}
-
 verr net_sock_stream::read_full(std::span<uint8_t> buf, size_t* done) {
     ptrdiff_t n = net_sock_read(handle_, buf.data(), buf.size());
     // A failed call may have consumed bytes before it failed; they are lost to the caller, who

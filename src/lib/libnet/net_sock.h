@@ -11,11 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "libnet/sock_cli.h"
 #include "libpal/verr.h"
 
-// Kinds of net handle. Only the socket kinds are served by this module.
+// Kinds of net handle: what carries its bytes.
 enum net_kind : int {
     NET_KIND_SOCK = 0,
     NET_KIND_SOCK_SRV = 1,
@@ -26,9 +27,31 @@ enum net_kind : int {
     NET_KIND_MEM = 6,
 };
 
+struct net_handle;
+
+// Replacements for the read and write of a socket handle that carries TLS: whole-buffer
+// operations with the contract of net_sock_read / net_sock_write.
+using net_read_hook = ptrdiff_t (*)(net_handle* handle, void* buf, size_t len);
+using net_write_hook = ptrdiff_t (*)(net_handle* handle, const void* buf, size_t len);
+// Releases the TLS channel of a handle (`handle->ssl`); called by net_close before the socket
+// is closed, so that the channel may still say goodbye on it.
+using net_free_hook = void (*)(net_handle* handle);
+
 struct net_handle {
     int kind = NET_KIND_SOCK;
-    sock_handle sock = 0;           // owned: closed by net_close
+    sock_handle sock = 0;                 // owned: closed by net_close
+    void* ssl = nullptr;                  // TLS channel of a socket handle, owned through free_hook
+    net_read_hook read_hook = nullptr;    // null: the process-wide TLS read procedure
+    net_write_hook write_hook = nullptr;  // null: the process-wide TLS write procedure
+    net_free_hook free_hook = nullptr;    // releases `ssl`; null: nothing to release
+    // Descriptors of the other carriers, not owned (the opener closes them): the named pipe of
+    // either side and the serial line read from `fd`; the serving side of a pipe writes to
+    // `write_fd`, every other kind writes to `fd`.
+    int fd = -1;
+    int write_fd = -1;
+    // The memory buffer: bytes written and not yet dropped, and how many of them were read.
+    std::vector<uint8_t> mem;
+    size_t mem_read = 0;
     int32_t timeout_ms = 0;         // longest wait without progress; <= 0: never wait
     std::atomic<uint32_t> stop{0};  // nonzero: every wait gives up with VERR_NET_USER_STOP
     sock_cancel* cancel = nullptr;  // not owned; may be null
@@ -53,9 +76,53 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len);
 // Clears stop, disconnected and status.
 void net_reset(net_handle* handle);
 
-// Closes the socket of a socket handle and resets it; 0, or -1 for a kind this module does not
-// serve.
+// Closes a handle and resets it. Socket kinds release the TLS channel (through free_hook) and
+// then close the socket; the memory buffer is freed; standard input and output and named pipes
+// have nothing of their own to close. 0, or -1 for a serial line (its opener closes it) and an
+// unknown kind.
 int net_close(net_handle* handle);
+
+// Reads through the handle's carrier; the caller's thread. Returns the count (fewer than `len`
+// when the carrier ran dry, timed out or closed), or -1 on an error, a stop, a disconnected
+// handle or an unknown kind. By kind:
+//   socket        without TLS as net_sock_read; with `ssl` through read_hook, else the
+//                 process-wide procedure of net_ssl_set_proc; -1 when neither is there
+//   stdio         a buffered read of up to `len` bytes from standard input (fewer at its end)
+//   pipe          one read of what the pipe holds, waiting up to timeout_ms for the first byte;
+//                 0 when nothing came or the writer has gone (then the handle is disconnected)
+//   serial line   waits up to timeout_ms for data, then reads until `len` bytes, a zero read or
+//                 timeout_ms without a byte
+//   memory        copies out up to `len` unread bytes; 0 when all was read
+ptrdiff_t net_read(net_handle* handle, void* buf, size_t len);
+
+// Writes through the handle's carrier; the caller's thread. A write of 0 bytes returns 0 without
+// touching it. Returns `len`, fewer when the carrier took no byte for timeout_ms (a serial line
+// waits at least one second), or -1 on an error, a stop, a disconnected handle or an unknown
+// kind. Socket kinds as net_read; stdio writes and flushes standard output; the memory buffer
+// drops the bytes already read, then appends (bytes written and not yet read are kept).
+ptrdiff_t net_write(net_handle* handle, const void* buf, size_t len);
+
+// Installs the TLS hooks of one handle (any may be null). The handle's thread.
+void net_set_hooks(net_handle* handle, net_read_hook read_hook, net_write_hook write_hook,
+                   net_free_hook free_hook = nullptr);
+
+// Registers the process-wide TLS read and write procedures, used by TLS handles without hooks of
+// their own. Call it before connections start; later calls replace them for later reads.
+void net_ssl_set_proc(net_read_hook read_proc, net_write_hook write_proc);
+
+// Opens `handle` (closed or new) on `url` with `timeout_ms` as the connect time-out and the
+// handle's time-out:
+//   "net://mem"                     a memory buffer (kind 6)
+//   tcp://HOST:PORT                 a TCP connection (kind 0); the port is required
+//   http://HOST[:PORT]              the same, port 80 by default
+//   tcps://..., https://... (443)   TLS over TCP: refused while this build has no TLS
+// The query keys "proxy" and "proxy_url" are read; proxies are not available yet, so the
+// connection is direct (with a warning in the log). Returns 0, or -1 after logging why (the
+// handle is then left closed). The caller's thread.
+int net_open(net_handle* handle, const char* url, int32_t timeout_ms);
+
+// Shuts down the process-wide networking state: stops and releases the socket event loop.
+void libnet_exit();
 
 // A byte stream that frames travel on. Implementations: a socket net handle (below), and whatever
 // a test or a server needs. Used by one thread at a time.
