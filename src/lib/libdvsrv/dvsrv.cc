@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
@@ -382,6 +383,9 @@ void accept_one(dvsrv* server, int listen_fd) {
         }
         return;
     }
+    // Responses go out as soon as they are written, not after the client's next acknowledgement.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     auto c = std::make_unique<connection>();
     c->handle.sock = sock_from_fd(fd);
     c->peer = address_text(peer);
