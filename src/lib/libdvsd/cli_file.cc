@@ -289,13 +289,15 @@ int64_t dvsd_cli_read(dvsd_cli_file* file, void* buf, uint32_t len, uint64_t off
         uint32_t amount = 0;
         const int rc = read_request(file, positional, chunk, out + total, false, &amount, nullptr);
         if (cli_outcome(ctx, rc) != 0) {
-            if (!may_restart(ctx, rc, chunk)) return -1;
-            ctx->block_size = DVSD_CLI_RESTART_BLOCK;
-            CLI_LOG(LOG_DBG, "ctx->block_size=%d!!\n", ctx->block_size);
+            // One restart per failure: a read that fails again before any request succeeded
+            // gives up.
             if (restarts >= 1) {
                 CLI_LOG(LOG_ERR, "error: count++>=1\n");
                 return -1;
             }
+            if (!may_restart(ctx, rc, chunk)) return -1;
+            ctx->block_size = DVSD_CLI_RESTART_BLOCK;
+            CLI_LOG(LOG_DBG, "ctx->block_size=%d!!\n", ctx->block_size);
             if (dvsd_cli_restart_work(file) != 0) return -1;
             restarts = 1;
             continue;
