@@ -84,10 +84,17 @@ int parse_entry(const dvsd_cli_ctx* ctx, std::string_view line, dvsd_dirent* e) 
     const bool ext = ctx->ext_stat;
     const int n = cli_typed_list_parse(line, SD_TYPED_LIST_SEPARATOR,
                                        ext ? kExtEntryList : kBaseEntryList, dest);
-    if (n != static_cast<int>(ext ? kExtEntryFields : kBaseEntryFields)) return SD_FRAME_DATA_ERROR;
+    if (n != static_cast<int>(ext ? kExtEntryFields : kBaseEntryFields)) {
+        return SD_FRAME_DATA_ERROR;
+    }
     if (!ext) st.time_access_ns = st.time_write_ns = st.time_create_ns = 0;
+    // The two texts follow the numbers: a line too short for them would lend its last numbers
+    // as texts.
+    const size_t fields = ext ? kExtEntryFields : kBaseEntryFields;
+    if (static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) < fields + 1) {
+        return SD_FRAME_DATA_ERROR;
+    }
     const size_t last = line.rfind('\t');
-    if (last == std::string_view::npos || last == 0) return SD_FRAME_DATA_ERROR;
     const size_t before = line.rfind('\t', last - 1);
     if (before == std::string_view::npos) return SD_FRAME_DATA_ERROR;
     copy_cut(e->name, sizeof e->name, line.substr(last + 1));
