@@ -52,6 +52,13 @@ std::string_view or_empty(const char* text) {
     return text != nullptr ? text : "";
 }
 
+// `text` with its %-escapes undone.
+std::string unescaped(std::string_view text) {
+    std::string out(text);
+    out.resize(strlen(str_unescape_url(out.data())));
+    return out;
+}
+
 bool scheme_is(const url_info* info, const char* name) {
     return info != nullptr && info->protocol != nullptr && strcasecmp(info->protocol, name) == 0;
 }
@@ -140,6 +147,7 @@ int url_parser(url_info* info, char* storage, const char* text) {
     std::string_view rest(copy);
 
     char* const empty = parts.put("");
+    bool port_valid = true;
     info->user = info->passwd = info->host = info->path = info->query = info->hash = empty;
 
     if (rest.starts_with("///")) {
@@ -156,11 +164,16 @@ int url_parser(url_info* info, char* storage, const char* text) {
         return 0;
     }
 
-    if (const size_t at = rest.find('@'); at != std::string_view::npos) {
-        const std::string_view userinfo = rest.substr(0, at);
+    // User information lives in the authority only: an "@" in the path or the query is data.
+    // The last "@" of the authority counts, so that an unescaped "@" in a password still works.
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        const std::string_view userinfo = authority.substr(0, at);
         const size_t colon = userinfo.find(':');
-        info->user = parts.put(userinfo.substr(0, colon));
-        if (colon != std::string_view::npos) info->passwd = parts.put(userinfo.substr(colon + 1));
+        info->user = parts.put(unescaped(userinfo.substr(0, colon)));
+        if (colon != std::string_view::npos) {
+            info->passwd = parts.put(unescaped(userinfo.substr(colon + 1)));
+        }
         rest.remove_prefix(at + 1);
     }
 
@@ -183,6 +196,10 @@ int url_parser(url_info* info, char* storage, const char* text) {
             port = port * 10 + static_cast<uint64_t>(rest.front() - '0');
             rest.remove_prefix(1);
         }
+        if (port > UINT16_MAX) {
+            port_valid = false;
+            port = 0;
+        }
         info->port = static_cast<uint16_t>(port);
     }
 
@@ -201,7 +218,7 @@ int url_parser(url_info* info, char* storage, const char* text) {
         rest.remove_prefix(hash == std::string_view::npos ? rest.size() : hash);
     }
     if (rest.starts_with('#')) info->hash = parts.put(rest.substr(1));
-    return 0;
+    return port_valid ? 0 : -1;
 }
 
 int url_to_str(const url_info* info, char* buffer, size_t size) {
@@ -219,9 +236,10 @@ int url_to_str(const url_info* info, char* buffer, size_t size) {
     if (scheme_is(info, "file")) {
         out.append(path);
     } else {
+        // Escaped so that ":", "@", "/" and the like in credentials parse back unchanged.
         if (!user.empty()) {
-            out.append(user);
-            if (!passwd.empty()) out.append(":").append(passwd);
+            out.append(str_escape_url_args(user));
+            if (!passwd.empty()) out.append(":").append(str_escape_url_args(passwd));
             out.append("@");
         }
         // An IPv6 address only parses back as a host inside brackets.

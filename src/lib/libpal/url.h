@@ -50,13 +50,17 @@ enum url_query_mode : int {
 };
 
 // Parses `text` into `info`. `storage` must hold PL_MAX_URL bytes; it is cleared
-// and receives every part. Never fails: returns 0. Texts longer than the storage
+// and receives every part. User and password are taken from the authority only
+// (before the first "/", "?" or "#"; the last "@" there ends them) and have their
+// %-escapes undone. Returns 0; or -1 when the port is above 65535, which is then
+// stored as 0 (every other part is still filled). Texts longer than the storage
 // are cut.
 int url_parser(url_info* info, char* storage, const char* text);
 
 // Rebuilds a URL from its parts into `buffer` (`size` bytes, normally PL_MAX_URL).
-// A host holding ":" (IPv6) is written in brackets so that the result parses back
-// to the same parts. Returns 0, or -1 when the text did not fit (then it is cut).
+// User and password are %-escaped and a host holding ":" (IPv6) is written in
+// brackets, so that the result parses back to the same parts. Returns 0, or -1 when the text did
+// not fit (then it is cut).
 int url_to_str(const url_info* info, char* buffer, size_t size = PL_MAX_URL);
 
 // Scheme-based kind (scheme compared without regard to case).

@@ -74,7 +74,7 @@ TEST(UrlParser, Parts) {
         {"C:\\data\\x", {"file", "", "", "", 0, "C:/data/x", "", ""}},
         {"/data/x?k=v#h", {"file", "", "", "", 0, "/data/x", "k=v#h", ""}},
         {"", {"file", "", "", "", 0, "", "", ""}},
-        {"  \"'dvp://h:70000'\"  ", {"dvp", "", "", "h", 4464, "/", "", ""}},
+        {"  \"'dvp://h:65535'\"  ", {"dvp", "", "", "h", 65535, "/", "", ""}},
         {"dvp://h:/x", {"dvp", "", "", "h", 0, "/x", "", ""}},
         {"dvp://host", {"dvp", "", "", "host", 0, "/", "", ""}},
         {"dvp://h/p?", {"dvp", "", "", "h", 0, "/p", "", ""}},
@@ -83,15 +83,30 @@ TEST(UrlParser, Parts) {
         {"///sess/dir/x?q=1", {"name", "", "", "sess", 0, "/dir/x", "q=1", ""}},
         {"dvp://u:p:w@h:1/x", {"dvp", "u", "p:w", "h", 1, "/x", "", ""}},
         {"dvp://bob@h", {"dvp", "bob", "", "h", 0, "/", "", ""}},
-        // The first "@" anywhere ends the user part, even inside the path.
-        {"dvp://h/p@q", {"dvp", "h/p", "", "q", 0, "/", "", ""}},
+        // User information comes from the authority only: an "@" further on is data.
+        {"dvp://h/p@q", {"dvp", "", "", "h", 0, "/p@q", "", ""}},
+        {"dvp://h/a@evil/x", {"dvp", "", "", "h", 0, "/a@evil/x", "", ""}},
+        {"dvp://h?u=a@evil", {"dvp", "", "", "h", 0, "/", "u=a@evil", ""}},
+        {"dvp://h/#a@evil", {"dvp", "", "", "h", 0, "/", "", "a@evil"}},
+        // The last "@" of the authority ends the credentials; escapes are undone.
+        {"dvp://u:p@ss@h/x", {"dvp", "u", "p@ss", "h", 0, "/x", "", ""}},
+        {"dvp://a%40b:p%3Aw%2F%25@h/", {"dvp", "a@b", "p:w/%", "h", 0, "/", "", ""}},
         {"dvp://h\\dir\\f", {"dvp", "", "", "h", 0, "/dir/f", "", ""}},
         {"HTTP://h:8080?a=b", {"HTTP", "", "", "h", 8080, "/", "a=b", ""}},
         {"dvp://[::1", {"dvp", "", "", "::1", 0, "/", "", ""}},
-        {"dvp://h:123456789012/x", {"dvp", "", "", "h", 123456789012 % 65536, "/x", "", ""}},
         {"dvp://h:0000000000017/x", {"dvp", "", "", "h", 1, "7/x", "", ""}},
     };
     for (const auto& c : cases) EXPECT_EQ(parse(c.text), c.want) << c.text;
+}
+
+TEST(UrlParser, PortAboveSixteenBitsIsRefusedNotWrapped) {
+    for (const char* text : {"dvp://h:70000/x", "dvp://h:65536", "dvp://u:p@h:123456789012/x"}) {
+        url_info info;
+        std::vector<char> storage(PL_MAX_URL);
+        EXPECT_EQ(url_parser(&info, storage.data(), text), -1) << text;
+        EXPECT_EQ(info.port, 0) << text;
+        EXPECT_STREQ(info.host, "h") << text;
+    }
 }
 
 TEST(UrlParser, NullTextIsAnEmptyLocalPath) {
@@ -124,6 +139,19 @@ TEST(UrlToStr, RebuildsWhatWasParsed) {
         EXPECT_EQ(url_to_str(&info, out), 0);
         EXPECT_STREQ(out, text);
     }
+}
+
+TEST(UrlToStr, CredentialsAreEscapedSoTheyParseBack) {
+    url_info info;
+    std::vector<char> storage(PL_MAX_URL);
+    url_parser(&info, storage.data(), "dvp://h/x");
+    char user[] = "a@b:c", passwd[] = "p/w@x:y%z ?#";
+    info.user = user;
+    info.passwd = passwd;
+    char out[PL_MAX_URL];
+    ASSERT_EQ(url_to_str(&info, out), 0);
+    EXPECT_STREQ(out, "dvp://a%40b%3Ac:p%2Fw%40x%3Ay%25z%20%3F%23@h/x");
+    EXPECT_EQ(parse(out), (parsed{"dvp", "a@b:c", "p/w@x:y%z ?#", "h", 0, "/x", "", ""}));
 }
 
 TEST(UrlToStr, Ipv6HostKeepsItsBracketsSoItParsesBack) {
