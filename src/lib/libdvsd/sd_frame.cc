@@ -212,18 +212,29 @@ int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* 
 
 int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg) {
     if (conn->repair_failed) return SD_FRAME_TIMEOUT;
-    if (!conn->repairing) {
-        ++conn->send_count;
-        conn->last_code = code;
-    }
+    // Only a request that goes out is counted: the server counts what it receives, and a repair
+    // compares the two counts.
     if (!msg.ok()) {
         SDCLI_LOG(LOG_DBG, "request %u incomplete, not sent\n", code);
         return SD_FRAME_DATA_ERROR;
     }
+    const uint8_t previous_code = conn->last_code;
+    if (!conn->repairing) {
+        ++conn->send_count;
+        conn->last_code = code;
+    }
     conn->send_failed = false;
     verr status = VERR_SUCCESS;
     const int rc = sd_frame_write(*conn->stream, SD_FRAME_PROTOCOL, code, msg.root(), &status);
-    if (rc == SD_FRAME_DATA_ERROR || rc == SD_FRAME_USER_STOP) return rc;
+    if (rc == SD_FRAME_DATA_ERROR) {
+        // A malformed root: nothing was written.
+        if (!conn->repairing) {
+            --conn->send_count;
+            conn->last_code = previous_code;
+        }
+        return rc;
+    }
+    if (rc == SD_FRAME_USER_STOP) return rc;
     if (rc != SD_FRAME_OK) {
         conn->net_status = status;
         conn->send_failed = true;

@@ -253,7 +253,8 @@ int libpwd_build_key(const char* user, const char* pwd, int version, const char*
     mbedtls_sha1_finish_ret(&ctx, digest);
     mbedtls_sha1_free(&ctx);
     to_hex(digest, sizeof(digest), key);
-    PWD_LOG(LOG_VERB, "lkey=[%s]\n", key);
+    // The key answers a challenge like a password: it never goes into a log.
+    PWD_LOG(LOG_VERB, "lkey=[%s]\n", key[0] != '\0' ? "***" : "");
     return 0;
 }
 

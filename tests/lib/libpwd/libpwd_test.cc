@@ -115,12 +115,15 @@ TEST(PasswordForm, KeyBufferTooSmallFails) {
     EXPECT_THAT(log, HasSubstr("expr[ret != FALSE]: assert failed"));
 }
 
-TEST(PasswordForm, KeyLogMasksPassword) {
+TEST(PasswordForm, KeyLogMasksPasswordAndKey) {
     char key[LIBPWD_KEY_SIZE];
     std::string log = logged_at(
         LOG_VERB, [&] { libpwd_build_key("admin", "hunter2", 1, "c0ffee", key, sizeof(key)); });
     EXPECT_THAT(log, HasSubstr("user=[admin] pwd=[***] cert=[c0ffee]"));
     EXPECT_THAT(log, Not(HasSubstr("hunter2")));
+    // The key answers the challenge: whoever reads the log must not be able to log in with it.
+    EXPECT_THAT(log, HasSubstr("lkey=[***]"));
+    EXPECT_THAT(log, Not(HasSubstr(key)));
     EXPECT_STREQ(libpwd_log_mask("hunter2"), "***");
     EXPECT_STREQ(libpwd_log_mask(""), "");
     EXPECT_STREQ(libpwd_log_mask(nullptr), "");
