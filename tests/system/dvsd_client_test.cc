@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,8 @@
 
 #include "lib/test_support/temp_dir.h"
 #include "libdvsd/dvsd_cli.h"
+#include "librdir/mfile.h"
+#include "librdir/misc.h"
 #include "system/support/dvsd_process.h"
 #include "system/support/tree.h"
 
@@ -328,6 +331,85 @@ TEST_F(DvsdClient, ServerLister) {
     EXPECT_NE(dirs.find("sub"), std::string::npos) << dirs;
     EXPECT_NE(files.find("\r0"), std::string::npos) << files;
     EXPECT_EQ(dvsd_cli_rdir_close(ctx.get()), 0);
+}
+
+// The server's batch worker driven by the client: directories made, files written (a link among
+// them), read back and removed, each compared with the disk.
+TEST_F(DvsdClient, ServerBatchWorker) {
+    start();
+    fs::create_directories(root_ + "/w");
+    ctx_ptr ctx = connect();
+    ASSERT_TRUE(ctx);
+    constexpr int32_t kBuffer = 1 << 20;
+    ASSERT_EQ(dvsd_cli_mfile_open(ctx.get(), kBuffer, 2000), 0)
+        << dvsd_cli_get_error_str(ctx.get());
+    std::vector<char> buf(2 * kBuffer);
+    // Collects results until `expected` bytes came (or a few empty waits passed).
+    auto results = [&](size_t expected) {
+        std::string got;
+        for (int empty = 0; got.size() < expected && empty < 3;) {
+            int64_t n = dvsd_cli_mfile_list_ret(ctx.get(), buf.data(), uint32_t(buf.size()));
+            EXPECT_GE(n, 0) << dvsd_cli_get_error_str(ctx.get());
+            if (n <= 0) {
+                ++empty;
+                continue;
+            }
+            got.append(buf.data(), size_t(n));
+        }
+        return got;
+    };
+
+    mstat_attr dir{nullptr, 1, 040750, 0x80, 0, 0, 1500000000, 1500000000, 0};
+    char line[1024];
+    ASSERT_EQ(libmfile_dir_printf("sub", &dir, line, sizeof(line)), 0);
+    ASSERT_EQ(dvsd_cli_mfile_cmd(ctx.get(), DVSD_IOCTL_MFILE_MKDIR, "w", line), 0);
+    EXPECT_EQ(results(2), "0\t");
+    EXPECT_TRUE(fs::is_directory(root_ + "/w/sub"));
+
+    const std::string data = systest::pattern_bytes(300000, 7);
+    const std::string encoded = rdir_b64_encode(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+    std::vector<char> write(encoded.size() + 1024);
+    mstat_attr file{nullptr, 2, 0100640, 0x80, 0, 0, 1400000000, 1400000000, 0};
+    ASSERT_EQ(libmfile_write_printf("sub/f", &file, encoded.c_str(), write.data(), write.size()),
+              0);
+    mstat_attr link{"f", 0x102, 0120777, 0x80, 0, 0, 1400000000, 1400000000, 0};
+    char link_line[1024];
+    ASSERT_EQ(libmfile_write_printf("sub/l", &link, "", link_line, sizeof(link_line)), 0);
+    const std::string list = std::string(write.data()) + "\n" + link_line;
+    ASSERT_EQ(dvsd_cli_mfile_cmd(ctx.get(), DVSD_IOCTL_MFILE_WRITE, "w", list.c_str()), 0);
+    // One result line per entry.
+    std::string written = results(1);
+    while (std::count(written.begin(), written.end(), '\n') < 2) {
+        const std::string more = results(1);
+        if (more.empty()) break;
+        written += more;
+    }
+    EXPECT_EQ(written.substr(0, written.find('\n') + 1), "0\t300000\n") << written;
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2) << written;
+    EXPECT_TRUE(read_file(root_ + "/w/sub/f") == data);
+    EXPECT_EQ(fs::read_symlink(root_ + "/w/sub/l"), "f");
+    struct stat st {};
+    ASSERT_EQ(stat((root_ + "/w/sub/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtime, 1400000000);
+
+    ASSERT_EQ(dvsd_cli_mfile_cmd(ctx.get(), DVSD_IOCTL_MFILE_READ, "w", "sub/f\t300000"), 0);
+    std::string block = results(300000 + 4);
+    mfile_data_result r{};
+    size_t consumed = 0;
+    ASSERT_EQ(libmfile_read_get_data_len_err(reinterpret_cast<uint8_t*>(block.data()), block.size(),
+                                             &consumed, &r),
+              0);
+    EXPECT_FALSE(r.open_failed || r.read_failed);
+    ASSERT_EQ(r.length, data.size());
+    EXPECT_TRUE(std::string(reinterpret_cast<char*>(r.data), r.length) == data);
+    std::free(r.data);
+
+    ASSERT_EQ(dvsd_cli_mfile_cmd(ctx.get(), DVSD_IOCTL_MFILE_REMOVE, "w/sub", "f\nl"), 0);
+    EXPECT_EQ(results(4), "0\t0\t");
+    EXPECT_FALSE(fs::exists(root_ + "/w/sub/f"));
+    EXPECT_EQ(dvsd_cli_mfile_close(ctx.get()), 0);
 }
 
 // Every path a client sends stays below the served root: parent steps, absolute paths, links
