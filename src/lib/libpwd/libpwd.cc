@@ -339,12 +339,12 @@ int libpwd_check_key(const char* address, const char* key, const char* expected,
         user = creds().user;
     }
     if (*expected == '\0' || !same_secret(key, expected)) {
-        PWD_LOG(LOG_WARN, "ip=[%s] wrong key [%s]\n", address, pwd_log_text(key).c_str());
+        PWD_LOG(LOG_WARN, "ip=[%s] wrong key [%s]\n", address, libpwd_log_mask(key));
         pwd_set_err(err, err_size, "%s", kWrongLogin);
         ipcheck_login_fail(address, user.c_str());
         return 1;
     }
-    PWD_LOG(LOG_DBG, "ip=[%s] key=[%s] login_ok\n", address, key);
+    PWD_LOG(LOG_DBG, "ip=[%s] key=[%s] login_ok\n", address, libpwd_log_mask(key));
     ipcheck_login_ok(address, user.c_str());
     return 0;
 }

@@ -356,7 +356,17 @@ TEST_F(Credentials, ChallengeLogin) {
     char answer[LIBPWD_KEY_SIZE];
     ASSERT_EQ(libpwd_build_key(kUser, kPwd, 1, cert, answer, sizeof(answer)), 0);
     EXPECT_STREQ(answer, expected);
-    EXPECT_EQ(libpwd_check_key(ip, answer, expected, err_, sizeof(err_)), 0);
+    // Neither the right key nor a wrong one shows in the log.
+    std::string log = logged_at(LOG_DBG, [&] {
+        EXPECT_EQ(libpwd_check_key(ip, "0123456789012345678901234567890123456789", expected, err_,
+                                   sizeof(err_)),
+                  1);
+        EXPECT_EQ(libpwd_check_key(ip, answer, expected, err_, sizeof(err_)), 0);
+    });
+    EXPECT_THAT(log, HasSubstr("wrong key [***]"));
+    EXPECT_THAT(log, HasSubstr("key=[***] login_ok"));
+    EXPECT_THAT(log, Not(HasSubstr(answer)));
+    EXPECT_THAT(log, Not(HasSubstr("0123456789012345678901234567890123456789")));
 
     // Certificates are fresh each time.
     std::set<std::string> certs;
