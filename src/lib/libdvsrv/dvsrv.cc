@@ -46,8 +46,6 @@ using steady = std::chrono::steady_clock;
 // A read waits at most this long without progress before the deadlines are looked at again.
 constexpr int32_t kReadSliceMs = 10000;
 constexpr char kWrongLogin[] = "Wrong user or password";
-// Byte 2 of every response: this server takes the password login.
-constexpr uint8_t kProtocolPasswordLogin = 1;
 constexpr uint32_t kOsTypeLinux = 2;
 
 std::optional<uint32_t> parse_u32(std::string_view value) {
