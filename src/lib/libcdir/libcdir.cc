@@ -580,7 +580,7 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
 
     cmder_conf conf{};
     conf.user = job;
-    conf.queue_max = 0;
+    conf.queue_max = CDIR_QUEUE_MAX;
     conf.timer_interval_ms = kCmderIntervalMs;
     conf.name = "cdir_cmder";
     conf.msg_proc = cdir_cmd_proc;
@@ -613,7 +613,7 @@ int libcdir_wait_stop(libcdir_ctx* job) {
     CDIR_LOG(LOG_VERB, "cmder_wait_idle exit\n");
     // A long copy would otherwise be waited for by polling; the end marker wakes this thread once
     // the command thread got through everything posted before it.
-    if (cmder_post_msg3(job->cmd.get(), CDIR_CMD_END, nullptr, 0, nullptr, 0) == 0) {
+    if (cdir_post_msg(job, CDIR_CMD_END, nullptr, 0, nullptr) == 0) {
         std::unique_lock<std::mutex> lock(job->work_mutex);
         job->work_cv.wait(lock, [job] { return job->cmds_done; });
     }

@@ -21,7 +21,8 @@ namespace {
 bool attributes_differ(const mstat_item& src, const mstat_item* dst) {
     if (dst == nullptr) return false;
     if (((src.type | dst->type) & (RDIR_TYPE_LINK | RDIR_TYPE_NO_POSIX)) != 0) return false;
-    const bool root = geteuid() == 0;
+    // Asked once: the answer does not change during a run, and the question is a system call.
+    static const bool root = geteuid() == 0;
     const bool other_owner = src.uid != dst->uid || src.gid != dst->gid;
     if (root && other_owner) return true;
     // Without the owner, set-id bits are dropped on purpose: not a difference to repair.

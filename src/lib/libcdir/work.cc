@@ -125,7 +125,8 @@ bool rdir_read_stat_into(libcdir_ctx* job, bool is_dst, const char* path, cdir_i
         return false;
     }
     if (!is_dst && path != nullptr && is_list_job(job)) {
-        if (cmder_post_str(job->cmd.get(), CDIR_CMD_LISTING, path, nullptr, 0) != 0) {
+        if (cdir_post_msg(job, CDIR_CMD_LISTING, path, static_cast<uint32_t>(strlen(path) + 1),
+                          nullptr) != 0) {
             CDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
             cdir_verr_check(job, VERR_GENERAL_FAILURE);
         }
@@ -237,6 +238,15 @@ void cdir_start_listings(libcdir_ctx* job, cdir_item* item) {
     }
 }
 
+int cdir_post_msg(libcdir_ctx* job, uint32_t id, const void* data, uint32_t length, void* arg) {
+    for (;;) {
+        // A full queue is waited out in slices: the command thread is working through it, and
+        // when it stops the post fails instead of waiting.
+        int ret = cmder_post_msg3(job->cmd.get(), id, data, length, arg, 200);
+        if (ret != -2) return ret;
+    }
+}
+
 int cdir_post(libcdir_ctx* job, uint32_t cmd, cdir_item_ptr item) {
     if (!item) {
         CDIR_LOG(LOG_ERR, "rdir_stat_alloc failed\n");
@@ -244,7 +254,7 @@ int cdir_post(libcdir_ctx* job, uint32_t cmd, cdir_item_ptr item) {
         return -1;
     }
     cdir_item* raw = item.release();
-    int ret = cmder_post_msg3(job->cmd.get(), cmd, nullptr, 0, raw, 0);
+    int ret = cdir_post_msg(job, cmd, nullptr, 0, raw);
     if (ret != 0) {
         cdir_item_free(raw);
         CDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");

@@ -39,6 +39,14 @@ struct cdir_item {
     bool skipped = false;  // its source listing could not be started
 };
 
+// Commands waiting for the command thread at most. The walk lists far faster than files are
+// copied; without a bound every listing of the tree would wait in memory for its turn.
+inline constexpr uint32_t CDIR_QUEUE_MAX = 32;
+
+// Posts a message to the command thread, waiting while its queue is full. 0, or the post's
+// failure (the command thread has stopped, or no memory).
+int cdir_post_msg(libcdir_ctx* job, uint32_t id, const void* data, uint32_t length, void* arg);
+
 // Listings are started this many queued directories ahead of the one being processed, so that
 // the listers work while the walk parses; the bound keeps their queued lines few.
 inline constexpr size_t CDIR_LISTING_AHEAD = 4;

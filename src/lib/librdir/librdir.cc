@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -62,10 +63,44 @@ constexpr verr kBadName = -104;
 enum : int { STATE_IDLE = 0, STATE_LISTING = 1, STATE_DONE = 2 };
 enum : int { FILES = 0, DIRS = 1 };
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
+// Size of the buffer that directory entries are read into, one per lister.
+constexpr size_t kDirBufferSize = 32 * 1024;
+
+// Entries of one open directory, read straight from the kernel into the lister's buffer:
+// no per-directory allocation and none of the descriptor checks a stream library does on open.
+class dir_reader final {
+  public:
+    dir_reader(int fd, char* buffer) : fd_(fd), buffer_(buffer) {}
+    dir_reader(const dir_reader&) = delete;
+    dir_reader& operator=(const dir_reader&) = delete;
+    ~dir_reader() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int fd() const { return fd_; }
+    // The next entry's name; nullptr at the end (errno 0) or on a failure (errno set).
+    const char* next() {
+        for (;;) {
+            if (at_ < filled_) {
+                auto* entry = reinterpret_cast<const struct dirent64*>(buffer_ + at_);
+                at_ += entry->d_reclen;
+                return entry->d_name;
+            }
+            const long n = syscall(SYS_getdents64, fd_, buffer_, kDirBufferSize);
+            if (n <= 0) {
+                if (n == 0) errno = 0;
+                return nullptr;
+            }
+            filled_ = static_cast<size_t>(n);
+            at_ = 0;
+        }
+    }
+
+  private:
+    int fd_;
+    char* buffer_;
+    size_t at_ = 0;
+    size_t filled_ = 0;
 };
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 struct qbuf_closer {
     void operator()(qbuf* q) const { qbuf_exit(q); }
@@ -125,7 +160,8 @@ struct librdir_handle {
 
     // Command thread only.
     verr status = 0;
-    block_buffer out[2];  // the lines of each stream not yet handed over
+    std::unique_ptr<char[]> dir_buffer;  // kDirBufferSize bytes of directory entries
+    block_buffer out[2];                 // the lines of each stream not yet handed over
 
     // Reader side only.
     bool ended[2] = {false, false};
@@ -203,17 +239,10 @@ void hand_over_due(librdir_handle* h, int64_t now, verr* failure) {
 }
 
 // Opens `dir` for listing: beneath the handle's root when it has one, else as a host path.
-dir_ptr open_listed_dir(const os_root* root, const char* dir) {
-    if (root == nullptr) return dir_ptr(opendir(dir));
-    int fd = os_root_opendir(root, dir);
-    if (fd < 0) return nullptr;
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-        int eno = errno;
-        close(fd);
-        errno = eno;
-    }
-    return dir_ptr(d);
+// -1 with errno on failure.
+int open_listed_dir(const os_root* root, const char* dir) {
+    if (root == nullptr) return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return os_root_opendir(root, dir);
 }
 
 std::string parent_of(const std::string& path) {
@@ -297,8 +326,8 @@ int format_entry(const librdir_handle* h, int dir_fd, const char* dir, const cha
 }
 
 // Lists the open directory entry by entry until it ends, fails or the handle is stopped.
-void list_entries(librdir_handle* h, DIR* d, const char* dir, verr* failure) {
-    const int dir_fd = dirfd(d);
+void list_entries(librdir_handle* h, dir_reader& d, const char* dir, verr* failure) {
+    const int dir_fd = d.fd();
     char line[RDIR_LINE_MAX];
     bool told_left_out = false;
     for (;;) {
@@ -306,9 +335,8 @@ void list_entries(librdir_handle* h, DIR* d, const char* dir, verr* failure) {
             *failure = VERR_INTERRUPTED;
             return;
         }
-        errno = 0;
-        struct dirent* de = readdir(d);
-        if (de == nullptr) {
+        const char* name = d.next();
+        if (name == nullptr) {
             if (errno != 0) {
                 int eno = errno;
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "readdir [%s] eno=%d error: ", dir, eno);
@@ -317,7 +345,6 @@ void list_entries(librdir_handle* h, DIR* d, const char* dir, verr* failure) {
             }
             return;
         }
-        const char* name = de->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
             continue;
         }
@@ -398,13 +425,21 @@ void list_dir(librdir_handle* h, const char* dir) {
     verr failure = 0;
     if (h->stopping.load()) {
         failure = VERR_INTERRUPTED;
-    } else if (dir_ptr d = open_listed_dir(h->root, dir); !d) {
+    } else if (int fd = open_listed_dir(h->root, dir); fd < 0) {
         int eno = errno;
         failure = os_verr_get(eno);
         if (failure == 0) failure = VERR_GENERAL_FAILURE;
         RDIR_LOG(LOG_ERR, "opendir [%s] veno=%d %s\n", dir, failure, verr2str(failure));
     } else {
-        list_entries(h, d.get(), dir, &failure);
+        if (!h->dir_buffer) h->dir_buffer.reset(new (std::nothrow) char[kDirBufferSize]);
+        if (!h->dir_buffer) {
+            close(fd);
+            failure = VERR_NO_MEMORY;
+            RDIR_LOG(LOG_ERR, "opendir [%s] veno=%d %s\n", dir, failure, verr2str(failure));
+        } else {
+            dir_reader d(fd, h->dir_buffer.get());
+            list_entries(h, d, dir, &failure);
+        }
     }
     finish_listing(h, failure);
     h->state.exchange(STATE_DONE);
@@ -432,13 +467,15 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     RDIR_LOG(LOG_DBG, "dir=%s flag=%d", dir, param->flag);
 
     // Probe first so that a missing directory fails here, with its own reason.
-    if (!open_listed_dir(param->root, dir)) {
+    const int probe = open_listed_dir(param->root, dir);
+    if (probe < 0) {
         int eno = errno;
         verr code = os_verr_get(eno);
         if (code == 0) code = VERR_GENERAL_FAILURE;
         ERR_INFO_SET(param->err, code, "opendir [%s] error: %s", dir, os_strerror(eno));
         return nullptr;
     }
+    close(probe);
 
     std::unique_ptr<librdir_handle> h(new (std::nothrow) librdir_handle);
     if (!h) {
