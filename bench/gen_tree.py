@@ -5,6 +5,8 @@
   gen_tree.py big DIR     four 256 MiB files
   gen_tree.py huge DIR    200,000 files of 0..1 KiB in 2,000 nested dirs
   gen_tree.py change SRC  in place: 1% of files modified, 1% deleted, 1% added
+  gen_tree.py touch SRC   in place: every 100th regular file (sorted by path) gets one byte more
+                          and a modification time one hour later; for copies of real trees
 
 The files of a tree live in its nested directories, not in the root, so that "N files in M
 directories" is exactly that. DIR must not exist yet.
@@ -12,6 +14,8 @@ directories" is exactly that. DIR must not exist yet.
 import math
 import os
 import random
+import shutil
+import stat
 import sys
 
 MTIME = 1_700_000_000  # fixed times so that every generated tree is the same
@@ -85,6 +89,31 @@ def change(root):
         write_file(os.path.join(d, f"new{i:06d}.dat"), rng.randbytes(lognormal_size(rng, 4096, 1.5, 65536)))
 
 
+def touch(root):
+    root = os.fsencode(root)
+    files = []
+    for d, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(d, n)
+            if stat.S_ISREG(os.lstat(p).st_mode):
+                files.append(p)
+    files.sort()
+    picked = files[99::100]
+    for p in picked:
+        st = os.lstat(p)
+        # A new file renamed over the old one, so that a hard link elsewhere in the tree keeps
+        # the old contents and only the picked name changes.
+        tmp = p + b".touch.tmp"
+        shutil.copy2(p, tmp, follow_symlinks=False)
+        with open(tmp, "ab") as f:
+            f.write(b"\n")
+        os.chown(tmp, st.st_uid, st.st_gid)
+        os.chmod(tmp, stat.S_IMODE(st.st_mode))
+        os.utime(tmp, ns=(st.st_atime_ns, st.st_mtime_ns + 3600 * 10**9))
+        os.replace(tmp, p)
+    print(f"gen_tree: touched {len(picked)} of {len(files)} files", file=sys.stderr)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -97,6 +126,8 @@ def main():
         gen_big(path)
     elif kind == "change":
         change(path)
+    elif kind == "touch":
+        touch(path)
     else:
         sys.exit(__doc__)
 
