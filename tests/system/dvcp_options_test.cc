@@ -79,6 +79,40 @@ TEST_F(DvcpOptions, ChangesRecordEveryKindOfChange) {
     EXPECT_EQ(lines_of(failed.out), (std::multiset<std::string>{"! " + dst_ + "/locked"}));
 }
 
+// A directory of many files is copied by two threads: every file is counted once, every change
+// is recorded once with its kind, and a failure among them is counted and recorded as such.
+TEST_F(DvcpOptions, ManyFilesOfOneDirectoryCountedAndRecordedOnce) {
+    std::vector<Node> src_nodes, dst_nodes;
+    std::multiset<std::string> expected;
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = "many/f" + std::to_string(i);
+        src_nodes.push_back(Node::file(name, "content " + std::to_string(i)));
+        if (i % 40 == 0) {
+            // A directory where the file must go: the file cannot be placed.
+            dst_nodes.push_back(Node::dir(name + "/inside"));
+            expected.insert("! " + dst_ + "/" + name);
+        } else if (i % 10 == 0) {
+            dst_nodes.push_back(Node::file(name, "old"));
+            expected.insert("~ " + dst_ + "/" + name);
+        } else {
+            expected.insert("+ " + dst_ + "/" + name);
+        }
+    }
+    make_tree(src_, src_nodes);
+    make_tree(dst_, dst_nodes);
+    const RunResult run = dvcp({"if=" + src_, "of=" + dst_, "changes=" + changes_});
+    EXPECT_EXIT_STATUS(run, 8);
+    EXPECT_EQ(lines_of(read_file(changes_)), expected);
+    EXPECT_EQ(count(run, "file_open_count"), 195);
+    EXPECT_EQ(count(run, "o_file_fail_count"), 5);
+    EXPECT_EQ(count(run, "i_file_fail_count"), 0);
+    for (int i = 0; i < 200; ++i) {
+        if (i % 40 == 0) continue;
+        const std::string name = "/many/f" + std::to_string(i);
+        EXPECT_EQ(read_file(dst_ + name), "content " + std::to_string(i)) << name;
+    }
+}
+
 // A dry run walks and compares as the mode would, reports and records what it would do, and
 // leaves the destination as it was, byte for byte.
 TEST_F(DvcpOptions, DryRunChangesNothing) {

@@ -137,7 +137,7 @@ struct libcdir_ctx {
     std::unique_ptr<char[]> trans_buf;
     std::unique_ptr<char[]> enc_buf;          // remote routes only
     std::unique_ptr<char[]> rr_buf;           // route rr only
-    bool no_copy_range = false;               // copy_file_range unusable here: read/write instead
+    std::atomic<bool> no_copy_range{false};   // copy_file_range unusable here: read/write instead
     std::vector<const mstat_item*> selected;  // command thread: the files of one directory to move
     std::vector<const mstat_item*> attrs_only;  // command thread: same data, other owner or mode
 
@@ -157,6 +157,17 @@ struct libcdir_ctx {
 
     // Command thread: the last file committed replaced an entry that stood at its name.
     bool last_write_replaced = false;
+
+    // The second thread that copies a share of a directory's files while the command thread
+    // copies the rest (w_cp_core.cc), and the buffer it copies through. Made when first needed;
+    // idle whenever the command thread is not inside a directory's copy. Declared after the
+    // buffers so that it ends before they go.
+    std::unique_ptr<char[]> trans_buf2;
+    struct copy_helper;
+    struct copy_helper_deleter {
+        void operator()(copy_helper* helper) const;
+    };
+    std::unique_ptr<copy_helper, copy_helper_deleter> helper;
 
     // Options (libcdir_param).
     std::string changes_path;

@@ -55,6 +55,21 @@ int cdir_verr_check(libcdir_ctx* job, verr code) {
     return cls;
 }
 
+void cdir_counters_add(cdir_counters* sum, const cdir_counters& part) {
+    sum->file_total_size += part.file_total_size;
+    sum->file_count += part.file_count;
+    sum->dir_count += part.dir_count;
+    sum->file_open_count += part.file_open_count;
+    sum->i_file_fail_count += part.i_file_fail_count;
+    sum->i_dir_fail_count += part.i_dir_fail_count;
+    sum->o_file_fail_count += part.o_file_fail_count;
+    sum->o_dir_fail_count += part.o_dir_fail_count;
+    sum->sync_del_file_count += part.sync_del_file_count;
+    sum->sync_del_file_fail_count += part.sync_del_file_fail_count;
+    sum->total_read += part.total_read;
+    sum->total_write += part.total_write;
+}
+
 bool cdir_counts_failures(const cdir_counters& st) {
     return st.i_file_fail_count != 0 || st.o_file_fail_count != 0 || st.i_dir_fail_count != 0 ||
            st.sync_del_file_fail_count != 0;

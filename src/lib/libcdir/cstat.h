@@ -26,6 +26,9 @@ struct cdir_counters {
     uint64_t total_write = 0;               // command thread
 };
 
+// Adds every counter of `part` to `sum`.
+void cdir_counters_add(cdir_counters* sum, const cdir_counters& part);
+
 // Records `code` as the job's last failure and its class; a class that stops the job also sets
 // the error stop flag (log "verr=%d eno=%d need stop!"). Returns 0 for the classes that do not
 // stop, the (negative) class for those that do. A code >= 0 is not a failure and is ignored.

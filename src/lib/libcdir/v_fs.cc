@@ -20,6 +20,19 @@
 
 namespace {
 
+// The calling thread's lane while it copies a share of a directory's files (null otherwise).
+thread_local cdir_lane* t_lane = nullptr;
+
+cdir_counters& lane_st(libcdir_ctx* job) {
+    return t_lane != nullptr ? t_lane->st : job->st;
+}
+bool& lane_replaced(libcdir_ctx* job) {
+    return t_lane != nullptr ? t_lane->last_write_replaced : job->last_write_replaced;
+}
+char* lane_buf(libcdir_ctx* job) {
+    return t_lane != nullptr ? t_lane->buf : job->trans_buf.get();
+}
+
 // ---- block file endpoint, local side ----
 
 // Reads files of a local side beneath its root handle: no link inside the tree is followed.
@@ -103,12 +116,12 @@ bool write_all(int fd, const char* buf, size_t len) {
 }
 
 void count_o_fail(libcdir_ctx* job, int eno) {
-    job->st.o_file_fail_count++;
+    lane_st(job).o_file_fail_count++;
     cdir_verr_check(job, os_verr_get(eno));
 }
 
 void count_i_fail(libcdir_ctx* job, int eno) {
-    job->st.i_file_fail_count++;
+    lane_st(job).i_file_fail_count++;
     cdir_verr_check(job, os_verr_get(eno));
 }
 
@@ -120,7 +133,7 @@ enum class copy_end { done, in_fail, out_fail, stopped };
 copy_end copy_stream(libcdir_ctx* job, int in, int out, uint64_t size, const char* src,
                      const char* dst, uint64_t* copied) {
     const size_t chunk = job->bs;
-    char* buf = job->trans_buf.get();
+    char* buf = lane_buf(job);
     uint64_t remaining = size;
     *copied = 0;
     while (remaining > 0) {
@@ -128,8 +141,8 @@ copy_end copy_stream(libcdir_ctx* job, int in, int out, uint64_t size, const cha
         if (!job->no_copy_range) {
             ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
             if (n > 0) {
-                job->st.total_read += static_cast<uint64_t>(n);
-                job->st.total_write += static_cast<uint64_t>(n);
+                lane_st(job).total_read += static_cast<uint64_t>(n);
+                lane_st(job).total_write += static_cast<uint64_t>(n);
                 job->done_bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
                 remaining -= static_cast<uint64_t>(n);
                 *copied += static_cast<uint64_t>(n);
@@ -153,14 +166,14 @@ copy_end copy_stream(libcdir_ctx* job, int in, int out, uint64_t size, const cha
         }
         if (r == 0) break;  // the source shrank since it was listed
         if (!job->no_copy_range) job->no_copy_range = true;
-        job->st.total_read += static_cast<uint64_t>(r);
+        lane_st(job).total_read += static_cast<uint64_t>(r);
         if (!write_all(out, buf, static_cast<size_t>(r))) {
             int eno = errno;
             CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", dst, eno);
             count_o_fail(job, eno);
             return copy_end::out_fail;
         }
-        job->st.total_write += static_cast<uint64_t>(r);
+        lane_st(job).total_write += static_cast<uint64_t>(r);
         job->done_bytes.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
         remaining -= static_cast<uint64_t>(r);
         *copied += static_cast<uint64_t>(r);
@@ -281,7 +294,7 @@ std::string shown_path(const char* dir, const char* name) {
 }
 
 void count_o_fail_code(libcdir_ctx* job, int eno) {
-    job->st.o_file_fail_count++;
+    lane_st(job).o_file_fail_count++;
     cdir_verr_check(job, os_verr_get(eno));
 }
 
@@ -337,7 +350,7 @@ void copy_xattrs(libcdir_ctx* job, int from, int to, const char* shown) {
         errno = f.eno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr [%s] %s eno=%d error: ", shown, f.name.c_str(), f.eno);
     }
-    if (eno != 0 || !failures.empty()) job->st.o_file_fail_count++;
+    if (eno != 0 || !failures.empty()) lane_st(job).o_file_fail_count++;
 }
 
 int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
@@ -354,7 +367,7 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
         count_o_fail_code(job, eno);
         return -1;
     }
-    job->st.file_open_count++;
+    lane_st(job).file_open_count++;
     return 0;
 }
 
@@ -386,9 +399,9 @@ bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, c
                 const char* dst_dir, const struct stat* source = nullptr,
                 const timespec (*times)[2] = nullptr) {
     int eno = times != nullptr ? file->commit(attr, source, *times) : file->commit(attr, source);
-    job->last_write_replaced = file->existing().st_ino != 0;
+    lane_replaced(job) = file->existing().st_ino != 0;
     if (eno == 0) {
-        job->st.file_open_count++;
+        lane_st(job).file_open_count++;
         job->done_files.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
@@ -463,15 +476,15 @@ bool link_to_first_copy(libcdir_ctx* job, const struct stat& src, const mstat_it
     if (eno == 0) eno = dst.make_hard_link(*target, first.name, entry.name, &expect, &replaced);
     const std::string shown = shown_path(dst_dir, entry.name);
     if (eno == 0) {
-        job->last_write_replaced = replaced;
-        job->st.file_open_count++;
+        lane_replaced(job) = replaced;
+        lane_st(job).file_open_count++;
         job->done_files.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     if (eno == EISDIR) {
         CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
                  shown.c_str());
-        job->st.o_file_fail_count++;
+        lane_st(job).o_file_fail_count++;
         return true;
     }
     // The first copy was replaced or removed since, or the file system refuses more links:
@@ -509,7 +522,7 @@ void copy_node(libcdir_ctx* job, const mstat_item& entry, int in, const struct s
     if (geteuid() != 0) {
         CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied, only root recreates it", src_shown.c_str(),
                  node_kind(st.st_mode));
-        job->st.o_file_fail_count++;
+        lane_st(job).o_file_fail_count++;
         return;
     }
     const std::string dst_shown = shown_path(dst_dir, entry.name);
@@ -556,6 +569,10 @@ int open_source(int dir_fd, const mstat_item& entry, struct stat* st) {
 }
 
 }  // namespace
+
+void cdir_set_lane(cdir_lane* lane) {
+    t_lane = lane;
+}
 
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir) {
@@ -605,7 +622,7 @@ int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const
         close(in);
         CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
                  src_shown.c_str());
-        job->st.i_file_fail_count++;
+        lane_st(job).i_file_fail_count++;
         return 0;
     }
     if (job->xattrs && file.apply_owner_mode(attr) == 0) {
@@ -633,7 +650,7 @@ int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_di
         count_o_fail(job, eno);
         return 0;
     }
-    job->st.total_write += len;
+    lane_st(job).total_write += len;
     commit_dst(job, &file, mstat_item_attr(entry), entry.name, dst_dir);
     return 0;
 }
@@ -647,7 +664,7 @@ int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* 
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
                  "mkdirs %s eno=%d error: ", shown_path(parent_path, entry.name).c_str(), eno);
         verr code = os_verr_get(eno);
-        job->st.o_file_fail_count++;
+        lane_st(job).o_file_fail_count++;
         cdir_verr_check(job, code);
         return code;
     }
@@ -676,7 +693,7 @@ void copy_dir_xattrs(libcdir_ctx* job, const rdir_dst_dir& dir, const std::strin
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
                  "xattr_list [%s] eno=%d error: ", path_join_raw(job->src.root, rel).c_str(), eno);
-        job->st.o_file_fail_count++;
+        lane_st(job).o_file_fail_count++;
         return;
     }
     copy_xattrs(job, src, dir.fd(), dst_path.c_str());

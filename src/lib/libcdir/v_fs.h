@@ -64,6 +64,17 @@ void vbfile_exit(vbfile* h);
 // itself is left alone; a source that changes while it is copied counts as a failed file and the
 // old destination is kept. Returns -1 when the source could not be opened or the destination could
 // not be started, else 0 (later failures are counted and logged).
+// One thread's share of a directory's file copies: what it counts and the buffer it copies
+// through. While a lane is set on a thread, the copies it makes count there instead of in the
+// job's counters, and the caller adds the lanes up afterwards.
+struct cdir_lane {
+    cdir_counters st{};
+    bool last_write_replaced = false;
+    char* buf = nullptr;
+};
+// Sets (or, with null, clears) the calling thread's lane.
+void cdir_set_lane(cdir_lane* lane);
+
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir);
 

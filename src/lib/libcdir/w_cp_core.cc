@@ -1,19 +1,141 @@
 #include "libcdir/w_cp_core.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 
+// A thread that runs one task at a time for the command thread, which waits for it.
+struct libcdir_ctx::copy_helper {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::function<void()> task;  // under mutex: the task to run, empty when idle
+    bool quit = false;           // under mutex
+
+    void loop() {
+        pthread_setname_np(pthread_self(), "cdir_copy");
+        for (;;) {
+            std::function<void()> run;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                cv.wait(lock, [this] { return quit || task; });
+                if (!task) return;
+                run = task;
+            }
+            run();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                task = nullptr;
+            }
+            cv.notify_all();
+        }
+    }
+    void start(std::function<void()> work) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            task = std::move(work);
+        }
+        cv.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return !task; });
+    }
+    ~copy_helper() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            quit = true;
+        }
+        cv.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+void libcdir_ctx::copy_helper_deleter::operator()(copy_helper* helper) const {
+    delete helper;
+}
+
 namespace {
+
+// Directories with at least this many files to copy share them between two threads: below it,
+// handing the work over costs more than the second core gains.
+constexpr size_t kTwoLaneMin = 4;
+
+// The second copying thread and its buffer, made at the first directory that wants them. false
+// when they cannot be had: the directory is then copied by the command thread alone.
+bool have_helper(libcdir_ctx* job) {
+    if (job->helper) return true;
+    job->trans_buf2.reset(new (std::nothrow) char[job->bs]);
+    if (!job->trans_buf2) return false;
+    std::unique_ptr<libcdir_ctx::copy_helper, libcdir_ctx::copy_helper_deleter> helper(
+        new (std::nothrow) libcdir_ctx::copy_helper);
+    if (!helper) return false;
+    try {
+        helper->thread = std::thread([h = helper.get()] { h->loop(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    job->helper = std::move(helper);
+    return true;
+}
+
+// What became of one file of a directory's copy.
+struct copy_outcome {
+    bool done = false;  // its copy ran (a stop may leave the rest undone)
+    bool failed = false;
+    bool written = false;
+    bool replaced = false;
+};
+
+// Copies the selected files on two threads, each taking the next file not yet taken, and reports
+// every file's outcome in `out` (in the order of `selected`). The counters of both threads are
+// added to the job's.
+void copy_two_lanes(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected,
+                    int src_fd, const rdir_dst_dir& dst, std::vector<copy_outcome>* out) {
+    std::atomic<size_t> next{0};
+    cdir_lane lanes[2];
+    lanes[0].buf = job->trans_buf.get();
+    lanes[1].buf = job->trans_buf2.get();
+    auto work = [&](cdir_lane* lane) {
+        cdir_set_lane(lane);
+        for (;;) {
+            if (cdir_need_exit(job)) break;
+            const size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= selected.size()) break;
+            const uint64_t written = lane->st.file_open_count;
+            const uint64_t failed = lane->st.i_file_fail_count + lane->st.o_file_fail_count;
+            cdir_l_copy(job, *selected[i], src_fd, dst, item.src_path.c_str(),
+                        item.dst_path.c_str());
+            copy_outcome& o = (*out)[i];
+            o.failed = lane->st.i_file_fail_count + lane->st.o_file_fail_count != failed;
+            o.written = lane->st.file_open_count != written;
+            o.replaced = lane->last_write_replaced;
+            o.done = true;
+        }
+        cdir_set_lane(nullptr);
+    };
+    job->helper->start([&] { work(&lanes[1]); });
+    work(&lanes[0]);
+    job->helper->wait();
+    for (const cdir_lane& lane : lanes) cdir_counters_add(&job->st, lane.st);
+}
 
 // Modification times this close count as equal (file systems with 2-second resolution).
 constexpr int64_t kTimeTolerance = 2;
@@ -90,7 +212,31 @@ int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_i
         return 0;
     }
     rdir_dst_dir dst;
-    if (open_dst_dir(job, item, selected.size(), &dst)) {
+    if (!open_dst_dir(job, item, selected.size(), &dst)) {
+        for (const mstat_item* e : selected) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+        }
+    } else if (selected.size() >= kTwoLaneMin && !job->hard_links && have_helper(job)) {
+        // Hard links stay on one thread: the first copy of a file must be made before the
+        // names that link to it.
+        std::vector<copy_outcome> outcomes(selected.size());
+        copy_two_lanes(job, item, selected, src_fd, dst, &outcomes);
+        // The change lines come in the order of the files, as from one thread.
+        for (size_t i = 0; i < selected.size(); ++i) {
+            const copy_outcome& o = outcomes[i];
+            if (!o.done) continue;
+            const char* name = selected[i]->name;
+            if (o.failed) {
+                cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, name);
+            } else if (o.written) {
+                const bool listed =
+                    item.dst_files && cdir_find_name(item.dst_files.items(), name) != nullptr;
+                cdir_note_change(job,
+                                 listed || o.replaced ? CDIR_CHANGE_UPDATED : CDIR_CHANGE_CREATED,
+                                 item.dst_path, name);
+            }
+        }
+    } else {
         for (const mstat_item* e : selected) {
             const uint64_t written = job->st.file_open_count;
             const uint64_t failed = job->st.i_file_fail_count + job->st.o_file_fail_count;
@@ -106,10 +252,6 @@ int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_i
                     item.dst_path, e->name);
             }
             if (cdir_need_exit(job)) break;
-        }
-    } else {
-        for (const mstat_item* e : selected) {
-            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
         }
     }
     close(src_fd);
