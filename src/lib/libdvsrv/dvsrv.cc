@@ -491,6 +491,37 @@ bool refused_output_code(int32_t cmd) {
            (cmd >= 10100 && cmd <= 10113);
 }
 
+// The fields of a control request: 20 (without output) or 8 (with output).
+struct control_fields {
+    uint64_t fd = 0;  // 0: the connection itself
+    int32_t cmd = 0;
+    std::span<const uint8_t> data;
+    uint32_t olen = 0;  // with output only
+};
+
+// false when the body does not parse or has no command.
+bool parse_control(std::span<const uint8_t> body, bool with_output, control_fields* out) {
+    static constexpr blobmsg_policy kWithout[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
+                                                  {SDF_CMD, BLOBMSG_TYPE_INT32},
+                                                  {SDF_DATA, BLOBMSG_TYPE_BINARY},
+                                                  {SDF_LEN, BLOBMSG_TYPE_INT32}};
+    static constexpr blobmsg_policy kWith[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
+                                               {SDF_CMD, BLOBMSG_TYPE_INT32},
+                                               {SDF_DATA, BLOBMSG_TYPE_BINARY},
+                                               {SDF_OLEN, BLOBMSG_TYPE_INT32}};
+    const blob_attr* tb[4] = {};
+    if (blobmsg_parse(with_output ? kWith : kWithout, 4, tb, body.data(), body.size()) != 0 ||
+        tb[1] == nullptr) {
+        return false;
+    }
+    out->fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
+    out->cmd = blobmsg_get_int32(tb[1]);
+    if (tb[2] != nullptr) out->data = {blobmsg_data(tb[2]), blobmsg_data_len(tb[2])};
+    if (with_output && tb[3] != nullptr)
+        out->olen = static_cast<uint32_t>(blobmsg_get_int32(tb[3]));
+    return true;
+}
+
 // One connection's state, owned by the thread that serves it.
 class session final {
   public:
@@ -662,19 +693,13 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
 
 // Request 20: control without output.
 void session::control(std::span<const uint8_t> body, sd_frame_msg& reply) {
-    static constexpr blobmsg_policy kPolicy[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
-                                                 {SDF_CMD, BLOBMSG_TYPE_INT32},
-                                                 {SDF_LEN, BLOBMSG_TYPE_INT32},
-                                                 {SDF_DATA, BLOBMSG_TYPE_BINARY}};
-    const blob_attr* tb[4] = {};
-    if (blobmsg_parse(kPolicy, 4, tb, body.data(), body.size()) != 0 || tb[1] == nullptr) {
+    control_fields request;
+    if (!parse_control(body, false, &request)) {
         srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
         return;
     }
-    const uint64_t fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
-    const int32_t cmd = blobmsg_get_int32(tb[1]);
-    std::span<const uint8_t> data;
-    if (tb[3] != nullptr) data = {blobmsg_data(tb[3]), blobmsg_data_len(tb[3])};
+    const int32_t cmd = request.cmd;
+    const std::span<const uint8_t> data = request.data;
     if (cmd == kIoctlPack) {
         std::string_view name(reinterpret_cast<const char*>(data.data()), data.size());
         if (size_t nul = name.find('\0'); nul != std::string_view::npos) name = name.substr(0, nul);
@@ -697,26 +722,21 @@ void session::control(std::span<const uint8_t> body, sd_frame_msg& reply) {
         srv_reply_begin(reply, 0, "");
         return;
     }
-    if (srv_file_control(*ctx_, fd, cmd, data, reply)) return;
+    if (srv_file_control(*ctx_, request.fd, cmd, data, reply)) return;
     srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
 }
 
 // Request 8: control with output.
 void session::control_output(std::span<const uint8_t> body, sd_frame_msg& reply) {
-    static constexpr blobmsg_policy kPolicy[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
-                                                 {SDF_CMD, BLOBMSG_TYPE_INT32},
-                                                 {SDF_DATA, BLOBMSG_TYPE_BINARY},
-                                                 {SDF_OLEN, BLOBMSG_TYPE_INT32}};
-    const blob_attr* tb[4] = {};
-    if (blobmsg_parse(kPolicy, 4, tb, body.data(), body.size()) != 0 || tb[1] == nullptr) {
+    control_fields request;
+    if (!parse_control(body, true, &request)) {
         srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
         return;
     }
-    const uint64_t fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
-    const int32_t cmd = blobmsg_get_int32(tb[1]);
-    std::span<const uint8_t> data;
-    if (tb[2] != nullptr) data = {blobmsg_data(tb[2]), blobmsg_data_len(tb[2])};
-    const uint32_t olen = tb[3] ? static_cast<uint32_t>(blobmsg_get_int32(tb[3])) : 0;
+    const uint64_t fd = request.fd;
+    const int32_t cmd = request.cmd;
+    const std::span<const uint8_t> data = request.data;
+    const uint32_t olen = request.olen;
     if (cmd >= kCtxInit && cmd <= kCtxStop) {
         context_control(cmd, data, reply);
         return;
@@ -885,16 +905,10 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     }
     if (code == SD_REQ_IOCTL) {
         // A re-attach is not counted: it carries on the count of the context it attaches to.
-        const blobmsg_policy kCmd[] = {{SDF_CMD, BLOBMSG_TYPE_INT32},
-                                       {SDF_DATA, BLOBMSG_TYPE_BINARY}};
-        const blob_attr* tb[2] = {};
-        if (blobmsg_parse(kCmd, 2, tb, body.data(), body.size()) == 0 && tb[0] != nullptr) {
-            const int32_t cmd = blobmsg_get_int32(tb[0]);
-            if (cmd == kCtxAttach || cmd == kCtxAttachReply) {
-                std::span<const uint8_t> data;
-                if (tb[1] != nullptr) data = {blobmsg_data(tb[1]), blobmsg_data_len(tb[1])};
-                return attach(cmd, data);
-            }
+        control_fields request;
+        if (parse_control(body, true, &request) &&
+            (request.cmd == kCtxAttach || request.cmd == kCtxAttachReply)) {
+            return attach(request.cmd, request.data);
         }
     }
     srv_context& ctx = *ctx_;

@@ -36,6 +36,7 @@
 #include "libdvsrv/srv_session.h"
 #include "liblog/log2.h"
 #include "libpal/os_root.h"
+#include "libpal/unique_fd.h"
 #include "librdir/dst_writer.h"
 #include "librdir/stat_line.h"
 #include "librdir/temp_name.h"
@@ -73,40 +74,6 @@ constexpr int kMaxLinkHops = 40;
 constexpr size_t kMaxOpenObjects = 1024;
 constexpr uint32_t kSetIdBits = S_ISUID | S_ISGID;
 constexpr long kNanosPerSecond = 1000000000L;
-
-class unique_fd final {
-  public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            const int saved = errno;
-            (void)::close(fd_);
-            errno = saved;
-        }
-        fd_ = fd;
-    }
-    // Closes now and reports what close said (0 or errno).
-    int close_checked() {
-        if (fd_ < 0) return 0;
-        const int ret = ::close(fd_) == 0 ? 0 : errno;
-        fd_ = -1;
-        return ret;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // A file a client has open.
 struct open_file final {

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "libpal/unique_fd.h"
+
 // fchmodat2 (Linux 6.6) has the same number on every architecture; older C library headers lack
 // the name.
 #ifndef SYS_fchmodat2
@@ -24,35 +26,6 @@ namespace {
 // openat2 fails with EAGAIN when a rename or mount elsewhere raced a RESOLVE_IN_ROOT or
 // RESOLVE_BENEATH walk through ".."; the walk is simply tried again, this many times at most.
 constexpr int kMaxAgain = 64;
-
-// An owned descriptor, closed when the object goes; closing never changes errno, so a failure
-// reported after the object went keeps its own.
-class unique_fd final {
-  public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            const int saved = errno;
-            (void)close(fd_);
-            errno = saved;
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 }  // namespace
 
