@@ -32,6 +32,116 @@ struct reply {
     std::vector<uint8_t> root;
 };
 
+// A client connection served on a thread of its own.
+class Conn final {
+  public:
+    Conn(dvsrv* server, const char* peer = "192.0.2.50") {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+        client_.sock = sock_from_fd(fds[0]);
+        client_.timeout_ms = 5000;
+        served_ = std::thread([server, fd = fds[1], address = std::string(peer)] {
+            net_handle handle;
+            handle.sock = sock_from_fd(fd);
+            dvsrv_serve(server, &handle, address.c_str());
+            net_close(&handle);
+        });
+    }
+    ~Conn() { close(); }
+    void close() {
+        if (client_.sock != 0) net_close(&client_);
+        if (served_.joinable()) served_.join();
+    }
+
+    // Sends `msg` as request `code` and reads one frame: errno, errno_str and, for a few codes, the
+    // text of the reply's further field.
+    reply call(uint8_t code, const sd_frame_msg& msg) {
+        send(code, msg);
+        return receive(code);
+    }
+    void send(uint8_t code, const sd_frame_msg& msg) {
+        net_sock_stream stream(&client_);
+        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, code, msg.root()), SD_FRAME_OK);
+    }
+    void send_raw(std::span<const uint8_t> bytes) {
+        net_sock_stream stream(&client_);
+        size_t done = 0;
+        EXPECT_EQ(stream.write_full(bytes, &done), 0);
+    }
+    reply receive(uint8_t code) {
+        net_sock_stream stream(&client_);
+        reply r;
+        sd_frame_head head;
+        r.status = sd_frame_read(stream, &r.root, &head);
+        if (r.status != SD_FRAME_OK) return r;
+        r.protocol = head.protocol;
+        r.code = head.code;
+        r.root.resize(head.padded_len);
+        // Codes without a table of their own (unknown ones) answer errno and errno_str.
+        static constexpr blobmsg_policy kHead[] = {{SDF_ERRNO, BLOBMSG_TYPE_INT32},
+                                                   {SDF_ERRNO_STR, BLOBMSG_TYPE_STRING}};
+        auto table = sd_reply_table(code, false);
+        if (table.empty()) table = kHead;
+        std::vector<const blob_attr*> tb(table.size());
+        r.parsed = cli_blobmsg_parse(table.data(), static_cast<int>(tb.size()), tb.data(),
+                                     r.root.data() + 4, head.padded_len - 4) == 0;
+        if (!r.parsed) return r;
+        r.error = blobmsg_get_int32(tb[SD_ERRNO]);
+        r.text = blobmsg_get_string(tb[SD_ERRNO_STR]);
+        if (r.error != 0) return r;
+        if (code == SD_REQ_IOCTL) {
+            const char* data = reinterpret_cast<const char*>(blobmsg_data(tb[SD_IOCTL_DATA]));
+            r.text.assign(data, strnlen(data, blobmsg_data_len(tb[SD_IOCTL_DATA])));
+        } else if (code == SD_REQ_INFO) {
+            r.text = blobmsg_get_string(tb[SD_INFO_INFO]);
+        } else if (code == SD_REQ_KEY_LOGIN1) {
+            r.text = blobmsg_get_string(tb[SD_KEY_LOGIN_CERT]);
+        }
+        return r;
+    }
+    reply login(const char* user, const char* pwd) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_USER, user);
+        msg.add_string(SDF_PASSWD, pwd);
+        return call(SD_REQ_LOGIN, msg);
+    }
+    reply challenge(const char* user) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_USER, user);
+        msg.add_int32(SDF_VER, 1);
+        return call(SD_REQ_KEY_LOGIN1, msg);
+    }
+    reply answer(const char* key) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_string(SDF_LKEY, key);
+        return call(SD_REQ_KEY_LOGIN2, msg);
+    }
+    void send_control(int32_t cmd, const std::string& text) {
+        net_sock_stream stream(&client_);
+        sd_frame_msg msg = control_msg(cmd, text);
+        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, SD_REQ_IOCTL, msg.root()), SD_FRAME_OK);
+    }
+    reply control(int32_t cmd, const std::string& text) {
+        return call(SD_REQ_IOCTL, control_msg(cmd, text));
+    }
+    static sd_frame_msg control_msg(int32_t cmd, const std::string& text) {
+        sd_frame_msg msg;
+        msg.reset();
+        msg.add_int64(SDF_FD, 0);
+        msg.add_int32(SDF_CMD, static_cast<uint32_t>(cmd));
+        msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), text.size() + 1);
+        msg.add_int32(SDF_OLEN, 4096);
+        return msg;
+    }
+
+  private:
+    net_handle client_;
+    std::thread served_;
+};
+
 class Server : public testing::Test {
   protected:
     void SetUp() override {
@@ -56,74 +166,24 @@ class Server : public testing::Test {
     // A new connection served on a thread of its own, from `peer`.
     void connect(const char* peer = "192.0.2.1") {
         disconnect();
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
-        client_.sock = sock_from_fd(fds[0]);
-        client_.timeout_ms = 5000;
-        served_ = std::thread([this, fd = fds[1], address = std::string(peer)] {
-            net_handle handle;
-            handle.sock = sock_from_fd(fd);
-            dvsrv_serve(server_, &handle, address.c_str());
-            net_close(&handle);
-        });
+        conn_ = std::make_unique<Conn>(server_, peer);
     }
-    void disconnect() {
-        if (client_.sock != 0) net_close(&client_);
-        if (served_.joinable()) served_.join();
-    }
+    void disconnect() { conn_.reset(); }
 
-    void send_raw(std::span<const uint8_t> bytes) {
-        net_sock_stream stream(&client_);
-        size_t done = 0;
-        ASSERT_EQ(stream.write_full(bytes, &done), 0);
-    }
-    void send(uint8_t code, const sd_frame_msg& msg) {
-        net_sock_stream stream(&client_);
-        ASSERT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, code, msg.root()), SD_FRAME_OK);
-    }
-    reply receive(uint8_t code) {
-        net_sock_stream stream(&client_);
-        reply r;
-        sd_frame_head head;
-        r.status = sd_frame_read(stream, &r.root, &head);
-        if (r.status != SD_FRAME_OK) return r;
-        r.protocol = head.protocol;
-        r.code = head.code;
-        auto table = sd_reply_table(code, false);
-        std::vector<const blob_attr*> tb(table.empty() ? SD_REPLY_HEAD_COUNT : table.size());
-        static constexpr blobmsg_policy kHead[] = {{SDF_ERRNO, BLOBMSG_TYPE_INT32},
-                                                   {SDF_ERRNO_STR, BLOBMSG_TYPE_STRING}};
-        const blobmsg_policy* policy = table.empty() ? kHead : table.data();
-        r.root.resize(head.padded_len);
-        r.parsed = cli_blobmsg_parse(policy, static_cast<int>(tb.size()), tb.data(),
-                                     r.root.data() + 4, head.padded_len - 4) == 0;
-        if (r.parsed) {
-            r.error = blobmsg_get_int32(tb[SD_ERRNO]);
-            r.text = blobmsg_get_string(tb[SD_ERRNO_STR]);
-            if (code == SD_REQ_INFO && r.error == 0) r.text = blobmsg_get_string(tb[SD_INFO_INFO]);
-        }
-        return r;
-    }
-    reply login(const char* user, const char* pwd) {
-        sd_frame_msg msg;
-        EXPECT_EQ(msg.reset(), 0);
-        msg.add_string(SDF_USER, user);
-        msg.add_string(SDF_PASSWD, pwd);
-        send(SD_REQ_LOGIN, msg);
-        return receive(SD_REQ_LOGIN);
-    }
+    void send_raw(std::span<const uint8_t> bytes) { conn_->send_raw(bytes); }
+    void send(uint8_t code, const sd_frame_msg& msg) { conn_->send(code, msg); }
+    reply receive(uint8_t code) { return conn_->receive(code); }
+    reply login(const char* user, const char* pwd) { return conn_->login(user, pwd); }
     reply request(uint8_t code) {
         sd_frame_msg msg;
         EXPECT_EQ(msg.reset(), 0);
-        send(code, msg);
-        return receive(code);
+        return conn_->call(code, msg);
     }
 
     std::filesystem::path dir_;
     dvsrv_conf conf_;
     dvsrv* server_ = nullptr;
-    net_handle client_;
-    std::thread served_;
+    std::unique_ptr<Conn> conn_;
 };
 
 struct login_case {
@@ -304,102 +364,6 @@ TEST(ServerConf, RefusedSettings) {
 }  // namespace
 
 // ---- several connections at once: key logins and the contexts a repair relies on ----
-
-// A client connection served on a thread of its own.
-class Conn final {
-  public:
-    Conn(dvsrv* server, const char* peer = "192.0.2.50") {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
-        client_.sock = sock_from_fd(fds[0]);
-        client_.timeout_ms = 5000;
-        served_ = std::thread([server, fd = fds[1], address = std::string(peer)] {
-            net_handle handle;
-            handle.sock = sock_from_fd(fd);
-            dvsrv_serve(server, &handle, address.c_str());
-            net_close(&handle);
-        });
-    }
-    ~Conn() { close(); }
-    void close() {
-        if (client_.sock != 0) net_close(&client_);
-        if (served_.joinable()) served_.join();
-    }
-
-    // Sends `msg` as request `code` and reads one frame: errno, errno_str and, for a few codes, the
-    // text of the reply's further field.
-    reply call(uint8_t code, const sd_frame_msg& msg) {
-        net_sock_stream stream(&client_);
-        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, code, msg.root()), SD_FRAME_OK);
-        return receive(code);
-    }
-    reply receive(uint8_t code) {
-        net_sock_stream stream(&client_);
-        reply r;
-        sd_frame_head head;
-        r.status = sd_frame_read(stream, &r.root, &head);
-        if (r.status != SD_FRAME_OK) return r;
-        r.protocol = head.protocol;
-        r.code = head.code;
-        r.root.resize(head.padded_len);
-        auto table = sd_reply_table(code, false);
-        std::vector<const blob_attr*> tb(table.size());
-        r.parsed = cli_blobmsg_parse(table.data(), static_cast<int>(tb.size()), tb.data(),
-                                     r.root.data() + 4, head.padded_len - 4) == 0;
-        if (!r.parsed) return r;
-        r.error = blobmsg_get_int32(tb[SD_ERRNO]);
-        r.text = blobmsg_get_string(tb[SD_ERRNO_STR]);
-        if (r.error != 0) return r;
-        if (code == SD_REQ_IOCTL) {
-            const char* data = reinterpret_cast<const char*>(blobmsg_data(tb[SD_IOCTL_DATA]));
-            r.text.assign(data, strnlen(data, blobmsg_data_len(tb[SD_IOCTL_DATA])));
-        } else if (code == SD_REQ_KEY_LOGIN1) {
-            r.text = blobmsg_get_string(tb[SD_KEY_LOGIN_CERT]);
-        }
-        return r;
-    }
-    reply login(const char* user, const char* pwd) {
-        sd_frame_msg msg;
-        msg.reset();
-        msg.add_string(SDF_USER, user);
-        msg.add_string(SDF_PASSWD, pwd);
-        return call(SD_REQ_LOGIN, msg);
-    }
-    reply challenge(const char* user) {
-        sd_frame_msg msg;
-        msg.reset();
-        msg.add_string(SDF_USER, user);
-        msg.add_int32(SDF_VER, 1);
-        return call(SD_REQ_KEY_LOGIN1, msg);
-    }
-    reply answer(const char* key) {
-        sd_frame_msg msg;
-        msg.reset();
-        msg.add_string(SDF_LKEY, key);
-        return call(SD_REQ_KEY_LOGIN2, msg);
-    }
-    void send_control(int32_t cmd, const std::string& text) {
-        net_sock_stream stream(&client_);
-        sd_frame_msg msg = control_msg(cmd, text);
-        EXPECT_EQ(sd_frame_write(stream, SD_FRAME_PROTOCOL, SD_REQ_IOCTL, msg.root()), SD_FRAME_OK);
-    }
-    reply control(int32_t cmd, const std::string& text) {
-        return call(SD_REQ_IOCTL, control_msg(cmd, text));
-    }
-    static sd_frame_msg control_msg(int32_t cmd, const std::string& text) {
-        sd_frame_msg msg;
-        msg.reset();
-        msg.add_int64(SDF_FD, 0);
-        msg.add_int32(SDF_CMD, static_cast<uint32_t>(cmd));
-        msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), text.size() + 1);
-        msg.add_int32(SDF_OLEN, 4096);
-        return msg;
-    }
-
-  private:
-    net_handle client_;
-    std::thread served_;
-};
 
 class ServerContexts : public Server {
   protected:
