@@ -43,9 +43,20 @@ bool cdir_class_stops(int cls) {
     return cls != 0 && cls != -2;
 }
 
+namespace {
+
+// A status that says the connection to a server is gone or unusable: every later request on it
+// would fail the same way, so the job must not walk on as if only one file had failed.
+bool connection_lost(verr code) {
+    return code == VERR_BROKEN_PIPE || (code <= VERR_NET_IO_ERROR && code > VERR_NET_IO_ERROR - 100);
+}
+
+}  // namespace
+
 int cdir_verr_check(libcdir_ctx* job, verr code) {
     if (job == nullptr || code >= 0) return 0;
     int cls = libcdir_verr_2_eno(code);
+    if (cls == 0 && connection_lost(code)) cls = libcdir_verr_2_eno(VERR_TIMEOUT);
     job->last_class.store(cls);
     job->last_verr.store(code);
     if (!cdir_class_stops(cls)) return 0;

@@ -41,24 +41,66 @@ bool no_memory(err_info* err) {
     return false;
 }
 
+// The root path named by a server URL: runs of "/" collapsed, no "/" at the end but for the
+// served root itself.
+std::string remote_root(const char* path) {
+    std::string root = "/";
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' && root.back() == '/') continue;
+        root += *p;
+    }
+    if (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+// A server URL: checked, given the job's read time-out, and its path taken as the side's root.
+bool prepare_remote_side(const char* url, uint32_t read_timeout_ms, cdir_side* side,
+                         err_info* err) {
+    if (strlen(url) >= PL_MAX_URL) {
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "url too long");
+        return false;
+    }
+    char storage[PL_MAX_URL];
+    url_info info;
+    if (url_parser(&info, storage, url) != 0 || info.host[0] == '\0') {
+        const std::string shown = url_mask_password(url);
+        CDIR_LOG(LOG_ERR, "[%s] invalid url", shown.c_str());
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "[%s] invalid url", shown.c_str());
+        return false;
+    }
+    if (url_get_type(&info) != URL_TYPE_DVP) {
+        CDIR_LOG(LOG_ERR, "[%s] unsupported url scheme [%s]", url_mask_password(url).c_str(),
+                 info.protocol);
+        ERR_INFO_SET(err, VERR_NOT_SUPPORTED, "unsupported url scheme [%s]", info.protocol);
+        return false;
+    }
+    char prepared[PL_MAX_URL];
+    snprintf(prepared, sizeof(prepared), "%s", url);
+    const uint32_t seconds = read_timeout_ms / 1000;
+    if (url_set_query_int(prepared, "read_timeout", seconds == 0 ? 5 : static_cast<int>(seconds)) !=
+        0) {
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "url too long");
+        return false;
+    }
+    side->url = prepared;
+    side->shown = url_mask_password(prepared);
+    side->root = remote_root(info.path);
+    side->endpoints.reset(cdir_endpoints_for(side->url.c_str()));
+    if (!side->endpoints) return no_memory(err);
+    side->is_local = side->endpoints->is_local();
+    return true;
+}
+
 // Prepares one endpoint text: a local path (also written as "file://...") is normalised into the
-// side's root path; a server URL is kept for the endpoint open, which refuses it in this build.
-bool prepare_side(const char* url, cdir_side* side, err_info* err) {
+// side's root path; a server URL gets the job's read time-out.
+bool prepare_side(const char* url, uint32_t read_timeout_ms, cdir_side* side, err_info* err) {
     if (strncmp(url, "///", 3) == 0) {
         CDIR_LOG(LOG_ERR, "[%s] session references are not supported", url);
         ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
         return false;
     }
     if (strncmp(url, "file://", 7) != 0 && strstr(url, "://") != nullptr) {
-        if (strlen(url) >= PL_MAX_URL) {
-            ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "url too long");
-            return false;
-        }
-        side->url = url;
-        side->endpoints.reset(cdir_endpoints_for(url));
-        if (!side->endpoints) return no_memory(err);
-        side->is_local = side->endpoints->is_local();
-        return true;
+        return prepare_remote_side(url, read_timeout_ms, side, err);
     }
     std::string path = path_normalized(url);
     if (path.empty()) {
@@ -72,6 +114,7 @@ bool prepare_side(const char* url, cdir_side* side, err_info* err) {
         return false;
     }
     side->url = path;
+    side->shown = path;
     side->root = path;
     side->endpoints.reset(cdir_endpoints_for(path.c_str()));
     if (!side->endpoints) return no_memory(err);
@@ -231,6 +274,8 @@ mstat_attr dir_attr_of(const struct stat& st) {
     return a;
 }
 
+bool prepare_local_dst_root(libcdir_ctx* job, err_info* err);
+
 // Local sides of a copy or sync: opens the source root, refuses overlapping ends, makes the
 // destination root and opens it. False (logged, reason in `err`) when the job cannot go on; a
 // source that cannot be opened is left to the listing's open, which reports it.
@@ -241,6 +286,12 @@ bool prepare_local_roots(libcdir_ctx* job, err_info* err) {
     if (fstat(os_root_fd(job->src.fs.get()), &src_st) == 0)
         job->src_root_attr = dir_attr_of(src_st);
     if (!check_local_overlap(job, err)) return false;
+    return prepare_local_dst_root(job, err);
+}
+
+// A local destination root of a copy or sync: made when missing and opened. False (logged,
+// reason in `err`) when the job cannot go on.
+bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
     const char* root = job->dst.root.c_str();
     int type = os_file_type_raw(root);
     if (type == 1) {
@@ -301,7 +352,7 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
 
     job->irdir.reset(vrdir_open(job, job->src.url.c_str(), 0, &param->irdir_param, &job->src));
     if (job->irdir == nullptr) {
-        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->src.url.c_str(), err_info_str(err));
+        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->src.shown.c_str(), err_info_str(err));
         return false;
     }
     if (job->route == CDIR_ROUTE_LL || job->route == CDIR_ROUTE_RL) {
@@ -309,7 +360,7 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
             job->ordir.reset(
                 vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst));
             if (job->ordir == nullptr) {
-                CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(),
+                CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.shown.c_str(),
                          err_info_str(err));
                 return false;
             }
@@ -317,13 +368,13 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
         if (job->route == CDIR_ROUTE_RL && transfer) {
             job->imfile.reset(vmfile_open(job, job->src.url.c_str(), &param->imfile_param));
             if (job->imfile == nullptr) {
-                CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
+                CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.shown.c_str(),
                          err_info_str(err));
                 return false;
             }
             job->ibfile.reset(vbfile_init(job, job->src.url.c_str(), err));
             if (job->ibfile == nullptr) {
-                CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
+                CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.shown.c_str(),
                          err_info_str(err));
                 return false;
             }
@@ -333,20 +384,20 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
     // Remote destination.
     job->ordir.reset(vrdir_open(job, job->dst.url.c_str(), 1, &param->ordir_param, &job->dst));
     if (job->ordir == nullptr) {
-        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
+        CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->dst.shown.c_str(), err_info_str(err));
         return false;
     }
     if (!transfer) return true;
     if (job->route == CDIR_ROUTE_RR) {
         job->imfile.reset(vmfile_open(job, job->src.url.c_str(), &param->imfile_param));
         if (job->imfile == nullptr) {
-            CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.url.c_str(),
+            CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->src.shown.c_str(),
                      err_info_str(err));
             return false;
         }
         job->ibfile.reset(vbfile_init(job, job->src.url.c_str(), err));
         if (job->ibfile == nullptr) {
-            CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.url.c_str(),
+            CDIR_LOG(LOG_ERR, "vbfile_init [%s] error: %s", job->src.shown.c_str(),
                      err_info_str(err));
             return false;
         }
@@ -357,12 +408,12 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
     }
     job->omfile.reset(vmfile_open(job, job->dst.url.c_str(), &param->imfile_param));
     if (job->omfile == nullptr) {
-        CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->dst.url.c_str(), err_info_str(err));
+        CDIR_LOG(LOG_ERR, "vmfile_open [%s] error: %s", job->dst.shown.c_str(), err_info_str(err));
         return false;
     }
     job->obfile.reset(vbfile_init(job, job->dst.url.c_str(), err));
     if (job->obfile == nullptr) {
-        CDIR_LOG(LOG_ERR, "vbfile_init_read [%s] error: %s", job->dst.url.c_str(),
+        CDIR_LOG(LOG_ERR, "vbfile_init_read [%s] error: %s", job->dst.shown.c_str(),
                  err_info_str(err));
         return false;
     }
@@ -471,26 +522,27 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         return nullptr;
     }
     job->err = err;
-    if (!prepare_side(param->i_url, &job->src, err)) {
+    const uint32_t read_timeout_ms =
+        param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
+    if (!prepare_side(param->i_url, read_timeout_ms, &job->src, err)) {
         release_job(job);
         return nullptr;
     }
-    CDIR_LOG(LOG_VERB, "[i_url=%s]", job->src.url.c_str());
+    CDIR_LOG(LOG_VERB, "[i_url=%s]", job->src.shown.c_str());
     if (param->o_url != nullptr) {
-        if (!prepare_side(param->o_url, &job->dst, err)) {
+        if (!prepare_side(param->o_url, read_timeout_ms, &job->dst, err)) {
             release_job(job);
             return nullptr;
         }
         job->has_dst = true;
-        CDIR_LOG(LOG_VERB, "[o_url=%s]", job->dst.url.c_str());
+        CDIR_LOG(LOG_VERB, "[o_url=%s]", job->dst.shown.c_str());
     }
 
     job->start_ms = os_time_ms();
     job->job_type = param->job_type;
     job->cmp_mode = param->cmp_mode;
     job->dbg = param->dbg;
-    job->read_timeout_ms =
-        param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
+    job->read_timeout_ms = read_timeout_ms;
     job->bs = param->bs;
     job->max_mfile_size = mp.max_mfile_size;
     if (param->changes != nullptr) job->changes_path = param->changes;
@@ -505,17 +557,18 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
 
     switch (job->job_type) {
         case LIBCDIR_JOB_LIST:
-            CDIR_LOG(LOG_DBG, "list_dir=[%s]", param->i_url);
+            CDIR_LOG(LOG_DBG, "list_dir=[%s]", job->src.shown.c_str());
             break;
         case LIBCDIR_JOB_REMOVE:
-            CDIR_LOG(LOG_DBG, "rm_dir=[%s]", param->i_url);
+            CDIR_LOG(LOG_DBG, "rm_dir=[%s]", job->src.shown.c_str());
             break;
         case LIBCDIR_JOB_COPY:
-            CDIR_LOG(LOG_DBG, "cp idir=[%s] odir=[%s]\n", param->i_url, param->o_url);
+            CDIR_LOG(LOG_DBG, "cp idir=[%s] odir=[%s]\n", job->src.shown.c_str(), job->dst.shown.c_str());
             if (job->cmp_mode == LIBCDIR_CMP_DEFAULT) job->cmp_mode = LIBCDIR_CMP_OVERWRITE;
             break;
         case LIBCDIR_JOB_SYNC:
-            CDIR_LOG(LOG_DBG, "sync idir=[%s] odir=[%s]\n", param->i_url, param->o_url);
+            CDIR_LOG(LOG_DBG, "sync idir=[%s] odir=[%s]\n", job->src.shown.c_str(),
+                     job->dst.shown.c_str());
             if (job->cmp_mode == LIBCDIR_CMP_DEFAULT) {
                 job->cmp_mode = LIBCDIR_CMP_SYNC_DIFF_SIZE_DATE;
             }
@@ -528,6 +581,10 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         (job->job_type == LIBCDIR_JOB_COPY && job->cmp_mode != LIBCDIR_CMP_OVERWRITE);
 
     if (transfer && job->src.is_local && job->dst.is_local && !prepare_local_roots(job, err)) {
+        release_job(job);
+        return nullptr;
+    }
+    if (transfer && !job->src.is_local && job->dst.is_local && !prepare_local_dst_root(job, err)) {
         release_job(job);
         return nullptr;
     }

@@ -17,6 +17,7 @@
 #include "libpal/os_fs.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
+#include "librdir/misc.h"
 
 namespace {
 
@@ -83,8 +84,9 @@ class local_bfile final : public vbfile {
 
 // A failed read or write: its status is the job's failure, and the current file is forgotten.
 void block_failure(vbfile* h, int64_t status) {
-    cdir_verr_check(h->job, static_cast<verr>(status));
-    h->close_file(nullptr);
+    // After a stop request every wait fails: that is no failure of the file.
+    if (h->job->user_stop.load() == 0) cdir_verr_check(h->job, static_cast<verr>(status));
+    h->abandon();
 }
 
 // ---- local file helpers ----
@@ -275,6 +277,10 @@ int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len) 
 int vbfile_close(vbfile* h, const mstat_attr* attr) {
     if (h == nullptr) return 0;
     return h->close_file(attr);
+}
+
+void vbfile_abandon(vbfile* h) {
+    if (h != nullptr) h->abandon();
 }
 
 void vbfile_stop(vbfile* h) {
@@ -737,4 +743,214 @@ void cdir_l_finish_new_dirs(libcdir_ctx* job) {
         }
     }
     job->new_dirs.clear();
+}
+
+// ---- transfers with a remote side ----
+
+namespace {
+
+// The source entry opened for a transfer to a server: regular files only (a server cannot be
+// given fifos, sockets or devices). -1 after counting the failure.
+int open_regular_source(libcdir_ctx* job, int src_dir_fd, const mstat_item& entry,
+                        const char* src_dir, struct stat* st) {
+    int in = open_source(src_dir_fd, entry, st);
+    if (in < 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "i_open [%s] eno=%d error: ", shown_path(src_dir, entry.name).c_str(), eno);
+        count_i_fail(job, eno);
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied to a server",
+                 shown_path(src_dir, entry.name).c_str(),
+                 is_node(st->st_mode) ? node_kind(st->st_mode) : "directory");
+        close(in);
+        lane_st(job).i_file_fail_count++;
+        return -1;
+    }
+    return in;
+}
+
+void source_changed(libcdir_ctx* job, const std::string& shown) {
+    CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
+             shown.c_str());
+    lane_st(job).i_file_fail_count++;
+}
+
+}  // namespace
+
+int64_t cdir_read_local_mfile_base64(libcdir_ctx* job, int src_dir_fd, const mstat_item& entry,
+                                     const char* src_dir, uint64_t max_size, mstat_attr* attr) {
+    struct stat before;
+    int in = open_regular_source(job, src_dir_fd, entry, src_dir, &before);
+    if (in < 0) return -1;
+    const std::string shown = shown_path(src_dir, entry.name);
+    // One byte more than the file holds, so that a file that grew meanwhile is seen.
+    const uint64_t size = static_cast<uint64_t>(before.st_size);
+    const size_t want = static_cast<size_t>(std::min(size, max_size) + 1);
+    char* buf = job->trans_buf.get();
+    size_t got = 0;
+    while (got < want) {
+        ssize_t n = read_full_retry(in, buf + got, want - got);
+        if (n < 0) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_read [%s] eno=%d error: ", shown.c_str(), eno);
+            count_i_fail(job, eno);
+            close(in);
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    struct stat after;
+    const bool changed = fstat(in, &after) != 0 || changed_since(before, after) || got != size;
+    close(in);
+    if (changed) {
+        source_changed(job, shown);
+        return -1;
+    }
+    *attr = attr_of_source(entry, before);
+    if (rdir_b64_encode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf), got),
+                        job->enc_buf.get(), job->bs) < 0) {
+        CDIR_LOG(LOG_ERR, "[%s] size=%zu does not fit the encode buffer", shown.c_str(), got);
+        lane_st(job).i_file_fail_count++;
+        return -1;
+    }
+    return static_cast<int64_t>(got);
+}
+
+int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const char* src_dir,
+                    const char* dst_dir) {
+    struct stat before;
+    int in = open_regular_source(job, src_dir_fd, entry, src_dir, &before);
+    if (in < 0) return -1;
+    const std::string src = shown_path(src_dir, entry.name);
+    const std::string dst = shown_path(dst_dir, entry.name);
+    vbfile* out = job->obfile.get();
+    char* buf = lane_buf(job);
+    const uint64_t size = static_cast<uint64_t>(before.st_size);
+    uint64_t offset = 0;
+    bool first = true;
+    for (;;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
+        ssize_t n;
+        do {
+            n = pread(in, buf, want, static_cast<off_t>(offset));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_read [%s] eno=%d error: ", src.c_str(), eno);
+            count_i_fail(job, eno);
+            vbfile_abandon(out);
+            close(in);
+            return 0;
+        }
+        lane_st(job).total_read += static_cast<uint64_t>(n);
+        const size_t len = static_cast<size_t>(n);
+        const int64_t w = first ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
+                                : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        if (w < 0) {
+            CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
+            lane_st(job).o_file_fail_count++;
+            close(in);
+            return 0;
+        }
+        first = false;
+        lane_st(job).total_write += len;
+        job->done_bytes.fetch_add(len, std::memory_order_relaxed);
+        offset += len;
+        if (offset >= size || len < want) break;
+        if (cdir_need_exit(job)) {
+            vbfile_abandon(out);
+            close(in);
+            return 0;
+        }
+    }
+    struct stat after;
+    const bool changed = fstat(in, &after) != 0 || changed_since(before, after) || offset != size;
+    close(in);
+    if (changed) {
+        vbfile_abandon(out);
+        source_changed(job, src);
+        return 0;
+    }
+    const mstat_attr attr = attr_of_source(entry, before);
+    int rc = vbfile_close(out, &attr);
+    if (rc != 0) {
+        CDIR_LOG(LOG_ERR, "o_close [%s] error: %s", dst.c_str(), verr2str(rc));
+        lane_st(job).o_file_fail_count++;
+        cdir_verr_check(job, rc);
+        return 0;
+    }
+    lane_st(job).file_open_count++;
+    job->done_files.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
+                      const rdir_dst_dir& dst, const char* dst_dir) {
+    const std::string src = shown_path(src_dir, entry.name);
+    vbfile* in = job->ibfile.get();
+    char* buf = lane_buf(job);
+    const uint64_t size = entry.size;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size));
+    int64_t n = vbfile_open_read(in, src.c_str(), 0, buf, want);
+    if (n < 0) {
+        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+        lane_st(job).i_file_fail_count++;
+        return -1;
+    }
+    rdir_dst_file file;
+    const mstat_attr attr = mstat_item_attr(entry);
+    if (!start_dst(job, &file, dst, entry.name, dst_dir, attr)) {
+        vbfile_close(in, nullptr);
+        return -1;
+    }
+    uint64_t offset = 0;
+    for (;;) {
+        const size_t len = static_cast<size_t>(n);
+        lane_st(job).total_read += len;
+        if (len > 0 && !write_all(file.fd(), buf, len)) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                     "o_write [%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(), eno);
+            count_o_fail(job, eno);
+            vbfile_close(in, nullptr);
+            return 0;  // the temporary goes with `file`; the old destination stays
+        }
+        lane_st(job).total_write += len;
+        job->done_bytes.fetch_add(len, std::memory_order_relaxed);
+        offset += len;
+        if (offset >= size || len < want) break;
+        if (cdir_need_exit(job)) {
+            vbfile_close(in, nullptr);
+            return 0;
+        }
+        want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
+        n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            lane_st(job).i_file_fail_count++;
+            return 0;
+        }
+    }
+    // A file that grew since it was listed has more than the listing said.
+    bool changed = offset != size;
+    if (!changed) {
+        n = vbfile_read_at(in, static_cast<int64_t>(size), buf, 1);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            lane_st(job).i_file_fail_count++;
+            return 0;
+        }
+        changed = n != 0;
+    }
+    vbfile_close(in, nullptr);
+    if (changed) {
+        source_changed(job, src);
+        return 0;
+    }
+    commit_dst(job, &file, attr, entry.name, dst_dir);
+    return 0;
 }

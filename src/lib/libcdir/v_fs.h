@@ -24,6 +24,9 @@ struct vbfile {
     virtual int64_t write_at(int64_t offset, const char* buf, size_t len) = 0;
     // Closes the current file, applying `attr` when given (remote sides). 0 or a status.
     virtual int close_file(const mstat_attr* attr) = 0;
+    // Gives up the current file: one being written is dropped, so that whatever stood under its
+    // name stays as it was. Reading sides just close it.
+    virtual void abandon() { close_file(nullptr); }
     virtual void stop() {}
 
     libcdir_ctx* job = nullptr;
@@ -45,6 +48,8 @@ int64_t vbfile_create_write(vbfile* h, const char* path, int64_t offset, const c
                             size_t len);
 int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len);
 int vbfile_close(vbfile* h, const mstat_attr* attr);
+// Gives up the current file (a write that must not land); null is fine.
+void vbfile_abandon(vbfile* h);
 void vbfile_stop(vbfile* h);
 void vbfile_exit(vbfile* h);
 
@@ -98,6 +103,28 @@ int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* 
 // without attributes are left alone, and so is the destination root unless this job created it.
 // 0 or a status code.
 int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times);
+
+// ---- transfers with a remote side ----
+//
+// A file that changes while it is read counts as a failed source file, and a file that did not
+// arrive whole never lands under its name: the destination keeps what it had.
+
+// Reads the small local file `entry.name` of the directory open as `src_dir_fd` whole (it must
+// hold at most `max_size` bytes) into the transfer buffer and encodes it as base64 into the
+// encode buffer; *attr receives the attributes the copy carries. The byte count, or -1 after the
+// failure was counted (a file that is not a regular file included).
+int64_t cdir_read_local_mfile_base64(libcdir_ctx* job, int src_dir_fd, const mstat_item& entry,
+                                     const char* src_dir, uint64_t max_size, mstat_attr* attr);
+
+// Local to remote, block by block: the server writes the file under a temporary name and places
+// it at the close, which carries the attributes. 0, or -1 when nothing was opened.
+int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const char* src_dir,
+                    const char* dst_dir);
+
+// Remote to local, block by block, into a temporary that is renamed into place once the file
+// arrived whole. 0, or -1 when nothing was opened.
+int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
+                      const rdir_dst_dir& dst, const char* dst_dir);
 
 // Applies the final modes of the directories a sync created (cdir_new_dir), deepest first.
 void cdir_l_finish_new_dirs(libcdir_ctx* job);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "libcdir/v_fs.h"
+#include "libcdir/v_remote.h"
 #include "libcdir/w_cp_core.h"
 #include "libcdir/w_sync_core.h"
 #include "libpal/os_fs.h"
@@ -18,13 +19,6 @@
 #include "librdir/mfile.h"
 
 namespace {
-
-// The file-server client is not part of this build: a remote side fails in an orderly way.
-void remote_not_supported(libcdir_ctx* job, const std::string& url, err_info* err) {
-    CDIR_LOG(LOG_ERR, "[%s] remote endpoints are not supported", url.c_str());
-    ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
-    if (job != nullptr) job->last_verr.store(VERR_NOT_SUPPORTED);
-}
 
 // A local side lists beneath its root handle: the engine's paths (root + relative part) become
 // relative paths there, so no link inside the tree is followed.
@@ -60,7 +54,7 @@ class local_mfile final : public vmfile {
     local_mfile& operator=(const local_mfile&) = delete;
 
     int post(uint32_t cmd, const char* base, const char* list) override {
-        return libmfile_cmd_add_list(handle_, cmd, base, list);
+        return libmfile_cmd_add_list(handle_, cmd, base, list) == 0 ? 0 : VERR_GENERAL_FAILURE;
     }
     int collect(char* buf, int len) override { return libmfile_get_list_ret(handle_, buf, len); }
     void stop() override { libmfile_stop(handle_); }
@@ -214,42 +208,6 @@ class local_endpoints final : public cdir_endpoints {
     }
 };
 
-// A file server's side, until the client is built: every part refuses with "not supported".
-class remote_endpoints final : public cdir_endpoints {
-  public:
-    bool is_local() const override { return false; }
-    vrdir* open_rdir(libcdir_ctx* job, cdir_side* side, int,
-                     const libcdir_rdir_param* param) override {
-        remote_not_supported(job, side->url, param != nullptr ? param->err : nullptr);
-        return nullptr;
-    }
-    vmfile* open_mfile(libcdir_ctx* job, cdir_side* side,
-                       const libcdir_mfile_param* param) override {
-        remote_not_supported(job, side->url, param != nullptr ? param->err : nullptr);
-        return nullptr;
-    }
-    vbfile* open_bfile(libcdir_ctx* job, cdir_side* side, err_info* err) override {
-        remote_not_supported(job, side->url, err);
-        return nullptr;
-    }
-    int create_dirs(libcdir_ctx* job, const cdir_item&) override { return refuse(job); }
-    int dir_done(libcdir_ctx* job, const cdir_item&) override { return refuse(job); }
-    int remove_orphans(libcdir_ctx* job, const cdir_item&, bool, std::span<const mstat_item>,
-                       std::span<const mstat_item>) override {
-        return refuse(job);
-    }
-    int update_attrs(libcdir_ctx* job, const cdir_item&,
-                     std::span<const mstat_item* const>) override {
-        return refuse(job);
-    }
-
-  private:
-    static int refuse(libcdir_ctx* job) {
-        cdir_verr_check(job, VERR_NOT_SUPPORTED);
-        return VERR_NOT_SUPPORTED;
-    }
-};
-
 // The side a prepared URL text belongs to; the destination when it is neither.
 cdir_side* side_of(libcdir_ctx* job, const char* url) {
     if (url != nullptr && job->src.url == url) return &job->src;
@@ -267,7 +225,7 @@ cdir_endpoints* endpoints_of(cdir_side* side) {
 cdir_endpoints* cdir_endpoints_for(const char* url) {
     const bool local = url == nullptr || strstr(url, "://") == nullptr;
     if (local) return new (std::nothrow) local_endpoints();
-    return new (std::nothrow) remote_endpoints();
+    return cdir_remote_endpoints_new();
 }
 
 void endpoints_deleter::operator()(cdir_endpoints* e) const {
@@ -329,7 +287,7 @@ vbfile* vbfile_init(libcdir_ctx* job, const char* url, err_info* err) {
 int vmfile_cmd(vmfile* h, uint32_t cmd, const char* base, const char* list) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
     int ret = h->post(cmd, base, list);
-    if (ret < 0) cdir_verr_check(h->job, VERR_GENERAL_FAILURE);
+    if (ret < 0 && h->is_local) cdir_verr_check(h->job, ret);
     return ret;
 }
 

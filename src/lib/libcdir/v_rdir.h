@@ -1,8 +1,8 @@
 // Endpoint access layer, listing and batched small-file endpoints: the engine reaches each side
 // through handles that hide whether the side is local or remote. A local side drives the lister
-// and the batch worker of this process; a remote side (a file server) has no implementation yet
-// and fails to open with -37. Which one a side is was chosen once, when the job prepared it
-// (cdir_endpoints below).
+// and the batch worker of this process; a remote side (a file server) has a connection per handle
+// (v_remote.h). Which one a side is was chosen once, when the job prepared it (cdir_endpoints
+// below).
 //
 // Handles belong to the job. Each is used by one thread at a time (listings by the walk thread,
 // batches by the command thread); the stop operations are the exception and may be called from
@@ -48,7 +48,8 @@ void vrdir_close(vrdir* h);
 
 struct vmfile {
     virtual ~vmfile() = default;
-    // Posts a batch command (MFILE_CMD_*) with its base directory and list.
+    // Posts a batch command (MFILE_CMD_*) with its base directory and list: 0 or a status code
+    // (a remote side has classified it already).
     virtual int post(uint32_t cmd, const char* base, const char* list) = 0;
     // One collection of answers: bytes placed, 0 when nothing came in time, negative on failure.
     virtual int collect(char* buf, int len) = 0;

@@ -18,6 +18,7 @@
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
+#include "libcdir/v_remote.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 
@@ -153,7 +154,9 @@ __int128 time_diff(int64_t a, int64_t b) {
 // Opens the destination directory of `item` for writing: made when missing (a link standing
 // where it or a parent must be is replaced), and cleared of temporaries that a killed run left.
 // A failure counts every file of the directory as failed.
-bool open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_dst_dir* dst) {
+}  // namespace
+
+bool cdir_open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_dst_dir* dst) {
     bool created = false;
     int eno = dst->open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), true, &created);
     if (eno != 0) {
@@ -167,8 +170,10 @@ bool open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_ds
     return true;
 }
 
+namespace {
+
 // Whether `name` stands in the destination directory of `item` now (dry runs, which cannot learn
-// it from writing).
+// it from writing). A server's side that was not listed is taken as empty.
 bool dst_entry_exists(libcdir_ctx* job, const cdir_item& item, const char* name) {
     std::string rel(cdir_rel_path(job->dst, item.dst_path));
     if (!rel.empty()) rel += '/';
@@ -177,8 +182,10 @@ bool dst_entry_exists(libcdir_ctx* job, const cdir_item& item, const char* name)
     return job->dst.fs && os_root_lstat(job->dst.fs.get(), rel.c_str(), &st) == 0;
 }
 
-// A dry run counts what it would write and writes nothing.
-void dry_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected) {
+}  // namespace
+
+void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
+                       std::span<const mstat_item*> selected) {
     for (const mstat_item* e : selected) {
         const bool exists = item.dst_files
                                 ? cdir_find_name(item.dst_files.items(), e->name) != nullptr
@@ -192,10 +199,12 @@ void dry_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat
     }
 }
 
+namespace {
+
 int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected) {
     if (selected.empty()) return 0;
     if (job->dry_run) {
-        dry_transfer(job, item, selected);
+        cdir_dry_transfer(job, item, selected);
         return 0;
     }
     int src_fd = os_root_open_fd(job->src.fs.get(),
@@ -212,7 +221,7 @@ int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_i
         return 0;
     }
     rdir_dst_dir dst;
-    if (!open_dst_dir(job, item, selected.size(), &dst)) {
+    if (!cdir_open_dst_dir(job, item, selected.size(), &dst)) {
         for (const mstat_item* e : selected) {
             cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
         }
@@ -316,11 +325,11 @@ int cdir_route_transfer(libcdir_ctx* job, const cdir_item& item,
         case CDIR_ROUTE_LL:
             return ll_transfer(job, item, selected);
         case CDIR_ROUTE_RL:
+            return cdir_rl_transfer(job, item, selected);
         case CDIR_ROUTE_LR:
+            return cdir_lr_transfer(job, item, selected);
         case CDIR_ROUTE_RR:
-            // Remote sides cannot be opened in this build, so no job gets here.
-            CDIR_LOG(LOG_ERR, "route=%u not supported", job->route);
-            return -1;
+            return cdir_rr_transfer(job, item, selected);
         default:
             CDIR_LOG(LOG_CRIT, "mode=%d invalid", static_cast<int>(job->route));
             return -1;
@@ -340,7 +349,7 @@ int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
     std::span<const mstat_item> dirs = item.src_dirs.items();
     if (dirs.empty()) return 0;
     rdir_dst_dir parent;
-    if (!open_dst_dir(job, item, 0, &parent)) return -1;
+    if (!cdir_open_dst_dir(job, item, 0, &parent)) return -1;
     for (const mstat_item& d : dirs) {
         cdir_l_create_dir(job, parent, item.dst_path.c_str(), d);
         if (cdir_need_exit(job)) return -1;

@@ -33,3 +33,11 @@ int cdir_dir_done(libcdir_ctx* job, const cdir_item& item);
 // The local destination's implementations of the two above.
 int cdir_l_create_dir_list(libcdir_ctx* job, const cdir_item& item);
 int cdir_l_dir_done(libcdir_ctx* job, const cdir_item& item);
+
+// Opens the local destination directory of `item` for writing (made when missing, temporaries of
+// a killed run cleared). A failure counts `files` failed files and gives false.
+struct rdir_dst_dir;
+bool cdir_open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_dst_dir* dst);
+// A dry run counts what it would write and writes nothing.
+void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
+                       std::span<const mstat_item*> selected);

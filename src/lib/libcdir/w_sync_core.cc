@@ -7,6 +7,7 @@
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
+#include "libcdir/v_remote.h"
 #include "libcdir/w_cp_core.h"
 #include "libpal/os_fs.h"
 #include "libpal/os_root.h"
@@ -30,8 +31,9 @@ bool attributes_differ(const mstat_item& src, const mstat_item* dst) {
     return (src.mode & mask) != (dst->mode & mask);
 }
 
-// Holds one orphan for the end. Beyond max_delete nothing more is held: none will be deleted.
-void hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name) {
+}  // namespace
+
+void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name) {
     job->held_deletes++;
     if (job->deletes_refused) return;
     if (job->max_delete >= 0 && job->held_deletes > static_cast<uint64_t>(job->max_delete)) {
@@ -46,6 +48,8 @@ void hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name) {
         cdir_verr_check(job, VERR_NO_MEMORY);
     }
 }
+
+namespace {
 
 bool may_delete(const cdir_item& record) {
     if (!record.src_incomplete) return true;
@@ -65,7 +69,7 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
         if (job->max_delete >= 0 || job->dry_run) {
             // Counted first, decided at the end: a sync must not delete a few hundred files
             // before it learns that it would delete too many.
-            hold_delete(job, record, d.name);
+            cdir_hold_delete(job, record, d.name);
             continue;
         }
         if (!opened) {
@@ -107,6 +111,11 @@ void cdir_finish_deletes(libcdir_ctx* job) {
                  static_cast<unsigned long long>(job->held_deletes));
         // Not deleted as the sync asked: counted as failed deletions, so the run says so.
         job->st.sync_del_file_fail_count += job->held_deletes;
+        job->pending_deletes.clear();
+        return;
+    }
+    if (!job->dst.is_local && !job->dry_run) {
+        r_finish_deletes(job);
         job->pending_deletes.clear();
         return;
     }

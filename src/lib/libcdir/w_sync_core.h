@@ -28,3 +28,6 @@ int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
 // At the end of a sync whose deletions were held back (max_delete set, or a dry run): deletes
 // them all, or none when there were more than max_delete (counted as failed deletions).
 void cdir_finish_deletes(libcdir_ctx* job);
+// Holds the orphan `name` of `record` for the end of the sync (max_delete set, or a dry run).
+// Beyond max_delete nothing more is held: none will be deleted.
+void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name);

@@ -181,6 +181,16 @@ int dvsd_cli_drop(dvsd_cli_ctx* ctx);
 // VERR_NET_USER_STOP when the connection was asked to stop, or the login's outcome.
 int dvsd_cli_reconnect(dvsd_cli_ctx* ctx);
 
+// Marks the connection as one whose broken requests may be repaired on a new connection, or
+// clears the mark (before a close, whose requests must not be repeated). 0, or -1 for a null
+// connection.
+int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx);
+int dvsd_cli_clear_auto_reconnect(dvsd_cli_ctx* ctx);
+
+// A version text "a[.b[.c[.d]]]" as a number, 16 bits per part, the first highest: versions
+// compare as these numbers do. 0 for a text that is not one to four numbers.
+uint64_t dvsd_cli_version_number(const char* text);
+
 // Reads the server information (request 4) and sets the version marks. 0 or -1.
 int dvsd_cli_ver_info(dvsd_cli_ctx* ctx);
 

@@ -137,16 +137,5 @@ int log_sinks_install() {
 }
 
 std::string log_mask_url_password(std::string_view text) {
-    const size_t scheme_end = text.find("://");
-    if (scheme_end == std::string_view::npos) return std::string(text);
-    const size_t user_start = scheme_end + 3;
-    // The last "@" bounds the user part, so that a password holding "@" is hidden whole.
-    const size_t at = text.rfind('@');
-    if (at == std::string_view::npos || at < user_start) return std::string(text);
-    const size_t colon = text.find(':', user_start);
-    if (colon == std::string_view::npos || colon > at) return std::string(text);
-    std::string masked(text.substr(0, colon + 1));
-    masked += "***";
-    masked += text.substr(at);
-    return masked;
+    return url_mask_password(text);
 }

@@ -466,3 +466,20 @@ char* str_unescape_url(char* text) {
     *out = '\0';
     return text;
 }
+
+std::string url_mask_password(std::string_view text) {
+    const size_t scheme_end = text.find("://");
+    if (scheme_end == std::string_view::npos) return std::string(text);
+    const size_t user_start = scheme_end + 3;
+    size_t authority_end = text.find_first_of("/?#", user_start);
+    if (authority_end == std::string_view::npos) authority_end = text.size();
+    const std::string_view authority = text.substr(user_start, authority_end - user_start);
+    const size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) return std::string(text);
+    const size_t colon = authority.find(':');
+    if (colon == std::string_view::npos || colon > at) return std::string(text);
+    std::string masked(text.substr(0, user_start + colon + 1));
+    masked += "***";
+    masked += text.substr(user_start + at);
+    return masked;
+}

@@ -32,6 +32,7 @@
 
 #include "libcdir/cstat.h"
 #include "libcdir/libcdir.h"
+#include "libdvsd/dvsd_cli.h"
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
 #include "libpal/app.h"
@@ -578,8 +579,8 @@ int main(int argc, char** argv) {
 
     start_signals();
 
-    // Client environment (profile directory, file-server client) goes here once remote sides
-    // are supported: dv_conf_set_path(exe_dir); dvsd_cli_init();
+    // The file-server client, for remote sides.
+    dvsd_cli_init();
 
     libcdir_param param;
     libcdir_param_init(&param);
@@ -593,6 +594,7 @@ int main(int argc, char** argv) {
         status = run_job(&param, wants_progress(a));
     }
 
+    dvsd_cli_uninit();
     stop_signals();
     DVCP_LOG(LOG_DBG, "<== ret=%d\n", status);
     app_end();

@@ -1,0 +1,413 @@
+#include "libcdir/v_remote.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "librdir/stat_line.h"
+
+namespace {
+
+// Open flags of the server's open request.
+constexpr int32_t kOpenForReading = 0x1081;
+constexpr int32_t kOpenForReplacing = 0x2a;  // writing, creation, truncation
+
+constexpr uint32_t kInfoSize = 512;
+
+// The value of `key` in the server's information text ("key=[value]" lines).
+std::string info_value(std::string_view info, std::string_view key) {
+    while (!info.empty()) {
+        const size_t nl = info.find('\n');
+        const std::string_view line = info.substr(0, nl);
+        info.remove_prefix(nl == std::string_view::npos ? info.size() : nl + 1);
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos || line.substr(0, eq) != key) continue;
+        const size_t open = line.find('[', eq);
+        const size_t close = line.rfind(']');
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+            return std::string(line.substr(eq + 1));
+        }
+        return std::string(line.substr(open + 1, close - open - 1));
+    }
+    return std::string();
+}
+
+// One connection of an endpoint handle. The handle's thread uses it; stop() may come from any
+// thread, so the pointer is swapped and read under a lock.
+class remote_conn {
+  public:
+    remote_conn() = default;
+    remote_conn(const remote_conn&) = delete;
+    remote_conn& operator=(const remote_conn&) = delete;
+    ~remote_conn() { close(); }
+
+    bool open(libcdir_ctx* job, const char* url, err_info* err) {
+        dvsd_cli_ctx* ctx = dvsd_conn_init(job, url, &conn_err_, err);
+        if (ctx == nullptr) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ctx_ = ctx;
+        if (stopped_) dvsd_cli_stop(ctx_);
+        return true;
+    }
+    dvsd_cli_ctx* get() const { return ctx_; }
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        if (ctx_ != nullptr) dvsd_cli_stop(ctx_);
+    }
+    bool stopped() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopped_;
+    }
+    // Ends the connection without a word to the server, which then drops whatever was under way
+    // on it (a file being written never reaches its name).
+    void drop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ctx_ != nullptr) dvsd_cli_drop(ctx_);
+        ctx_ = nullptr;
+    }
+    // Ends the connection in order; `before` runs first on a live connection.
+    template <typename Before>
+    void close(Before&& before) {
+        if (ctx_ == nullptr) return;
+        CDIR_LOG(LOG_DBG, "==>");
+        dvsd_cli_clear_auto_reconnect(ctx_);
+        before(ctx_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        dvsd_cli_exit(ctx_);
+        ctx_ = nullptr;
+    }
+    void close() {
+        close([](dvsd_cli_ctx*) {});
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    dvsd_cli_ctx* ctx_ = nullptr;
+    bool stopped_ = false;
+    err_info conn_err_{};  // the connection keeps its outcomes here
+};
+
+// ---- listing ----
+
+class remote_rdir final : public vrdir {
+  public:
+    ~remote_rdir() override {
+        conn_.close([](dvsd_cli_ctx* ctx) { dvsd_cli_rdir_close(ctx); });
+    }
+
+    int enum_dir(const char* path) override {
+        if (dvsd_cli_rdir_enum(conn_.get(), path) == 0) return 0;
+        cdir_remote_failure(job, conn_.get());
+        return -1;
+    }
+    int read_some(char* buf, int len) override {
+        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
+        const int64_t n = dvsd_cli_rdir_read(conn_.get(), buf, cap);
+        if (n >= 0) return static_cast<int>(n);
+        cdir_remote_failure(job, conn_.get());
+        return -1;
+    }
+    void stop() override { conn_.stop(); }
+
+    remote_conn conn_;
+};
+
+vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
+                        const libcdir_rdir_param* param) {
+    err_info* err = param != nullptr ? param->err : nullptr;
+    auto handle = std::unique_ptr<remote_rdir>(new (std::nothrow) remote_rdir());
+    if (!handle) {
+        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    handle->job = job;
+    handle->is_local = false;
+    if (!handle->conn_.open(job, side->url.c_str(), err)) return nullptr;
+    dvsd_cli_ctx* ctx = handle->conn_.get();
+    const char* root = side->root.c_str();
+    if (is_destination && dvsd_cli_ctl_s(ctx, DVSD_IOCTL_MKDIRS, root) != 0) {
+        CDIR_LOG(LOG_ERR, "mkdirs [%s] error: %s", root, dvsd_cli_get_error_str(ctx));
+        cdir_remote_failure(job, ctx);
+        dvsd_cli_copy_error(ctx, err);
+        return nullptr;
+    }
+    const uint32_t flag = param != nullptr ? param->flag : 0;
+    const int32_t timeout = param != nullptr ? static_cast<int32_t>(param->read_timeout_ms) : 0;
+    if (dvsd_cli_rdir_open(ctx, root, flag, timeout) != 0) {
+        cdir_remote_failure(job, ctx);
+        dvsd_cli_copy_error(ctx, err);
+        return nullptr;
+    }
+    return handle.release();
+}
+
+// ---- batch worker ----
+
+int32_t worker_code(uint32_t cmd) {
+    switch (cmd) {
+        case MFILE_CMD_READ:
+            return DVSD_IOCTL_MFILE_READ;
+        case MFILE_CMD_MKDIR:
+            return DVSD_IOCTL_MFILE_MKDIR;
+        case MFILE_CMD_WRITE:
+            return DVSD_IOCTL_MFILE_WRITE;
+        case MFILE_CMD_REMOVE:
+            return DVSD_IOCTL_MFILE_REMOVE;
+        case MFILE_CMD_CLEAR_DIR:
+            return DVSD_IOCTL_MFILE_EMPTY;
+        default:
+            return 0;
+    }
+}
+
+class remote_mfile final : public vmfile {
+  public:
+    ~remote_mfile() override {
+        conn_.close([](dvsd_cli_ctx* ctx) { dvsd_cli_mfile_close(ctx); });
+    }
+
+    int post(uint32_t cmd, const char* base, const char* list) override {
+        const int32_t code = worker_code(cmd);
+        if (code == 0) return VERR_INVALID_PARAMETER;
+        if (dvsd_cli_mfile_cmd(conn_.get(), code, base, list) == 0) return 0;
+        return cdir_remote_failure(job, conn_.get());
+    }
+    int collect(char* buf, int len) override {
+        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
+        const int64_t n = dvsd_cli_mfile_list_ret(conn_.get(), buf, cap);
+        if (n >= 0) return static_cast<int>(n);
+        cdir_remote_failure(job, conn_.get());
+        return -1;
+    }
+    int set_times(const char* path, const mstat_attr& attr) override {
+        dvsd_times times;
+        times.time_access = static_cast<uint64_t>(attr.atime);
+        times.time_write = static_cast<uint64_t>(attr.mtime);
+        times.time_create = static_cast<uint64_t>(attr.ctime);
+        if (dvsd_cli_set_times2(conn_.get(), path, &times) == 0) return 0;
+        verr code = dvsd_cli_get_error(conn_.get());
+        return code < 0 ? code : VERR_GENERAL_FAILURE;
+    }
+    void stop() override { conn_.stop(); }
+
+    remote_conn conn_;
+};
+
+vmfile* remote_mfile_open(libcdir_ctx* job, cdir_side* side, const libcdir_mfile_param* param) {
+    err_info* err = param != nullptr ? param->err : nullptr;
+    auto handle = std::unique_ptr<remote_mfile>(new (std::nothrow) remote_mfile());
+    if (!handle) {
+        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    handle->job = job;
+    handle->is_local = false;
+    if (!handle->conn_.open(job, side->url.c_str(), err)) return nullptr;
+    dvsd_cli_ctx* ctx = handle->conn_.get();
+    const int32_t size = param != nullptr ? static_cast<int32_t>(param->max_mfile_size) : 0;
+    const int32_t timeout = param != nullptr ? static_cast<int32_t>(param->read_timeout_ms) : 0;
+    if (dvsd_cli_mfile_open(ctx, size, timeout) != 0) {
+        cdir_remote_failure(job, ctx);
+        dvsd_cli_copy_error(ctx, err);
+        return nullptr;
+    }
+    return handle.release();
+}
+
+// ---- block files ----
+
+class remote_bfile final : public vbfile {
+  public:
+    explicit remote_bfile(std::string url) : url_(std::move(url)) {}
+    ~remote_bfile() override {
+        // A file still open here was not finished: it must not land.
+        abandon();
+        conn_.close();
+    }
+    remote_bfile(const remote_bfile&) = delete;
+    remote_bfile& operator=(const remote_bfile&) = delete;
+
+    bool connect(err_info* err) { return conn_.open(job, url_.c_str(), err); }
+
+    int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) override {
+        if (int64_t ret = open_file(path, kOpenForReading); ret != 0) return ret;
+        writing_ = false;
+        return read_at(offset, buf, len);
+    }
+    int64_t read_at(int64_t offset, char* buf, size_t len) override {
+        if (file_ == nullptr) return VERR_INVALID_STATE;
+        const int64_t n = dvsd_cli_read(file_, buf, static_cast<uint32_t>(len),
+                                        static_cast<uint64_t>(offset));
+        return n >= 0 ? n : status();
+    }
+    int64_t create_write(const char* path, int64_t offset, const char* buf, size_t len) override {
+        if (int64_t ret = open_file(path, kOpenForReplacing); ret != 0) return ret;
+        writing_ = true;
+        if (len == 0) return 0;
+        return write_at(offset, buf, len);
+    }
+    int64_t write_at(int64_t offset, const char* buf, size_t len) override {
+        if (file_ == nullptr) return VERR_INVALID_STATE;
+        const int64_t n = dvsd_cli_write(file_, buf, static_cast<uint32_t>(len),
+                                         static_cast<uint64_t>(offset));
+        return n >= 0 ? n : status();
+    }
+    int close_file(const mstat_attr* attr) override {
+        if (file_ == nullptr) return 0;
+        if (attr != nullptr) {
+            dvsd_attr a;
+            a.type = static_cast<int32_t>(attr->type);
+            a.mode = attr->mode;
+            a.attr = attr->attr;
+            a.ctime = static_cast<uint64_t>(attr->ctime);
+            a.mtime = static_cast<uint64_t>(attr->mtime);
+            a.atime = static_cast<uint64_t>(attr->atime);
+            a.uid = attr->uid;
+            a.gid = attr->gid;
+            if (dvsd_cli_fset_stat(file_, &a) != 0) {
+                // Without its attributes the file would land as something it is not.
+                const verr code = status();
+                abandon();
+                return code;
+            }
+        }
+        dvsd_cli_file* file = file_;
+        file_ = nullptr;
+        writing_ = false;
+        return dvsd_cli_close(file) == 0 ? 0 : status();
+    }
+    void abandon() override {
+        if (file_ == nullptr) return;
+        dvsd_cli_file* file = file_;
+        file_ = nullptr;
+        if (writing_) {
+            // The server writes a replaced file under a temporary name and places it at its close;
+            // a connection that ends without the close drops it. The next file connects anew.
+            conn_.drop();
+            writing_ = false;
+            return;
+        }
+        // A read handle goes with its connection when the close cannot be sent.
+        if (dvsd_cli_close(file) != 0) conn_.drop();
+    }
+    void stop() override { conn_.stop(); }
+
+  private:
+    int64_t open_file(const char* path, int32_t flags) {
+        abandon();
+        if (conn_.get() == nullptr) {
+            if (conn_.stopped()) return VERR_NET_USER_STOP;
+            err_info err{};
+            if (!conn_.open(job, url_.c_str(), &err)) return err.code < 0 ? err.code : -1;
+        }
+        file_ = dvsd_cli_open(conn_.get(), path, flags);
+        return file_ != nullptr ? 0 : status();
+    }
+    verr status() const {
+        const verr code = dvsd_cli_get_error(conn_.get());
+        return code < 0 ? code : VERR_GENERAL_FAILURE;
+    }
+
+    std::string url_;
+    remote_conn conn_;
+    dvsd_cli_file* file_ = nullptr;
+    bool writing_ = false;
+};
+
+class remote_endpoints final : public cdir_endpoints {
+  public:
+    bool is_local() const override { return false; }
+    vrdir* open_rdir(libcdir_ctx* job, cdir_side* side, int is_destination,
+                     const libcdir_rdir_param* param) override {
+        return remote_rdir_open(job, side, is_destination, param);
+    }
+    vmfile* open_mfile(libcdir_ctx* job, cdir_side* side,
+                       const libcdir_mfile_param* param) override {
+        return remote_mfile_open(job, side, param);
+    }
+    vbfile* open_bfile(libcdir_ctx* job, cdir_side* side, err_info* err) override {
+        auto handle = std::unique_ptr<remote_bfile>(new (std::nothrow) remote_bfile(side->url));
+        if (!handle) {
+            ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
+            return nullptr;
+        }
+        handle->job = job;
+        handle->is_local = false;
+        if (!handle->connect(err)) return nullptr;
+        return handle.release();
+    }
+    int create_dirs(libcdir_ctx* job, const cdir_item& item) override {
+        return r_create_dir_list(job, item);
+    }
+    int dir_done(libcdir_ctx* job, const cdir_item& item) override {
+        return r_dir_done(job, item);
+    }
+    int remove_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
+                       std::span<const mstat_item> src, std::span<const mstat_item> dst) override {
+        return r_sync_del_orphans(job, record, have_src, src, dst);
+    }
+    int update_attrs(libcdir_ctx* job, const cdir_item& record,
+                     std::span<const mstat_item* const> files) override {
+        return r_sync_update_attrs(job, record, files);
+    }
+};
+
+}  // namespace
+
+verr cdir_remote_failure(libcdir_ctx* job, dvsd_cli_ctx* ctx) {
+    verr code = dvsd_cli_get_error(ctx);
+    if (code >= 0) code = VERR_GENERAL_FAILURE;
+    if (job != nullptr && job->user_stop.load() == 0) cdir_verr_check(job, code);
+    return code;
+}
+
+dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_err,
+                             err_info* err) {
+    dvsd_cli_ctx* ctx = dvsd_cli_connect(url, conn_err);
+    if (ctx == nullptr) {
+        const verr code = conn_err->code < 0 ? conn_err->code : VERR_GENERAL_FAILURE;
+        if (job != nullptr) cdir_verr_check(job, code);
+        if (err != nullptr) err_info_copy(err, conn_err);
+        return nullptr;
+    }
+    char info[kInfoSize] = {};
+    if (dvsd_cli_info(ctx, info, sizeof(info) - 1) != 0) {
+        cdir_remote_failure(job, ctx);
+        dvsd_cli_copy_error(ctx, err);
+        dvsd_cli_exit(ctx);
+        return nullptr;
+    }
+    const std::string ver = info_value(info, "ver").substr(0, 31);
+    if (dvsd_cli_version_number(ver.c_str()) < dvsd_cli_version_number(CDIR_MIN_SERVER_VERSION)) {
+        CDIR_LOG(LOG_ERR, "dvsd ver=%s: %s", ver.c_str(), DVSD_CLI_NOT_SUPPORTED);
+        ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "%s", DVSD_CLI_NOT_SUPPORTED);
+        dvsd_cli_exit(ctx);
+        if (job != nullptr) {
+            job->last_class.store(-2);
+            job->stop_class.store(-2);
+            job->error_stop.store(1);
+        }
+        return nullptr;
+    }
+    CDIR_LOG(LOG_VERB, "set_auto_reconnect\n");
+    if (dvsd_cli_set_auto_reconnect(ctx) != 0) {
+        cdir_remote_failure(job, ctx);
+        dvsd_cli_copy_error(ctx, err);
+        dvsd_cli_exit(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+cdir_endpoints* cdir_remote_endpoints_new() {
+    return new (std::nothrow) remote_endpoints();
+}
+
+dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h) {
+    auto* remote = dynamic_cast<remote_mfile*>(h);
+    return remote != nullptr ? remote->conn_.get() : nullptr;
+}

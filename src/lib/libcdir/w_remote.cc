@@ -1,0 +1,809 @@
+// The routes with a file server on one side or both: a directory's selected files go as empty
+// files, small files in batches through the batch workers, and big files block by block; and the
+// directory work of the copy and sync cores at a remote destination.
+//
+// Batches are lists of lines sent in chunks of whole lines; each chunk's answers (one per line,
+// in order) are collected before the next chunk goes, so that neither side holds more than a
+// chunk and its answers.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "libcdir/v_remote.h"
+#include "libcdir/w_cp_core.h"
+#include "libcdir/w_sync_core.h"
+#include "libpal/os_root.h"
+#include "libpal/url.h"
+#include "librdir/mfile.h"
+#include "librdir/misc.h"
+#include "librdir/stat_line.h"
+
+namespace {
+
+// Room a line needs next to its data: name, link text and the attribute fields.
+constexpr size_t kLineOverhead = 160;
+
+// The longest run of whole lines sent as one command.
+size_t chunk_cap(const libcdir_ctx* job) {
+    return std::min<size_t>(job->bs - 1, CDIR_MAX_CHUNK);
+}
+
+// Largest answer read in one collection.
+int collect_len(const libcdir_ctx* job) {
+    return static_cast<int>(std::min<size_t>(job->bs, CDIR_MAX_CHUNK + 1));
+}
+
+bool parse_int(std::string_view text, int* out) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, *out);
+    return ec == std::errc() && p == end;
+}
+
+std::string joined(const std::string& dir, const char* name) {
+    return path_join_raw(dir, name);
+}
+
+// What became of one entry, told from the counters, for the changes= output.
+class outcome_probe {
+  public:
+    explicit outcome_probe(const libcdir_ctx* job)
+        : written_(job->st.file_open_count),
+          failed_(job->st.i_file_fail_count + job->st.o_file_fail_count) {}
+    void note(libcdir_ctx* job, const cdir_item& item, const mstat_item& e) const {
+        if (job->st.i_file_fail_count + job->st.o_file_fail_count != failed_) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e.name);
+        } else if (job->st.file_open_count != written_) {
+            const bool listed =
+                item.dst_files && cdir_find_name(item.dst_files.items(), e.name) != nullptr;
+            const bool replaced = job->dst.is_local && job->last_write_replaced;
+            cdir_note_change(job, listed || replaced ? CDIR_CHANGE_UPDATED : CDIR_CHANGE_CREATED,
+                             item.dst_path, e.name);
+        }
+    }
+
+  private:
+    uint64_t written_;
+    uint64_t failed_;
+};
+
+// Sends one chunk as command `cmd` and hands the answers to `take`(data, length, answers so far),
+// which returns how many answers the data held, or -1 for data that is not an answer. Ends when
+// `want` answers came. 0, or negative when the job cannot go on with this directory.
+template <typename Take>
+int run_chunk(libcdir_ctx* job, vmfile* h, uint32_t cmd, const std::string& base,
+              const std::string& text, size_t want, char* buf, Take&& take) {
+    int ret = vmfile_cmd(h, cmd, base.c_str(), text.c_str());
+    if (ret < 0) return ret;
+    size_t got = 0;
+    while (got < want) {
+        int n = vmfile_list_ret(h, buf, collect_len(job));
+        if (n < 0) return -1;
+        long k = take(buf, static_cast<size_t>(n), got);
+        if (k < 0 || got + static_cast<size_t>(k) > want) {
+            CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", base.c_str());
+            cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
+            return -1;
+        }
+        got += static_cast<size_t>(k);
+    }
+    return 0;
+}
+
+// Answers of the form "%d\t" (one per entry), possibly several in one collection.
+template <typename Each>
+long take_statuses(const char* data, size_t len, Each&& each) {
+    std::string_view rest(data, strnlen(data, len));
+    long count = 0;
+    while (!rest.empty()) {
+        const size_t tab = rest.find('\t');
+        const std::string_view part = rest.substr(0, tab);
+        rest.remove_prefix(tab == std::string_view::npos ? rest.size() : tab + 1);
+        if (part.empty() || part == "\n") continue;
+        int status = 0;
+        if (!parse_int(part, &status)) return -1;
+        each(status);
+        ++count;
+    }
+    return count;
+}
+
+// ---- write lists ----
+
+// File-write lines for one destination directory, sent as command 3 whenever the next line would
+// not fit the chunk. Each answer counts its file.
+class write_list {
+  public:
+    write_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
+
+    size_t size() const { return text_.size(); }
+
+    // Adds the line of `e`; sends what is pending first when the line would not fit. A line longer
+    // than a chunk fails its entry. false when the directory's transfer must end.
+    bool add(const mstat_item& e, const mstat_attr& attr, const char* data, bool send_when_full) {
+        const size_t data_len = strlen(data);
+        const size_t cap = data_len + strlen(e.name) + kLineOverhead +
+                           (attr.link != nullptr ? strlen(attr.link) : 0);
+        line_.resize(cap);
+        if (libmfile_write_printf(e.name, &attr, data, line_.data(), cap) != 0) {
+            return fail(e, "cannot be carried in a batch line");
+        }
+        const size_t len = strlen(line_.data());
+        if (len > chunk_cap(job_)) return fail(e, "too big for one batch");
+        if (send_when_full && !text_.empty() && text_.size() + 1 + len > chunk_cap(job_)) {
+            if (!send()) return false;
+        }
+        try {
+            if (!text_.empty()) text_ += '\n';
+            text_.append(line_.data(), len);
+            entries_.push_back(&e);
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job_, VERR_NO_MEMORY);
+            return false;
+        }
+        return true;
+    }
+
+    // Sends the pending lines and counts their answers. false when the transfer must end.
+    bool send() {
+        if (entries_.empty()) return true;
+        std::vector<outcome_probe> probes;
+        probes.reserve(entries_.size());
+        size_t done = 0;
+        bool stop = false;
+        int ret = run_chunk(
+            job_, job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path, text_, entries_.size(),
+            job_->trans_buf.get(), [&](const char* data, size_t len, size_t got) -> long {
+                long count = 0;
+                size_t off = 0;
+                len = strnlen(data, len);
+                while (off < len) {
+                    if (data[off] == '\n') {  // the worker's end of a command
+                        ++off;
+                        continue;
+                    }
+                    size_t used = 0;
+                    int stage = 0, number = 0;
+                    if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) !=
+                        0) {
+                        return -1;
+                    }
+                    off += used;
+                    if (got + count >= entries_.size()) return -1;
+                    answer(*entries_[got + count], stage, number);
+                    ++count;
+                    ++done;
+                    if (cdir_need_exit(job_)) stop = true;
+                }
+                return count;
+            });
+        text_.clear();
+        entries_.clear();
+        return ret >= 0 && !stop;
+    }
+
+  private:
+    bool fail(const mstat_item& e, const char* why) {
+        CDIR_LOG(LOG_ERR, "[%s] %s: not copied", joined(item_.src_path, e.name).c_str(), why);
+        job_->st.o_file_fail_count++;
+        cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, e.name);
+        return !cdir_need_exit(job_);
+    }
+    void answer(const mstat_item& e, int stage, int number) {
+        outcome_probe probe(job_);
+        if (stage == 0 && number >= 0) {
+            job_->st.file_open_count++;
+            job_->st.total_read += static_cast<uint64_t>(number);
+            job_->st.total_write += static_cast<uint64_t>(number);
+            job_->done_files.fetch_add(1, std::memory_order_relaxed);
+            job_->done_bytes.fetch_add(static_cast<uint64_t>(number), std::memory_order_relaxed);
+        } else {
+            const verr code = number < 0 ? number : VERR_GENERAL_FAILURE;
+            CDIR_LOG(LOG_ERR, "mkfile [%s] eno=%d error: %s",
+                     joined(item_.src_path, e.name).c_str(), code, verr2str(code));
+            job_->st.o_file_fail_count++;
+            cdir_verr_check(job_, code);
+        }
+        probe.note(job_, item_, e);
+    }
+
+    libcdir_ctx* job_;
+    const cdir_item& item_;
+    std::string text_;
+    std::vector<const mstat_item*> entries_;
+    std::vector<char> line_;
+};
+
+// ---- read lists ----
+
+// Small files asked of the source's batch worker, one chunk at a time. Each file is asked with
+// one byte more than it was listed with, so that a file that grew meanwhile is seen.
+class read_list {
+  public:
+    read_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
+
+    bool empty() const { return entries_.empty(); }
+    size_t size() const { return text_.size(); }
+
+    bool add(const mstat_item& e) {
+        char line[PL_MAX_PATH + 32];
+        int n = snprintf(line, sizeof(line), "%s\t%u", e.name, static_cast<unsigned>(e.size + 1));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(line)) return false;
+        try {
+            if (!text_.empty()) text_ += '\n';
+            text_.append(line, static_cast<size_t>(n));
+            entries_.push_back(&e);
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job_, VERR_NO_MEMORY);
+            return false;
+        }
+        return true;
+    }
+
+    // Sends the pending lines; `on_file`(entry, data, length) gets each file that came whole and
+    // owns nothing (the data is valid for the call). false when the transfer must end.
+    template <typename OnFile>
+    bool send(char* buf, OnFile&& on_file) {
+        if (entries_.empty()) return true;
+        bool stop = false;
+        int ret = run_chunk(
+            job_, job_->imfile.get(), MFILE_CMD_READ, item_.src_path, text_, entries_.size(), buf,
+            [&](const char* data, size_t len, size_t got) -> long {
+                long count = 0;
+                size_t off = 0;
+                while (off < len) {
+                    if (len - off == 1 && (data[off] == '\n' || data[off] == '\0')) break;
+                    size_t used = 0;
+                    mfile_data_result r{};
+                    auto* block = reinterpret_cast<uint8_t*>(const_cast<char*>(data + off));
+                    if (libmfile_read_get_data_len_err(block, len - off, &used, &r) != 0) return -1;
+                    off += used;
+                    if (got + count >= entries_.size()) {
+                        free(r.data);
+                        return -1;
+                    }
+                    one_file(*entries_[got + count], r, on_file);
+                    free(r.data);
+                    ++count;
+                    if (cdir_need_exit(job_)) stop = true;
+                }
+                return count;
+            });
+        text_.clear();
+        entries_.clear();
+        return ret >= 0 && !stop;
+    }
+
+  private:
+    template <typename OnFile>
+    void one_file(const mstat_item& e, const mfile_data_result& r, OnFile& on_file) {
+        const std::string shown = joined(item_.src_path, e.name);
+        if (r.open_failed || r.read_failed) {
+            const verr code = r.status < 0 ? r.status : VERR_GENERAL_FAILURE;
+            CDIR_LOG(LOG_ERR, "%s [%s] error: %s", r.open_failed ? "i_open" : "i_read",
+                     shown.c_str(), verr2str(code));
+            job_->st.i_file_fail_count++;
+            cdir_verr_check(job_, code);
+            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, e.name);
+            return;
+        }
+        if (r.length != e.size) {
+            CDIR_LOG(LOG_ERR,
+                     "[%s] changed while it was copied: not copied, the destination is kept",
+                     shown.c_str());
+            job_->st.i_file_fail_count++;
+            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, e.name);
+            return;
+        }
+        on_file(e, reinterpret_cast<const char*>(r.data), static_cast<size_t>(r.length));
+    }
+
+    libcdir_ctx* job_;
+    const cdir_item& item_;
+    std::string text_;
+    std::vector<const mstat_item*> entries_;
+};
+
+// The runs of `selected` (sorted by size): empty files and links, small files, big files.
+struct runs {
+    std::span<const mstat_item*> empty;
+    std::span<const mstat_item*> small;
+    std::span<const mstat_item*> big;
+};
+
+runs split_runs(const libcdir_ctx* job, std::span<const mstat_item*> selected) {
+    const uint64_t limit = cdir_small_max(job);
+    size_t a = 0;
+    while (a < selected.size() && selected[a]->size == 0) ++a;
+    size_t b = a;
+    while (b < selected.size() && selected[b]->size <= limit) ++b;
+    return {selected.subspan(0, a), selected.subspan(a, b - a), selected.subspan(b)};
+}
+
+// Remote to remote, block by block. 0, or -1 when nothing was opened.
+int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string& src_dir,
+                    const std::string& dst_dir) {
+    const std::string src = joined(src_dir, entry.name);
+    const std::string dst = joined(dst_dir, entry.name);
+    vbfile* in = job->ibfile.get();
+    vbfile* out = job->obfile.get();
+    char* buf = job->trans_buf.get();
+    const uint64_t size = entry.size;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size));
+    int64_t n = vbfile_open_read(in, src.c_str(), 0, buf, want);
+    if (n < 0) {
+        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+        job->st.i_file_fail_count++;
+        return -1;
+    }
+    uint64_t offset = 0;
+    for (;;) {
+        const size_t len = static_cast<size_t>(n);
+        job->st.total_read += len;
+        const int64_t w = offset == 0 ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
+                                      : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        if (w < 0) {
+            CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
+            job->st.o_file_fail_count++;
+            vbfile_close(in, nullptr);
+            return 0;
+        }
+        job->st.total_write += len;
+        job->done_bytes.fetch_add(len, std::memory_order_relaxed);
+        offset += len;
+        if (offset >= size || len < want) break;
+        if (cdir_need_exit(job)) {
+            vbfile_abandon(out);
+            vbfile_close(in, nullptr);
+            return 0;
+        }
+        want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
+        n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            job->st.i_file_fail_count++;
+            vbfile_abandon(out);
+            return 0;
+        }
+    }
+    // A file that grew since it was listed has more than the listing said.
+    bool changed = offset != size;
+    if (!changed) {
+        n = vbfile_read_at(in, static_cast<int64_t>(size), buf, 1);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            job->st.i_file_fail_count++;
+            vbfile_abandon(out);
+            return 0;
+        }
+        changed = n != 0;
+    }
+    vbfile_close(in, nullptr);
+    if (changed) {
+        vbfile_abandon(out);
+        CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
+                 src.c_str());
+        job->st.i_file_fail_count++;
+        return 0;
+    }
+    const mstat_attr attr = mstat_item_attr(entry);
+    int rc = vbfile_close(out, &attr);
+    if (rc != 0) {
+        CDIR_LOG(LOG_ERR, "o_close [%s] error: %s", dst.c_str(), verr2str(rc));
+        job->st.o_file_fail_count++;
+        cdir_verr_check(job, rc);
+        return 0;
+    }
+    job->st.file_open_count++;
+    job->done_files.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+// The connection for attribute requests at the destination.
+dvsd_cli_ctx* dst_conn(libcdir_ctx* job) {
+    return cdir_remote_mfile_conn(job->omfile.get());
+}
+
+dvsd_attr to_dvsd_attr(const mstat_attr& a) {
+    dvsd_attr d;
+    d.type = static_cast<int32_t>(a.type);
+    d.mode = a.mode;
+    d.attr = a.attr;
+    d.ctime = static_cast<uint64_t>(a.ctime);
+    d.mtime = static_cast<uint64_t>(a.mtime);
+    d.atime = static_cast<uint64_t>(a.atime);
+    d.uid = a.uid;
+    d.gid = a.gid;
+    return d;
+}
+
+// Removes the names of `names` (one chunk at most) in `dir` at the destination and counts each
+// answer. false when the deletion must end.
+bool remove_names(libcdir_ctx* job, const std::string& dir, const std::vector<std::string>& names,
+                  size_t first, size_t count, const std::string& text) {
+    bool stop = false;
+    int ret = run_chunk(job, job->omfile.get(), MFILE_CMD_REMOVE, dir, text, count,
+                        job->trans_buf.get(), [&](const char* data, size_t len, size_t got) {
+                            size_t i = first + got;
+                            return take_statuses(data, len, [&](int status) {
+                                const char* name = i < names.size() ? names[i].c_str() : "";
+                                ++i;
+                                if (status == 0 || status == VERR_FILE_NOT_FOUND) {
+                                    job->st.sync_del_file_count++;
+                                    cdir_note_change(job, CDIR_CHANGE_DELETED, dir, name);
+                                } else {
+                                    CDIR_LOG(LOG_ERR, "remove [%s] error: %s",
+                                             joined(dir, name).c_str(), verr2str(status));
+                                    cdir_verr_check(job, status);
+                                    job->st.sync_del_file_fail_count++;
+                                    cdir_note_change(job, CDIR_CHANGE_FAILED, dir, name);
+                                }
+                                if (cdir_need_exit(job)) stop = true;
+                            });
+                        });
+    return ret >= 0 && !stop;
+}
+
+// Removes `names` in `dir` at the destination, in chunks. 0, or -1 when the deletion ended early.
+int remove_name_list(libcdir_ctx* job, const std::string& dir,
+                     const std::vector<std::string>& names) {
+    std::string text;
+    size_t first = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!text.empty() && text.size() + 1 + names[i].size() > chunk_cap(job)) {
+            if (!remove_names(job, dir, names, first, i - first, text)) return -1;
+            text.clear();
+            first = i;
+        }
+        if (!text.empty()) text += '\n';
+        text += names[i];
+    }
+    if (!text.empty() && !remove_names(job, dir, names, first, names.size() - first, text)) {
+        return -1;
+    }
+    return 0;
+}
+
+// Empties a destination directory of its files with the worker's own command (no names travel).
+int clear_dir(libcdir_ctx* job, const cdir_item& record) {
+    vmfile* h = job->omfile.get();
+    int ret = vmfile_cmd(h, MFILE_CMD_CLEAR_DIR, record.dst_path.c_str(), "");
+    if (ret < 0) return ret;
+    char* buf = job->trans_buf.get();
+    for (;;) {
+        int n = vmfile_list_ret(h, buf, collect_len(job));
+        if (n < 0) return -1;
+        std::string_view rest(buf, strnlen(buf, static_cast<size_t>(n)));
+        bool dir_failed = false;
+        while (!rest.empty()) {
+            const size_t tab = rest.find('\t');
+            const std::string_view part = rest.substr(0, tab);
+            rest.remove_prefix(tab == std::string_view::npos ? rest.size() : tab + 1);
+            if (part.empty() || part == "F" || part == "\n") continue;
+            if (part == "$") return 0;
+            if (part == "D") {
+                dir_failed = true;
+                continue;
+            }
+            int status = 0;
+            if (!parse_int(part, &status)) {
+                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", record.dst_path.c_str());
+                cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
+                return -1;
+            }
+            if (dir_failed) {
+                CDIR_LOG(LOG_ERR, "remove [%s] error: %s", record.dst_path.c_str(),
+                         verr2str(status));
+                cdir_verr_check(job, status);
+                job->st.sync_del_file_fail_count++;
+                return 0;
+            }
+            if (status == 0) {
+                job->st.sync_del_file_count++;
+            } else {
+                cdir_verr_check(job, status);
+                job->st.sync_del_file_fail_count++;
+            }
+            if (cdir_need_exit(job)) return -1;
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t cdir_small_max(const libcdir_ctx* job) {
+    // The worker reads at most max_mfile_size - 4 bytes of a file, and each file is asked with one
+    // byte more than it holds.
+    const uint64_t worker = job->max_mfile_size > 5 ? job->max_mfile_size - 5 : 0;
+    return std::min<uint64_t>(CDIR_SMALL_FILE_MAX, worker);
+}
+
+int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected) {
+    if (selected.empty()) return 0;
+    if (job->dry_run) {
+        cdir_dry_transfer(job, item, selected);
+        return 0;
+    }
+    rdir_dst_dir dst;
+    if (!cdir_open_dst_dir(job, item, selected.size(), &dst)) {
+        for (const mstat_item* e : selected) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+        }
+        return 0;
+    }
+    const runs r = split_runs(job, selected);
+    const char* dst_dir = item.dst_path.c_str();
+    for (const mstat_item* e : r.empty) {
+        outcome_probe probe(job);
+        cdir_write_file(job, *e, dst, dst_dir, nullptr, 0);
+        probe.note(job, item, *e);
+        if (cdir_need_exit(job)) return 0;
+    }
+    read_list reads(job, item);
+    auto write_one = [&](const mstat_item& e, const char* data, size_t len) {
+        outcome_probe probe(job);
+        job->st.total_read += len;
+        cdir_write_file(job, e, dst, dst_dir, data, len);
+        probe.note(job, item, e);
+    };
+    for (const mstat_item* e : r.small) {
+        if (!reads.empty() && reads.size() + kLineOverhead + strlen(e->name) > chunk_cap(job)) {
+            if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+        }
+        if (!reads.add(*e)) return -1;
+    }
+    if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+    for (const mstat_item* e : r.big) {
+        outcome_probe probe(job);
+        cdir_rl_copy_file(job, *e, item.src_path.c_str(), dst, dst_dir);
+        probe.note(job, item, *e);
+        if (cdir_need_exit(job)) return 0;
+    }
+    return 0;
+}
+
+int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected) {
+    if (selected.empty()) return 0;
+    if (job->dry_run) {
+        cdir_dry_transfer(job, item, selected);
+        return 0;
+    }
+    int src_fd = os_root_open_fd(job->src.fs.get(),
+                                 std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
+                                 O_PATH | O_DIRECTORY, 0);
+    if (src_fd < 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
+        job->st.i_file_fail_count += selected.size();
+        cdir_verr_check(job, os_verr_get(eno));
+        for (const mstat_item* e : selected) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+        }
+        return 0;
+    }
+    const runs r = split_runs(job, selected);
+    const uint64_t limit = cdir_small_max(job);
+    int ret = 0;
+    write_list writes(job, item);
+    for (const std::span<const mstat_item*>& run : {r.empty, r.small}) {
+        for (const mstat_item* e : run) {
+            bool go_on;
+            if ((e->type & RDIR_TYPE_LINK) != 0) {
+                go_on = writes.add(*e, mstat_item_attr(*e), "", true);
+            } else {
+                mstat_attr attr{};
+                const int64_t n = cdir_read_local_mfile_base64(job, src_fd, *e,
+                                                               item.src_path.c_str(), limit, &attr);
+                if (n < 0) {
+                    // Nothing is sent for a file that could not be read: the destination keeps
+                    // what it has.
+                    cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+                    go_on = !cdir_need_exit(job);
+                } else {
+                    go_on = writes.add(*e, attr, n > 0 ? job->enc_buf.get() : "", true);
+                }
+            }
+            if (!go_on) {
+                ret = -1;
+                break;
+            }
+        }
+        if (ret != 0) break;
+    }
+    if (ret == 0 && !writes.send()) ret = -1;
+    if (ret == 0) {
+        for (const mstat_item* e : r.big) {
+            outcome_probe probe(job);
+            cdir_lr_up_file(job, *e, src_fd, item.src_path.c_str(), item.dst_path.c_str());
+            probe.note(job, item, *e);
+            if (cdir_need_exit(job)) break;
+        }
+    }
+    close(src_fd);
+    return ret;
+}
+
+int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected) {
+    if (selected.empty()) return 0;
+    if (job->dry_run) {
+        cdir_dry_transfer(job, item, selected);
+        return 0;
+    }
+    const runs r = split_runs(job, selected);
+    write_list writes(job, item);
+    for (const mstat_item* e : r.empty) {
+        if (!writes.add(*e, mstat_item_attr(*e), "", true)) return -1;
+    }
+    // Each read chunk is kept small enough that the write lines of its files fit one chunk with
+    // what is pending: its answers are turned into lines without sending in between (they are
+    // collected into the third buffer, the write answers into the transfer buffer).
+    read_list reads(job, item);
+    size_t expected = 0;
+    auto encode_one = [&](const mstat_item& e, const char* data, size_t len) {
+        if (rdir_b64_encode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), len),
+                            job->enc_buf.get(), job->bs) < 0) {
+            CDIR_LOG(LOG_ERR, "[%s] size=%zu does not fit the encode buffer",
+                     joined(item.src_path, e.name).c_str(), len);
+            job->st.i_file_fail_count++;
+            return;
+        }
+        writes.add(e, mstat_item_attr(e), job->enc_buf.get(), false);
+    };
+    auto send_both = [&] {
+        bool ok = reads.send(job->rr_buf.get(), encode_one) && writes.send();
+        expected = 0;
+        return ok;
+    };
+    for (const mstat_item* e : r.small) {
+        const size_t line = rdir_b64_encoded_len(e->size) + strlen(e->name) + kLineOverhead;
+        if ((!reads.empty() || writes.size() > 0) &&
+            writes.size() + expected + line > chunk_cap(job)) {
+            if (!send_both()) return -1;
+        }
+        if (!reads.add(*e)) return -1;
+        expected += line;
+    }
+    if (!send_both()) return -1;
+    for (const mstat_item* e : r.big) {
+        outcome_probe probe(job);
+        cdir_rr_up_file(job, *e, item.src_path, item.dst_path);
+        probe.note(job, item, *e);
+        if (cdir_need_exit(job)) return 0;
+    }
+    return 0;
+}
+
+int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
+    if (job->dry_run) return 0;
+    std::span<const mstat_item> dirs = item.src_dirs.items();
+    if (dirs.empty()) return 0;
+    std::vector<const mstat_item*> entries;
+    std::string text;
+    char line[PL_MAX_PATH + 256];
+    auto send = [&]() -> bool {
+        if (entries.empty()) return true;
+        bool stop = false;
+        size_t i = 0;
+        int ret = run_chunk(job, job->omfile.get(), MFILE_CMD_MKDIR, item.dst_path, text,
+                            entries.size(), job->trans_buf.get(),
+                            [&](const char* data, size_t len, size_t) {
+                                return take_statuses(data, len, [&](int status) {
+                                    const mstat_item* d = entries[std::min(i, entries.size() - 1)];
+                                    ++i;
+                                    if (status == 0) return;
+                                    CDIR_LOG(LOG_ERR, "mkdir [%s] eno=%d error: %s",
+                                             joined(item.dst_path, d->name).c_str(), status,
+                                             verr2str(status));
+                                    job->st.o_file_fail_count++;
+                                    cdir_verr_check(job, status);
+                                    if (cdir_need_exit(job)) stop = true;
+                                });
+                            });
+        entries.clear();
+        text.clear();
+        return ret >= 0 && !stop;
+    };
+    for (const mstat_item& d : dirs) {
+        // Writable by the owner until its contents are in; its own mode comes with its times.
+        mstat_attr attr = mstat_item_attr(d);
+        attr.link = nullptr;
+        attr.mode |= 0700;
+        if (libmfile_dir_printf(d.name, &attr, line, sizeof(line)) != 0) {
+            job->st.o_file_fail_count++;
+            continue;
+        }
+        const size_t len = strlen(line);
+        if (!text.empty() && text.size() + 1 + len > chunk_cap(job) && !send()) return -1;
+        if (!text.empty()) text += '\n';
+        text += line;
+        entries.push_back(&d);
+    }
+    return send() ? 0 : -1;
+}
+
+int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    // A sync restores no directory times; the destination root keeps its own.
+    if (job->dry_run || job->job_type != LIBCDIR_JOB_COPY || item.is_root) return 0;
+    if (item.attr.type == 0 || item.dst_path.empty()) return 0;
+    const dvsd_attr attr = to_dvsd_attr(item.attr);
+    dvsd_cli_ctx* ctx = dst_conn(job);
+    if (dvsd_cli_set_stat(ctx, item.dst_path.c_str(), &attr) == 0) return 0;
+    const verr code = cdir_remote_failure(job, ctx);
+    CDIR_LOG(LOG_ERR, "lutime %s error: %s", item.dst_path.c_str(), verr2str(code));
+    return code;
+}
+
+int r_sync_del_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
+                       std::span<const mstat_item> src, std::span<const mstat_item> dst) {
+    std::vector<std::string> names;
+    for (const mstat_item& d : dst) {
+        if (have_src && cdir_find_name(src, d.name) != nullptr) continue;
+        if (job->max_delete >= 0 || job->dry_run) {
+            // Counted first, decided at the end.
+            cdir_hold_delete(job, record, d.name);
+            continue;
+        }
+        try {
+            names.emplace_back(d.name);
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+            return -1;
+        }
+    }
+    if (names.empty()) return 0;
+    // A directory whose files all go is emptied by the worker itself, unless each name must be
+    // reported.
+    if (!have_src && !job->changes_file) return clear_dir(job, record);
+    return remove_name_list(job, record.dst_path, names);
+}
+
+void r_finish_deletes(libcdir_ctx* job) {
+    std::string dir;
+    std::vector<std::string> names;
+    auto flush = [&] {
+        if (!names.empty()) remove_name_list(job, dir, names);
+        names.clear();
+    };
+    for (const std::string& path : job->pending_deletes) {
+        if (cdir_need_exit(job)) break;
+        const size_t slash = path.rfind('/');
+        const std::string d = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        if (d != dir) {
+            flush();
+            dir = d;
+        }
+        names.push_back(path.substr(slash == std::string::npos ? 0 : slash + 1));
+    }
+    if (!cdir_need_exit(job)) flush();
+}
+
+int r_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
+                        std::span<const mstat_item* const> files) {
+    dvsd_cli_ctx* ctx = dst_conn(job);
+    for (const mstat_item* e : files) {
+        if (!job->dry_run) {
+            const dvsd_attr attr = to_dvsd_attr(mstat_item_attr(*e));
+            const std::string path = joined(record.dst_path, e->name);
+            if (dvsd_cli_set_stat(ctx, path.c_str(), &attr) != 0) {
+                const verr code = cdir_remote_failure(job, ctx);
+                CDIR_LOG(LOG_ERR, "chmod [%s] error: %s", path.c_str(), verr2str(code));
+                job->st.o_file_fail_count++;
+                cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, e->name);
+                if (cdir_need_exit(job)) return -1;
+                continue;
+            }
+        }
+        cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
+    }
+    return 0;
+}
