@@ -1,5 +1,7 @@
 // Remote files: open, read and write in blocks with packing, seek, set length, stat, small-file
 // store, server-side time-outs, and the restart of a failed large read.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -12,6 +14,11 @@
 namespace {
 
 constexpr int32_t kOpenNeeds167 = 0x10000;
+// Open flags of request 10 that make or empty the file.
+constexpr int32_t kOpenCreate = 0x8;
+constexpr int32_t kOpenTruncate = 0x20;
+// Creation disposition of request 24 that opens only a file that is there, as it is.
+constexpr uint32_t kWopenOpenExisting = 3;
 // A connection that has read this much in one request does not fall back to small blocks.
 constexpr uint32_t kLargeReadSeen = 0x200000;
 
@@ -47,6 +54,45 @@ int cli_open(dvsd_cli_ctx* ctx, const char* path, int32_t flags, uint64_t* fd) {
     ctx->msg.add_string(SDF_PATH, path);
     ctx->msg.add_int64(SDF_MODE, static_cast<uint64_t>(static_cast<int64_t>(flags)));
     return open_exchange(ctx, SD_REQ_OPEN, fd);
+}
+
+int cli_open2(dvsd_cli_ctx* ctx, const char* path, int32_t flag, int32_t mode, uint64_t* fd) {
+    cli_msg_begin(ctx);
+    ctx->msg.add_string(SDF_PATH, path);
+    ctx->msg.add_int32(SDF_FLAG, static_cast<uint32_t>(flag));
+    ctx->msg.add_int32(SDF_MODE, static_cast<uint32_t>(mode));
+    return open_exchange(ctx, SD_REQ_OPEN2, fd);
+}
+
+int cli_wopen(dvsd_cli_ctx* ctx, const char* path, const cli_wopen_args& a, uint64_t* fd) {
+    cli_msg_begin(ctx);
+    ctx->msg.add_string(SDF_PATH, path);
+    ctx->msg.add_int32(SDF_DESIRE_ACCESS, a.desired_access);
+    ctx->msg.add_int32(SDF_SHARE_MODE, a.share_mode);
+    ctx->msg.add_string(SDF_SEC_ATTRIB, "");
+    ctx->msg.add_int32(SDF_CREAT_DISP, a.creation_disposition);
+    ctx->msg.add_int32(SDF_FLAG_ATTRIB, a.flags_and_attributes);
+    ctx->msg.add_int64(SDF_TEMP_HANDLE, a.template_handle);
+    return open_exchange(ctx, SD_REQ_WOPEN, fd);
+}
+
+// Opens a handle's file again on a new connection, the way it was first opened but never
+// creating or emptying it: the file holds what the client has done with it so far.
+int reopen(dvsd_cli_file* file, uint64_t* fd) {
+    dvsd_cli_ctx* ctx = file->ctx;
+    const char* path = file->path.c_str();
+    switch (file->open_code) {
+        case SD_REQ_OPEN2:
+            return cli_open2(ctx, path, file->open2_flag & ~(O_CREAT | O_TRUNC | O_EXCL),
+                             file->flags, fd);
+        case SD_REQ_WOPEN: {
+            cli_wopen_args a = file->wopen;
+            a.creation_disposition = kWopenOpenExisting;
+            return cli_wopen(ctx, path, a, fd);
+        }
+        default:
+            return cli_open(ctx, path, file->flags & ~(kOpenCreate | kOpenTruncate), fd);
+    }
 }
 
 // The end of every open form: a handle on the list, or none with the outcome recorded.
@@ -158,7 +204,7 @@ int dvsd_cli_restart_work(dvsd_cli_file* file) {
     CLI_LOG(LOG_DBG, "==> %s\n", file->path.c_str());
     if (dvsd_cli_reconnect(ctx) != 0) return -1;
     uint64_t fd = 0;
-    if (cli_outcome(ctx, cli_open(ctx, file->path.c_str(), file->flags, &fd)) != 0) return -1;
+    if (cli_outcome(ctx, reopen(file, &fd)) != 0) return -1;
     file->fd = fd;
     if (ctx->windows) file->pending_read_timeout = file->pending_write_timeout = true;
     const uint64_t position = file->position;
@@ -220,11 +266,9 @@ dvsd_cli_file* dvsd_cli_open2(dvsd_cli_ctx* ctx, const char* path, int32_t flag,
         cli_outcome(ctx, SD_FRAME_NO_MEMORY);
         return nullptr;
     }
-    cli_msg_begin(ctx);
-    ctx->msg.add_string(SDF_PATH, path);
-    ctx->msg.add_int32(SDF_FLAG, static_cast<uint32_t>(flag));
-    ctx->msg.add_int32(SDF_MODE, static_cast<uint32_t>(mode));
-    return finish_open(ctx, file, open_exchange(ctx, SD_REQ_OPEN2, &file->fd));
+    file->open_code = SD_REQ_OPEN2;
+    file->open2_flag = flag;
+    return finish_open(ctx, file, cli_open2(ctx, path, flag, mode, &file->fd));
 }
 
 dvsd_cli_file* dvsd_cli_wopen(dvsd_cli_ctx* ctx, const char* path, uint32_t desired_access,
@@ -241,15 +285,10 @@ dvsd_cli_file* dvsd_cli_wopen(dvsd_cli_ctx* ctx, const char* path, uint32_t desi
         cli_outcome(ctx, SD_FRAME_NO_MEMORY);
         return nullptr;
     }
-    cli_msg_begin(ctx);
-    ctx->msg.add_string(SDF_PATH, path);
-    ctx->msg.add_int32(SDF_DESIRE_ACCESS, desired_access);
-    ctx->msg.add_int32(SDF_SHARE_MODE, share_mode);
-    ctx->msg.add_string(SDF_SEC_ATTRIB, "");
-    ctx->msg.add_int32(SDF_CREAT_DISP, creation_disposition);
-    ctx->msg.add_int32(SDF_FLAG_ATTRIB, flags_and_attributes);
-    ctx->msg.add_int64(SDF_TEMP_HANDLE, template_handle);
-    return finish_open(ctx, file, open_exchange(ctx, SD_REQ_WOPEN, &file->fd));
+    file->open_code = SD_REQ_WOPEN;
+    file->wopen = {desired_access, share_mode, creation_disposition, flags_and_attributes,
+                   template_handle};
+    return finish_open(ctx, file, cli_wopen(ctx, path, file->wopen, &file->fd));
 }
 
 int dvsd_cli_close(dvsd_cli_file* file) {

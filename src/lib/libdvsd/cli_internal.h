@@ -40,10 +40,23 @@ struct cli_handle_head {
     uint32_t kind;
 };
 
+// The arguments of an open by access, sharing and disposition (request 24) that are sent.
+struct cli_wopen_args {
+    uint32_t desired_access = 0;
+    uint32_t share_mode = 0;
+    uint32_t creation_disposition = 0;
+    uint32_t flags_and_attributes = 0;
+    uint32_t template_handle = 0;
+};
+
 struct dvsd_cli_file final : cli_handle_head {
     dvsd_cli_ctx* ctx = nullptr;
     std::string path;
-    int32_t flags = 0;
+    int32_t flags = 0;  // open flags (request 10) or mode (request 25); 0 for request 24
+    // How the file was opened, so that a restart opens it again the same way.
+    uint8_t open_code = SD_REQ_OPEN;
+    int32_t open2_flag = 0;  // request 25
+    cli_wopen_args wopen;    // request 24
     uint64_t fd = 0;
     uint64_t position = 0;
     bool pending_read_timeout = false;

@@ -268,7 +268,9 @@ class worker final {
             size_t tab = line.find(RDIR_FIELD_SEP);
             if (tab == std::string_view::npos) {
                 RDIR_LOG(LOG_ERR, "invalid name_list\n");
-                return false;
+                // The caller waits for one block per line it sent: a bad line is answered too.
+                if (!line.empty()) put_failure_block(MFILE_FAIL_READ, VERR_INVALID_PARAMETER);
+                return true;
             }
             std::string path = entry_path(line.substr(0, tab));
             if (path.empty()) {
@@ -331,9 +333,13 @@ class worker final {
     void create_dirs(std::string_view list) {
         std::string line;
         for_each_line(list, [&](std::string_view text) {
+            if (text.empty()) return true;
             line.assign(text);
             mfile_entry entry;
-            if (libmfile_dir_scanf(line.data(), &entry) != 0) return false;
+            if (libmfile_dir_scanf(line.data(), &entry) != 0) {
+                put_text(MFILE_STATUS_FMT, VERR_INVALID_PARAMETER);
+                return true;
+            }
             std::string path = entry_path(entry.name);
             if (path.empty()) {
                 put_text(MFILE_STATUS_FMT, kBadName);
@@ -359,33 +365,41 @@ class worker final {
     void write_files(std::string_view list) {
         std::string line;
         for_each_line(list, [&](std::string_view text) {
+            if (text.empty()) return true;
             line.assign(text);
             mfile_entry entry;
-            if (libmfile_write_scanf(line.data(), &entry) != 0) return false;
-            return write_one(entry);
+            if (libmfile_write_scanf(line.data(), &entry) != 0) {
+                put_write_result(MFILE_STAGE_OPEN, VERR_INVALID_PARAMETER);
+                return true;
+            }
+            write_one(entry);
+            return true;
         });
     }
 
-    bool write_one(const mfile_entry& entry) {
+    void write_one(const mfile_entry& entry) {
         const bool has_data = entry.data != nullptr && entry.data[0] != '\0';
         long size = 0;
         if (has_data) {
+            // Decoded in full before anything is opened: data that cannot be had whole leaves
+            // whatever stands at the name as it was.
             size = rdir_b64_decode(entry.data, h_->buffer.get(), h_->max_mfile_size);
             if (size == -2) {
                 RDIR_LOG(LOG_ERR, "[%s] file_data larger than max_mfile_size=%u\n", entry.name,
                          h_->max_mfile_size);
-                put_write_result(MFILE_STAGE_OPEN, VERR_BUFFER_OVERFLOW);
-                return true;
+                put_write_result(MFILE_STAGE_WRITE, VERR_BUFFER_OVERFLOW);
+                return;
             }
             if (size < 1) {
                 RDIR_LOG(LOG_ERR, "file_data base64 decode error");
-                return false;
+                put_write_result(MFILE_STAGE_WRITE, VERR_BUFFER_OVERFLOW);
+                return;
             }
         }
         std::string path = entry_path(entry.name);
         if (path.empty()) {
             put_write_result(MFILE_STAGE_OPEN, kBadName);
-            return true;
+            return;
         }
         rdir_dst_dir dir;
         std::string leaf;
@@ -394,14 +408,13 @@ class worker final {
             errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
-            return true;
+            return;
         }
         if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
             make_link(dir, leaf, path, entry.attr);
-            return true;
+            return;
         }
         write_file(dir, leaf, path, entry.attr, static_cast<size_t>(size));
-        return true;
     }
 
     void make_link(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
@@ -458,6 +471,7 @@ class worker final {
     // Command 4.
     void remove_files(std::string_view list) {
         for_each_line(list, [&](std::string_view name) {
+            if (name.empty()) return true;
             std::string path = entry_path(name);
             if (path.empty()) {
                 put_text(MFILE_STATUS_FMT, kBadName);

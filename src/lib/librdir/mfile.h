@@ -13,18 +13,23 @@
 //   4 remove files   one name per line             -> "%d\t" per entry
 //   5 empty the base (no list)                     -> "F\t", "%d\t" per removed entry, "$";
 //                                                     or "D\t%d\t$" when the base cannot be opened
-// Every command ends its results with a one-byte block "\n". A malformed line (no tab in command 1,
-// a line that does not parse in commands 2 and 3) or data that is not base64 ends the command
-// early: later entries get no result; the end block is still written.
+// Every command ends its results with a one-byte block "\n". The caller waits for one result per
+// line it sent, so every non-empty line of commands 1 to 4 is answered, in order, whatever it
+// holds, and the command always goes on with the next line; empty lines (a trailing newline) are
+// skipped without an answer (command 1 logs "invalid name_list" for them).
 //
-// Per-entry refusals that keep the command going:
-//   command 1: a refused name -> open-failed block, -104; a length that is not a number or is
-//              negative -> read-failed block, -2; a length above max_mfile_size - 4 -> read-failed
-//              block, -41 (the buffer is never overrun).
-//   command 3: decoded data larger than max_mfile_size -> "1\t-41\n". A symbolic link standing
-//              where a file is written is replaced by the file, never written through. A failed
-//              close of a written file is a failed write (stage 2). A link entry's owner and times
-//              are applied to the link itself.
+// Per-entry refusals:
+//   any command: a refused name -> -104 (command 1: open-failed block; command 3: "1\t-104\n").
+//   command 1: a line without a tab, a length that is not a number or is negative -> read-failed
+//              block, -2; a length above max_mfile_size - 4 -> read-failed block, -41 (the
+//              buffer is never overrun).
+//   command 2: a line that does not parse -> "-2\t".
+//   command 3: a line that does not parse -> "1\t-2\n"; data that is not base64, or whose
+//              decoded size exceeds max_mfile_size -> "2\t-41\n", and nothing at the name is
+//              created, truncated or replaced. A symbolic link standing where a file is written
+//              is replaced by the file, never written through. A failed close of a written file
+//              is a failed write (stage 2). A link entry's owner and times are applied to the
+//              link itself.
 //
 // One caller thread posts and collects on a handle.
 #pragma once

@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/libdvsd/cli_fake_server.h"
@@ -162,6 +165,64 @@ TEST_F(CliFile, FailedLargeReadRestartsWithSmallBlocksOnANewConnection) {
     ASSERT_EQ(reads.size(), 1u + (12u << 20) / 204800 + 1);
     for (size_t i = 1; i + 1 < reads.size(); ++i) ASSERT_EQ(reads[i], 204800u) << i;
     EXPECT_EQ(reads.back(), (12u << 20) % 204800);
+}
+
+// The restart opens the file again the way it was opened, but never creates or empties it: the
+// client may have written to it on the lost connection.
+TEST_F(CliFile, RestartReopensTheSameWayWithoutCreatingOrTruncating) {
+    struct {
+        const char* name;
+        std::function<dvsd_cli_file*(dvsd_cli_ctx*)> open;
+        uint8_t code;
+        const char* field;  // the only field the reopen changes
+        uint64_t first, again;
+    } cases[] = {
+        {"open: write, create, truncate",
+         [](dvsd_cli_ctx* c) { return dvsd_cli_open(c, "/f", 42); }, SD_REQ_OPEN, "mode", 42, 2},
+        {"open: read", [](dvsd_cli_ctx* c) { return dvsd_cli_open(c, "/f", 0x1081); }, SD_REQ_OPEN,
+         "mode", 0x1081, 0x1081},
+        {"open2: create, truncate, exclusive",
+         [](dvsd_cli_ctx* c) {
+             return dvsd_cli_open2(c, "/f", O_RDWR | O_CREAT | O_TRUNC | O_EXCL | O_APPEND, 0640);
+         },
+         SD_REQ_OPEN2, "flag", O_RDWR | O_CREAT | O_TRUNC | O_EXCL | O_APPEND, O_RDWR | O_APPEND},
+        {"wopen: create always",
+         [](dvsd_cli_ctx* c) {
+             return dvsd_cli_wopen(c, "/f", 0xC0000000u, 3, nullptr, 2, 0x80, 0);
+         },
+         SD_REQ_WOPEN, "creat_disp", 2, 3},
+    };
+    file_.content = pattern(1 << 20);
+    file_.install(srv_);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool failed = false;
+        file_.fail_read = [&failed](const fake::request&) { return !std::exchange(failed, true); };
+        file_.pos = 0;
+        dvsd_cli_ctx* ctx = dvsd_cli_connect(srv_.url().c_str(), &err_);
+        ASSERT_NE(ctx, nullptr);
+        dvsd_cli_file* f = c.open(ctx);
+        ASSERT_NE(f, nullptr);
+        Bytes buf(1 << 20);
+        EXPECT_EQ(dvsd_cli_read(f, buf.data(), buf.size(), DVSD_CLI_CUR_POS), 1 << 20)
+            << dvsd_cli_get_error_str(ctx);
+        EXPECT_EQ(buf, file_.content);
+        const auto opens = srv_.requests(c.code);
+        ASSERT_EQ(opens.size(), 2u);
+        EXPECT_EQ(opens[0].at(c.field).u64(), c.first);
+        EXPECT_EQ(opens[1].at(c.field).u64(), c.again);
+        // Everything else is sent as it was the first time.
+        auto others = [&c](fake::request r) {
+            r.fields.erase(c.field);
+            return r.fields;
+        };
+        EXPECT_EQ(others(opens[0]).size(), others(opens[1]).size());
+        for (const auto& [name, value] : others(opens[0])) {
+            EXPECT_EQ(opens[1].at(name).value, value.value) << name;
+        }
+        dvsd_cli_exit(ctx);
+        srv_.clear();
+    }
 }
 
 TEST_F(CliFile, ReadsThatMustNotRestartFailAtOnce) {
