@@ -53,7 +53,8 @@ int reference_listing(std::string_view text, std::vector<reference_item>* out) {
         const scan_dest dest[] = {&name,     &link,     &it.type,  &it.mode, &it.attr, &it.size,
                                   &it.ctime, &it.mtime, &it.atime, &it.uid,  &it.gid};
         if (str_scan_fields(line.data(), '\t', RDIR_LIST_LINE_TYPES, dest) != 11) return -1;
-        if (!rdir_name_is_entry(name) || rdir_text_breaks_line(link)) return -1;
+        // An entry that could name something outside the directory is left out.
+        if (!rdir_name_is_entry(name) || rdir_text_breaks_line(link)) continue;
         it.name = name;
         it.link = link;
         out->push_back(it);

@@ -72,7 +72,7 @@ using endpoints_ptr = std::unique_ptr<cdir_endpoints, endpoints_deleter>;
 struct cdir_side {
     std::string url;    // after preparation
     std::string shown;  // the same for log lines: a server URL's password masked
-    std::string root;  // root directory path; entry paths below it are root + "/" + relative part
+    std::string root;   // root directory path; entry paths below it are root + "/" + relative part
     bool is_local = true;
     // The implementation of the side's endpoints, chosen once from its URL (v_rdir.h).
     endpoints_ptr endpoints;

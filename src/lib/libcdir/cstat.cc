@@ -48,7 +48,8 @@ namespace {
 // A status that says the connection to a server is gone or unusable: every later request on it
 // would fail the same way, so the job must not walk on as if only one file had failed.
 bool connection_lost(verr code) {
-    return code == VERR_BROKEN_PIPE || (code <= VERR_NET_IO_ERROR && code > VERR_NET_IO_ERROR - 100);
+    return code == VERR_BROKEN_PIPE ||
+           (code <= VERR_NET_IO_ERROR && code > VERR_NET_IO_ERROR - 100);
 }
 
 }  // namespace

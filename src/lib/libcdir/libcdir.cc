@@ -563,7 +563,8 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
             CDIR_LOG(LOG_DBG, "rm_dir=[%s]", job->src.shown.c_str());
             break;
         case LIBCDIR_JOB_COPY:
-            CDIR_LOG(LOG_DBG, "cp idir=[%s] odir=[%s]\n", job->src.shown.c_str(), job->dst.shown.c_str());
+            CDIR_LOG(LOG_DBG, "cp idir=[%s] odir=[%s]\n", job->src.shown.c_str(),
+                     job->dst.shown.c_str());
             if (job->cmp_mode == LIBCDIR_CMP_DEFAULT) job->cmp_mode = LIBCDIR_CMP_OVERWRITE;
             break;
         case LIBCDIR_JOB_SYNC:

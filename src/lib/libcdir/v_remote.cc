@@ -240,8 +240,8 @@ class remote_bfile final : public vbfile {
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
-        const int64_t n = dvsd_cli_read(file_, buf, static_cast<uint32_t>(len),
-                                        static_cast<uint64_t>(offset));
+        const int64_t n =
+            dvsd_cli_read(file_, buf, static_cast<uint32_t>(len), static_cast<uint64_t>(offset));
         return n >= 0 ? n : status();
     }
     int64_t create_write(const char* path, int64_t offset, const char* buf, size_t len) override {
@@ -252,8 +252,8 @@ class remote_bfile final : public vbfile {
     }
     int64_t write_at(int64_t offset, const char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
-        const int64_t n = dvsd_cli_write(file_, buf, static_cast<uint32_t>(len),
-                                         static_cast<uint64_t>(offset));
+        const int64_t n =
+            dvsd_cli_write(file_, buf, static_cast<uint32_t>(len), static_cast<uint64_t>(offset));
         return n >= 0 ? n : status();
     }
     int close_file(const mstat_attr* attr) override {
@@ -343,9 +343,7 @@ class remote_endpoints final : public cdir_endpoints {
     int create_dirs(libcdir_ctx* job, const cdir_item& item) override {
         return r_create_dir_list(job, item);
     }
-    int dir_done(libcdir_ctx* job, const cdir_item& item) override {
-        return r_dir_done(job, item);
-    }
+    int dir_done(libcdir_ctx* job, const cdir_item& item) override { return r_dir_done(job, item); }
     int remove_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
                        std::span<const mstat_item> src, std::span<const mstat_item> dst) override {
         return r_sync_del_orphans(job, record, have_src, src, dst);
@@ -365,8 +363,7 @@ verr cdir_remote_failure(libcdir_ctx* job, dvsd_cli_ctx* ctx) {
     return code;
 }
 
-dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_err,
-                             err_info* err) {
+dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_err, err_info* err) {
     dvsd_cli_ctx* ctx = dvsd_cli_connect(url, conn_err);
     if (ctx == nullptr) {
         const verr code = conn_err->code < 0 ? conn_err->code : VERR_GENERAL_FAILURE;

@@ -48,6 +48,9 @@ int r_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
 void r_finish_deletes(libcdir_ctx* job);
 
 // The route transfers with a remote side (w_remote.cc); `selected` is sorted smallest first.
-int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected);
-int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected);
-int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_item*> selected);
+int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected);
+int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected);
+int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
+                     std::span<const mstat_item*> selected);

@@ -158,32 +158,32 @@ class write_list {
         probes.reserve(entries_.size());
         size_t done = 0;
         bool stop = false;
-        int ret = run_chunk(
-            job_, job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path, text_, entries_.size(),
-            job_->trans_buf.get(), [&](const char* data, size_t len, size_t got) -> long {
-                long count = 0;
-                size_t off = 0;
-                len = strnlen(data, len);
-                while (off < len) {
-                    if (data[off] == '\n') {  // the worker's end of a command
-                        ++off;
-                        continue;
-                    }
-                    size_t used = 0;
-                    int stage = 0, number = 0;
-                    if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) !=
-                        0) {
-                        return -1;
-                    }
-                    off += used;
-                    if (got + count >= entries_.size()) return -1;
-                    answer(*entries_[got + count], stage, number);
-                    ++count;
-                    ++done;
-                    if (cdir_need_exit(job_)) stop = true;
-                }
-                return count;
-            });
+        int ret = run_chunk(job_, job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path, text_,
+                            entries_.size(), job_->trans_buf.get(),
+                            [&](const char* data, size_t len, size_t got) -> long {
+                                long count = 0;
+                                size_t off = 0;
+                                len = strnlen(data, len);
+                                while (off < len) {
+                                    if (data[off] == '\n') {  // the worker's end of a command
+                                        ++off;
+                                        continue;
+                                    }
+                                    size_t used = 0;
+                                    int stage = 0, number = 0;
+                                    if (libmfile_write_get_info(data + off, len - off, &used,
+                                                                &stage, &number) != 0) {
+                                        return -1;
+                                    }
+                                    off += used;
+                                    if (got + count >= entries_.size()) return -1;
+                                    answer(*entries_[got + count], stage, number);
+                                    ++count;
+                                    ++done;
+                                    if (cdir_need_exit(job_)) stop = true;
+                                }
+                                return count;
+                            });
         text_.clear();
         entries_.clear();
         return ret >= 0 && !stop;
@@ -347,8 +347,9 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     for (;;) {
         const size_t len = static_cast<size_t>(n);
         job->st.total_read += len;
-        const int64_t w = offset == 0 ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
-                                      : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        const int64_t w = offset == 0
+                              ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
+                              : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
         if (w < 0) {
             CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
             job->st.o_file_fail_count++;
@@ -694,21 +695,20 @@ int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
         if (entries.empty()) return true;
         bool stop = false;
         size_t i = 0;
-        int ret = run_chunk(job, job->omfile.get(), MFILE_CMD_MKDIR, item.dst_path, text,
-                            entries.size(), job->trans_buf.get(),
-                            [&](const char* data, size_t len, size_t) {
-                                return take_statuses(data, len, [&](int status) {
-                                    const mstat_item* d = entries[std::min(i, entries.size() - 1)];
-                                    ++i;
-                                    if (status == 0) return;
-                                    CDIR_LOG(LOG_ERR, "mkdir [%s] eno=%d error: %s",
-                                             joined(item.dst_path, d->name).c_str(), status,
-                                             verr2str(status));
-                                    job->st.o_file_fail_count++;
-                                    cdir_verr_check(job, status);
-                                    if (cdir_need_exit(job)) stop = true;
-                                });
-                            });
+        int ret = run_chunk(
+            job, job->omfile.get(), MFILE_CMD_MKDIR, item.dst_path, text, entries.size(),
+            job->trans_buf.get(), [&](const char* data, size_t len, size_t) {
+                return take_statuses(data, len, [&](int status) {
+                    const mstat_item* d = entries[std::min(i, entries.size() - 1)];
+                    ++i;
+                    if (status == 0) return;
+                    CDIR_LOG(LOG_ERR, "mkdir [%s] eno=%d error: %s",
+                             joined(item.dst_path, d->name).c_str(), status, verr2str(status));
+                    job->st.o_file_fail_count++;
+                    cdir_verr_check(job, status);
+                    if (cdir_need_exit(job)) stop = true;
+                });
+            });
         entries.clear();
         text.clear();
         return ret >= 0 && !stop;

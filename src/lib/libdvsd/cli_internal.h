@@ -114,7 +114,7 @@ struct dvsd_cli_ctx final : cli_handle_head {
     bool ext_stat = false;
     bool pos_io = false;
     bool windows = false;
-    uint64_t ctx_addr = 0;  // server context of the repair layer
+    uint64_t ctx_addr = 0;        // server context of the repair layer
     bool auto_reconnect = false;  // a broken request may be repaired on a new connection
 
     std::vector<std::unique_ptr<dvsd_cli_file>> files;

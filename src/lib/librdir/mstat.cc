@@ -425,11 +425,13 @@ int str_2_stat(std::string_view text, mstat* set) {
             RDIR_LOG(LOG_ERR, "ret=%d error: ret!=11", ret);
             return -1;
         }
-        // A peer's listing must not name anything outside the listed directory.
+        // A peer's listing must not name anything outside the listed directory: such an entry
+        // is left out and counted, so that the listing reads as incomplete.
         if (!rdir_name_is_entry(name) || rdir_text_breaks_line(link)) {
             RDIR_LOG(LOG_ERR, "name=[%.*s] invalid entry name error\n",
                      static_cast<int>(name.size()), name.data());
-            return -1;
+            set->failures++;
+            continue;
         }
         // A storage failure is counted by the set; the walk goes on.
         mstat_cp_alloc(set, &item, name, link);

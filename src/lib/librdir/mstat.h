@@ -119,10 +119,10 @@ int stat_2_str(const rdir_entry& entry, char* out, size_t out_len);
 
 // Parses the listing lines of one block (prefix byte and end marker already removed) into `set`.
 // Lines are split at "\n"; empty lines are skipped. Each line must have at least 11 fields (more
-// are ignored), clean numbers, and a name that is one plain entry name (not empty, ".", ".." and
-// without "/"): a name that could address something outside the listed directory is refused.
-// The first bad line stops the walk: earlier lines stay stored and the call returns -1. A
-// storage failure does not stop it (it is counted in the set's failures). Returns 0 otherwise.
+// are ignored) and clean numbers: the first line that has not stops the walk (earlier lines stay
+// stored and the call returns -1). An entry whose name is not one plain entry name (empty, ".",
+// "..", holding "/") could address something outside the listed directory: it is left out and
+// counted in the set's failures, as a storage failure is. Returns 0 otherwise.
 int str_2_stat(std::string_view text, mstat* set);
 inline int str_2_stat(const char* text, mstat* set) {
     return str_2_stat(text != nullptr ? std::string_view(text) : std::string_view(), set);

@@ -125,21 +125,31 @@ TEST(StatLine, TenFieldsStopTheWalkAfterEarlierLinesAreStored) {
     EXPECT_TRUE(log.has("ret=10 error: ret!=11"));
 }
 
-TEST(StatLine, HostileLinesAreRefused) {
-    // Each would either corrupt a field or let a peer's listing name something outside the
-    // listed directory.
+TEST(StatLine, NamesLeavingTheDirectoryAreLeftOutAndCounted) {
+    // A peer's listing that names something outside the listed directory: the entry is never
+    // stored (nothing could join it into a path), the rest of the block is, and the set counts
+    // the loss so that the listing reads as incomplete.
+    const char* names[] = {"..", "", ".", "a/b", "../../etc", "/etc"};
+    for (const char* name : names) {
+        auto set = new_set();
+        const std::string block = line_of(file_entry("before")) + name +
+                                  "\t\t1\t41ed\t80\t1\t0\t0\t0\t0\t0\n" +
+                                  line_of(file_entry("after"));
+        EXPECT_EQ(str_2_stat(block, set.get()), 0) << name;
+        auto items = mstat_items(set.get());
+        ASSERT_EQ(items.size(), 2u) << name;
+        EXPECT_STREQ(items[0].name, "before");
+        EXPECT_STREQ(items[1].name, "after");
+        EXPECT_EQ(mstat_get_err_count(set.get()), 1u) << name;
+    }
+}
+
+TEST(StatLine, MalformedLinesAreRefused) {
+    // Each would corrupt a field.
     const char* lines[] = {
-        "..\t\t2\t81a4\t80\t1\t0\t0\t0\t0\t0",
-        "\t\t2\t81a4\t80\t1\t0\t0\t0\t0\t0",
-        ".\t\t1\t41ed\t80\t1\t0\t0\t0\t0\t0",
-        "a/b\t\t2\t81a4\t80\t1\t0\t0\t0\t0\t0",
-        "../../etc\t\t1\t41ed\t80\t1\t0\t0\t0\t0\t0",
-        "a\t\tzz\t81a4\t80\t1\t0\t0\t0\t0\t0",
-        "a\t\t2\t81a4\t80\t1x\t0\t0\t0\t0\t0",
-        "a\t\t2\t81a4\t80\t1\t0\t0\t0\t0\t-1",
-        "a\t\t123456789\t81a4\t80\t1\t0\t0\t0\t0\t0",
-        "a\t\t2\t81a4\t80\t\t0\t0\t0\t0\t0",
-        "a\t\t2\t81a4\t80\t1\t10000000000000000\t0\t0\t0\t0",
+        "a\t\tzz\t81a4\t80\t1\t0\t0\t0\t0\t0", "a\t\t2\t81a4\t80\t1x\t0\t0\t0\t0\t0",
+        "a\t\t2\t81a4\t80\t1\t0\t0\t0\t0\t-1", "a\t\t123456789\t81a4\t80\t1\t0\t0\t0\t0\t0",
+        "a\t\t2\t81a4\t80\t\t0\t0\t0\t0\t0",   "a\t\t2\t81a4\t80\t1\t10000000000000000\t0\t0\t0\t0",
     };
     for (const char* line : lines) {
         auto set = new_set();
