@@ -43,6 +43,20 @@ INSTANTIATE_TEST_SUITE_P(
         class_case{VERR_INVALID_PARAMETER, 0, false}, class_case{VERR_NOT_SUPPORTED, 0, false},
         class_case{-156, 0, false}));
 
+TEST(FailureClassCheck, LostConnectionStopsAsATimeOut) {
+    // Every later request on a broken connection fails the same way: the job stops (exit 7)
+    // instead of walking on, counting each file as failed.
+    for (verr code : {VERR_NET_CONNECTION_RESET, VERR_NET_NOT_CONNECTED, VERR_NET_IO_ERROR,
+                      VERR_NET_PROTOCOL_ERROR, VERR_BROKEN_PIPE}) {
+        libcdir_ctx job;
+        EXPECT_EQ(libcdir_verr_2_eno(code), 0) << code;
+        EXPECT_NE(cdir_verr_check(&job, code), 0) << code;
+        EXPECT_EQ(job.last_class.load(), -7) << code;
+        EXPECT_EQ(job.last_verr.load(), code) << code;
+        EXPECT_EQ(cdir_need_exit(&job), 1) << code;
+    }
+}
+
 TEST(FailureClassCheck, SuccessIsNotRecorded) {
     libcdir_ctx job;
     EXPECT_EQ(cdir_verr_check(&job, 0), 0);
