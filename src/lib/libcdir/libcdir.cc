@@ -17,6 +17,7 @@
 #include "libcdir/comm.h"
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
+#include "libcdir/v_remote.h"
 #include "libcdir/work.h"
 #include "libpal/cmder.h"
 #include "libpal/os_fs.h"
@@ -34,6 +35,11 @@ constexpr int kCloseWaitMs = 2000;
 
 bool is_copy_or_sync(uint32_t job_type) {
     return job_type == LIBCDIR_JOB_COPY || job_type == LIBCDIR_JOB_SYNC;
+}
+
+// Whether an endpoint text names a server (a URL of another scheme than "file").
+bool names_server(const char* url) {
+    return url != nullptr && strncmp(url, "file://", 7) != 0 && strstr(url, "://") != nullptr;
 }
 
 bool no_memory(err_info* err) {
@@ -99,9 +105,7 @@ bool prepare_side(const char* url, uint32_t read_timeout_ms, cdir_side* side, er
         ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
         return false;
     }
-    if (strncmp(url, "file://", 7) != 0 && strstr(url, "://") != nullptr) {
-        return prepare_remote_side(url, read_timeout_ms, side, err);
-    }
+    if (names_server(url)) return prepare_remote_side(url, read_timeout_ms, side, err);
     std::string path = path_normalized(url);
     if (path.empty()) {
         CDIR_LOG(LOG_ERR, "[%s] empty path", url);
@@ -318,7 +322,7 @@ bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
         ERR_INFO_SET(err, os_verr_get(eno), "open [%s] error: %s", root, os_strerror(eno));
         return false;
     }
-    if (job->dst_root_created) {
+    if (job->dst_root_created && job->src.is_local) {
         // Owner-only until the copy is complete; then it gets the source root's mode.
         int fd = openat(os_root_fd(job->dst.fs.get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
@@ -497,6 +501,13 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
                      "The source url and destination url cannot be the same");
         return nullptr;
     }
+    const bool remote = names_server(param->i_url) || names_server(param->o_url);
+    if (remote && (param->hard_links != 0 || param->xattrs != 0)) {
+        CDIR_LOG(LOG_ERR, "hard_links=1 and xattrs=1 work between local directories only");
+        ERR_INFO_SET(err, VERR_NOT_SUPPORTED,
+                     "hard_links=1 and xattrs=1 work between local directories only");
+        return nullptr;
+    }
     if (!libcdir_bs_valid(param->bs)) {
         CDIR_LOG(LOG_ERR, "bs=%u out of range [%u, %u]", param->bs, LIBCDIR_BS_MIN, LIBCDIR_BS_MAX);
         ERR_INFO_SET(err, VERR_OUT_OF_RANGE, "bs=%u out of range [%u, %u]", param->bs,
@@ -592,6 +603,20 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
     if (!open_endpoints(job, param)) {
         release_job(job);
         return nullptr;
+    }
+    if (transfer && job->route != CDIR_ROUTE_LL && job->dst_root_created) {
+        // A root made here gets the source root's attributes when the copy is complete, as
+        // between local directories; a local one is owner-only until then.
+        struct stat st;
+        if (job->src.is_local) {
+            if (job->src.fs && fstat(os_root_fd(job->src.fs.get()), &st) == 0) {
+                job->src_root_attr = dir_attr_of(st);
+            }
+        } else if (cdir_remote_dir_attr(job->irdir.get(), job->src.root.c_str(),
+                                        &job->src_root_attr) == 0 &&
+                   job->dst.is_local) {
+            (void)chmod(job->dst.root.c_str(), 0700);
+        }
     }
     if (!job->changes_path.empty()) {
         FILE* f = nullptr;

@@ -129,6 +129,8 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     if (!handle->conn_.open(job, side->url.c_str(), err)) return nullptr;
     dvsd_cli_ctx* ctx = handle->conn_.get();
     const char* root = side->root.c_str();
+    dvsd_stat st;
+    if (is_destination && dvsd_cli_lstat(ctx, root, &st) != 0) job->dst_root_created = true;
     if (is_destination && dvsd_cli_ctl_s(ctx, DVSD_IOCTL_MKDIRS, root) != 0) {
         CDIR_LOG(LOG_ERR, "mkdirs [%s] error: %s", root, dvsd_cli_get_error_str(ctx));
         cdir_remote_failure(job, ctx);
@@ -407,4 +409,21 @@ cdir_endpoints* cdir_remote_endpoints_new() {
 dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h) {
     auto* remote = dynamic_cast<remote_mfile*>(h);
     return remote != nullptr ? remote->conn_.get() : nullptr;
+}
+
+int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr) {
+    auto* remote = dynamic_cast<remote_rdir*>(h);
+    if (remote == nullptr) return -1;
+    dvsd_stat st;
+    if (dvsd_cli_stat(remote->conn_.get(), path, &st) != 0) return -1;
+    *attr = mstat_attr{};
+    attr->type = RDIR_TYPE_DIR;
+    attr->mode = st.attrib_mode;
+    attr->attr = RDIR_ATTR_POSIX;
+    attr->uid = st.uid;
+    attr->gid = st.gid;
+    attr->atime = static_cast<int64_t>(st.time_access);
+    attr->mtime = static_cast<int64_t>(st.time_write);
+    attr->ctime = static_cast<int64_t>(st.time_create);
+    return 0;
 }

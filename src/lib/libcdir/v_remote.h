@@ -33,6 +33,10 @@ uint64_t cdir_small_max(const libcdir_ctx* job);
 // The implementation of a file server's side.
 cdir_endpoints* cdir_remote_endpoints_new();
 
+// The attributes of the directory `path` on the server of a remote listing endpoint, as its
+// parent's listing would carry them. 0, or -1 when they cannot be had.
+int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr);
+
 // The connection of a remote batch endpoint, for the requests that the worker has no command
 // for (directory attributes).
 dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h);
@@ -44,6 +48,8 @@ int r_sync_del_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
                        std::span<const mstat_item> src, std::span<const mstat_item> dst);
 int r_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
                         std::span<const mstat_item* const> files);
+// Applies the attributes of the directories a sync made at a remote destination, deepest first.
+void r_finish_new_dirs(libcdir_ctx* job);
 // Deletes the orphans a sync held back until its end, at a remote destination.
 void r_finish_deletes(libcdir_ctx* job);
 

@@ -731,16 +731,45 @@ int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
     return send() ? 0 : -1;
 }
 
-int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
-    // A sync restores no directory times; the destination root keeps its own.
-    if (job->dry_run || job->job_type != LIBCDIR_JOB_COPY || item.is_root) return 0;
-    if (item.attr.type == 0 || item.dst_path.empty()) return 0;
-    const dvsd_attr attr = to_dvsd_attr(item.attr);
+namespace {
+
+int set_dir_attr(libcdir_ctx* job, const std::string& path, const mstat_attr& a) {
+    const dvsd_attr attr = to_dvsd_attr(a);
     dvsd_cli_ctx* ctx = dst_conn(job);
-    if (dvsd_cli_set_stat(ctx, item.dst_path.c_str(), &attr) == 0) return 0;
+    if (dvsd_cli_set_stat(ctx, path.c_str(), &attr) == 0) return 0;
     const verr code = cdir_remote_failure(job, ctx);
-    CDIR_LOG(LOG_ERR, "lutime %s error: %s", item.dst_path.c_str(), verr2str(code));
+    CDIR_LOG(LOG_ERR, "lutime %s error: %s", path.c_str(), verr2str(code));
     return code;
+}
+
+}  // namespace
+
+int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    if (job->dry_run || item.dst_path.empty()) return 0;
+    // The destination root keeps its own attributes unless this job made it.
+    if (item.is_root && !job->dst_root_created) return 0;
+    const mstat_attr& attr = item.is_root ? job->src_root_attr : item.attr;
+    if (attr.type == 0) return 0;
+    if (job->job_type == LIBCDIR_JOB_SYNC) {
+        // A sync makes directories as their files need them, below this one too: their modes
+        // come once everything is written.
+        try {
+            job->new_dirs.push_back(cdir_new_dir{item.dst_path, attr});
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+        }
+        return 0;
+    }
+    return set_dir_attr(job, item.dst_path, attr);
+}
+
+void r_finish_new_dirs(libcdir_ctx* job) {
+    // Deepest first: a parent's final mode may close it to the writes below it.
+    for (auto it = job->new_dirs.rbegin(); it != job->new_dirs.rend(); ++it) {
+        if (cdir_need_exit(job)) break;
+        set_dir_attr(job, it->path, it->attr);
+    }
+    job->new_dirs.clear();
 }
 
 int r_sync_del_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,

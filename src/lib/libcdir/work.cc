@@ -10,6 +10,7 @@
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
+#include "libcdir/v_remote.h"
 #include "libcdir/w_cp_core.h"
 #include "libcdir/w_sync_core.h"
 #include "libpal/url.h"
@@ -385,7 +386,13 @@ int cdir_cmd_proc(uint32_t id, void* data, cmder_call* call) {
     if (id == CDIR_CMD_END) {
         // Commands run in posting order: every command posted before this one is done.
         cdir_finish_deletes(job);
-        if (!job->new_dirs.empty() && !job->dry_run) cdir_l_finish_new_dirs(job);
+        if (!job->new_dirs.empty() && !job->dry_run) {
+            if (job->dst.is_local) {
+                cdir_l_finish_new_dirs(job);
+            } else {
+                r_finish_new_dirs(job);
+            }
+        }
         std::lock_guard<std::mutex> lock(job->work_mutex);
         job->cmds_done = true;
         job->work_cv.notify_all();

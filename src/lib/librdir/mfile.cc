@@ -142,6 +142,7 @@ struct libmfile_handle {
     std::string base;
     std::unique_ptr<os_root, root_closer> base_root;
     bool base_tried = false;
+    bool base_made = false;   // a missing base was made (or tried) for a write
     std::string posted_base;  // caller thread only: for its log lines
     cmder* cmd = nullptr;
     std::unique_ptr<qbuf, qbuf_closer> results;
@@ -234,12 +235,25 @@ class worker final {
     }
 
     // The base, opened once per base: what lies below it is reached without following a link.
-    const os_root* base_root() {
-        if (!h_->base_tried) {
+    // With `create` (writes), a missing base is made first, with its missing parents, the way
+    // the destination writer makes directories.
+    const os_root* base_root(bool create = false) {
+        if (!h_->base_tried || (create && h_->base_root == nullptr && !h_->base_made)) {
+            if (create && h_->base_tried) {
+                h_->base_made = true;
+                make_base();
+            }
             h_->base_tried = true;
             os_root* r = h_->root != nullptr
                              ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS)
                              : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS);
+            if (r == nullptr && create && errno == ENOENT && !h_->base_made) {
+                h_->base_made = true;
+                make_base();
+                r = h_->root != nullptr
+                        ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS)
+                        : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS);
+            }
             if (r == nullptr) {
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "open base [%s] eno=%d error: ", h_->base.c_str(),
                          errno);
@@ -249,10 +263,21 @@ class worker final {
         return h_->base_root.get();
     }
 
+    void make_base() {
+        if (h_->root != nullptr) {
+            std::string_view rel = h_->base;
+            while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+            rdir_dst_dir dir;
+            (void)dir.open(h_->root, rel, true);
+        } else {
+            (void)os_mkdirs_raw(h_->base.c_str());
+        }
+    }
+
     // Opens the directory holding the entry `name` (made, with `create`, the way the destination
     // writer makes directories) and gives the entry's last component in *leaf. 0 or errno.
     int open_parent(std::string_view name, bool create, rdir_dst_dir* dir, std::string* leaf) {
-        const os_root* root = base_root();
+        const os_root* root = base_root(create);
         if (root == nullptr) return ENOENT;
         size_t slash = name.rfind('/');
         std::string_view parent =
@@ -567,6 +592,7 @@ int dispatch(uint32_t id, void* data, cmder_call* call) {
     // next, and one moved away must not keep receiving what is written under its old name.
     h->base_root.reset();
     h->base_tried = false;
+    h->base_made = false;
     worker(h).run(id, list);
     return 0;
 }

@@ -676,6 +676,24 @@ TEST_P(HostileWorker, LinkInTheBaseNeverLeadsAWriteOut) {
     }
 }
 
+TEST_P(HostileWorker, MissingBaseIsMadeForWritesOnly) {
+    // A sync writes the files of a directory new at the destination before anything made it.
+    const std::string deep = base_arg_ + "/new/deep";
+    EXPECT_EQ(run(MFILE_CMD_READ, "f\t4", (base_arg_ + "/absent").c_str()).size(), 8u);
+    EXPECT_FALSE(fs::exists(in_base("absent")));
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("data")), deep.c_str()), "0\t4\n");
+    EXPECT_EQ(read_file(in_base("new/deep/f")), "data");
+    EXPECT_EQ(run(MFILE_CMD_MKDIR, dir_line("d", 040755, 9), (base_arg_ + "/new2").c_str()), "0\t");
+    EXPECT_TRUE(fs::is_directory(in_base("new2/d")));
+    if (GetParam() == reach::served) {
+        // Made beneath the served root, whatever links stand in the way.
+        fs::create_symlink(far_.path(), in_base("out"));
+        const std::string through = base_arg_ + "/out/made";
+        EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("data")), through.c_str()).substr(0, 1),
+                  "0");
+    }
+}
+
 TEST_P(HostileWorker, WriteOntoAFifoOrADeviceReplacesItPromptly) {
     ASSERT_EQ(mkfifo(in_base("fifo").c_str(), 0666), 0);
     ASSERT_EQ(mknod(in_base("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
