@@ -142,8 +142,9 @@ struct libmfile_handle {
     std::string base;
     std::unique_ptr<os_root, root_closer> base_root;
     bool base_tried = false;
-    bool base_made = false;   // a missing base was made (or tried) for a write
-    std::string posted_base;  // caller thread only: for its log lines
+    bool base_made = false;      // a missing base was made (or tried) for a write
+    bool temps_cleaned = false;  // stale temporaries of the base were removed
+    std::string posted_base;     // caller thread only: for its log lines
     cmder* cmd = nullptr;
     std::unique_ptr<qbuf, qbuf_closer> results;
     std::atomic<int> state{STATE_IDLE};
@@ -261,6 +262,17 @@ class worker final {
             h_->base_root.reset(r);
         }
         return h_->base_root.get();
+    }
+
+    // Temporaries that writers killed mid-file left in the base (their process is gone) are
+    // removed once per base before it is written to: nothing else would ever remove them.
+    void clean_base_temps() {
+        if (h_->temps_cleaned || h_->base.empty()) return;
+        h_->temps_cleaned = true;
+        const os_root* root = base_root(true);
+        if (root == nullptr) return;
+        rdir_dst_dir dir;
+        if (dir.open(root, "", false) == 0) dir.clean_temps();
     }
 
     void make_base() {
@@ -388,6 +400,7 @@ class worker final {
 
     // Command 3.
     void write_files(std::string_view list) {
+        clean_base_temps();
         std::string line;
         for_each_line(list, [&](std::string_view text) {
             if (text.empty()) return true;
@@ -593,6 +606,7 @@ int dispatch(uint32_t id, void* data, cmder_call* call) {
     h->base_root.reset();
     h->base_tried = false;
     h->base_made = false;
+    h->temps_cleaned = false;
     worker(h).run(id, list);
     return 0;
 }

@@ -270,6 +270,22 @@ TEST_F(Worker, WriteFilesWithContentAttributesAndMissingParents) {
     EXPECT_EQ(st.st_size, 0);
 }
 
+TEST_F(Worker, WriteRemovesTemporariesOfKilledWriters) {
+    // A server killed in the middle of a file leaves its temporary behind; the next write into
+    // that directory removes it (a live writer's stays).
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    char dead[64], live[64];
+    std::snprintf(dead, sizeof(dead), ".dvcp.%08x%04x.tmp", static_cast<unsigned>(gone), 1u);
+    std::snprintf(live, sizeof(live), ".dvcp.%08x%04x.tmp", static_cast<unsigned>(getpid()), 2u);
+    write_file(in_base(dead), "partial");
+    write_file(in_base(live), "being written");
+    EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("x"))), "0\t1\n");
+    EXPECT_FALSE(fs::exists(in_base(dead)));
+    EXPECT_TRUE(fs::exists(in_base(live)));
+}
+
 TEST_F(Worker, WriteTruncatesAnExistingFile) {
     write_file(in_base("f"), "a much longer old content");
     EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
