@@ -54,9 +54,13 @@ std::string joined(const std::string& dir, const char* name) {
 // What became of one entry, told from the counters, for the changes= output.
 class outcome_probe {
   public:
-    explicit outcome_probe(const libcdir_ctx* job)
+    // Links and failed writes do not say whether they replaced something: what the previous
+    // entry said must not stand for them.
+    explicit outcome_probe(libcdir_ctx* job)
         : written_(job->st.file_open_count),
-          failed_(job->st.i_file_fail_count + job->st.o_file_fail_count) {}
+          failed_(job->st.i_file_fail_count + job->st.o_file_fail_count) {
+        job->last_write_replaced = false;
+    }
     void note(libcdir_ctx* job, const cdir_item& item, const mstat_item& e) const {
         if (job->st.i_file_fail_count + job->st.o_file_fail_count != failed_) {
             cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e.name);
