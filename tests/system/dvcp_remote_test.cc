@@ -104,8 +104,8 @@ void write_big_file(const std::string& path, size_t size, uint64_t seed) {
 }
 
 // Every shape the routes treat apart: empty files and links (write lines), files around the
-// small-file limit (524283 bytes with the defaults) and around the block size (2 MiB), nested and
-// empty directories, raw link texts and names that need care on the wire.
+// small-file limit (524283 bytes with the defaults, 32763 at bs=64k) and around the block size
+// (2 MiB), nested and empty directories, raw link texts and names that need care on the wire.
 std::vector<Node> route_tree() {
     int64_t t = kBaseTime;
     auto stamp = [&t](Node n) {
@@ -116,6 +116,9 @@ std::vector<Node> route_tree() {
     const std::pair<const char*, size_t> sizes[] = {
         {"size_0", 0},
         {"size_1", 1},
+        {"size_32762", 32762},
+        {"size_32763", 32763},
+        {"size_32764", 32764},
         {"size_524282", 524282},
         {"size_524283", 524283},
         {"size_524284", 524284},
@@ -239,18 +242,36 @@ void PrintTo(Route r, std::ostream* os) {
 // ---------------------------------------------------------------------------------------
 // Copy and sync on every route
 
+// A mode with its options. At bs=64k the batch worker takes files of at most 32763 bytes, so
+// that the files around 512 KiB travel block by block.
+struct ModeCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool sync;
+};
+const ModeCase kModeCases[] = {
+    {"Copy", {"mode=cp"}, false},
+    {"Sync", {"mode=sync"}, true},
+    {"SyncBs64k", {"mode=sync", "bs=64k"}, true},
+};
+void PrintTo(const ModeCase& m, std::ostream* os) {
+    *os << m.name;
+}
+
 class DvcpRemoteRoute : public DvcpRemote,
-                        public ::testing::WithParamInterface<std::tuple<Route, const char*>> {};
+                        public ::testing::WithParamInterface<std::tuple<Route, ModeCase>> {};
 
 TEST_P(DvcpRemoteRoute, DestinationEqualsSourceAndSecondSyncMovesNothing) {
-    const auto [route, mode] = GetParam();
+    const auto& [route, mode] = GetParam();
     start(route);
     const End s = src(route), d = dst(route);
     make_tree(s.disk, route_tree());
     const Snapshot source = settled_snapshot(s.disk);
-    const bool sync = std::string(mode) == "mode=sync";
+    const bool sync = mode.sync;
 
-    const RunResult run = dvcp({mode, "if=" + s.arg, "of=" + d.arg});
+    std::vector<std::string> args = mode.args;
+    args.insert(args.end(), {"if=" + s.arg, "of=" + d.arg});
+    const RunResult run = dvcp(args);
     EXPECT_EXIT_STATUS(run, 0);
     // A copy restores empty directories and directory attributes; a sync writes files only.
     const Snapshot expected = sync ? without_empty_directories(source) : source;
@@ -292,11 +313,10 @@ TEST_P(DvcpRemoteRoute, DestinationEqualsSourceAndSecondSyncMovesNothing) {
 INSTANTIATE_TEST_SUITE_P(Routes, DvcpRemoteRoute,
                          ::testing::Combine(::testing::Values(Route::lr, Route::rl, Route::rr,
                                                               Route::rr2),
-                                            ::testing::Values("mode=cp", "mode=sync")),
+                                            ::testing::ValuesIn(kModeCases)),
                          [](const auto& info) {
                              return std::string(route_name(std::get<0>(info.param))) + "_" +
-                                    (std::string(std::get<1>(info.param)) == "mode=cp" ? "Copy"
-                                                                                       : "Sync");
+                                    std::get<1>(info.param).name;
                          });
 
 // The list of a served tree names every entry once, by its path on the server.
