@@ -606,7 +606,9 @@ TEST_F(DvcpRemote, ListWithWrongPasswordFails) {
 // ---------------------------------------------------------------------------------------
 // A server (or dvcp) killed in the middle of a big file
 
-enum class Victim { src_server, dst_server, client };
+// What stops in the middle: a server killed, the destination's server hanging (stopped until
+// the run is over), or dvcp killed.
+enum class Victim { src_server, dst_server, dst_server_hangs, client };
 
 struct KillCase {
     const char* name;
@@ -619,8 +621,9 @@ void PrintTo(const KillCase& c, std::ostream* os) {
 
 class DvcpRemoteKilled : public DvcpRemote, public ::testing::WithParamInterface<KillCase> {};
 
-// What stands under the final name is the previous version whatever dies; dvcp ends with the
-// status of a lost connection when a server dies, and the next run finishes the job.
+// What stands under the final name is the previous version whatever dies or hangs; dvcp ends
+// with the status of a lost connection or a time-out (7) when a server dies or hangs, and the
+// next run finishes the job.
 TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
     const KillCase& c = GetParam();
     start(c.route);
@@ -653,6 +656,9 @@ TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
             case Victim::dst_server:
                 dst_srv.process->stop(SIGKILL);
                 break;
+            case Victim::dst_server_hangs:
+                dst_srv.process->signal(SIGSTOP);
+                break;
         }
     };
     const RunResult run = dvcp({"mode=sync", "bs=64k", "if=" + s.arg, "of=" + d.arg}, options);
@@ -663,12 +669,14 @@ TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
     } else {
         EXPECT_EXIT_STATUS(run, 7);
     }
+    if (c.victim == Victim::dst_server_hangs) dst_srv.process->signal(SIGCONT);
     EXPECT_EQ(read_file(d.disk + "/z/big"), old_version);
     EXPECT_EQ(lstat_path(d.disk + "/z/big").mtime, kBaseTime - 100);
 
     // A writer that is still alive drops its temporary once the transfer is gone.
-    const bool writer_alive =
-        c.victim == Victim::src_server || (c.victim == Victim::client && dst_remote(c.route));
+    const bool writer_alive = c.victim == Victim::src_server ||
+                              c.victim == Victim::dst_server_hangs ||
+                              (c.victim == Victim::client && dst_remote(c.route));
     if (writer_alive) {
         for (int i = 0; i < 200 && !temporaries_in(d.disk + "/z").empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -676,7 +684,7 @@ TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
     }
 
     // The servers up again (on new ports), the next sync completes and leaves no temporary.
-    if (c.victim != Victim::client) {
+    if (c.victim == Victim::src_server || c.victim == Victim::dst_server) {
         (c.victim == Victim::src_server ? a_ : dst_srv).start();
     }
     const End s2 = src(c.route), d2 = dst(c.route);
@@ -695,6 +703,8 @@ TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
 const KillCase kKillCases[] = {
     {"LrServerKilled", Route::lr, Victim::dst_server},
     {"LrClientKilled", Route::lr, Victim::client},
+    // Ends after the read time-out (15 s) on each connection that waits for it.
+    {"LrServerHangs", Route::lr, Victim::dst_server_hangs},
     {"RlServerKilled", Route::rl, Victim::src_server},
     {"RrSourceServerKilled", Route::rr2, Victim::src_server},
     {"RrDestinationServerKilled", Route::rr2, Victim::dst_server},

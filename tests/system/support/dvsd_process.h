@@ -79,6 +79,9 @@ class DvsdProcess {
         return -1;
     }
 
+    // Sends a signal without waiting (SIGSTOP and SIGCONT to make a server hang and resume).
+    void signal(int signum) const { kill(pid_, signum); }
+
   private:
     pid_t pid_ = -1;
     int out_ = -1;
