@@ -54,9 +54,13 @@ std::string joined(const std::string& dir, const char* name) {
 // What became of one entry, told from the counters, for the changes= output.
 class outcome_probe {
   public:
-    explicit outcome_probe(const libcdir_ctx* job)
+    // Links and failed writes do not say whether they replaced something: what the previous
+    // entry said must not stand for them.
+    explicit outcome_probe(libcdir_ctx* job)
         : written_(job->st.file_open_count),
-          failed_(job->st.i_file_fail_count + job->st.o_file_fail_count) {}
+          failed_(job->st.i_file_fail_count + job->st.o_file_fail_count) {
+        job->last_write_replaced = false;
+    }
     void note(libcdir_ctx* job, const cdir_item& item, const mstat_item& e) const {
         if (job->st.i_file_fail_count + job->st.o_file_fail_count != failed_) {
             cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e.name);
@@ -412,6 +416,18 @@ dvsd_cli_ctx* dst_conn(libcdir_ctx* job) {
     return cdir_remote_mfile_conn(job->omfile.get());
 }
 
+// The batch worker writes into an existing directory only. A copy makes every directory with
+// the directory work; a sync makes one only where files go, so a directory that was not there
+// when the walk came by is made (with its parents) before its first batch. A failure is logged;
+// the writes that follow fail and are counted one by one.
+void make_new_dst_dir(libcdir_ctx* job, const cdir_item& item) {
+    if (item.dst_exists || job->job_type == LIBCDIR_JOB_COPY) return;
+    dvsd_cli_ctx* ctx = dst_conn(job);
+    if (dvsd_cli_mkdirs(ctx, item.dst_path.c_str()) == 0) return;
+    const verr code = cdir_remote_failure(job, ctx);
+    CDIR_LOG(LOG_ERR, "mkdirs [%s] error: %s", item.dst_path.c_str(), verr2str(code));
+}
+
 dvsd_attr to_dvsd_attr(const mstat_attr& a) {
     dvsd_attr d;
     d.type = static_cast<int32_t>(a.type);
@@ -592,6 +608,7 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
         return 0;
     }
     const runs r = split_runs(job, selected);
+    if (!r.empty.empty() || !r.small.empty()) make_new_dst_dir(job, item);
     const uint64_t limit = cdir_small_max(job);
     int ret = 0;
     write_list writes(job, item);
@@ -641,6 +658,7 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
         return 0;
     }
     const runs r = split_runs(job, selected);
+    if (!r.empty.empty() || !r.small.empty()) make_new_dst_dir(job, item);
     write_list writes(job, item);
     for (const mstat_item* e : r.empty) {
         if (!writes.add(*e, mstat_item_attr(*e), "", true)) return -1;

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,12 +20,17 @@ namespace systest {
 
 class DvsdProcess {
   public:
-    explicit DvsdProcess(const std::vector<std::string>& args) {
+    // With `uid` and `gid` the server drops supplementary groups and runs as that user (the
+    // caller must be root), so that file permissions apply to what it serves.
+    explicit DvsdProcess(const std::vector<std::string>& args, std::optional<uid_t> uid = {},
+                         std::optional<gid_t> gid = {}) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
+            if (gid && (setgroups(0, nullptr) != 0 || setgid(*gid) != 0)) _exit(126);
+            if (uid && setuid(*uid) != 0) _exit(126);
             std::vector<std::string> all = {DVSD_BIN};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;
@@ -71,6 +78,9 @@ class DvsdProcess {
         }
         return -1;
     }
+
+    // Sends a signal without waiting (SIGSTOP and SIGCONT to make a server hang and resume).
+    void signal(int signum) const { kill(pid_, signum); }
 
   private:
     pid_t pid_ = -1;
