@@ -416,18 +416,6 @@ dvsd_cli_ctx* dst_conn(libcdir_ctx* job) {
     return cdir_remote_mfile_conn(job->omfile.get());
 }
 
-// The batch worker writes into an existing directory only. A copy makes every directory with
-// the directory work; a sync makes one only where files go, so a directory that was not there
-// when the walk came by is made (with its parents) before its first batch. A failure is logged;
-// the writes that follow fail and are counted one by one.
-void make_new_dst_dir(libcdir_ctx* job, const cdir_item& item) {
-    if (item.dst_exists || job->job_type == LIBCDIR_JOB_COPY) return;
-    dvsd_cli_ctx* ctx = dst_conn(job);
-    if (dvsd_cli_mkdirs(ctx, item.dst_path.c_str()) == 0) return;
-    const verr code = cdir_remote_failure(job, ctx);
-    CDIR_LOG(LOG_ERR, "mkdirs [%s] error: %s", item.dst_path.c_str(), verr2str(code));
-}
-
 dvsd_attr to_dvsd_attr(const mstat_attr& a) {
     dvsd_attr d;
     d.type = static_cast<int32_t>(a.type);
@@ -608,7 +596,6 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
         return 0;
     }
     const runs r = split_runs(job, selected);
-    if (!r.empty.empty() || !r.small.empty()) make_new_dst_dir(job, item);
     const uint64_t limit = cdir_small_max(job);
     int ret = 0;
     write_list writes(job, item);
@@ -658,7 +645,6 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
         return 0;
     }
     const runs r = split_runs(job, selected);
-    if (!r.empty.empty() || !r.small.empty()) make_new_dst_dir(job, item);
     write_list writes(job, item);
     for (const mstat_item* e : r.empty) {
         if (!writes.add(*e, mstat_item_attr(*e), "", true)) return -1;
