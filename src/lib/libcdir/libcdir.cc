@@ -359,6 +359,8 @@ bool open_endpoints(libcdir_ctx* job, libcdir_param* param) {
         CDIR_LOG(LOG_ERR, "vrdir_open [%s] error: %s", job->src.shown.c_str(), err_info_str(err));
         return false;
     }
+    // A local destination of a served source is made only once the server let this job in.
+    if (transfer && job->route == CDIR_ROUTE_RL && !prepare_local_dst_root(job, err)) return false;
     if (job->route == CDIR_ROUTE_LL || job->route == CDIR_ROUTE_RL) {
         if (job->need_odir_list && o_url != nullptr) {
             job->ordir.reset(
@@ -593,10 +595,6 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         (job->job_type == LIBCDIR_JOB_COPY && job->cmp_mode != LIBCDIR_CMP_OVERWRITE);
 
     if (transfer && job->src.is_local && job->dst.is_local && !prepare_local_roots(job, err)) {
-        release_job(job);
-        return nullptr;
-    }
-    if (transfer && !job->src.is_local && job->dst.is_local && !prepare_local_dst_root(job, err)) {
         release_job(job);
         return nullptr;
     }

@@ -27,6 +27,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -464,6 +465,9 @@ struct srv_files {
     std::map<uint64_t, std::unique_ptr<open_dir>> dirs;
     uint64_t next_number = 1;
     std::vector<uint8_t> buffer;  // read data, reused
+    // Directories whose stale temporaries were removed, by device and inode: once per directory
+    // while the bound holds, not once per file.
+    std::set<std::pair<uint64_t, uint64_t>> cleaned_dirs;
 
     size_t open_count() const { return files.size() + dirs.size(); }
     uint64_t take_number() {
@@ -492,6 +496,18 @@ namespace {
 
 // ---- opening and closing files ----
 
+// A server killed in the middle of a file leaves its temporary behind: the next file written
+// into that directory removes such leftovers (a live writer's temporary stays).
+void clean_dir_once(srv_context& ctx, rdir_dst_dir& dir) {
+    constexpr size_t kMaxRemembered = 4096;
+    struct stat st;
+    if (fstat(dir.fd(), &st) != 0) return;
+    auto& seen = ctx.files->cleaned_dirs;
+    if (!seen.insert({st.st_dev, st.st_ino}).second) return;
+    if (seen.size() > kMaxRemembered) seen.clear();
+    dir.clean_temps();
+}
+
 // Starts a file that replaces (or creates) `path` under a temporary name. `existing` is the
 // status of what stands there (st_ino 0 when nothing).
 int open_replacing(srv_context& ctx, const std::string& path, const open_request& req,
@@ -502,6 +518,7 @@ int open_replacing(srv_context& ctx, const std::string& path, const open_request
     if (!dir_fd.valid()) return errno;
     f->dir = std::make_unique<rdir_dst_dir>();
     f->dir->adopt(dir_fd.release());
+    clean_dir_once(ctx, *f->dir);
 
     // A replaced file keeps its permission bits and owner; a new one gets what was asked.
     f->final_attr = mstat_attr{};
