@@ -358,6 +358,37 @@ TEST_F(DvcpRemote, ServedRootAsSourceAndDestination) {
     EXPECT_TRUE(diffs.empty()) << format_differences(diffs) << "\n" << run.describe();
 }
 
+// With a block size above what one request may carry, the lists of small files and their
+// answers are still cut to fit a request: 21 MiB of small files in one directory, copied whole.
+class DvcpRemoteLargeBlocks : public DvcpRemote, public ::testing::WithParamInterface<Route> {};
+
+TEST_P(DvcpRemoteLargeBlocks, SmallFileBatchesFitOneRequest) {
+    const Route route = GetParam();
+    start(route);
+    const End s = src(route), d = dst(route);
+    std::vector<Node> tree;
+    uint32_t seed = 12345;
+    for (int i = 0; i < 70; ++i) {
+        std::string data(300 * 1024 + i, '\0');
+        for (char& c : data) {
+            seed = seed * 1103515245u + 12345u;
+            c = static_cast<char>(seed >> 24);
+        }
+        tree.push_back(Node::file("batch/f" + std::to_string(i), data));
+    }
+    make_tree(s.disk, tree);
+    const Snapshot source = settled_snapshot(s.disk);
+    const RunResult run = dvcp({"mode=sync", "bs=32M", "if=" + s.arg, "of=" + d.arg});
+    EXPECT_EXIT_STATUS(run, 0);
+    const auto diffs = compare(source, snapshot(d.disk), CompareOptions{.dir_attributes = false});
+    EXPECT_TRUE(diffs.empty()) << format_differences(diffs) << "\n" << run.describe();
+    expect_counts(run, {{"file_open_count", 70}, {"o_file_fail_count", 0}});
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, DvcpRemoteLargeBlocks,
+                         ::testing::Values(Route::lr, Route::rl, Route::rr),
+                         [](const auto& info) { return std::string(route_name(info.param)); });
+
 // ---------------------------------------------------------------------------------------
 // Orphans and the record of changes
 
