@@ -116,10 +116,11 @@ class remote_rdir final : public vrdir {
     remote_conn conn_;
 };
 
-vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
-                        const libcdir_rdir_param* param) {
-    err_info* err = param != nullptr ? param->err : nullptr;
-    auto handle = std::unique_ptr<remote_rdir>(new (std::nothrow) remote_rdir());
+// A new handle of kind T with its connection to the side's server; null (reason in `err`) when
+// either cannot be had.
+template <typename T>
+std::unique_ptr<T> connected(libcdir_ctx* job, const cdir_side* side, err_info* err) {
+    auto handle = std::unique_ptr<T>(new (std::nothrow) T());
     if (!handle) {
         ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
         return nullptr;
@@ -127,6 +128,14 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     handle->job = job;
     handle->is_local = false;
     if (!handle->conn_.open(job, side->url.c_str(), err)) return nullptr;
+    return handle;
+}
+
+vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
+                        const libcdir_rdir_param* param) {
+    err_info* err = param != nullptr ? param->err : nullptr;
+    auto handle = connected<remote_rdir>(job, side, err);
+    if (!handle) return nullptr;
     dvsd_cli_ctx* ctx = handle->conn_.get();
     const char* root = side->root.c_str();
     dvsd_stat st;
@@ -201,14 +210,8 @@ class remote_mfile final : public vmfile {
 
 vmfile* remote_mfile_open(libcdir_ctx* job, cdir_side* side, const libcdir_mfile_param* param) {
     err_info* err = param != nullptr ? param->err : nullptr;
-    auto handle = std::unique_ptr<remote_mfile>(new (std::nothrow) remote_mfile());
-    if (!handle) {
-        ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
-        return nullptr;
-    }
-    handle->job = job;
-    handle->is_local = false;
-    if (!handle->conn_.open(job, side->url.c_str(), err)) return nullptr;
+    auto handle = connected<remote_mfile>(job, side, err);
+    if (!handle) return nullptr;
     dvsd_cli_ctx* ctx = handle->conn_.get();
     const int32_t size = param != nullptr ? static_cast<int32_t>(param->max_mfile_size) : 0;
     const int32_t timeout = param != nullptr ? static_cast<int32_t>(param->read_timeout_ms) : 0;

@@ -184,6 +184,22 @@ bool dst_entry_exists(libcdir_ctx* job, const cdir_item& item, const char* name)
 
 }  // namespace
 
+int cdir_open_src_dir(libcdir_ctx* job, const cdir_item& item,
+                      std::span<const mstat_item*> selected) {
+    int src_fd = os_root_open_fd(job->src.fs.get(),
+                                 std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
+                                 O_PATH | O_DIRECTORY, 0);
+    if (src_fd >= 0) return src_fd;
+    int eno = errno;
+    CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
+    job->st.i_file_fail_count += selected.size();
+    cdir_verr_check(job, os_verr_get(eno));
+    for (const mstat_item* e : selected) {
+        cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+    }
+    return -1;
+}
+
 void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
                        std::span<const mstat_item*> selected) {
     for (const mstat_item* e : selected) {
@@ -207,19 +223,8 @@ int ll_transfer(libcdir_ctx* job, const cdir_item& item, std::span<const mstat_i
         cdir_dry_transfer(job, item, selected);
         return 0;
     }
-    int src_fd = os_root_open_fd(job->src.fs.get(),
-                                 std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
-                                 O_PATH | O_DIRECTORY, 0);
-    if (src_fd < 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
-        job->st.i_file_fail_count += selected.size();
-        cdir_verr_check(job, os_verr_get(eno));
-        for (const mstat_item* e : selected) {
-            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
-        }
-        return 0;
-    }
+    const int src_fd = cdir_open_src_dir(job, item, selected);
+    if (src_fd < 0) return 0;
     rdir_dst_dir dst;
     if (!cdir_open_dst_dir(job, item, selected.size(), &dst)) {
         for (const mstat_item* e : selected) {

@@ -41,3 +41,7 @@ bool cdir_open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rd
 // A dry run counts what it would write and writes nothing.
 void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
                        std::span<const mstat_item*> selected);
+// Opens the local source directory of `item` (a path descriptor); a failure counts every file of
+// `selected` failed and gives -1.
+int cdir_open_src_dir(libcdir_ctx* job, const cdir_item& item,
+                      std::span<const mstat_item*> selected);

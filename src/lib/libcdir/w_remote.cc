@@ -582,19 +582,8 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
         cdir_dry_transfer(job, item, selected);
         return 0;
     }
-    int src_fd = os_root_open_fd(job->src.fs.get(),
-                                 std::string(cdir_rel_path(job->src, item.src_path)).c_str(),
-                                 O_PATH | O_DIRECTORY, 0);
-    if (src_fd < 0) {
-        int eno = errno;
-        CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
-        job->st.i_file_fail_count += selected.size();
-        cdir_verr_check(job, os_verr_get(eno));
-        for (const mstat_item* e : selected) {
-            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
-        }
-        return 0;
-    }
+    const int src_fd = cdir_open_src_dir(job, item, selected);
+    if (src_fd < 0) return 0;
     const runs r = split_runs(job, selected);
     const uint64_t limit = cdir_small_max(job);
     int ret = 0;
