@@ -158,9 +158,6 @@ class write_list {
     // Sends the pending lines and counts their answers. false when the transfer must end.
     bool send() {
         if (entries_.empty()) return true;
-        std::vector<outcome_probe> probes;
-        probes.reserve(entries_.size());
-        size_t done = 0;
         bool stop = false;
         int ret = run_chunk(job_, job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path, text_,
                             entries_.size(), job_->trans_buf.get(),
@@ -183,7 +180,6 @@ class write_list {
                                     if (got + count >= entries_.size()) return -1;
                                     answer(*entries_[got + count], stage, number);
                                     ++count;
-                                    ++done;
                                     if (cdir_need_exit(job_)) stop = true;
                                 }
                                 return count;
