@@ -143,6 +143,7 @@ struct librdir_handle {
     bool skip_dir = false;
     uint64_t skip_dev = 0;
     uint64_t skip_ino = 0;
+    bool link_kinds = true;
     qbuf_ptr queues[2];  // FILES, DIRS
     cmder* cmd = nullptr;
 
@@ -254,10 +255,12 @@ std::string parent_of(const std::string& path) {
 
 // Whether the link `dir`/`name` with text `text` leads to a directory, every step resolved
 // beneath `root` by its rules, so that neither a link's text nor ".." in it reaches out of the
-// root (an absolute text starts at the root, or fails, as the root's mode says).
-bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std::string text) {
+// root (an absolute text starts at the root, or fails, as the root's mode says). `hops` links
+// have been followed already.
+bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std::string text,
+                               int hops) {
     std::string base = dir;
-    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+    for (int hop = hops; hop < kLinkHopsMax; ++hop) {
         std::string path =
             text.empty() || text[0] == '/' || base.empty() ? text : path_join_raw(base, text);
         struct stat st;
@@ -267,6 +270,32 @@ bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std:
         char next[PL_MAX_PATH];
         if (os_root_readlink(root, path.c_str(), next, sizeof(next)) < 0) return false;
         base = parent_of(path);
+        text = next;
+    }
+    return false;
+}
+
+// A link text that names an entry of the link's own directory: no "/", not "." or "..".
+bool names_sibling(const char* text) {
+    if (text[0] == '\0' || std::strchr(text, '/') != nullptr) return false;
+    return !(text[0] == '.' && (text[1] == '\0' || (text[1] == '.' && text[2] == '\0')));
+}
+
+// The same question as link_leads_to_dir_beneath for the link `name` with text `text` of the
+// directory open as `dir_fd`. Most links name an entry of their own directory; those steps are
+// looked up through the open directory, which stays beneath the root and crosses no link, so
+// the answer is the same at a third of the calls of a lookup from the root.
+bool link_leads_to_dir(const os_root* root, int dir_fd, const char* dir, const char* text) {
+    char next[PL_MAX_PATH];
+    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+        if (!names_sibling(text)) return link_leads_to_dir_beneath(root, dir, text, hop);
+        struct stat st;
+        if (fstatat(dir_fd, text, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (S_ISDIR(st.st_mode)) return true;
+        if (!S_ISLNK(st.st_mode)) return false;
+        const ssize_t n = readlinkat(dir_fd, text, next, sizeof(next));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(next)) return false;
+        next[n] = '\0';
         text = next;
     }
     return false;
@@ -293,11 +322,12 @@ int format_entry(const librdir_handle* h, int dir_fd, const char* dir, const cha
             return -1;
         }
         link[n] = '\0';
-        // A link's kind is its target's; a target that cannot be reached counts as "other".
-        bool to_dir;
-        if (h->root != nullptr) {
-            to_dir = link_leads_to_dir_beneath(h->root, dir, link);
-        } else {
+        // A link's kind is its target's; a target that cannot be reached counts as "other", and
+        // so does every link of a lister told that nobody reads the kind.
+        bool to_dir = false;
+        if (h->link_kinds && h->root != nullptr) {
+            to_dir = link_leads_to_dir(h->root, dir_fd, dir, link);
+        } else if (h->link_kinds) {
             struct stat target;
             to_dir = fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
         }
@@ -494,6 +524,7 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     h->skip_dir = param->skip_dir;
     h->skip_dev = param->skip_dev;
     h->skip_ino = param->skip_ino;
+    h->link_kinds = param->link_kinds;
     // The queues themselves are unbounded: the room accounting above bounds them, and lets the
     // end markers of a stopped listing through.
     for (int s : {FILES, DIRS}) {

@@ -49,6 +49,10 @@ struct librdir_param {
     bool skip_dir = false;
     uint64_t skip_dev = 0;
     uint64_t skip_ino = 0;
+    // When false, a listed link's kind is not looked up and every link reads as one to something
+    // other than a directory (type 0x102), its text as stored. For a reader that never uses the
+    // kind, such as the destination side of a local job, this saves the lookups of the target.
+    bool link_kinds = true;
 };
 
 struct librdir_handle;

@@ -581,6 +581,70 @@ TEST_F(RootConfined, LinksOutOfTheRootAreListedAsLinksAndNeverFollowed) {
     EXPECT_EQ(host.files["rel_out"].type, 0x101u);
 }
 
+// A link's kind beneath the root, whether its target is an entry of the link's own directory
+// (looked up through the listed directory) or a path elsewhere (looked up from the root), and
+// chains that mix the two.
+TEST_F(RootConfined, LinkKindsFollowChainsBeneathTheRoot) {
+    struct link_case {
+        const char* name;
+        const char* text;
+        uint32_t type;
+    };
+    const link_case cases[] = {
+        {"chain_to_dir", "to_sub", 0x101},    // -> to_sub -> sub
+        {"chain_to_file", "to_kept", 0x102},  // -> to_kept -> kept
+        {"to_kept", "kept", 0x102},
+        {"sibling_missing", "nothing_here", 0x102},
+        {"loop_a", "loop_b", 0x102},
+        {"loop_b", "loop_a", 0x102},
+        {"dot", ".", 0x101},
+        {"dotdot", "..", 0x101},  // the root itself
+        {"via_parent", "../d/sub", 0x101},
+        {"chain_via_parent", "via_parent", 0x101},  // sibling, then a path from the root
+        {"chain_out", "rel_out", 0x102},            // sibling, then out of the root
+        {"into_file", "kept/x", 0x102},
+    };
+    for (const link_case& c : cases)
+        fs::create_symlink(c.text, path(std::string("inside/d/") + c.name));
+    for (uint32_t mode : {OS_ROOT_IN_ROOT, OS_ROOT_NO_SYMLINKS}) {
+        SCOPED_TRACE(mode);
+        auto root = make_root(mode);
+        ASSERT_TRUE(root);
+        librdir_param p;
+        p.root = root.get();
+        auto h = open_with("d", p);
+        ASSERT_TRUE(h);
+        listing l = read_listing(h.get());
+        EXPECT_EQ(l.files_status, "0");
+        for (const link_case& c : cases) {
+            EXPECT_EQ(l.files[c.name].type, c.type) << c.name;
+            EXPECT_EQ(l.links[c.name], c.text) << c.name;
+        }
+        EXPECT_EQ(l.files["to_sub"].type, 0x101u);
+    }
+}
+
+TEST_F(RootConfined, WithoutLinkKindsEveryLinkReadsAsOtherAndKeepsItsText) {
+    fs::create_directory_symlink("/", path("inside/d/to_root"));
+    auto root = make_root(OS_ROOT_NO_SYMLINKS);
+    ASSERT_TRUE(root);
+    librdir_param p;
+    p.root = root.get();
+    p.link_kinds = false;
+    auto h = open_with("d", p);
+    ASSERT_TRUE(h);
+    listing l = read_listing(h.get());
+    EXPECT_EQ(l.files_status, "0");
+    for (const char* name : {"to_sub", "abs_out", "rel_out", "to_root"}) {
+        EXPECT_EQ(l.files[name].type, 0x102u) << name;
+        EXPECT_EQ(l.files[name].size, 0u) << name;
+    }
+    EXPECT_EQ(l.links["to_sub"], "sub");
+    EXPECT_EQ(l.links["to_root"], "/");
+    EXPECT_EQ(l.dirs.count("sub"), 1u);
+    EXPECT_EQ(l.dirs["sub"].type, 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Hand-over, back-pressure and stop
 
