@@ -687,6 +687,40 @@ TEST_F(Lister, LinesAreHandedOverWithinAboutATenthOfASecondEvenWithoutAWaitingRe
     EXPECT_GE(librdir_queued_blocks(h.get(), 'F'), 2u);
 }
 
+// Listings posted ahead run while the reader is busy elsewhere: small directories do not stop
+// the lister after a few blocks, and each comes whole, in posting order.
+TEST_F(Lister, SmallListingsPostedAheadRunBeforeTheReaderComes) {
+    constexpr int kDirs = 40;
+    for (int i = 0; i < kDirs; ++i) {
+        const std::string dir = "d" + std::to_string(i);
+        fs::create_directory(path(dir));
+        make_files(dir, "f" + std::to_string(i) + "_", 3);
+        fs::create_directory(path(dir + "/sub"));
+    }
+    auto h = open(path("d0"));
+    ASSERT_TRUE(h);
+    for (int i = 1; i < kDirs; ++i) {
+        ASSERT_EQ(librdir_enum_dir(h.get(), path("d" + std::to_string(i)).c_str()), 0);
+    }
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (librdir_queued_blocks(h.get(), 'D') < static_cast<uint32_t>(kDirs) &&
+           steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(librdir_queued_blocks(h.get(), 'F'), static_cast<uint32_t>(kDirs));
+    EXPECT_EQ(librdir_queued_blocks(h.get(), 'D'), static_cast<uint32_t>(kDirs));
+    for (int i = 0; i < kDirs; ++i) {
+        SCOPED_TRACE(i);
+        listing l = read_listing(h.get());
+        EXPECT_EQ(l.files_status, "0");
+        EXPECT_EQ(l.dirs_status, "0");
+        ASSERT_EQ(l.files.size(), 3u);
+        EXPECT_EQ(l.files.begin()->first.rfind("f" + std::to_string(i) + "_", 0), 0u);
+        EXPECT_EQ(l.dirs.count("sub"), 1u);
+    }
+    EXPECT_EQ(librdir_queued_bytes(h.get(), 'F'), 0u);
+}
+
 struct pressure_case {
     const char* name;
     int files;
@@ -710,17 +744,19 @@ TEST_P(BackPressure, IdleReaderBoundsTheQueuesAndLosesNothing) {
     }
     auto h = open(root_);
     ASSERT_TRUE(h);
-    constexpr uint32_t kBound = 4;
+    // 128 KiB a stream; a block holds up to 32 KiB, so a full stream holds more than 96 KiB.
+    constexpr size_t kBound = 128 * 1024;
+    constexpr size_t kFull = kBound - 32 * 1024;
     std::this_thread::sleep_for(milliseconds(500));
-    const uint32_t files_held = librdir_queued_blocks(h.get(), 'F');
-    const uint32_t dirs_held = librdir_queued_blocks(h.get(), 'D');
+    const size_t files_held = librdir_queued_bytes(h.get(), 'F');
+    const size_t dirs_held = librdir_queued_bytes(h.get(), 'D');
     EXPECT_LE(files_held, kBound);
     EXPECT_LE(dirs_held, kBound);
-    EXPECT_TRUE(files_held == kBound || dirs_held == kBound) << files_held << " " << dirs_held;
+    EXPECT_TRUE(files_held > kFull || dirs_held > kFull) << files_held << " " << dirs_held;
     // Still waiting, not dropping: nothing moves while nobody reads.
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(librdir_queued_blocks(h.get(), 'F'), files_held);
-    EXPECT_EQ(librdir_queued_blocks(h.get(), 'D'), dirs_held);
+    EXPECT_EQ(librdir_queued_bytes(h.get(), 'F'), files_held);
+    EXPECT_EQ(librdir_queued_bytes(h.get(), 'D'), dirs_held);
 
     std::vector<char> buf(4096);
     std::string files, dirs;
@@ -730,8 +766,8 @@ TEST_P(BackPressure, IdleReaderBoundsTheQueuesAndLosesNothing) {
         ASSERT_GT(n, 0);
         (buf[0] == 'F' ? files : dirs).append(buf.data() + 1, static_cast<size_t>(n - 1));
         if (std::memchr(buf.data(), '\r', static_cast<size_t>(n)) != nullptr) ++ends;
-        EXPECT_LE(librdir_queued_blocks(h.get(), 'F'), kBound);
-        EXPECT_LE(librdir_queued_blocks(h.get(), 'D'), kBound);
+        EXPECT_LE(librdir_queued_bytes(h.get(), 'F'), kBound);
+        EXPECT_LE(librdir_queued_bytes(h.get(), 'D'), kBound);
     }
     EXPECT_EQ(std::count(files.begin(), files.end(), '\n'), c.files);
     EXPECT_EQ(std::count(dirs.begin(), dirs.end(), '\n'), c.dirs);
@@ -814,7 +850,7 @@ TEST_F(Lister, StopReleasesAListerWaitingForRoom) {
     auto h = open(root_);
     ASSERT_TRUE(h);
     std::this_thread::sleep_for(milliseconds(300));
-    ASSERT_EQ(librdir_queued_blocks(h.get(), 'F'), 4u);
+    ASSERT_GT(librdir_queued_bytes(h.get(), 'F'), 96u * 1024);
     librdir_stop(h.get());
     size_t lines = 0;
     listing_status st = read_to_end(h.get(), 1000, &lines);
