@@ -58,8 +58,9 @@ static_assert(kBlockMax >= RDIR_LINE_MAX + 32, "a block must hold the longest li
 constexpr size_t kMarkerMax = 16;
 // Bytes a stream holds for the reader before the lister waits: what a slow reader costs. It is
 // counted in bytes, not blocks, so that the small blocks of many small directories listed ahead
-// of the reader cost no more than a few full ones.
-constexpr size_t kQueueBytes = 4 * kBlockMax;
+// of the reader cost no more than one full block. More buys no speed: the listers then only
+// run further ahead of a walk busy with a large directory, and the process's peak grows.
+constexpr size_t kQueueBytes = kBlockMax;
 // Links followed one after another to find what a link leads to beneath a root (the kernel's own
 // limit is larger; a longer chain counts as leading nowhere).
 constexpr int kLinkHopsMax = 16;

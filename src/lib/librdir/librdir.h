@@ -20,10 +20,10 @@
 //
 // Lines are handed over soon after they are read, not only in full blocks: a reader waiting for
 // data gets what is there, and no line waits much longer than 100 ms, so a slow file system still
-// gives a steady flow. Each stream holds at most 128 KiB of blocks that the reader has not taken
-// (four full blocks, or many small ones of directories listed ahead): when a block would go
-// beyond that, the lister waits for the reader (never dropping a line), so a slow reader costs
-// that memory only.
+// gives a steady flow. Each stream holds at most 32 KiB of blocks that the reader has not taken
+// (one full block, or many small ones of directories listed ahead): when a block would go beyond
+// that, the lister waits for the reader (never dropping a line), so a slow reader costs that
+// memory only.
 //
 // One thread calls librdir_enum_dir / librdir_read_item_list / librdir_close on a handle;
 // librdir_stop may be called from any other thread while the handle is open.
@@ -85,7 +85,7 @@ int librdir_read_item_list(librdir_handle* h, char* buf, int len);
 void librdir_stop(librdir_handle* h);
 
 // Blocks handed over on the stream 'F' or 'D' and not yet taken by the reader, and their bytes
-// (at most 128 KiB, the end markers of a stopped listing aside). Any thread, while the handle is
+// (at most 32 KiB, the end markers of a stopped listing aside). Any thread, while the handle is
 // open; for diagnostics.
 uint32_t librdir_queued_blocks(const librdir_handle* h, char stream);
 size_t librdir_queued_bytes(const librdir_handle* h, char stream);

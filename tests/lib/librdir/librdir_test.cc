@@ -744,15 +744,14 @@ TEST_P(BackPressure, IdleReaderBoundsTheQueuesAndLosesNothing) {
     }
     auto h = open(root_);
     ASSERT_TRUE(h);
-    // 128 KiB a stream; a block holds up to 32 KiB, so a full stream holds more than 96 KiB.
-    constexpr size_t kBound = 128 * 1024;
-    constexpr size_t kFull = kBound - 32 * 1024;
+    // 32 KiB a stream, far less than either listing.
+    constexpr size_t kBound = 32 * 1024;
     std::this_thread::sleep_for(milliseconds(500));
     const size_t files_held = librdir_queued_bytes(h.get(), 'F');
     const size_t dirs_held = librdir_queued_bytes(h.get(), 'D');
     EXPECT_LE(files_held, kBound);
     EXPECT_LE(dirs_held, kBound);
-    EXPECT_TRUE(files_held > kFull || dirs_held > kFull) << files_held << " " << dirs_held;
+    EXPECT_GT(files_held + dirs_held, 0u);
     // Still waiting, not dropping: nothing moves while nobody reads.
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(librdir_queued_bytes(h.get(), 'F'), files_held);
@@ -850,7 +849,7 @@ TEST_F(Lister, StopReleasesAListerWaitingForRoom) {
     auto h = open(root_);
     ASSERT_TRUE(h);
     std::this_thread::sleep_for(milliseconds(300));
-    ASSERT_GT(librdir_queued_bytes(h.get(), 'F'), 96u * 1024);
+    ASSERT_GT(librdir_queued_bytes(h.get(), 'F'), 0u);
     librdir_stop(h.get());
     size_t lines = 0;
     listing_status st = read_to_end(h.get(), 1000, &lines);
