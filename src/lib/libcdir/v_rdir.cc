@@ -126,6 +126,8 @@ vrdir* local_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     rp.read_timeout_ms = param != nullptr ? static_cast<int>(param->read_timeout_ms) : 0;
     rp.err = err;
     rp.root = side->fs.get();
+    // Only a source link's kind is ever used (to make the link at the destination).
+    rp.link_kinds = !is_destination;
     // Neither walk enters the other end of the job, wherever it is mounted or linked below.
     const cdir_side& other = is_destination ? job->src : job->dst;
     struct stat other_st;

@@ -48,8 +48,10 @@ inline constexpr uint32_t CDIR_QUEUE_MAX = 32;
 int cdir_post_msg(libcdir_ctx* job, uint32_t id, const void* data, uint32_t length, void* arg);
 
 // Listings are started this many queued directories ahead of the one being processed, so that
-// the listers work while the walk parses; the bound keeps their queued lines few.
-inline constexpr size_t CDIR_LISTING_AHEAD = 4;
+// the listers keep working while the walk parses or waits for the other side (real trees have
+// many directories of a few entries). What the listers hold for the walk is bounded by bytes on
+// their side, so a deeper start costs only the posted paths.
+inline constexpr size_t CDIR_LISTING_AHEAD = 64;
 
 // New item without sets. With `path`: source path = path and, when the job has a destination,
 // destination path = destination root joined with the part of `path` below the source root.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -11,30 +12,30 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "liblog/log2.h"
-#include "libpal/cmder.h"
 #include "libpal/os_root.h"
-#include "libpal/queue.h"
 #include "libpal/url.h"
 #include "librdir/misc.h"
 #include "librdir/mstat.h"
 #include "librdir/stat_line.h"
 #include "librdir/temp_name.h"
+#include "librdir/wake_word.h"
 
 #define RDIR_LOG(level, ...) DV_LOG("rdir", level, __VA_ARGS__)
 
 namespace {
 
 constexpr int kDefaultReadTimeoutMs = 3000;
-constexpr int kPostTimeoutMs = 1000;
 // The reader's longest single wait: it then looks at the other stream and at a stop request.
 constexpr int kPollWaitMs = 100;
 // The reader first waits this long without asking for the lines gathered so far: a directory on
@@ -45,15 +46,21 @@ constexpr int kQuietWaitMs = 5;
 // clock's few milliseconds), so that a slow file system still feeds the reader steadily.
 constexpr int64_t kHandOverMs = 100;
 // A lister waiting for room looks at a stop request at least this often (a stop also wakes it).
-constexpr auto kRoomCheck = std::chrono::milliseconds(100);
-constexpr uint32_t kCmdList = 1;
+constexpr int kRoomCheckMs = 100;
+// An idle lister looks at a stop request at least this often (a post or a stop also wakes it).
+constexpr int kIdleCheckMs = 1000;
 // Lines travel in blocks of up to this many bytes: one hand-over, and at most one wake-up of the
 // reader, per block instead of per line. A block always holds whole lines, and a stream's end
 // marker only ever comes last in its block.
 constexpr size_t kBlockMax = 32 * 1024;
 static_assert(kBlockMax >= RDIR_LINE_MAX + 32, "a block must hold the longest line and a marker");
-// Blocks a stream holds for the reader before the lister waits: what a slow reader costs.
-constexpr uint32_t kQueueBlocks = 4;
+// Longest end marker: the carriage return and a status in decimal.
+constexpr size_t kMarkerMax = 16;
+// Bytes a stream holds for the reader before the lister waits: what a slow reader costs. It is
+// counted in bytes, not blocks, so that the small blocks of many small directories listed ahead
+// of the reader cost no more than one full block. More buys no speed: the listers then only
+// run further ahead of a walk busy with a large directory, and the process's peak grows.
+constexpr size_t kQueueBytes = kBlockMax;
 // Links followed one after another to find what a link leads to beneath a root (the kernel's own
 // limit is larger; a longer chain counts as leading nowhere).
 constexpr int kLinkHopsMax = 16;
@@ -102,11 +109,6 @@ class dir_reader final {
     size_t filled_ = 0;
 };
 
-struct qbuf_closer {
-    void operator()(qbuf* q) const { qbuf_exit(q); }
-};
-using qbuf_ptr = std::unique_ptr<qbuf, qbuf_closer>;
-
 int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -120,7 +122,13 @@ int64_t coarse_now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A block buffer of kBlockMax bytes.
+// A block handed over: whole lines of one stream, possibly ending in the end marker.
+struct ready_block {
+    std::unique_ptr<char[]> data;
+    uint32_t length = 0;
+};
+
+// A block buffer of kBlockMax bytes (the reader's holds a handed-over block of its own size).
 struct block_buffer {
     std::unique_ptr<char[]> data;
     size_t used = 0;         // writer: bytes gathered; reader: bytes of the block taken
@@ -143,20 +151,30 @@ struct librdir_handle {
     bool skip_dir = false;
     uint64_t skip_dev = 0;
     uint64_t skip_ino = 0;
-    qbuf_ptr queues[2];  // FILES, DIRS
-    cmder* cmd = nullptr;
+    bool link_kinds = true;
+    std::thread thread;  // the lister ("rdir_cmder")
 
     // Any thread.
-    std::atomic<bool> stopping{false};        // set under room_mutex, never cleared
+    std::atomic<bool> stopping{false};        // set under mutex, never cleared
     std::atomic<bool> reader_waiting{false};  // the reader is blocked in a wait for data
     std::atomic<int> state{STATE_IDLE};
 
-    // Blocks of each stream handed over and not yet taken by the reader. The lister reserves one
-    // before it queues a block and waits while a stream has kQueueBlocks; the reader gives one
-    // back per block it takes. Protected by room_mutex.
-    mutable std::mutex room_mutex;
-    std::condition_variable room_cv;
-    uint32_t queued[2] = {0, 0};
+    // Everything the lister and its reader hand each other, behind one short-held lock: the
+    // directories posted and not yet started, and per stream the blocks handed over and not yet
+    // taken (FILES, DIRS). The lister waits while a block would take a stream that holds any
+    // past kQueueBytes; the end markers
+    // of a stopped listing go regardless. A listing's last blocks of both streams are handed
+    // over together, so a small directory costs one hand-over and at most one wake-up.
+    mutable std::mutex mutex;
+    std::deque<std::string> posted;
+    std::deque<ready_block> ready[2];
+    size_t ready_bytes[2] = {0, 0};
+    bool closing = false;  // the lister ends once nothing is posted
+    // Wake the reader (blocks handed over, stop), the lister waiting for room (blocks taken,
+    // stop) and the idle lister (posts, stop, close).
+    rdir_wake_word to_reader;
+    rdir_wake_word to_room;
+    rdir_wake_word to_post;
 
     // Command thread only.
     verr status = 0;
@@ -170,24 +188,45 @@ struct librdir_handle {
 
 namespace {
 
-// Reserves room for one more block on stream `s`, waiting (when `wait`) while the reader has not
-// taken the ones before it. Returns false, reserving nothing, when the handle is stopped first.
-bool reserve_room(librdir_handle* h, int s, bool wait) {
-    std::unique_lock lock(h->room_mutex);
-    while (wait && h->queued[s] >= kQueueBlocks) {
-        if (h->stopping.load()) return false;
-        h->room_cv.wait_for(lock, kRoomCheck);
+// Waits until a block of `bytes` fits on stream `s`: while the blocks that the reader has not
+// taken would come to more than kQueueBytes with it (a stream that holds none always takes one).
+// Returns false when the handle is stopped first. Only the lister adds blocks, so the room found
+// stays.
+bool wait_for_room(librdir_handle* h, int s, size_t bytes) {
+    for (;;) {
+        const uint32_t seen = h->to_room.prepare();
+        bool room;
+        {
+            std::lock_guard lock(h->mutex);
+            room = h->ready[s].empty() || h->ready_bytes[s] + bytes <= kQueueBytes;
+        }
+        if (room || h->stopping.load()) {
+            h->to_room.cancel();
+            return room;
+        }
+        h->to_room.wait(seen, kRoomCheckMs);
     }
-    ++h->queued[s];
+}
+
+// A copy of `length` bytes of `data` in a block of its own size; false when memory runs out.
+bool copy_block(const char* data, size_t length, ready_block* out) {
+    out->data.reset(new (std::nothrow) char[length]);
+    if (!out->data) return false;
+    std::memcpy(out->data.get(), data, length);
+    out->length = static_cast<uint32_t>(length);
     return true;
 }
 
-void release_room(librdir_handle* h, int s) {
-    {
-        std::lock_guard lock(h->room_mutex);
-        --h->queued[s];
+// Appends a block to stream `s`, with the handle's lock held; false when memory runs out.
+bool queue_block(librdir_handle* h, int s, ready_block&& block) {
+    const size_t bytes = block.length;
+    try {
+        h->ready[s].push_back(std::move(block));
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    h->room_cv.notify_one();
+    h->ready_bytes[s] += bytes;
+    return true;
 }
 
 // Queues the gathered lines of stream `s` as one block, waiting for room as long as the reader
@@ -201,13 +240,21 @@ void release_room(librdir_handle* h, int s) {
 void hand_over(librdir_handle* h, int s, verr* failure) {
     block_buffer& out = h->out[s];
     if (out.used == 0) return;
-    if (!reserve_room(h, s, true)) {
+    ready_block block;
+    if (!wait_for_room(h, s, out.used)) {
         *failure = VERR_INTERRUPTED;
-    } else if (qbuf_write(h->queues[s].get(), out.data.get(), static_cast<uint32_t>(out.used)) !=
-               0) {
-        release_room(h, s);
-        RDIR_LOG(LOG_ERR, "qbuf_write_timeout hqbuf_file failed\n");
-        if (*failure == 0) *failure = VERR_NO_MEMORY;
+    } else {
+        bool queued = copy_block(out.data.get(), out.used, &block);
+        if (queued) {
+            std::lock_guard lock(h->mutex);
+            queued = queue_block(h, s, std::move(block));
+        }
+        if (queued) {
+            h->to_reader.notify();
+        } else {
+            RDIR_LOG(LOG_ERR, "qbuf_write_timeout hqbuf_file failed\n");
+            if (*failure == 0) *failure = VERR_NO_MEMORY;
+        }
     }
     out.used = 0;
 }
@@ -254,10 +301,12 @@ std::string parent_of(const std::string& path) {
 
 // Whether the link `dir`/`name` with text `text` leads to a directory, every step resolved
 // beneath `root` by its rules, so that neither a link's text nor ".." in it reaches out of the
-// root (an absolute text starts at the root, or fails, as the root's mode says).
-bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std::string text) {
+// root (an absolute text starts at the root, or fails, as the root's mode says). `hops` links
+// have been followed already.
+bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std::string text,
+                               int hops) {
     std::string base = dir;
-    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+    for (int hop = hops; hop < kLinkHopsMax; ++hop) {
         std::string path =
             text.empty() || text[0] == '/' || base.empty() ? text : path_join_raw(base, text);
         struct stat st;
@@ -267,6 +316,32 @@ bool link_leads_to_dir_beneath(const os_root* root, const std::string& dir, std:
         char next[PL_MAX_PATH];
         if (os_root_readlink(root, path.c_str(), next, sizeof(next)) < 0) return false;
         base = parent_of(path);
+        text = next;
+    }
+    return false;
+}
+
+// A link text that names an entry of the link's own directory: no "/", not "." or "..".
+bool names_sibling(const char* text) {
+    if (text[0] == '\0' || std::strchr(text, '/') != nullptr) return false;
+    return !(text[0] == '.' && (text[1] == '\0' || (text[1] == '.' && text[2] == '\0')));
+}
+
+// The same question as link_leads_to_dir_beneath for the link `name` with text `text` of the
+// directory open as `dir_fd`. Most links name an entry of their own directory; those steps are
+// looked up through the open directory, which stays beneath the root and crosses no link, so
+// the answer is the same at a third of the calls of a lookup from the root.
+bool link_leads_to_dir(const os_root* root, int dir_fd, const char* dir, const char* text) {
+    char next[PL_MAX_PATH];
+    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+        if (!names_sibling(text)) return link_leads_to_dir_beneath(root, dir, text, hop);
+        struct stat st;
+        if (fstatat(dir_fd, text, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (S_ISDIR(st.st_mode)) return true;
+        if (!S_ISLNK(st.st_mode)) return false;
+        const ssize_t n = readlinkat(dir_fd, text, next, sizeof(next));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(next)) return false;
+        next[n] = '\0';
         text = next;
     }
     return false;
@@ -293,11 +368,12 @@ int format_entry(const librdir_handle* h, int dir_fd, const char* dir, const cha
             return -1;
         }
         link[n] = '\0';
-        // A link's kind is its target's; a target that cannot be reached counts as "other".
-        bool to_dir;
-        if (h->root != nullptr) {
-            to_dir = link_leads_to_dir_beneath(h->root, dir, link);
-        } else {
+        // A link's kind is its target's; a target that cannot be reached counts as "other", and
+        // so does every link of a lister told that nobody reads the kind.
+        bool to_dir = false;
+        if (h->link_kinds && h->root != nullptr) {
+            to_dir = link_leads_to_dir(h->root, dir_fd, dir, link);
+        } else if (h->link_kinds) {
             struct stat target;
             to_dir = fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
         }
@@ -399,22 +475,29 @@ void finish_listing(librdir_handle* h, verr failure) {
     }
     // The last blocks wait for room like any other. Once the handle is stopped they go
     // regardless (only then may a stream hold one block more than its bound), so that whoever
-    // still reads sees the listing end.
-    bool reserved[2];
-    for (int s : {FILES, DIRS}) reserved[s] = reserve_room(h, s, true);
+    // still reads sees the listing end. Both go in one step, with one wake-up of the reader.
+    for (int s : {FILES, DIRS}) wait_for_room(h, s, h->out[s].used + sizeof(marker));
     if (h->stopping.load()) failure = VERR_INTERRUPTED;
     h->status = failure;
     int n = std::snprintf(marker, sizeof(marker), RDIR_END_MARK_FMT, static_cast<int>(failure));
+    ready_block last[2];
+    bool queued[2];
     for (int s : {FILES, DIRS}) {
         block_buffer& out = h->out[s];
         std::memcpy(out.data.get() + out.used, marker, static_cast<size_t>(n));
         out.used += static_cast<size_t>(n);
-        if (!reserved[s]) reserve_room(h, s, false);
-        if (qbuf_write(h->queues[s].get(), out.data.get(), static_cast<uint32_t>(out.used)) != 0) {
-            release_room(h, s);
-            RDIR_LOG(LOG_ERR, "qbuf_write_timeout end marker failed\n");
-        }
+        queued[s] = copy_block(out.data.get(), out.used, &last[s]);
         out.used = 0;
+    }
+    {
+        std::lock_guard lock(h->mutex);
+        for (int s : {FILES, DIRS}) {
+            if (queued[s]) queued[s] = queue_block(h, s, std::move(last[s]));
+        }
+    }
+    h->to_reader.notify();
+    for (int s : {FILES, DIRS}) {
+        if (!queued[s]) RDIR_LOG(LOG_ERR, "qbuf_write_timeout end marker failed\n");
     }
 }
 
@@ -445,14 +528,38 @@ void list_dir(librdir_handle* h, const char* dir) {
     h->state.exchange(STATE_DONE);
 }
 
-int dispatch(uint32_t id, void* data, cmder_call* call) {
-    auto* h = static_cast<librdir_handle*>(call->user);
-    if (id != kCmdList || h == nullptr || data == nullptr || call->data_len == 0) return 0;
-    const char* text = static_cast<const char*>(data);
-    // The path is the posted text up to its terminator, never beyond the message.
-    if (std::memchr(text, '\0', call->data_len) == nullptr) return 0;
-    list_dir(h, text);
-    return 0;
+// The lister's thread: runs the posted listings one after another, in posting order, until the
+// handle is closed.
+void lister_main(librdir_handle* h) {
+    static constexpr char kName[] = "rdir_cmder";
+    pthread_setname_np(pthread_self(), kName);
+    os_thread_name_set(kName);
+    for (;;) {
+        const uint32_t seen = h->to_post.prepare();
+        std::string dir;
+        bool have = false;
+        bool closing = false;
+        {
+            std::lock_guard lock(h->mutex);
+            if (!h->posted.empty()) {
+                dir = std::move(h->posted.front());
+                h->posted.pop_front();
+                have = true;
+            }
+            closing = h->closing;
+        }
+        if (!have) {
+            if (closing) {
+                h->to_post.cancel();
+                break;
+            }
+            h->to_post.wait(seen, kIdleCheckMs);
+            continue;
+        }
+        h->to_post.cancel();
+        list_dir(h, dir.c_str());
+    }
+    os_thread_name_del();
 }
 
 }  // namespace
@@ -494,24 +601,17 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     h->skip_dir = param->skip_dir;
     h->skip_dev = param->skip_dev;
     h->skip_ino = param->skip_ino;
-    // The queues themselves are unbounded: the room accounting above bounds them, and lets the
-    // end markers of a stopped listing through.
+    h->link_kinds = param->link_kinds;
     for (int s : {FILES, DIRS}) {
-        h->queues[s].reset(qbuf_init(0));
-        if (!h->queues[s] || !make_block(&h->out[s]) || !make_block(&h->in[s])) {
+        if (!make_block(&h->out[s])) {
             RDIR_LOG(LOG_ERR, "qbuf_init failed\n");
             ERR_INFO_SET(param->err, VERR_NO_MEMORY, nullptr);
             return nullptr;
         }
     }
-    cmder_conf conf{};
-    conf.user = h.get();
-    conf.queue_max = 0;
-    conf.timer_interval_ms = 1000;
-    conf.name = "rdir_cmder";
-    conf.msg_proc = dispatch;
-    h->cmd = cmder_init(&conf);
-    if (h->cmd == nullptr) {
+    try {
+        h->thread = std::thread(lister_main, h.get());
+    } catch (const std::system_error&) {
         RDIR_LOG(LOG_ERR, "cmder_init failed\n");
         ERR_INFO_SET(param->err, VERR_NO_MEMORY, "cmder_init failed");
         return nullptr;
@@ -527,37 +627,67 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
 
 int librdir_enum_dir(librdir_handle* h, const char* dir) {
     if (!DV_ASSERT("rdir", h != nullptr) || dir == nullptr) return -1;
-    int ret = cmder_post_str(h->cmd, kCmdList, dir, nullptr, kPostTimeoutMs);
-    if (ret < 0) {
-        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
-        return ret;
+    bool posted = false;
+    {
+        std::lock_guard lock(h->mutex);
+        if (!h->closing) {
+            try {
+                h->posted.emplace_back(dir);
+                posted = true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
     }
+    if (!posted) {
+        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
+        return VERR_NO_MEMORY;
+    }
+    h->to_post.notify();
     return 0;
 }
 
 namespace {
 
+// Takes the next block of stream `s` into `in`; false when none is there.
+bool take_block(librdir_handle* h, int s, block_buffer* in) {
+    {
+        std::lock_guard lock(h->mutex);
+        if (h->ready[s].empty()) return false;
+        ready_block& block = h->ready[s].front();
+        in->data = std::move(block.data);
+        in->used = block.length;
+        h->ready_bytes[s] -= block.length;
+        h->ready[s].pop_front();
+    }
+    in->taken = 0;
+    h->to_room.notify();
+    return true;
+}
+
+// Whether a block of a stream still to be read is there, or the handle is stopped.
+bool worth_reading(const librdir_handle* h) {
+    if (h->stopping.load()) return true;
+    std::lock_guard lock(h->mutex);
+    return (!h->ended[FILES] && !h->ready[FILES].empty()) ||
+           (!h->ended[DIRS] && !h->ready[DIRS].empty());
+}
+
 // Moves whole lines of stream `s`, and its end marker when it comes, into `out` (`room` bytes).
-// Blocks are taken from the queue as needed, waiting up to `wait_ms` for the first one only; what
-// does not fit stays for the next read. Returns the bytes placed; sets the stream's end flag when
-// they end with the end marker.
-int take_lines(librdir_handle* h, int s, char* out, size_t room, int wait_ms) {
+// Blocks are taken from the queue as needed; what does not fit stays for the next read. Returns
+// the bytes placed; sets the stream's end flag when they end with the end marker.
+int take_lines(librdir_handle* h, int s, char* out, size_t room) {
     block_buffer* in = &h->in[s];
     size_t placed = 0;
     for (;;) {
-        if (in->taken == in->used) {
-            int n = qbuf_read(h->queues[s].get(), in->data.get(), static_cast<uint32_t>(kBlockMax),
-                              placed == 0 ? wait_ms : 0);
-            if (n <= 0) return static_cast<int>(placed);
-            release_room(h, s);
-            in->used = static_cast<size_t>(n);
-            in->taken = 0;
-        }
+        if (in->taken == in->used && !take_block(h, s, in)) return static_cast<int>(placed);
         const char* rest = in->data.get() + in->taken;
         const size_t rest_len = in->used - in->taken;
         const size_t free_room = room - placed;
-        // Lines never hold a carriage return: the first one starts the end marker.
-        const char* cr = static_cast<const char*>(std::memchr(rest, RDIR_END_MARK, rest_len));
+        // Lines never hold a carriage return, and an end marker only ever ends its block: a
+        // look at the block's last bytes finds it.
+        const size_t tail = std::min(rest_len, kMarkerMax);
+        const char* cr =
+            static_cast<const char*>(memrchr(rest + rest_len - tail, RDIR_END_MARK, tail));
         const size_t lines_len = cr != nullptr ? static_cast<size_t>(cr - rest) : rest_len;
         size_t take = lines_len;
         if (take > free_room) {
@@ -610,18 +740,26 @@ int librdir_read_item_list(librdir_handle* h, char* buf, int len) {
         const bool stopped = h->stopping.load();
         int64_t left = h->read_timeout_ms - (now_ms() - start);
         if (left < 0) left = 0;
-        // One wait per pass, on the first stream still open: files are served first. From the
-        // third pass on, the lister hands over what it has as soon as it sees the reader waiting.
+        // One wait per pass, for a block of either stream still open. From the third pass on, the
+        // lister hands over what it has as soon as it sees the reader waiting.
         int wait = 0;
         if (!stopped && pass > 0) {
             wait =
                 static_cast<int>(std::min<int64_t>(left, pass == 1 ? kQuietWaitMs : kPollWaitMs));
         }
-        if (wait > 0 && pass > 1) h->reader_waiting.store(true);
+        if (wait > 0) {
+            const uint32_t seen = h->to_reader.prepare();
+            if (pass > 1) h->reader_waiting.store(true);
+            if (worth_reading(h)) {
+                h->to_reader.cancel();
+            } else {
+                h->to_reader.wait(seen, wait);
+            }
+        }
+        // Files are served first.
         for (int s : {FILES, DIRS}) {
             if (h->ended[s]) continue;
-            int n = take_lines(h, s, buf + 1, static_cast<size_t>(len - 1), wait);
-            wait = 0;
+            int n = take_lines(h, s, buf + 1, static_cast<size_t>(len - 1));
             if (n > 0) {
                 h->reader_waiting.store(false, std::memory_order_relaxed);
                 buf[0] = s == FILES ? RDIR_STREAM_FILES : RDIR_STREAM_DIRS;
@@ -640,27 +778,38 @@ int librdir_read_item_list(librdir_handle* h, char* buf, int len) {
 void librdir_stop(librdir_handle* h) {
     if (h == nullptr) return;
     {
-        std::lock_guard lock(h->room_mutex);
+        std::lock_guard lock(h->mutex);
         h->stopping.store(true);
     }
-    h->room_cv.notify_all();
+    h->to_reader.notify();
+    h->to_room.notify();
+    h->to_post.notify();
 }
 
 uint32_t librdir_queued_blocks(const librdir_handle* h, char stream) {
     if (h == nullptr) return 0;
-    std::lock_guard lock(h->room_mutex);
-    return h->queued[stream == RDIR_STREAM_DIRS ? DIRS : FILES];
+    std::lock_guard lock(h->mutex);
+    return static_cast<uint32_t>(h->ready[stream == RDIR_STREAM_DIRS ? DIRS : FILES].size());
+}
+
+size_t librdir_queued_bytes(const librdir_handle* h, char stream) {
+    if (h == nullptr) return 0;
+    std::lock_guard lock(h->mutex);
+    return h->ready_bytes[stream == RDIR_STREAM_DIRS ? DIRS : FILES];
 }
 
 void librdir_close(librdir_handle* h) {
     if (h == nullptr) return;
-    if (h->cmd != nullptr) {
-        // Nobody reads any more: a listing that waits for room would wait for ever.
+    if (h->thread.joinable()) {
+        // Nobody reads any more: a listing that waits for room would wait for ever. What is
+        // still posted ends at once.
         librdir_stop(h);
-        while (cmder_wait_idle(h->cmd, 1000) != 0) {
+        {
+            std::lock_guard lock(h->mutex);
+            h->closing = true;
         }
-        cmder_exit(h->cmd);
-        h->cmd = nullptr;
+        h->to_post.notify();
+        h->thread.join();
     }
     delete h;
 }

@@ -20,9 +20,10 @@
 //
 // Lines are handed over soon after they are read, not only in full blocks: a reader waiting for
 // data gets what is there, and no line waits much longer than 100 ms, so a slow file system still
-// gives a steady flow. Each stream holds only a few blocks that the reader has not taken: when they
-// are there, the lister waits for the reader (never dropping a line), so a slow reader costs
-// memory for those blocks only.
+// gives a steady flow. Each stream holds at most 32 KiB of blocks that the reader has not taken
+// (one full block, or many small ones of directories listed ahead): when a block would go beyond
+// that, the lister waits for the reader (never dropping a line), so a slow reader costs that
+// memory only.
 //
 // One thread calls librdir_enum_dir / librdir_read_item_list / librdir_close on a handle;
 // librdir_stop may be called from any other thread while the handle is open.
@@ -49,6 +50,10 @@ struct librdir_param {
     bool skip_dir = false;
     uint64_t skip_dev = 0;
     uint64_t skip_ino = 0;
+    // When false, a listed link's kind is not looked up and every link reads as one to something
+    // other than a directory (type 0x102), its text as stored. For a reader that never uses the
+    // kind, such as the destination side of a local job, this saves the lookups of the target.
+    bool link_kinds = true;
 };
 
 struct librdir_handle;
@@ -79,9 +84,11 @@ int librdir_read_item_list(librdir_handle* h, char* buf, int len);
 // Any thread, while the handle is open (not from a signal handler); calling it again is harmless.
 void librdir_stop(librdir_handle* h);
 
-// Blocks handed over on the stream 'F' or 'D' and not yet taken by the reader (at most a few, the
-// end markers of a stopped listing aside). Any thread, while the handle is open; for diagnostics.
+// Blocks handed over on the stream 'F' or 'D' and not yet taken by the reader, and their bytes
+// (at most 32 KiB, the end markers of a stopped listing aside). Any thread, while the handle is
+// open; for diagnostics.
 uint32_t librdir_queued_blocks(const librdir_handle* h, char stream);
+size_t librdir_queued_bytes(const librdir_handle* h, char stream);
 
 // Stops what is still listing or posted (as librdir_stop: nobody reads it any more), ends the
 // thread and frees the handle. Returns promptly. Null is fine.
