@@ -74,20 +74,12 @@ if [ -z "${DVCP:-}" ]; then
   DVCP="$root/build/release/bin/dvcp"
 fi
 [ -x "$DVCP" ] || { echo "bench: no dvcp binary at $DVCP" >&2; exit 1; }
-gen="$root/bench/gen_tree.py"
 json="$work/json"
 rm -rf "$json"
 mkdir -p "$json"
 
-# Trees are generated under a temporary name and renamed when complete, so that an interrupted
-# generation is never taken for a tree.
-make_tree() {  # kind name
-  [ -d "$work/$2" ] && return 0
-  echo "bench: generating $2" >&2
-  rm -rf "$work/tmp"
-  python3 "$gen" "$1" "$work/tmp"
-  mv "$work/tmp" "$work/$2"
-}
+. "$root/bench/common.sh"
+gen="$root/bench/gen_tree.py"
 make_tree small small
 make_tree big big
 make_tree huge huge
@@ -113,7 +105,6 @@ if [ ! -d "$work/usrshare_touched" ]; then
   mv "$work/tmp" "$work/usrshare_touched"
 fi
 
-q() { printf '%q' "$1"; }
 dvcp=$(q "$DVCP")
 small=$(q "$work/small")
 changed=$(q "$work/small_changed")
@@ -122,32 +113,6 @@ dst=$(q "$work/dst")
 usrshare=$(q "$work/usrshare")
 touched=$(q "$work/usrshare_touched")
 sdst=$(q "$shm/dst")
-
-# dvcp's result must equal its source: contents (by checksum), modes, owners, times, links, and
-# no extra file. Directory times are left out: a sync restores none, by design.
-verify() {  # what src dst
-  local diff
-  diff=$(rsync -a -n -i -c -O --delete "$2/" "$3/" | head -n 5)
-  if [ -n "$diff" ]; then
-    printf 'bench: %s left a destination that differs from its source:\n%s\n' "$1" "$diff" >&2
-    exit 1
-  fi
-}
-run_dvcp() {
-  "$DVCP" "$@" 2>"$work/dvcp.log" || {
-    echo "bench: dvcp $* failed:" >&2
-    tail -n 20 "$work/dvcp.log" >&2
-    exit 1
-  }
-  rm -f "$work/dvcp.log"
-}
-
-hf() {  # name, then hyperfine arguments
-  local name=$1
-  shift
-  echo "bench: $name" >&2
-  hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$json/$name.json" "$@" >&2
-}
 
 # Initial copies: the destination is removed before every run, warm-up included.
 for tree in small big; do

@@ -42,13 +42,7 @@ json="$work/json"
 rm -rf "$json" "$work/srv"
 mkdir -p "$json" "$work/srv"
 
-make_tree() {  # kind name
-  [ -d "$work/$2" ] && return 0
-  echo "bench: generating $2" >&2
-  rm -rf "$work/tmp"
-  python3 "$root/bench/gen_tree.py" "$1" "$work/tmp"
-  mv "$work/tmp" "$work/$2"
-}
+. "$root/bench/common.sh"
 make_tree small small
 make_tree big big
 
@@ -82,45 +76,22 @@ pids+=($!)
 sleep 0.5
 rurl="rsync://127.0.0.1:$rport/srv"
 
-q() { printf '%q' "$1"; }
 dvcp=$(q "$DVCP")
 dst=$(q "$work/dst")
 srv=$(q "$work/srv")
-
-verify() {  # what src dst
-  local diff
-  diff=$(rsync -a -n -i -c -O --delete "$2/" "$3/" | head -n 5)
-  if [ -n "$diff" ]; then
-    printf 'bench: %s left a destination that differs from its source:\n%s\n' "$1" "$diff" >&2
-    exit 1
-  fi
-}
-run_dvcp() {
-  "$DVCP" "$@" level=err 2>"$work/dvcp.log" || {
-    echo "bench: dvcp $* failed:" >&2
-    tail -n 20 "$work/dvcp.log" >&2
-    exit 1
-  }
-}
-hf() {  # name, then hyperfine arguments
-  local name=$1
-  shift
-  echo "bench: $name" >&2
-  hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$json/$name.json" "$@" >&2
-}
 
 for tree in small big; do
   src=$(q "$work/$tree")
   # Local to server: the served copy is removed before every run.
   rm -rf "$work/srv/$tree"
-  run_dvcp if="$work/$tree" of="$url/$tree"
+  run_dvcp level=err if="$work/$tree" of="$url/$tree"
   verify "copy of $tree to dvsd" "$work/$tree" "$work/srv/$tree"
   hf "up_$tree" --prepare "rm -rf $srv/$tree" \
     -n dvcp "$dvcp level=err if=$src of=$url/$tree" \
     -n "rsync daemon" "rsync -a $src/ $rurl/$tree/"
   # Server to local.
   rm -rf "$work/dst"
-  run_dvcp if="$url/$tree" of="$work/dst"
+  run_dvcp level=err if="$url/$tree" of="$work/dst"
   verify "copy of $tree from dvsd" "$work/$tree" "$work/dst"
   hf "down_$tree" --prepare "rm -rf $dst" \
     -n dvcp "$dvcp level=err if=$url/$tree of=$dst" \
@@ -130,8 +101,8 @@ done
 # No-change syncs of the small tree, both directions (the copies above left both sides equal).
 rm -rf "$work/dst"
 cp -a "$work/small" "$work/dst"
-run_dvcp mode=sync if="$work/small" of="$url/small"
-run_dvcp mode=sync if="$url/small" of="$work/dst"
+run_dvcp level=err mode=sync if="$work/small" of="$url/small"
+run_dvcp level=err mode=sync if="$url/small" of="$work/dst"
 verify "no-change sync" "$work/small" "$work/srv/small"
 hf sync_up_nochange \
   -n dvcp "$dvcp level=err mode=sync if=$(q "$work/small") of=$url/small" \
