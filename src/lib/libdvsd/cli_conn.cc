@@ -630,18 +630,6 @@ int dvsd_cli_get_pack_id(void* handle) {
     return zcomp_get_id(ctx->pack.codec.get());
 }
 
-int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx) {
-    if (ctx == nullptr) return -1;
-    ctx->auto_reconnect = true;
-    return 0;
-}
-
-int dvsd_cli_clear_auto_reconnect(dvsd_cli_ctx* ctx) {
-    if (ctx == nullptr) return -1;
-    ctx->auto_reconnect = false;
-    return 0;
-}
-
 uint64_t dvsd_cli_version_number(const char* text) {
     return cli_version_number(text);
 }

@@ -203,6 +203,8 @@ int dvsd_cli_restart_work(dvsd_cli_file* file) {
     dvsd_cli_ctx* ctx = file->ctx;
     CLI_LOG(LOG_DBG, "==> %s\n", file->path.c_str());
     if (dvsd_cli_reconnect(ctx) != 0) return -1;
+    // The new connection has a context of its own: a repair must attach to that one from now on.
+    if (ctx->auto_reconnect && dvsd_cli_set_auto_reconnect(ctx) != 0) return -1;
     uint64_t fd = 0;
     if (cli_outcome(ctx, reopen(file, &fd)) != 0) return -1;
     file->fd = fd;

@@ -162,6 +162,14 @@ int cli_set_packer(dvsd_cli_ctx* ctx, const char* name);
 void cli_forget_file(dvsd_cli_file* file);
 void cli_forget_dir(dvsd_cli_dir* dir);
 
+// ---- repair (cli_repair.cc) ---------------------------------------------------------------------
+
+// Repeats the exchange whose response did not arrive on a new connection attached to the same
+// server context; the connection's receive calls it when repair is enabled. SD_FRAME_OK with the
+// response in the reply buffer and `*out_len` its padded length; SD_FRAME_USER_STOP when a stop
+// ended it; any other value when it failed.
+int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len);
+
 // ---- control requests (cli_ctl.cc) -------------------------------------------------------------
 
 // Request 20 on object `fd`: frame status.

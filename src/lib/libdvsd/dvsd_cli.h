@@ -181,10 +181,15 @@ int dvsd_cli_drop(dvsd_cli_ctx* ctx);
 // VERR_NET_USER_STOP when the connection was asked to stop, or the login's outcome.
 int dvsd_cli_reconnect(dvsd_cli_ctx* ctx);
 
-// Marks the connection as one whose broken requests may be repaired on a new connection, or
-// clears the mark (before a close, whose requests must not be repeated). 0, or -1 for a null
-// connection.
+// Switches repair on: the server is asked to keep the connection's context for a re-attach
+// (101) and for its address (102). From then on a request whose response does not arrive is
+// repeated on a new connection attached to that context (at most 3 connects, retried only after
+// a time-out); the caller sees only the delay. A repair that fails leaves the connection refusing
+// all traffic (status 3; status 6 when the user stopped it). 0, or -1 with the last error (repair
+// then stays off).
 int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx);
+// Switches repair off (before a close, whose requests must not be repeated). 0, or -1 for a null
+// connection.
 int dvsd_cli_clear_auto_reconnect(dvsd_cli_ctx* ctx);
 
 // A version text "a[.b[.c[.d]]]" as a number, 16 bits per part, the first highest: versions

@@ -279,7 +279,8 @@ int client_recv_response(sd_frame_conn* conn, size_t* out_len) {
     if (fixed == SD_FRAME_OK) return SD_FRAME_OK;
     SDCLI_LOG(LOG_DBG, "ret=%d fix failed need reopen...\n", fixed);
     conn->repair_failed = true;
-    return SD_FRAME_TIMEOUT;
+    // A stop is the user's, not a time-out: the caller must see it as one.
+    return fixed == SD_FRAME_USER_STOP ? SD_FRAME_USER_STOP : SD_FRAME_TIMEOUT;
 }
 
 void dvsd_cli_set_last_error(sd_frame_conn* conn, int status) {

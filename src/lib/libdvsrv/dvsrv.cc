@@ -837,8 +837,9 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
         }
         ctx_ = target;
     }
-    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done\n", peer_,
-            static_cast<unsigned long long>(ctx_->completed.load()));
+    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
+            static_cast<unsigned long long>(ctx_->completed.load()),
+            cmd == kCtxAttachReply ? "last response sent again" : "lost request awaited");
     if (cmd == kCtxAttachReply) return send(ctx_->reply, ctx_->reply_code);
     reply_text(scratch_, "");
     return send(scratch_, SD_REQ_IOCTL);
@@ -916,9 +917,12 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     dispatch(code, body, ctx.reply);
     // Counted and kept before the response goes out, so that a response lost on the way can be
     // asked for again.
-    ctx.completed++;
+    const uint64_t index = ++ctx.completed;
     ctx.reply_code = code;
     ctx.executing = false;
+    SRV_LOG(LOG_DBG, "ip=[%s] ctx=%llu idx=%llu request %u executed\n", peer_,
+            static_cast<unsigned long long>(ctx.serial), static_cast<unsigned long long>(index),
+            code);
     return send(ctx.reply, code);
 }
 

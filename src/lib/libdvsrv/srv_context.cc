@@ -7,6 +7,8 @@ std::shared_ptr<srv_context> srv_context_new(const dvsrv_conf* conf, const os_ro
                                              std::string user) {
     auto ctx = std::shared_ptr<srv_context>(new (std::nothrow) srv_context);
     if (!ctx) return nullptr;
+    static std::atomic<uint64_t> last_serial{0};
+    ctx->serial = ++last_serial;
     ctx->conf = conf;
     ctx->root = root;
     ctx->user = std::move(user);

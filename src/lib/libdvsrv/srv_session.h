@@ -71,6 +71,7 @@ struct srv_context final {
     std::unique_ptr<srv_batch, srv_batch_deleter> batch;
 
     // Repair bookkeeping (dvsrv.cc).
+    uint64_t serial = 0;      // names the context in the log (the address is the client's secret)
     uint64_t address = 0;     // 0 until a client asks for it (102)
     bool persistent = false;  // kept for a re-attach after its connection ends (101)
     std::atomic<uint64_t> completed{

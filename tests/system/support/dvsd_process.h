@@ -22,13 +22,18 @@ class DvsdProcess {
   public:
     // With `uid` and `gid` the server drops supplementary groups and runs as that user (the
     // caller must be root), so that file permissions apply to what it serves.
+    // With `stderr_path` the server's standard error (its log) goes to that file.
     explicit DvsdProcess(const std::vector<std::string>& args, std::optional<uid_t> uid = {},
-                         std::optional<gid_t> gid = {}) {
+                         std::optional<gid_t> gid = {}, const std::string& stderr_path = "") {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
+            if (!stderr_path.empty()) {
+                const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+                if (err < 0 || dup2(err, 2) < 0) _exit(126);
+            }
             if (gid && (setgroups(0, nullptr) != 0 || setgid(*gid) != 0)) _exit(126);
             if (uid && setuid(*uid) != 0) _exit(126);
             std::vector<std::string> all = {DVSD_BIN};
