@@ -20,53 +20,16 @@
 
 #include "lib/libnet/loopback.h"
 #include "lib/librdir/log_capture.h"
-#include "lib/test_support/temp_dir.h"
+#include "lib/test_support/tls_certs.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// The first line a command prints; "" when it fails.
-std::string command_line_output(const std::string& command) {
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return {};
-    char line[512] = "";
-    const bool got = fgets(line, sizeof line, p) != nullptr;
-    if (pclose(p) != 0 || !got) return {};
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
+using dvtest::tls_identity;
 
-// A self-signed certificate for CN=localhost and its key.
-struct identity {
-    std::string cert;
-    std::string key;
-    std::string fingerprint;  // as openssl shows it: upper case, colons
-};
-
-identity make_identity(const std::string& dir, const std::string& name) {
-    identity id{dir + "/" + name + ".crt", dir + "/" + name + ".key", ""};
-    const std::string make =
-        "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -keyout " + id.key +
-        " -out " + id.cert + " -days 2 >/dev/null 2>&1";
-    if (std::system(make.c_str()) != 0) return {};
-    const std::string shown =
-        command_line_output("openssl x509 -noout -fingerprint -sha256 -in " + id.cert);
-    const size_t eq = shown.find('=');
-    if (eq != std::string::npos) id.fingerprint = shown.substr(eq + 1);
-    return id;
-}
-
-struct certificates {
-    dvtest::TempDir dir{"dvcp-ssl-test"};
-    identity server = make_identity(dir.path(), "server");
-    identity other = make_identity(dir.path(), "other");
-};
-
-certificates& certs() {
-    static certificates made;
-    return made;
+dvtest::tls_certificates& certs() {
+    return dvtest::tls_certs();
 }
 
 // Two connected loopback sockets as net handles, closed (channels and all) at the end.
@@ -105,7 +68,8 @@ class SslChannel : public ::testing::Test {
         libssl_exit();
     }
     void SetUp() override {
-        ASSERT_FALSE(certs().server.fingerprint.empty()) << "openssl could not make certificates";
+        ASSERT_TRUE(certs().server.ok() && certs().other.ok())
+            << "openssl could not make certificates";
         ASSERT_TRUE(pair_.ok);
     }
 
@@ -308,13 +272,8 @@ void PrintTo(const verify_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-// The server's fingerprint as the log shows it: lower case, no colons.
 std::string bare_fingerprint() {
-    std::string bare;
-    for (char ch : certs().server.fingerprint) {
-        if (ch != ':') bare += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    }
-    return bare;
+    return certs().server.bare_fingerprint();
 }
 
 class SslVerify : public SslChannel, public ::testing::WithParamInterface<verify_case> {};
@@ -457,9 +416,9 @@ struct conf_case {
 };
 
 TEST(SslServerConf, BadFilesAreRefusedWithTheirName) {
-    const identity& server = certs().server;
-    const identity& other = certs().other;
-    ASSERT_FALSE(server.fingerprint.empty());
+    const tls_identity& server = certs().server;
+    const tls_identity& other = certs().other;
+    ASSERT_TRUE(server.ok() && other.ok());
     const std::string missing = certs().dir.path() + "/missing.pem";
     const conf_case cases[] = {
         {"MissingCert", missing, server.key, "ssl_cert="},
