@@ -334,10 +334,7 @@ std::string check_certificate(ssl_channel* ch, const ssl_verify& verify,
                               const ssl_sha256& fingerprint) {
     if (!verify.pin.empty()) {
         ssl_sha256 pin{};
-        if (!ssl_parse_pin(verify.pin, &pin)) {
-            return "ssl-pin=" + verify.pin + ": expected 64 hexadecimal digits";
-        }
-        if (pin != fingerprint) {
+        if (!ssl_parse_pin(verify.pin, &pin) || pin != fingerprint) {
             return "server certificate sha256=" + ssl_hex(fingerprint) + " does not match ssl-pin";
         }
     }
@@ -403,6 +400,15 @@ ssl_channel* ssl_cli_connect(ssl_cli_conf* conf, net_handle* handle, const char*
                          "ssl_cli_connect failed: ssl_cli_conf_new failed");
             return nullptr;
         }
+    }
+    // A pin that cannot match anything is a typing error: said before any handshake.
+    ssl_sha256 pin{};
+    if (verify != nullptr && !verify->pin.empty() && !ssl_parse_pin(verify->pin, &pin)) {
+        SSL_LOG(LOG_ERR, "ssl-pin=%s: expected 64 hexadecimal digits\n", verify->pin.c_str());
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
+                     "ssl_cli_connect failed: ssl-pin=%s: expected 64 hexadecimal digits",
+                     verify->pin.c_str());
+        return nullptr;
     }
     ssl_config* chosen = &conf->all_suites;
     if (cipher != nullptr && std::strcmp(cipher, SSL_FORCED_CIPHER_NAME) == 0) {
