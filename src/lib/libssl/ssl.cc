@@ -279,6 +279,12 @@ void free_hook(net_handle* handle) {
     net_set_hooks(handle, nullptr, nullptr, nullptr);
 }
 
+// Whether nothing has moved on the handle for its time-out since `progress`.
+bool stalled(const net_handle* handle, clock_type::time_point progress) {
+    return clock_type::now() - progress >=
+           std::chrono::milliseconds(std::max<int32_t>(handle->timeout_ms, 0));
+}
+
 bool is_retry(int rc) {
     return rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE;
 }
@@ -552,6 +558,7 @@ ptrdiff_t ssl_recv_proc(net_handle* handle, void* buf, size_t len) {
     }
     auto* bytes = static_cast<unsigned char*>(buf);
     size_t done = 0;
+    auto progress = clock_type::now();
     while (done < len) {
         ch->waited_out = false;
         ch->carrier_failed = false;
@@ -559,6 +566,7 @@ ptrdiff_t ssl_recv_proc(net_handle* handle, void* buf, size_t len) {
             mbedtls_ssl_read(&ch->ssl, bytes + done, std::min<size_t>(len - done, INT_MAX));
         if (n > 0) {
             done += static_cast<size_t>(n);
+            progress = clock_type::now();
             continue;
         }
         if (n == 0 || n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
@@ -567,11 +575,13 @@ ptrdiff_t ssl_recv_proc(net_handle* handle, void* buf, size_t len) {
             return static_cast<ptrdiff_t>(done);
         }
         if (is_retry(n)) {
-            if (ch->waited_out) {
+            // A record without data (a ticket, a refused renegotiation) is read past; only
+            // nothing at all for the handle's time-out ends the read.
+            if (ch->waited_out || stalled(handle, progress)) {
                 handle->status = VERR_TIMEOUT;
                 return static_cast<ptrdiff_t>(done);
             }
-            continue;  // a record without data (a ticket, a refused renegotiation): read on
+            continue;
         }
         SSL_LOG(LOG_VERB, "mbedtls_ssl_read = %d\n", n);
         if (!ch->carrier_failed) handle->status = VERR_NET_IO_ERROR;
@@ -593,6 +603,7 @@ ptrdiff_t ssl_send_proc(net_handle* handle, const void* buf, size_t len) {
     }
     const auto* bytes = static_cast<const unsigned char*>(buf);
     size_t done = 0;
+    auto progress = clock_type::now();
     while (done < len) {
         ch->waited_out = false;
         ch->carrier_failed = false;
@@ -600,10 +611,11 @@ ptrdiff_t ssl_send_proc(net_handle* handle, const void* buf, size_t len) {
             mbedtls_ssl_write(&ch->ssl, bytes + done, std::min<size_t>(len - done, INT_MAX));
         if (n > 0) {
             done += static_cast<size_t>(n);
+            progress = clock_type::now();
             continue;
         }
         if (is_retry(n)) {
-            if (ch->waited_out) {
+            if (ch->waited_out || stalled(handle, progress)) {
                 handle->status = VERR_TIMEOUT;
                 return static_cast<ptrdiff_t>(done);
             }
