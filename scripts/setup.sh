@@ -9,6 +9,7 @@ packages=(
   libmbedtls-dev liblz4-dev
   clang libclang-rt-14-dev
   util-linux procps strace coreutils attr acl
+  openssl
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3)

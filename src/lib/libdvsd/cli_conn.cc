@@ -15,6 +15,7 @@
 #include "libdvsd/cli_internal.h"
 #include "libpal/url.h"
 #include "libpwd/libpwd.h"
+#include "libssl/ssl.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ struct cli_options {
     uint32_t rdir_size = kDefaultRdirSize;
     uint32_t sock_bufsize = kDefaultSockBufsize;
     std::string cipher;
+    std::string ssl_ca;
+    std::string ssl_pin;
 };
 
 // Seconds of option `key` in milliseconds; `def_ms` when absent or not positive.
@@ -98,6 +101,8 @@ cli_options read_options(const char* query) {
     o.sock_bufsize = option_size(query, "sock-bufsize", kDefaultSockBufsize, kMaxSockBufsize);
     o.cipher = option_text(query, "ssl-cipher");
     if (o.cipher.size() > kCipherMax) o.cipher.resize(kCipherMax);
+    o.ssl_ca = option_text(query, "ssl-ca");
+    o.ssl_pin = option_text(query, "ssl-pin");
     return o;
 }
 
@@ -201,6 +206,17 @@ bool info_value(std::string_view info, const char* key, char* out, size_t cap) {
 void free_ctx(dvsd_cli_ctx* ctx) {
     net_close(&ctx->net);
     delete ctx;
+}
+
+// The TLS handshake on the connection's fresh socket, with the certificate check its options
+// ask for. On failure `err` says why and the socket has no channel.
+bool tls_connect(dvsd_cli_ctx* ctx, err_info* err) {
+    ssl_verify verify;
+    verify.host = ctx->host;
+    verify.ca_file = ctx->ssl_ca;
+    verify.pin = ctx->ssl_pin;
+    return ssl_cli_connect(nullptr, &ctx->net, ctx->cipher.c_str(), ctx->connect_timeout_ms,
+                           &verify, err) != nullptr;
 }
 
 int send_packer_choice(dvsd_cli_ctx* ctx) {
@@ -367,13 +383,14 @@ std::string cli_format(const char* fmt, ...) {
 int dvsd_cli_init() {
     CLI_LOG(LOG_VERB, "==>\n");
     // Sockets need no process-wide set-up (sends never raise SIGPIPE), the codec table is
-    // constant and the reply tables are compile-time data; TLS set-up joins here when it exists.
-    g_initialised.store(true);
+    // constant and the reply tables are compile-time data.
+    if (g_initialised.exchange(true)) return 0;
+    libssl_init();
     return 0;
 }
 
 void dvsd_cli_uninit() {
-    g_initialised.store(false);
+    if (g_initialised.exchange(false)) libssl_exit();
 }
 
 // ---- connect ------------------------------------------------------------------------------------
@@ -388,11 +405,6 @@ dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool l
         return nullptr;
     }
     const bool tls = strcasecmp(info.protocol, "dvps") == 0;
-    if (tls) {
-        // The TLS channel plugs in here: handshake after the TCP connect and on reconnect.
-        ERR_INFO_SET(err, VERR_NOT_IMPLEMENTED, "TLS is not available in this build");
-        return nullptr;
-    }
     const uint16_t port =
         info.port != 0 ? info.port : (tls ? DVSD_CLI_DEFAULT_TLS_PORT : DVSD_CLI_DEFAULT_PORT);
     const cli_options o = read_options(info.query);
@@ -435,9 +447,19 @@ dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool l
     ctx->write_timeout_ms = o.write_timeout_ms;
     ctx->tls = tls;
     ctx->cipher = o.cipher;
+    ctx->ssl_ca = o.ssl_ca;
+    ctx->ssl_pin = o.ssl_pin;
     ctx->user = info.user;
     ctx->passwd = info.passwd;
     copy_text(ctx->pack_name, sizeof ctx->pack_name, o.pack.c_str());
+
+    if (tls && !tls_connect(ctx, ctx->last_error)) {
+        CLI_LOG(LOG_DBG, "ssl_cli_connect failed\n");
+        // The reason stays in the text; the code is that of every TLS failure.
+        ctx->last_error->code = VERR_GENERAL_FAILURE;
+        free_ctx(ctx);
+        return nullptr;
+    }
 
     // The client's own codec starts as "none" so that nothing is packed before the server has
     // agreed on a packer.
@@ -522,6 +544,17 @@ int dvsd_cli_reconnect(dvsd_cli_ctx* ctx) {
         return cli_fail(ctx, VERR_TIMEOUT, "connect timeout error");
     }
     ctx->net.sock = sock;
+    if (ctx->tls) {
+        err_info tls_error{};
+        if (!tls_connect(ctx, &tls_error)) {
+            CLI_LOG(LOG_ERR, "reconnect %s:%u: %s\n", ctx->host.c_str(), ctx->port,
+                    err_info_str(&tls_error));
+            const uint32_t stop_asked = ctx->net.stop.load(std::memory_order_acquire);
+            net_close(&ctx->net);
+            ctx->net.stop.store(stop_asked, std::memory_order_release);
+            return cli_fail(ctx, VERR_TIMEOUT, "ssl connect timeout error");
+        }
+    }
     const int rc = cli_login(ctx);
     if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
     return 0;

@@ -93,6 +93,8 @@ struct dvsd_cli_ctx final : cli_handle_head {
     int32_t write_timeout_ms = 0;
     bool tls = false;
     std::string cipher;
+    std::string ssl_ca;   // CA file the server's certificate must verify against
+    std::string ssl_pin;  // fingerprint the server's certificate must have
     std::string user;
     std::string passwd;
 

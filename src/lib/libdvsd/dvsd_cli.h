@@ -153,9 +153,13 @@ void dvsd_cli_uninit();
 // Options: connect_timeout, read_timeout, write_timeout (seconds), pack ("lz4" or "none"),
 // mblock-size, rdir-size, sock-bufsize (size texts), ssl-cipher, proxy, proxy_url; values that
 // are absent, not positive or unusable take their defaults, sizes above DVSD_CLI_MAX_BLOCK are
-// clamped to it. Returns the connection, or nullptr with `err` (may be null) holding why:
+// clamped to it. "dvps" runs TLS over the connection; its server certificate is accepted as it
+// is unless ssl-ca=FILE (the chain and the URL's host checked against that CA file) or
+// ssl-pin=SHA256 (the hex SHA-256 of the server's DER certificate) is given; reconnects check
+// it the same way. Returns the connection, or nullptr with `err` (may be null) holding why:
 //   VERR_INVALID_PARAMETER  the URL is not a dvp/dvps URL with a host and a valid port
-//   VERR_NOT_IMPLEMENTED    "dvps": "TLS is not available in this build"
+//   VERR_GENERAL_FAILURE    "ssl_cli_connect failed: ..." with why the TLS handshake or the
+//                           certificate check failed
 //   the connect's status    the TCP connect failed (sock_tcp_connect's code and text)
 //   the login's outcome     the login was refused or failed (as any operation's outcome)
 // `cancel` (may be null) can end the connect and every later wait of the connection.

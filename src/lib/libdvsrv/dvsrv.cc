@@ -36,6 +36,7 @@
 #include "libpal/os_root.h"
 #include "libpal/verr.h"
 #include "libpwd/libpwd.h"
+#include "libssl/ssl.h"
 
 #define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
 
@@ -66,6 +67,7 @@ struct number_key {
 
 constexpr number_key kNumberKeys[] = {
     {"port", &dvsrv_conf::port, 0, 65535},
+    {"ssl_port", &dvsrv_conf::ssl_port, 0, 65535},
     {"max_connections", &dvsrv_conf::max_connections, 1, 100000},
     {"login_timeout", &dvsrv_conf::login_timeout_s, 1, 86400},
     {"idle_timeout", &dvsrv_conf::idle_timeout_s, 1, 7 * 86400},
@@ -91,6 +93,7 @@ struct connection final {
 struct listener final {
     int fd = -1;
     std::string url;
+    bool tls = false;
 };
 
 }  // namespace
@@ -99,6 +102,8 @@ struct dvsrv {
     // Fixed after dvsrv_open / dvsrv_listen.
     dvsrv_conf conf;
     std::unique_ptr<os_root, decltype(&os_root_close)> root{nullptr, os_root_close};
+    // Declared before the connections so that it outlives every TLS channel.
+    std::unique_ptr<ssl_srv_conf, decltype(&ssl_srv_conf_free)> tls{nullptr, ssl_srv_conf_free};
     std::vector<listener> listeners;
     int wake_pipe[2] = {-1, -1};  // written by dvsrv_stop to end the accept loop's wait
 
@@ -171,6 +176,10 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->user = value;
     } else if (key == "passwd") {
         conf->passwd = value;
+    } else if (key == "ssl_cert") {
+        conf->ssl_cert = value;
+    } else if (key == "ssl_key") {
+        conf->ssl_key = value;
     } else if (key == "level") {
         conf->level = value;
     } else if (key == "login") {
@@ -201,6 +210,7 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
                 return -1;
             }
             conf->*k.field = *n;
+            if (key == "ssl_port") conf->ssl = true;
             return 0;
         }
         *err = "unknown key \"" + name + "\"";
@@ -215,13 +225,25 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
         *err = std::string("cannot read configuration file ") + path;
         return -1;
     }
-    static constexpr const char* kKeys[] = {
-        "root",           "listen",           "port",
-        "user",           "passwd",           "anonymous",
-        "level",          "max_connections",  "login_timeout",
-        "idle_timeout",   "login_fail_count", "login_lock_minutes",
-        "login",          "keep_setid",       "max_contexts",
-        "context_timeout"};
+    static constexpr const char* kKeys[] = {"root",
+                                            "listen",
+                                            "port",
+                                            "user",
+                                            "passwd",
+                                            "anonymous",
+                                            "level",
+                                            "max_connections",
+                                            "login_timeout",
+                                            "idle_timeout",
+                                            "login_fail_count",
+                                            "login_lock_minutes",
+                                            "login",
+                                            "keep_setid",
+                                            "max_contexts",
+                                            "context_timeout",
+                                            "ssl_port",
+                                            "ssl_cert",
+                                            "ssl_key"};
     for (const char* section : {"dvsd"}) {
         for (const char* key : kKeys) {
             if (!conf_has_key(ini.get(), section, key)) continue;
@@ -260,6 +282,19 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         *err = std::string("pipe: ") + strerror(errno);
         return nullptr;
     }
+    if (conf.ssl && (conf.ssl_cert.empty() || conf.ssl_key.empty())) {
+        *err = "ssl_port= needs ssl_cert= and ssl_key=";
+        return nullptr;
+    }
+    if (!conf.ssl && (!conf.ssl_cert.empty() || !conf.ssl_key.empty())) {
+        *err = "ssl_cert= and ssl_key= need ssl_port=";
+        return nullptr;
+    }
+    if (conf.ssl) {
+        // Loaded once here, outside the served root, so that a bad file stops the start.
+        server->tls.reset(ssl_srv_conf_new(conf.ssl_cert.c_str(), conf.ssl_key.c_str(), err));
+        if (!server->tls) return nullptr;
+    }
     libpwd_conf pwd;
     pwd.user = conf.user.c_str();
     pwd.pwd = conf.passwd.c_str();
@@ -297,7 +332,10 @@ uint16_t address_port(const sockaddr_storage& address) {
 
 }  // namespace
 
-int dvsrv_listen(dvsrv* server, std::string* err) {
+namespace {
+
+// One listening socket on the configured address; named "SCHEME://ADDRESS:PORT".
+int listen_on(dvsrv* server, uint32_t port_number, bool tls, std::string* err) {
     const std::string host = server->conf.listen.empty() ? "0.0.0.0" : server->conf.listen;
     std::string bare = host;
     if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') {
@@ -308,7 +346,8 @@ int dvsrv_listen(dvsrv* server, std::string* err) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const std::string port = std::to_string(server->conf.port);
+    const std::string port = std::to_string(port_number);
+    const char* port_key = tls ? "ssl_port=" : "port=";
     int rc = getaddrinfo(bare.c_str(), port.c_str(), &hints, &found);
     if (rc != 0 || found == nullptr) {
         *err = "listen=" + host + ": " + gai_strerror(rc);
@@ -323,7 +362,7 @@ int dvsrv_listen(dvsrv* server, std::string* err) {
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 128) != 0) {
-        *err = "listen=" + host + " port=" + port + ": " + strerror(errno);
+        *err = "listen=" + host + " " + port_key + port + ": " + strerror(errno);
         close(fd);
         return -1;
     }
@@ -332,7 +371,18 @@ int dvsrv_listen(dvsrv* server, std::string* err) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len);
     std::string shown = address_text(bound);
     if (bound.ss_family == AF_INET6) shown = "[" + shown + "]";
-    server->listeners.push_back({fd, "dvp://" + shown + ":" + std::to_string(address_port(bound))});
+    server->listeners.push_back({fd,
+                                 std::string(tls ? "dvps://" : "dvp://") + shown + ":" +
+                                     std::to_string(address_port(bound)),
+                                 tls});
+    return 0;
+}
+
+}  // namespace
+
+int dvsrv_listen(dvsrv* server, std::string* err) {
+    if (listen_on(server, server->conf.port, false, err) != 0) return -1;
+    if (server->tls && listen_on(server, server->conf.ssl_port, true, err) != 0) return -1;
     return 0;
 }
 
@@ -370,7 +420,9 @@ void reap(dvsrv* server, bool all) {
     for (auto& c : done) c->thread.join();
 }
 
-void accept_one(dvsrv* server, int listen_fd) {
+void accept_one(dvsrv* server, const listener& from) {
+    const int listen_fd = from.fd;
+    const bool tls = from.tls;
     sockaddr_storage peer{};
     socklen_t peer_len = sizeof(peer);
     int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len,
@@ -395,9 +447,16 @@ void accept_one(dvsrv* server, int listen_fd) {
     }
     if (server->stopping) return;
     connection* raw = c.get();
-    raw->thread = std::thread([server, raw] {
+    raw->thread = std::thread([server, raw, tls] {
         pthread_setname_np(pthread_self(), "dvsd_conn");
-        dvsrv_serve(server, &raw->handle, raw->peer.c_str());
+        // The handshake has the login's time: a client that never speaks TLS cannot hold the
+        // thread longer than one that never logs in.
+        const auto handshake_ms = static_cast<int32_t>(server->conf.login_timeout_s * 1000);
+        if (!tls || ssl_srv_new(server->tls.get(), &raw->handle, handshake_ms) != nullptr) {
+            dvsrv_serve(server, &raw->handle, raw->peer.c_str());
+        } else {
+            SRV_LOG(LOG_WARN, "ip=[%s] TLS handshake failed: closed\n", raw->peer.c_str());
+        }
         raw->finished = true;
     });
     server->connections.push_back(std::move(c));
@@ -421,7 +480,7 @@ int dvsrv_run(dvsrv* server) {
         server->expire_contexts(false);
         if (n <= 0) continue;
         for (size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents & POLLIN) accept_one(server, fds[i].fd);
+            if (fds[i].revents & POLLIN) accept_one(server, server->listeners[i - 1]);
         }
     }
     dvsrv_stop(server);

@@ -41,6 +41,13 @@ struct dvsrv_conf {
     uint32_t context_timeout_s = 600;  // how long a context outlives its connection
     bool key_login = false;            // login=key: clients must use the key login
     bool keep_setid = false;           // keep set-uid / set-gid bits a client asks for
+    // A TLS listener (dvps://) beside the plain one, on the same address: on when ssl_port is
+    // given (0: any free port). Certificate file (own certificate first, then its CA chain) and
+    // unencrypted key file, read once by dvsrv_open.
+    bool ssl = false;
+    uint32_t ssl_port = 0;
+    std::string ssl_cert;
+    std::string ssl_key;
 };
 
 // Applies one key=value setting. 0, or -1 with `*err` saying why (unknown key, bad number).
@@ -53,12 +60,15 @@ int dvsrv_conf_load(dvsrv_conf* conf, const char* path, std::string* err);
 
 struct dvsrv;
 
-// Checks the configuration (root given and a directory; a user or anonymous=1), opens the root
-// and configures the credentials. Null with `*err` on failure.
+// Checks the configuration (root given and a directory; a user or anonymous=1; with ssl_port a
+// certificate and key that load and belong together), opens the root and configures the
+// credentials. Null with `*err` on failure.
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err);
 
-// Binds and listens on the configured address and port. 0, or -1 with `*err`. Afterwards
-// dvsrv_listen_urls names each listener ("dvp://ADDRESS:PORT", the real port when 0 was asked).
+// Binds and listens on the configured address and port, and on ssl_port for TLS. 0, or -1 with
+// `*err`. Afterwards dvsrv_listen_urls names each listener ("dvp://ADDRESS:PORT", then
+// "dvps://ADDRESS:PORT"; the real port when 0 was asked). A TLS connection's handshake runs on
+// its own thread within login_timeout; one that fails is logged and closed.
 int dvsrv_listen(dvsrv* server, std::string* err);
 std::vector<std::string> dvsrv_listen_urls(const dvsrv* server);
 

@@ -31,6 +31,7 @@ constexpr int kSerialPauseMs = 1000;
 
 std::atomic<net_read_hook> g_ssl_read_proc{nullptr};
 std::atomic<net_write_hook> g_ssl_write_proc{nullptr};
+std::atomic<net_tls_connect_hook> g_tls_connect{nullptr};
 
 bool stop_requested(net_handle* handle) {
     return handle->stop.load(std::memory_order_acquire) != 0 ||
@@ -421,7 +422,8 @@ int net_open(net_handle* handle, const char* url, int32_t timeout_ms) {
         NET_LOG(LOG_ERR, "needs to specify the port\n");
         return -1;
     }
-    if (url_is_tls(&info)) {
+    const net_tls_connect_hook tls_connect = url_is_tls(&info) ? g_tls_connect.load() : nullptr;
+    if (url_is_tls(&info) && tls_connect == nullptr) {
         // Refused before connecting: a plain connection in its place would send in the clear.
         NET_LOG(LOG_ERR, "ssl_cli_connect failed: TLS is not available\n");
         return -1;
@@ -440,7 +442,16 @@ int net_open(net_handle* handle, const char* url, int32_t timeout_ms) {
     handle->timeout_ms = timeout_ms;
     handle->ssl = nullptr;
     net_reset(handle);
+    if (tls_connect != nullptr && tls_connect(handle, timeout_ms) != 0) {
+        NET_LOG(LOG_ERR, "ssl_cli_connect failed\n");
+        net_close(handle);
+        return -1;
+    }
     return 0;
+}
+
+void net_tls_set_connect(net_tls_connect_hook hook) {
+    g_tls_connect.store(hook);
 }
 
 void libnet_exit() {

@@ -152,7 +152,11 @@ void net_reset(net_handle* handle) {
 }
 
 verr net_sock_stream::read_full(std::span<uint8_t> buf, size_t* done) {
-    ptrdiff_t n = net_sock_read(handle_, buf.data(), buf.size());
+    if (buf.empty()) {
+        *done = 0;
+        return VERR_SUCCESS;
+    }
+    ptrdiff_t n = net_read(handle_, buf.data(), buf.size());
     // A failed call may have consumed bytes before it failed; they are lost to the caller, who
     // cannot resynchronise the stream anyway, so report none.
     *done = n > 0 ? static_cast<size_t>(n) : 0;
@@ -160,7 +164,11 @@ verr net_sock_stream::read_full(std::span<uint8_t> buf, size_t* done) {
 }
 
 verr net_sock_stream::write_full(std::span<const uint8_t> buf, size_t* done) {
-    ptrdiff_t n = net_sock_write(handle_, buf.data(), buf.size());
+    if (buf.empty()) {
+        *done = 0;
+        return VERR_SUCCESS;
+    }
+    ptrdiff_t n = net_write(handle_, buf.data(), buf.size());
     *done = n > 0 ? static_cast<size_t>(n) : 0;
     return handle_->status;
 }

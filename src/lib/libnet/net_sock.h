@@ -110,12 +110,22 @@ void net_set_hooks(net_handle* handle, net_read_hook read_hook, net_write_hook w
 // their own. Call it before connections start; later calls replace them for later reads.
 void net_ssl_set_proc(net_read_hook read_proc, net_write_hook write_proc);
 
+// The client TLS handshake that net_open runs for tcps:// and https:// on a freshly connected
+// socket handle, installing the channel on it: 0, or -1 after logging why (the socket is then
+// the caller's to close). Registered by the TLS library, which sits above this one.
+using net_tls_connect_hook = int (*)(net_handle* handle, int32_t timeout_ms);
+// Registers (or, with null, removes) the TLS handshake of net_open. Call it before connections
+// start.
+void net_tls_set_connect(net_tls_connect_hook hook);
+
 // Opens `handle` (closed or new) on `url` with `timeout_ms` as the connect time-out and the
 // handle's time-out:
 //   "net://mem"                     a memory buffer (kind 6)
 //   tcp://HOST:PORT                 a TCP connection (kind 0); the port is required
 //   http://HOST[:PORT]              the same, port 80 by default
-//   tcps://..., https://... (443)   TLS over TCP: refused while this build has no TLS
+//   tcps://..., https://... (443)   TLS over TCP through the registered handshake (every cipher
+//                                   suite, the certificate not checked); refused before any
+//                                   connect while none is registered
 // The query keys "proxy" and "proxy_url" are read; proxies are not available yet, so the
 // connection is direct (with a warning in the log). Returns 0, or -1 after logging why (the
 // handle is then left closed). The caller's thread.
@@ -136,7 +146,8 @@ class net_stream {
     virtual verr write_full(std::span<const uint8_t> buf, size_t* done) = 0;
 };
 
-// The stream of a socket net handle, which must outlive it.
+// The stream of a socket net handle, which must outlive it: through the handle's TLS channel when
+// it has one (net_read / net_write), else straight on the socket.
 class net_sock_stream final : public net_stream {
   public:
     explicit net_sock_stream(net_handle* handle) : handle_(handle) {}

@@ -22,9 +22,14 @@ void print_usage(FILE* out) {
             "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
             "            [idle_timeout=S] [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
+            "            [ssl_port=N ssl_cert=FILE ssl_key=FILE]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
-            "output as \"listening dvp://ADDRESS:PORT\". conf=FILE reads the same keys from the\n"
+            "output as \"listening dvp://ADDRESS:PORT\". ssl_port=N adds a TLS listener\n"
+            "(dvps://) on the same address with the certificate file ssl_cert (PEM: the\n"
+            "server's certificate first, then its CA chain) and the unencrypted key file\n"
+            "ssl_key; it is announced as \"listening dvps://ADDRESS:PORT\" after the plain\n"
+            "one. conf=FILE reads the same keys from the\n"
             "[dvsd] section of an INI file and the log settings from its [log] section, as\n"
             "dvcp.ini does; keys given later override earlier ones.\n");
 }

@@ -8,9 +8,11 @@
 
 #include "lib/libdvsd/cli_fake_server.h"
 #include "lib/librdir/log_capture.h"
+#include "lib/test_support/tls_certs.h"
 #include "libdvsd/cli_internal.h"
 #include "libdvsd/dvsd_cli.h"
 #include "libpwd/libpwd.h"
+#include "libssl/ssl.h"
 
 namespace {
 
@@ -128,8 +130,6 @@ TEST_F(CliConn, UnusableUrlsAreRefusedBeforeAnyTraffic) {
         std::string url;
         verr code;
     } cases[] = {
-        {"dvps://127.0.0.1:" + port + "/", VERR_NOT_IMPLEMENTED},
-        {"DVPS://127.0.0.1/", VERR_NOT_IMPLEMENTED},
         {"dvp://127.0.0.1:70000/", VERR_INVALID_PARAMETER},
         {"/local/path", VERR_INVALID_PARAMETER},
         {"http://127.0.0.1:" + port + "/", VERR_INVALID_PARAMETER},
@@ -377,6 +377,103 @@ TEST_F(CliConn, HandlesResolveToTheirConnection) {
     dvsd_cli_copy_error(dir, &copy);
     EXPECT_EQ(copy.code, -105);
     EXPECT_STREQ(err_info_str(&copy), "The object in question already exists.");
+}
+
+// ---- TLS
+// ------------------------------------------------------------------------------------------
+
+// The fake server speaks TLS with a self-signed certificate. Its configuration lives as long as
+// the suite, beyond every fake server thread that uses it.
+class CliConnTls : public CliConn {
+  protected:
+    static void SetUpTestSuite() {
+        const auto& id = dvtest::tls_certs().server;
+        if (!id.ok() || !dvtest::tls_certs().other.ok()) return;
+        conf_ = ssl_srv_conf_new(id.cert.c_str(), id.key.c_str());
+    }
+    static void TearDownTestSuite() {
+        ssl_srv_conf_free(conf_);
+        conf_ = nullptr;
+    }
+    void SetUp() override {
+        CliConn::SetUp();
+        ASSERT_NE(conf_, nullptr) << "no certificates (openssl) or they did not load";
+        srv_.set_tls(conf_);
+    }
+    static std::string pin() { return "ssl-pin=" + dvtest::tls_certs().server.fingerprint; }
+
+    static ssl_srv_conf* conf_;
+};
+
+ssl_srv_conf* CliConnTls::conf_ = nullptr;
+
+TEST_F(CliConnTls, DvpsLogsInOverTlsWithThePinnedCertificate) {
+    srv_.on(SD_REQ_LOGIN, refuse_probe);
+    ASSERT_NE(connect(pin()), nullptr) << err_info_str(&err_);
+    EXPECT_NE(ctx_->net.ssl, nullptr);
+    EXPECT_TRUE(ctx_->tls);
+    EXPECT_EQ(srv_.codes(),
+              (std::vector<uint8_t>{SD_REQ_LOGIN, SD_REQ_LOGIN, SD_REQ_FILE_IOCTL, SD_REQ_INFO}));
+    EXPECT_EQ(srv_.requests(SD_REQ_LOGIN)[1].at("passwd").str(), libpwd_sha_pwd("pw"));
+    // Requests after the login travel the same channel.
+    EXPECT_EQ(dvsd_cli_ioctl(ctx_, 10014, const_cast<char*>("/x"), DVSD_CLI_TEXT), 0);
+}
+
+TEST_F(CliConnTls, SchemeInCapitalsIsTlsToo) {
+    std::string url = srv_.url();
+    ASSERT_EQ(url.rfind("dvps://", 0), 0u);
+    url.replace(0, 4, "DVPS");
+    ctx_ = dvsd_cli_connect(url.c_str(), &err_);
+    ASSERT_NE(ctx_, nullptr) << err_info_str(&err_);
+    EXPECT_NE(ctx_->net.ssl, nullptr);
+}
+
+TEST_F(CliConnTls, FailedCertificateCheckFailsTheConnectWithItsReason) {
+    const std::string other_pin = "ssl-pin=" + dvtest::tls_certs().other.fingerprint;
+    const std::string other_ca = "ssl-ca=" + dvtest::tls_certs().other.cert;
+    for (const std::string& query : {other_pin, other_ca}) {
+        err_info err{};
+        EXPECT_EQ(dvsd_cli_connect(srv_.url(query).c_str(), &err), nullptr) << query;
+        EXPECT_EQ(err.code, VERR_GENERAL_FAILURE) << query;
+        const std::string text = err_info_str(&err);
+        EXPECT_EQ(text.rfind("ssl_cli_connect failed: ", 0), 0u) << text;
+        EXPECT_TRUE(text.find("ssl-pin") != std::string::npos ||
+                    text.find("ssl-ca") != std::string::npos)
+            << text;
+    }
+    // Nothing was said to the server: no login with the password.
+    EXPECT_TRUE(srv_.requests().empty());
+}
+
+TEST_F(CliConnTls, DvpsToAPlainServerFailsTheHandshake) {
+    srv_.set_tls(nullptr);
+    std::string url = srv_.url();
+    url.replace(0, 3, "dvps");
+    ctx_ = dvsd_cli_connect(url.c_str(), &err_);
+    EXPECT_EQ(ctx_, nullptr);
+    EXPECT_EQ(err_.code, VERR_GENERAL_FAILURE);
+    EXPECT_NE(std::string(err_info_str(&err_)).find("ssl_cli_connect failed"), std::string::npos)
+        << err_info_str(&err_);
+}
+
+TEST_F(CliConnTls, ReconnectShakesHandsAgainAndChecksTheSameWay) {
+    srv_.on(SD_REQ_LOGIN, refuse_probe);
+    ASSERT_NE(connect(pin()), nullptr) << err_info_str(&err_);
+    srv_.clear();
+    ASSERT_EQ(dvsd_cli_reconnect(ctx_), 0) << dvsd_cli_get_error_str(ctx_);
+    EXPECT_NE(ctx_->net.ssl, nullptr);
+    EXPECT_EQ(srv_.codes(), (std::vector<uint8_t>{SD_REQ_LOGIN, SD_REQ_LOGIN}));
+    EXPECT_EQ(dvsd_cli_ioctl(ctx_, 10014, const_cast<char*>("/x"), DVSD_CLI_TEXT), 0);
+
+    // The stored pin is what the next reconnect checks: another certificate's pin refuses it.
+    ctx_->ssl_pin = dvtest::tls_certs().other.fingerprint;
+    srv_.clear();
+    EXPECT_EQ(dvsd_cli_reconnect(ctx_), -1);
+    EXPECT_EQ(dvsd_cli_get_error(ctx_), VERR_TIMEOUT);
+    EXPECT_STREQ(dvsd_cli_get_error_str(ctx_), "ssl connect timeout error");
+    EXPECT_EQ(ctx_->net.sock, 0);
+    EXPECT_EQ(ctx_->net.ssl, nullptr);
+    EXPECT_TRUE(srv_.requests().empty());
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "libdvsd/sd_frame.h"
 #include "libnet/net_sock.h"
 #include "libpack/pack_ex.h"
+#include "libssl/ssl.h"
 
 namespace fake {
 
@@ -129,12 +130,17 @@ class server final {
     server& operator=(const server&) = delete;
 
     uint16_t port() const { return port_; }
-    // A URL of this server: user "u", password "pw", packer "none" unless `query` says otherwise.
+    // A URL of this server: user "u", password "pw", packer "none" unless `query` says otherwise;
+    // "dvps" while it speaks TLS.
     std::string url(const std::string& query = "") const {
         std::string q = query.find("pack=") == std::string::npos ? "pack=none" : "";
         if (!query.empty()) q += (q.empty() ? "" : "&") + query;
-        return "dvp://u:pw@127.0.0.1:" + std::to_string(port_) + "/?" + q;
+        return std::string(tls_.load() != nullptr ? "dvps" : "dvp") +
+               "://u:pw@127.0.0.1:" + std::to_string(port_) + "/?" + q;
     }
+    // Later connections start with a TLS handshake on `conf` (null: plain again). `conf` must
+    // outlive the server.
+    void set_tls(ssl_srv_conf* conf) { tls_ = conf; }
 
     // Handlers run on the server thread; set them before the client talks.
     void on(uint8_t code, handler h) {
@@ -219,6 +225,11 @@ class server final {
         net_handle h;
         h.sock = sock_from_fd(fd);
         h.timeout_ms = 100;
+        ssl_srv_conf* tls = tls_.load();
+        if (tls != nullptr && ssl_srv_new(tls, &h, 5000) == nullptr) {
+            net_close(&h);
+            return;
+        }
         net_sock_stream stream(&h);
         std::vector<uint8_t> buf;
         while (!stop_) {
@@ -349,6 +360,7 @@ class server final {
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::atomic<uint8_t> protocol_{1};
+    std::atomic<ssl_srv_conf*> tls_{nullptr};
     std::thread thread_;
     mutable std::mutex mutex_;
     std::map<uint8_t, handler> by_code_;

@@ -15,7 +15,10 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "lib/test_support/tls_certs.h"
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_msg.h"
 #include "libpwd/libpwd.h"
@@ -359,6 +362,64 @@ TEST(ServerConf, RefusedSettings) {
     EXPECT_EQ(dvsrv_conf_set(&conf, "max_connections", "0", &err), -1);
     EXPECT_EQ(dvsrv_conf_set(&conf, "port", "0", &err), 0);
     EXPECT_EQ(conf.port, 0u);
+}
+
+// A TLS listener needs all three keys and files that load; then it is announced after the
+// plain one.
+TEST(ServerConf, TlsListenerSettings) {
+    const auto& certs = dvtest::tls_certs();
+    ASSERT_TRUE(certs.server.ok() && certs.other.ok()) << "openssl made no certificates";
+    dvtest::TempDir root("dvsrv-tls-conf");
+    struct tls_case {
+        const char* name;
+        std::vector<std::pair<const char*, std::string>> keys;
+        const char* error;  // null: opens
+    };
+    const std::string missing = root / "missing.pem";
+    const tls_case cases[] = {
+        {"PortWithoutFiles", {{"ssl_port", "0"}}, "ssl_port= needs ssl_cert= and ssl_key="},
+        {"FilesWithoutPort",
+         {{"ssl_cert", certs.server.cert}, {"ssl_key", certs.server.key}},
+         "ssl_cert= and ssl_key= need ssl_port="},
+        {"MissingCert",
+         {{"ssl_port", "0"}, {"ssl_cert", missing}, {"ssl_key", certs.server.key}},
+         "ssl_cert="},
+        {"KeyOfAnotherCert",
+         {{"ssl_port", "0"}, {"ssl_cert", certs.server.cert}, {"ssl_key", certs.other.key}},
+         "does not belong"},
+        {"Complete",
+         {{"ssl_port", "0"}, {"ssl_cert", certs.server.cert}, {"ssl_key", certs.server.key}},
+         nullptr},
+    };
+    for (const tls_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dvsrv_conf conf;
+        std::string err;
+        conf.root = root.path();
+        conf.anonymous = true;
+        conf.listen = "127.0.0.1";
+        conf.port = 0;
+        for (const auto& [key, value] : c.keys) {
+            ASSERT_EQ(dvsrv_conf_set(&conf, key, value, &err), 0) << err;
+        }
+        dvsrv* server = dvsrv_open(conf, &err);
+        if (c.error != nullptr) {
+            EXPECT_EQ(server, nullptr);
+            EXPECT_NE(err.find(c.error), std::string::npos) << err;
+            continue;
+        }
+        ASSERT_NE(server, nullptr) << err;
+        ASSERT_EQ(dvsrv_listen(server, &err), 0) << err;
+        const auto urls = dvsrv_listen_urls(server);
+        ASSERT_EQ(urls.size(), 2u);
+        EXPECT_EQ(urls[0].rfind("dvp://127.0.0.1:", 0), 0u) << urls[0];
+        EXPECT_EQ(urls[1].rfind("dvps://127.0.0.1:", 0), 0u) << urls[1];
+        EXPECT_NE(urls[0].substr(6), urls[1].substr(7));
+        dvsrv_close(server);
+    }
+    dvsrv_conf conf;
+    std::string err;
+    EXPECT_EQ(dvsrv_conf_set(&conf, "ssl_port", "65536", &err), -1);
 }
 
 }  // namespace
