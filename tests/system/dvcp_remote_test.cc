@@ -170,8 +170,10 @@ struct Server {
 
     void start() {
         process = std::make_unique<DvsdProcess>(
+            // Contexts of broken connections are kept for a repair only briefly here, so that
+            // the temporaries of a client that died go soon.
             std::vector<std::string>{"root=" + root, "listen=127.0.0.1", "port=0", "user=joe",
-                                     std::string("passwd=") + kPassword},
+                                     std::string("passwd=") + kPassword, "context_timeout=2"},
             uid, uid ? std::optional<gid_t>(kNogroupGid) : std::nullopt);
         port = port_of(process->first_line());
     }
@@ -725,7 +727,7 @@ TEST_P(DvcpRemoteKilled, PreviousVersionStaysUnderTheFinalName) {
 const KillCase kKillCases[] = {
     {"LrServerKilled", Route::lr, Victim::dst_server},
     {"LrClientKilled", Route::lr, Victim::client},
-    // Ends after the read time-out (15 s) on each connection that waits for it.
+    // Ends after the read time-out (15 s) and a repair whose three logins each time out too.
     {"LrServerHangs", Route::lr, Victim::dst_server_hangs},
     {"RlServerKilled", Route::rl, Victim::src_server},
     {"RrSourceServerKilled", Route::rr2, Victim::src_server},

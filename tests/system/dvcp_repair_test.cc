@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/test_support/tls_certs.h"
 #include "libdvsd/sd_wire.h"
 #include "system/support/dvcp_test.h"
 #include "system/support/dvsd_process.h"
@@ -105,17 +106,30 @@ class DvcpRepair : public DvcpProcessTest {
         ASSERT_GT(relay_->port(), 0);
     }
 
+    // dvsd with its log at debug level; with tls_ the relay goes to its TLS listener.
     void start_server() {
         log_ = tmp_ / ("dvsd" + std::to_string(++starts_) + ".log");
-        server_ = std::make_unique<DvsdProcess>(
-            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
-                                     std::string("passwd=") + kPassword, "level=dbg"},
-            std::nullopt, std::nullopt, log_);
+        std::vector<std::string> args{"root=" + root_,
+                                      "listen=127.0.0.1",
+                                      "port=0",
+                                      "user=joe",
+                                      std::string("passwd=") + kPassword,
+                                      "level=dbg"};
+        if (tls_) {
+            const auto& id = dvtest::tls_certs().server;
+            args.insert(args.end(), {"ssl_port=0", "ssl_cert=" + id.cert, "ssl_key=" + id.key});
+        }
+        server_ = std::make_unique<DvsdProcess>(args, std::nullopt, std::nullopt, log_);
         port_ = port_of(server_->first_line());
+        if (tls_) {
+            const std::string line = server_->first_line();
+            const std::string prefix = "listening dvps://127.0.0.1:";
+            port_ = line.rfind(prefix, 0) == 0 ? std::stoi(line.substr(prefix.size())) : -1;
+        }
     }
 
     std::string url(const std::string& path) const {
-        return "dvp://joe:" + std::string(kPassword) +
+        return std::string(tls_ ? "dvps" : "dvp") + "://joe:" + kPassword +
                "@127.0.0.1:" + std::to_string(relay_->port()) + path;
     }
     std::string src_arg(Route r) const {
@@ -161,6 +175,7 @@ class DvcpRepair : public DvcpProcessTest {
         EXPECT_TRUE(twice.empty()) << "run twice: " << twice.front();
     }
 
+    bool tls_ = false;  // set before SetUp
     TempDir tmp_{"dvcp-repair"};
     std::string root_, log_;  // the log of the server running now
     int starts_ = 0;
@@ -268,8 +283,17 @@ TEST_F(DvcpRepair, StalledResponseIsRepairedAfterTheTimeOut) {
 }
 
 // Every connection cut after every 256 KiB either way (each new connection too): the job still
-// ends exact, on every route.
-TEST_F(DvcpRepair, ConnectionsCutEveryFewHundredKilobytes) {
+// ends exact, on every route, in the clear and over TLS (where only the byte count says where).
+class DvcpRepairEveryConnection : public DvcpRepair, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        tls_ = GetParam();
+        if (tls_ && !dvtest::tls_certs().server.ok()) GTEST_SKIP() << "openssl made no certificate";
+        DvcpRepair::SetUp();
+    }
+};
+
+TEST_P(DvcpRepairEveryConnection, CutEveryFewHundredKilobytes) {
     for (RelayDir dir : {RelayDir::up, RelayDir::down}) {
         RelayRule r;
         r.dir = dir;
@@ -292,6 +316,9 @@ TEST_F(DvcpRepair, ConnectionsCutEveryFewHundredKilobytes) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Channels, DvcpRepairEveryConnection, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Tls" : "Plain"; });
+
 // A stop while a repair runs ends the job as a stop (6), with no further connection tried.
 TEST_F(DvcpRepair, StopDuringRepairEndsAsStop) {
     const Route route = Route::rl;
@@ -305,14 +332,51 @@ TEST_F(DvcpRepair, StopDuringRepairEndsAsStop) {
             ::kill(pid, SIGINT);
         }
     };
-    const RunResult run = dvcp(
-        {"mode=sync", "bs=64k", "level=dbg", "if=" + src_arg(route), "of=" + dst_arg(route)},
-        options);
+    const RunResult run =
+        dvcp({"mode=sync", "bs=64k", "level=dbg", "if=" + src_arg(route), "of=" + dst_arg(route)},
+             options);
     ASSERT_TRUE(stopped) << run.describe();
     EXPECT_EXIT_STATUS(run, 6);
     EXPECT_EQ(run.err.find("run status="), std::string::npos) << run.describe();
     const auto bad = partial_files(src_disk(route), dst_disk(route));
     EXPECT_TRUE(bad.empty()) << bad.front();
+}
+
+// A job stopped by the user while a big file is being written tells the server to drop its
+// work: the temporary goes at once, not when the context kept for a repair expires.
+TEST_F(DvcpRepair, StoppedJobLeavesNoTemporaryBehind) {
+    const Route route = Route::lr;
+    make_tree(src_disk(route), {Node::dir("z")});
+    write_file(src_disk(route) + "/z/big", pattern_bytes(64 << 20, 3));
+    const std::string dir = dst_disk(route) + "/z";
+    auto temporaries = [&dir] {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+            if (is_writer_temporary_name(e.path().filename().string())) found.push_back(e.path());
+        return found;
+    };
+    bool stopped = false;
+    RunOptions options;
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (stopped) return;
+        std::error_code ec;
+        for (const auto& t : temporaries()) {
+            if (std::filesystem::file_size(t, ec) > 0) {
+                stopped = true;
+                ::kill(pid, SIGINT);
+                return;
+            }
+        }
+    };
+    const RunResult run =
+        dvcp({"mode=sync", "bs=64k", "if=" + src_arg(route), "of=" + dst_arg(route)}, options);
+    ASSERT_TRUE(stopped) << run.describe();
+    EXPECT_EXIT_STATUS(run, 6);
+    for (int i = 0; i < 100 && !temporaries().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_FALSE(exists(dir + "/big"));
 }
 
 // ---------------------------------------------------------------------------------------

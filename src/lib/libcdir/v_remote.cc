@@ -48,6 +48,7 @@ class remote_conn {
         dvsd_cli_ctx* ctx = dvsd_conn_init(job, url, &conn_err_, err);
         if (ctx == nullptr) return false;
         std::lock_guard<std::mutex> lock(mutex_);
+        job_ = job;
         ctx_ = ctx;
         if (stopped_) dvsd_cli_stop(ctx_);
         return true;
@@ -62,19 +63,25 @@ class remote_conn {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopped_;
     }
-    // Ends the connection without a word to the server, which then drops whatever was under way
-    // on it (a file being written never reaches its name).
+    // Ends the connection telling the server to drop whatever was under way on it (a file being
+    // written never reaches its name).
     void drop() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (ctx_ != nullptr) dvsd_cli_drop(ctx_);
+        if (ctx_ != nullptr) dvsd_cli_abandon(ctx_);
         ctx_ = nullptr;
     }
-    // Ends the connection in order; `before` runs first on a live connection.
+    // Ends the connection in order; `before` runs first on a live connection. A job that is
+    // stopping abandons it instead: its server may be the reason, and each request in order
+    // could wait the whole time-out.
     template <typename Before>
     void close(Before&& before) {
         if (ctx_ == nullptr) return;
         CDIR_LOG(LOG_DBG, "==>");
         dvsd_cli_clear_auto_reconnect(ctx_);
+        if (stopped() || (job_ != nullptr && cdir_need_exit(job_))) {
+            drop();
+            return;
+        }
         before(ctx_);
         std::lock_guard<std::mutex> lock(mutex_);
         dvsd_cli_exit(ctx_);
@@ -86,6 +93,7 @@ class remote_conn {
 
   private:
     mutable std::mutex mutex_;
+    libcdir_ctx* job_ = nullptr;
     dvsd_cli_ctx* ctx_ = nullptr;
     bool stopped_ = false;
     err_info conn_err_{};  // the connection keeps its outcomes here

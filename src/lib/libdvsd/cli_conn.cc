@@ -29,6 +29,8 @@ constexpr uint32_t kMaxSockBufsize = 64u << 20;
 constexpr size_t kCipherMax = 47;
 constexpr size_t kProxyNameMax = 255;
 constexpr size_t kInfoSize = 4096;
+// How long the quit of an abandoned connection may wait for the socket.
+constexpr int32_t kAbandonTimeoutMs = 1000;
 constexpr const char* kDefaultPacker = "lz4";
 constexpr const char* kProbeUser = ":";
 // "errno" of a probe that the server refuses because it wants credentials.
@@ -531,6 +533,7 @@ int dvsd_cli_reconnect(dvsd_cli_ctx* ctx) {
     net_close(&ctx->net);
     ctx->net.stop.store(stop, std::memory_order_release);
     ctx->frame.send_failed = false;
+    ctx->frame.send_incomplete = false;
     if (stop != 0) return cli_outcome(ctx, SD_FRAME_USER_STOP);
 
     sock_opt opt;
@@ -597,6 +600,25 @@ int dvsd_cli_exit(dvsd_cli_ctx* ctx) {
 
 int dvsd_cli_drop(dvsd_cli_ctx* ctx) {
     return dvsd_cli_exit_imp(ctx, false);
+}
+
+int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
+    if (ctx == nullptr) return 0;
+    CLI_LOG(LOG_VERB, "==>\n");
+    // No close for open files: a close would put an unfinished file in place.
+    ctx->files.clear();
+    ctx->dirs.clear();
+    int rc = SD_FRAME_NET_ERROR;
+    if (ctx->net.sock != 0 && !ctx->frame.send_incomplete && !ctx->frame.repair_failed) {
+        // The quit is the last word on this connection, stop or not; it must not wait long
+        // behind a server that stopped reading.
+        ctx->net.stop.store(0, std::memory_order_release);
+        ctx->net.timeout_ms = std::min(ctx->net.timeout_ms, kAbandonTimeoutMs);
+        cli_msg_begin(ctx);
+        rc = cli_send_only(ctx, SD_REQ_QUIT);
+    }
+    free_ctx(ctx);
+    return rc;
 }
 
 // ---- handles and errors -------------------------------------------------------------------------

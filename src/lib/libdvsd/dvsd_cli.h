@@ -178,6 +178,14 @@ int dvsd_cli_exit_imp(dvsd_cli_ctx* ctx, bool send_quit);
 int dvsd_cli_exit(dvsd_cli_ctx* ctx);
 int dvsd_cli_drop(dvsd_cli_ctx* ctx);
 
+// Ends the connection so that the server throws away everything it opened: no close request for
+// open files or directories (a close would put an unfinished file in place), only the quit,
+// which ends the server's context at once rather than keeping it for a repair. The quit is sent
+// even after a stop, waiting at most a second, and not at all when an earlier send ended part-way
+// or repair failed (the server then lets the context expire). Frees the connection; 0 when the
+// quit went out.
+int dvsd_cli_abandon(dvsd_cli_ctx* ctx);
+
 // Replaces the connection's socket by a new one to the same server (directly, without proxy or
 // cancel hook) and logs in again with the saved credentials. Keeps everything else: packer,
 // version marks, counters, open handles (whose server numbers are stale), the stop flag.

@@ -234,6 +234,7 @@ int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
         }
         return rc;
     }
+    if (rc != SD_FRAME_OK) conn->send_incomplete = true;
     if (rc == SD_FRAME_USER_STOP) return rc;
     if (rc != SD_FRAME_OK) {
         conn->net_status = status;

@@ -132,6 +132,9 @@ struct sd_frame_conn {
     // The last send did not get all of its frame out; the next receive reports a net error at
     // once instead of waiting for a response that cannot come.
     bool send_failed = false;
+    // A send ended part-way: the server may be waiting for the rest of a frame, so nothing more
+    // may go on this stream. Cleared when the stream is replaced.
+    bool send_incomplete = false;
 
     int32_t srv_errno = 0;  // "errno" and "errno_str" of the last reply that carried them
     char srv_errstr[SD_SRV_ERROR_TEXT_SIZE] = {};

@@ -38,7 +38,7 @@ struct dvsrv_conf {
     uint32_t login_fail_count = 3;     // failed logins that lock an address; 0: no throttling
     uint32_t login_lock_minutes = 60;  // how long such a lock lasts
     uint32_t max_contexts = 1024;      // contexts kept for a repair at once
-    uint32_t context_timeout_s = 600;  // how long a context outlives its connection
+    uint32_t context_timeout_s = 120;  // how long a context outlives its connection
     bool key_login = false;            // login=key: clients must use the key login
     bool keep_setid = false;           // keep set-uid / set-gid bits a client asks for
     // A TLS listener (dvps://) beside the plain one, on the same address: on when ssl_port is

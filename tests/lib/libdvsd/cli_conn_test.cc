@@ -476,4 +476,21 @@ TEST_F(CliConnTls, ReconnectShakesHandsAgainAndChecksTheSameWay) {
     EXPECT_TRUE(srv_.requests().empty());
 }
 
+// An abandoned connection closes nothing it opened (a close would put an unfinished file in
+// place) and says quit, so that the server throws the work away at once; also after a stop.
+TEST_F(CliConn, AbandonSendsQuitButNoClose) {
+    for (bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped" : "live");
+        srv_.clear();
+        dvsd_cli_ctx* ctx = dvsd_cli_connect(srv_.url().c_str(), &err_);
+        ASSERT_NE(ctx, nullptr) << err_info_str(&err_);
+        ASSERT_NE(dvsd_cli_open(ctx, "/f", 42), nullptr);
+        if (stopped) dvsd_cli_stop(ctx);
+        EXPECT_EQ(dvsd_cli_abandon(ctx), 0);
+        for (int i = 0; i < 100 && srv_.requests(SD_REQ_QUIT).empty(); ++i) usleep(10000);
+        EXPECT_EQ(srv_.requests(SD_REQ_QUIT).size(), 1u);
+        EXPECT_TRUE(srv_.requests(SD_REQ_CLOSE).empty());
+    }
+}
+
 }  // namespace

@@ -167,6 +167,35 @@ TEST_F(CliFile, FailedLargeReadRestartsWithSmallBlocksOnANewConnection) {
     EXPECT_EQ(reads.back(), (12u << 20) % 204800);
 }
 
+// With repair on, the restart's new connection has a server context of its own: it is
+// registered again (101, 102) before the file is reopened, so that a later repair attaches to it.
+TEST_F(CliFile, RestartWithRepairOnRegistersTheNewContext) {
+    file_.content = pattern(1 << 20);
+    file_.fail_read = [](const fake::request& r) { return r.connection == 1; };
+    int addresses = 0;
+    srv_.on_ctl(102, [&addresses](const fake::request&) {
+        const std::string text = std::to_string(++addresses * 1000) + std::string(1, '\0');
+        return fake::reply().bin("data", text);
+    });
+    connect();
+    ASSERT_EQ(dvsd_cli_set_auto_reconnect(ctx_), 0);
+    EXPECT_EQ(ctx_->ctx_addr, 1000u);
+    srv_.clear();
+    Bytes buf(1 << 20);
+    file_.pos = 0;
+    ASSERT_EQ(dvsd_cli_read(fh_, buf.data(), buf.size(), DVSD_CLI_CUR_POS), 1 << 20)
+        << dvsd_cli_get_error_str(ctx_);
+    EXPECT_EQ(buf, file_.content);
+    const auto all = srv_.requests();
+    ASSERT_GE(all.size(), 5u);
+    EXPECT_EQ(all[1].code, SD_REQ_LOGIN);
+    EXPECT_EQ(all[2].cmd(), 101);
+    EXPECT_EQ(all[3].cmd(), 102);
+    EXPECT_EQ(all[3].connection, 2);
+    EXPECT_EQ(all[4].code, SD_REQ_OPEN);
+    EXPECT_EQ(ctx_->ctx_addr, 2000u);
+}
+
 // The restart opens the file again the way it was opened, but never creates or empties it: the
 // client may have written to it on the lost connection.
 TEST_F(CliFile, RestartReopensTheSameWayWithoutCreatingOrTruncating) {
