@@ -23,7 +23,6 @@ constexpr uint32_t kHashMaxOld = 1023;
 // Codes 100 to 110 manage server contexts: their exchanges must never start a repair.
 constexpr int32_t kCtxCodeFirst = 100;
 constexpr int32_t kCtxCodeLast = 110;
-constexpr int32_t kCtxAttachReply = 105;
 
 void copy_text(char* dst, size_t size, const char* src) {
     snprintf(dst, size, "%s", src != nullptr ? src : "");
@@ -211,7 +210,7 @@ int cli_ioctl_imp(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data
     ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, len);
     ctx->msg.add_int32(SDF_OLEN, olen);
     if (!ctx->msg.ok()) return SD_FRAME_NO_MEMORY;
-    if (code == kCtxAttachReply) {
+    if (code == DVSD_IOCTL2_ATTACH_CTX_REPLY) {
         // The server answers with the response of the context's last request; the repair layer
         // reads it.
         if (ctx->net.stop.load(std::memory_order_acquire) != 0) return SD_FRAME_USER_STOP;

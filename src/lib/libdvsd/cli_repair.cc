@@ -15,15 +15,6 @@
 
 namespace {
 
-enum : int32_t {
-    kCtxInit = 101,
-    kCtxGetAddress = 102,
-    kCtxLastIndex = 103,
-    kCtxAttach = 104,
-    kCtxAttachReply = 105,
-    kCtxRunStatus = 106,
-    kCtxRequestStop = 107,
-};
 constexpr int kReconnectAttempts = 3;
 constexpr uint32_t kOutputSize = 4096;
 // The old connection's thread on the server is asked to let go of the context; this is how long
@@ -92,7 +83,7 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
     if (rc != SD_FRAME_OK) return rc;
     const std::string old = std::to_string(ctx->ctx_addr);
 
-    rc = context_request(ctx, kCtxRequestStop, &old, nullptr);
+    rc = context_request(ctx, DVSD_IOCTL2_CTX_REQ_STOP, &old, nullptr);
     if (rc != SD_FRAME_OK) {
         CLI_LOG(LOG_DBG, "DVSD_IOCTL2_CTX_REQ_STOP addr=%s ret=%d error:%s\n", old.c_str(), rc,
                 sd_frame_status_str(rc));
@@ -101,7 +92,7 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
     if (!wait_for_old_connection(ctx)) return SD_FRAME_USER_STOP;
 
     std::string output;
-    rc = context_request(ctx, kCtxRunStatus, &old, &output);
+    rc = context_request(ctx, DVSD_IOCTL2_CTX_RUN_STATUS, &old, &output);
     if (rc != SD_FRAME_OK) {
         CLI_LOG(LOG_DBG, "DVSD_IOCTL2_CTX_RUN_STATUS addr=%s ret=%d failed\n", old.c_str(), rc);
         return rc;
@@ -113,7 +104,7 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
         return kRepairImpossible;
     }
 
-    rc = context_request(ctx, kCtxLastIndex, &old, &output);
+    rc = context_request(ctx, DVSD_IOCTL2_GET_LAST_CMD_IDX, &old, &output);
     uint64_t server_index = 0;
     if (rc == SD_FRAME_OK && !parse_u64(output.c_str(), &server_index)) rc = SD_FRAME_DATA_ERROR;
     if (rc != SD_FRAME_OK) {
@@ -125,7 +116,7 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
     if (server_index == sent) {
         // The request ran; only its response was lost: the server sends it again.
         CLI_LOG(LOG_DBG, "DVSD_IOCTL2_ATTACH_CTX_REPLY\n");
-        rc = context_request(ctx, kCtxAttachReply, &old, nullptr);
+        rc = context_request(ctx, DVSD_IOCTL2_ATTACH_CTX_REPLY, &old, nullptr);
         if (rc != SD_FRAME_OK) {
             CLI_LOG(LOG_DBG, "DVSD_IOCTL2_ATTACH_CTX_REPLY addr=%s ret=%d failed\n", old.c_str(),
                     rc);
@@ -136,7 +127,7 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
     if (server_index + 1 == sent) {
         // The request never reached the server: it goes again, on the old context.
         CLI_LOG(LOG_DBG, "DVSD_IOCTL2_ATTACH_CTX\n");
-        rc = context_request(ctx, kCtxAttach, &old, nullptr);
+        rc = context_request(ctx, DVSD_IOCTL2_ATTACH_CTX, &old, nullptr);
         if (rc != SD_FRAME_OK) {
             CLI_LOG(LOG_DBG, "DVSD_IOCTL2_ATTACH_CTX addr=%s ret=%d failed\n", old.c_str(), rc);
             return rc;
@@ -179,7 +170,7 @@ int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len) {
     }
     const std::string own = "0";
     std::string output;
-    rc = context_request(ctx, kCtxLastIndex, &own, &output);
+    rc = context_request(ctx, DVSD_IOCTL2_GET_LAST_CMD_IDX, &own, &output);
     uint64_t server_index = 0;
     if (rc == SD_FRAME_OK && !parse_u64(output.c_str(), &server_index)) rc = SD_FRAME_DATA_ERROR;
     if (rc != SD_FRAME_OK) {
@@ -198,9 +189,9 @@ int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len) {
 int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx) {
     if (ctx == nullptr) return -1;
     const std::string zero = "0";
-    int rc = context_request(ctx, kCtxInit, &zero, nullptr);
+    int rc = context_request(ctx, DVSD_IOCTL2_CTX_INIT, &zero, nullptr);
     std::string output;
-    if (rc == SD_FRAME_OK) rc = context_request(ctx, kCtxGetAddress, nullptr, &output);
+    if (rc == SD_FRAME_OK) rc = context_request(ctx, DVSD_IOCTL2_GET_CTX_ADDR, nullptr, &output);
     uint64_t address = 0;
     if (rc == SD_FRAME_OK && (!parse_u64(output.c_str(), &address) || address == 0)) {
         rc = SD_FRAME_DATA_ERROR;

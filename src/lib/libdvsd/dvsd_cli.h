@@ -326,6 +326,17 @@ enum : int32_t {
     DVSD_IOCTL_FUTIMES = 3,      // dvsd_times (in)
     DVSD_IOCTL_FRANGE = 4,       // dvsd_range (in)
 };
+// Context control codes (request 8 on the connection itself, decimal texts): the server keeps a
+// connection's context so that a new connection can take over its work after a break.
+enum : int32_t {
+    DVSD_IOCTL2_CTX_INIT = 101,          // "0": keep this context for a re-attach
+    DVSD_IOCTL2_GET_CTX_ADDR = 102,      // out: the context's address
+    DVSD_IOCTL2_GET_LAST_CMD_IDX = 103,  // address ("0": own) -> index of its last request
+    DVSD_IOCTL2_ATTACH_CTX = 104,        // address: work on that context from now on
+    DVSD_IOCTL2_ATTACH_CTX_REPLY = 105,  // address: the same, answered by its last response
+    DVSD_IOCTL2_CTX_RUN_STATUS = 106,    // address -> "1" while a request of it runs
+    DVSD_IOCTL2_CTX_REQ_STOP = 107,      // address: end its connection's waits
+};
 // Control codes with a meaning for the client.
 enum : int32_t {
     DVSD_IOCTL_GET_CONF = 10,

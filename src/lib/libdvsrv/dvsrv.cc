@@ -29,6 +29,7 @@
 
 #include "libconf/ini/conf.h"
 #include "libdvsd/blobmsg.h"
+#include "libdvsd/dvsd_cli.h"
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_wire.h"
 #include "libdvsrv/srv_session.h"
@@ -529,16 +530,6 @@ std::optional<uint64_t> parse_address(std::span<const uint8_t> data) {
     return n;
 }
 
-// Context control codes (request 8 on the connection itself).
-enum : int32_t {
-    kCtxInit = 101,
-    kCtxGetAddress = 102,
-    kCtxLastIndex = 103,
-    kCtxAttach = 104,
-    kCtxAttachReply = 105,
-    kCtxRunStatus = 106,
-    kCtxStop = 107,
-};
 constexpr int32_t kIoctlPack = 10001;
 constexpr int32_t kFileReadTimeout = 10100;
 constexpr int32_t kFileWriteTimeout = 10105;
@@ -796,7 +787,7 @@ void session::control_output(std::span<const uint8_t> body, sd_frame_msg& reply)
     const int32_t cmd = request.cmd;
     const std::span<const uint8_t> data = request.data;
     const uint32_t olen = request.olen;
-    if (cmd >= kCtxInit && cmd <= kCtxStop) {
+    if (cmd >= DVSD_IOCTL2_CTX_INIT && cmd <= DVSD_IOCTL2_CTX_REQ_STOP) {
         context_control(cmd, data, reply);
         return;
     }
@@ -817,12 +808,12 @@ void reply_text(sd_frame_msg& reply, const std::string& text) {
 }
 
 void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply) {
-    if (cmd == kCtxInit) {
+    if (cmd == DVSD_IOCTL2_CTX_INIT) {
         ctx_->persistent = true;
         reply_text(reply, "");
         return;
     }
-    if (cmd == kCtxGetAddress) {
+    if (cmd == DVSD_IOCTL2_GET_CTX_ADDR) {
         if (ctx_->address == 0) {
             std::lock_guard<std::mutex> lock(server_->context_mutex);
             if (server_->contexts.size() >= server_->conf.max_contexts) {
@@ -847,11 +838,11 @@ void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_fra
         srv_reply_error(reply, VERR_NOT_FOUND, "no such context");
         return;
     }
-    if (cmd == kCtxLastIndex) {
+    if (cmd == DVSD_IOCTL2_GET_LAST_CMD_IDX) {
         reply_text(reply, std::to_string(target->completed.load()));
-    } else if (cmd == kCtxRunStatus) {
+    } else if (cmd == DVSD_IOCTL2_CTX_RUN_STATUS) {
         reply_text(reply, target->executing ? "1" : "0");
-    } else if (cmd == kCtxStop) {
+    } else if (cmd == DVSD_IOCTL2_CTX_REQ_STOP) {
         if (target != ctx_) {
             std::lock_guard<std::mutex> lock(target->mutex);
             if (target->handle != nullptr) {
@@ -876,7 +867,7 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
         refusal = "no such context";
     } else if (target->executing) {
         refusal = "context busy";
-    } else if (cmd == kCtxAttachReply && !target->reply.ok()) {
+    } else if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY && !target->reply.ok()) {
         refusal = "no response to repeat";
     }
     if (refusal == nullptr) {
@@ -896,10 +887,11 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
         }
         ctx_ = target;
     }
-    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
-            static_cast<unsigned long long>(ctx_->completed.load()),
-            cmd == kCtxAttachReply ? "last response sent again" : "lost request awaited");
-    if (cmd == kCtxAttachReply) return send(ctx_->reply, ctx_->reply_code);
+    SRV_LOG(
+        LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
+        static_cast<unsigned long long>(ctx_->completed.load()),
+        cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY ? "last response sent again" : "lost request awaited");
+    if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY) return send(ctx_->reply, ctx_->reply_code);
     reply_text(scratch_, "");
     return send(scratch_, SD_REQ_IOCTL);
 }
@@ -966,8 +958,8 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     if (code == SD_REQ_IOCTL) {
         // A re-attach is not counted: it carries on the count of the context it attaches to.
         control_fields request;
-        if (parse_control(body, true, &request) &&
-            (request.cmd == kCtxAttach || request.cmd == kCtxAttachReply)) {
+        if (parse_control(body, true, &request) && (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
+                                                    request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
             return attach(request.cmd, request.data);
         }
     }
