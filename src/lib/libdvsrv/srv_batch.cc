@@ -34,6 +34,8 @@ constexpr int32_t kListerRead = 10123;
 constexpr int32_t kWorkerOpen = 10130;
 constexpr int32_t kWorkerClose = 10131;
 constexpr int32_t kWorkerResults = 10132;
+// Longest a worker collection waits for more results after its first ones.
+constexpr int kGatherMs = 50;
 constexpr int32_t kWorkerReadFiles = 10133;    // command 1
 constexpr int32_t kWorkerCreateDirs = 10134;   // command 2
 constexpr int32_t kWorkerWriteFiles = 10135;   // command 3
@@ -290,9 +292,11 @@ void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
     blob_attr* field = nullptr;
     uint8_t* out = reply_reserve(reply, capacity, &field);
     if (out == nullptr) return;
+    // Each collection costs the client a round trip: once results flow, the reply waits a little
+    // for the rest of the command's.
     const int n = wait_for(batch, batch.worker_wait_ms, [&] {
-        return libmfile_get_list_ret(batch.worker, reinterpret_cast<char*>(out),
-                                     static_cast<int>(capacity));
+        return libmfile_get_list_ret_gather(batch.worker, reinterpret_cast<char*>(out),
+                                            static_cast<int>(capacity), kGatherMs);
     });
     reply.trim(field, static_cast<size_t>(n));
 }
@@ -313,17 +317,22 @@ uint32_t worker_command(int32_t cmd) {
 }
 
 // 10133-10136 "base\tlist", "\tlist" or "base"; 10138 "base" or "base\t". An empty base keeps
-// the worker's previous one.
-void worker_post(srv_context& ctx, int32_t cmd, const std::string& text, sd_frame_msg& reply) {
+// the worker's previous one. `text` is taken apart in place: lists are megabytes, copied once.
+void worker_post(srv_context& ctx, int32_t cmd, std::string& text, sd_frame_msg& reply) {
     const size_t tab = text.find(RDIR_FIELD_SEP);
-    const std::string base = text.substr(0, tab);
-    const std::string list = tab == std::string::npos ? std::string() : text.substr(tab + 1);
-    if (cmd == kWorkerClearBase && !list.empty()) {
+    if (cmd == kWorkerClearBase && tab != std::string::npos && tab + 1 < text.size()) {
         reply_bad_text(reply, cmd, "a base and no list");
         return;
     }
-    const int ret =
-        libmfile_cmd_add_list(ctx.batch->worker, worker_command(cmd), base.c_str(), list.c_str());
+    // The worker's message: base and list, each with its terminating zero.
+    if (tab == std::string::npos) {
+        text.push_back('\0');
+    } else {
+        text[tab] = '\0';
+    }
+    text.push_back('\0');
+    const int ret = libmfile_cmd_post(ctx.batch->worker, worker_command(cmd), text.data(),
+                                      static_cast<uint32_t>(text.size()));
     if (ret < 0) {
         srv_reply_error(reply, ret, "the command could not be posted");
         return;
@@ -380,7 +389,7 @@ void serve(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_
         default:
             break;
     }
-    const std::optional<std::string> text = control_text(data);
+    std::optional<std::string> text = control_text(data);
     if (!text) {
         reply_bad_text(reply, cmd, "a text without embedded zeros");
         return;

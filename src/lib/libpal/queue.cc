@@ -440,6 +440,12 @@ int qbuf_drain(qbuf* qb, const qbuf_sink* sink, int timeout_ms) {
                          nullptr);
 }
 
+int qbuf_peek_length(qbuf* qb, int timeout_ms, uint32_t* length) {
+    if (qb == nullptr || length == nullptr) return 0;
+    const char* data = nullptr;
+    return qb->peek(timeout_ms, &data, length) ? 1 : 0;
+}
+
 int qbuf_read_until(qbuf* qb, void* buffer, uint32_t size, int timeout_ms, qbuf_end_test end_test,
                     int* end_flag) {
     return qbuf_read_imp(qb, buffer, size, QBUF_READ_UNTIL, timeout_ms, end_test, end_flag);

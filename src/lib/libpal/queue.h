@@ -128,6 +128,9 @@ int qbuf_read_imp(qbuf* qb, void* buffer, uint32_t size, qbuf_read_mode mode, in
 int qbuf_read_all(qbuf* qb, void* buffer, uint32_t size, int timeout_ms);
 int qbuf_read(qbuf* qb, void* buffer, uint32_t size, int timeout_ms);
 int qbuf_drain(qbuf* qb, const qbuf_sink* sink, int timeout_ms);
+// Waits up to `timeout_ms` for a block without taking it: 1 with its length in `*length`, or 0
+// when none came. Reader side.
+int qbuf_peek_length(qbuf* qb, int timeout_ms, uint32_t* length);
 int qbuf_read_until(qbuf* qb, void* buffer, uint32_t size, int timeout_ms, qbuf_end_test end_test,
                     int* end_flag);
 

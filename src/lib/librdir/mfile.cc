@@ -675,6 +675,25 @@ int libmfile_cmd_add_list(libmfile_handle* h, uint32_t cmd, const char* base, co
     return 0;
 }
 
+int libmfile_cmd_post(libmfile_handle* h, uint32_t cmd, const char* message, uint32_t size) {
+    if (!DV_ASSERT("rdir", h != nullptr) || message == nullptr || size < 2 ||
+        message[size - 1] != '\0' || memchr(message, '\0', size - 1) == nullptr) {
+        return VERR_INVALID_PARAMETER;
+    }
+    try {
+        if (message[0] != '\0') h->posted_base = message;
+    } catch (const std::bad_alloc&) {
+        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
+        return VERR_NO_MEMORY;
+    }
+    int ret = cmder_post_msg3(h->cmd, cmd, message, size, nullptr, kPostTimeoutMs);
+    if (ret < 0) {
+        RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
+        return ret;
+    }
+    return 0;
+}
+
 int libmfile_read_list(libmfile_handle* h, const char* base, const char* list) {
     return libmfile_cmd_add_list(h, MFILE_CMD_READ, base, list);
 }
@@ -691,7 +710,11 @@ int libmfile_clear_dir(libmfile_handle* h, const char* base) {
     return libmfile_cmd_add_list(h, MFILE_CMD_CLEAR_DIR, base, nullptr);
 }
 
-int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
+namespace {
+
+// libmfile_get_list_ret; `*ended` tells whether the running command's end block was taken.
+int get_list_ret(libmfile_handle* h, char* buf, int len, bool* ended) {
+    *ended = false;
     if (!DV_ASSERT("rdir", h != nullptr) || buf == nullptr || len < 1) return 0;
     const int64_t start = now_ms();
     int wait = 0;
@@ -702,6 +725,7 @@ int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
         if (n > 0) {
             if (end == 0) return n;
             if (n > 1) {
+                *ended = true;
                 buf[n - 1] = '\0';
                 return n - 1;
             }
@@ -717,6 +741,40 @@ int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
         }
         int64_t left = h->list_timeout_ms - elapsed;
         wait = static_cast<int>(left < kPollWaitMs ? left : kPollWaitMs);
+    }
+}
+
+}  // namespace
+
+int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len) {
+    bool ended = false;
+    return get_list_ret(h, buf, len, &ended);
+}
+
+int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gather_ms) {
+    bool ended = false;
+    int n = get_list_ret(h, buf, len, &ended);
+    if (n <= 0 || ended) return n;
+    const int64_t deadline = now_ms() + gather_ms;
+    for (;;) {
+        const int64_t left = deadline - now_ms();
+        uint32_t next = 0;
+        // A block that does not fit stays for the next collection (reading it would log it as
+        // too big for the buffer).
+        if (left <= 0 || qbuf_peek_length(h->results.get(), static_cast<int>(left), &next) == 0 ||
+            next > static_cast<uint32_t>(len - n)) {
+            return n;
+        }
+        int end = 0;
+        const int m = qbuf_read_until(h->results.get(), buf + n, static_cast<uint32_t>(len - n), 0,
+                                      is_end_block, &end);
+        if (m <= 0) return n;
+        n += m;
+        if (end != 0) {
+            // The end block is the last byte taken: not a result.
+            buf[--n] = '\0';
+            return n;
+        }
     }
 }
 

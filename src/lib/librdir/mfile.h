@@ -94,12 +94,20 @@ int libmfile_create_dir(libmfile_handle* h, const char* base, const char* list);
 int libmfile_write_list(libmfile_handle* h, const char* base, const char* list);
 int libmfile_remove_list(libmfile_handle* h, const char* base, const char* list);
 int libmfile_clear_dir(libmfile_handle* h, const char* base);
+// Posts command `cmd` with its message already made: the base and its zero, then the list and its
+// zero (`size` bytes in all). As libmfile_cmd_add_list, without copying base and list first.
+int libmfile_cmd_post(libmfile_handle* h, uint32_t cmd, const char* message, uint32_t size);
 
 // Collects result blocks of the posted commands into `buf`: whole blocks, concatenated, up to the
 // end block of the running command. When the end block came with other data it is not counted and
 // a NUL stands in its place. Waits up to list_timeout_ms for data; returns the bytes placed, or 0
 // on time-out. `len` must hold the largest block: max_mfile_size bytes for command 1.
 int libmfile_get_list_ret(libmfile_handle* h, char* buf, int len);
+
+// libmfile_get_list_ret, and then, for up to `gather_ms` after the first data, more of the
+// running command's results: until its end block came or the next block would not fit `len`.
+// For a caller that pays for each collection (a network round trip): fewer, fuller ones.
+int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gather_ms);
 
 // Results queue up to a bound; beyond it the worker waits for the reader. After libmfile_stop
 // (any thread) a worker that waits for room drops its results instead, so that it ends.

@@ -128,15 +128,15 @@ int str_scan_fields(char* line, char sep, std::string_view types, std::span<cons
     char* fields[kMaxFields];
     size_t found = 0;
     char* start = line;
-    for (char* p = line;; ++p) {
-        if (*p == sep || *p == '\0') {
-            bool last = *p == '\0';
-            *p = '\0';
-            if (found < kMaxFields) fields[found] = start;
-            ++found;
-            if (last) break;
-            start = p + 1;
-        }
+    // strchrnul: a field may be megabytes of file data, so the scan goes a vector at a time.
+    for (;;) {
+        char* p = strchrnul(start, sep);
+        const bool last = *p == '\0';
+        *p = '\0';
+        if (found < kMaxFields) fields[found] = start;
+        ++found;
+        if (last) break;
+        start = p + 1;
     }
 
     size_t n = found < type_count ? found : type_count;
@@ -189,14 +189,21 @@ long rdir_b64_decode(std::string_view in, uint8_t* out, size_t out_size) {
     }
     if (in.size() % 4 == 1) return -1;
     size_t need = in.size() / 4 * 3 + (in.size() % 4 == 0 ? 0 : in.size() % 4 - 1);
-    for (char c : in) {
-        if (kB64Table[static_cast<uint8_t>(c)] < 0) return -1;
+    if (need > out_size || (need > 0 && out == nullptr)) {
+        for (char c : in) {
+            if (kB64Table[static_cast<uint8_t>(c)] < 0) return -1;
+        }
+        return -2;
     }
-    if (need > out_size || (need > 0 && out == nullptr)) return -2;
+    // Checked while decoding (whole files pass through here): a character outside the alphabet
+    // turns `bad` negative, and the output written so far counts for nothing.
+    int32_t bad = 0;
     size_t o = 0;
     size_t i = 0;
     auto val = [&](size_t k) {
-        return static_cast<uint32_t>(kB64Table[static_cast<uint8_t>(in[k])]);
+        const int32_t v = kB64Table[static_cast<uint8_t>(in[k])];
+        bad |= v;
+        return static_cast<uint32_t>(v);
     };
     for (; i + 4 <= in.size(); i += 4) {
         uint32_t v = (val(i) << 18) | (val(i + 1) << 12) | (val(i + 2) << 6) | val(i + 3);
@@ -209,14 +216,18 @@ long rdir_b64_decode(std::string_view in, uint8_t* out, size_t out_size) {
         uint32_t v = (val(i) << 18) | (val(i + 1) << 12) | (rest == 3 ? val(i + 2) << 6 : 0);
         // Bits below the last whole byte must be zero, or the text is not canonical base64.
         if ((rest == 2 && (v & 0xffff) != 0) || (rest == 3 && (v & 0xff) != 0)) return -1;
+        if (bad < 0) return -1;
         out[o++] = static_cast<uint8_t>(v >> 16);
         if (rest == 3) out[o++] = static_cast<uint8_t>(v >> 8);
     }
-    return static_cast<long>(o);
+    return bad < 0 ? -1 : static_cast<long>(o);
 }
 
 bool rdir_text_breaks_line(std::string_view text) {
-    return text.find_first_of("\t\n\r") != std::string_view::npos;
+    // Texts here include whole files' data: one pass, no call per byte.
+    bool breaks = false;
+    for (const char c : text) breaks |= c == '\t' || c == '\n' || c == '\r';
+    return breaks;
 }
 
 bool rdir_name_stays_below(std::string_view name) {

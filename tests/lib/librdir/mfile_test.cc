@@ -286,6 +286,45 @@ TEST_F(Worker, WriteRemovesTemporariesOfKilledWriters) {
     EXPECT_TRUE(fs::exists(in_base(live)));
 }
 
+// A gathering collection takes every answer of a command in one go, and stops before a block
+// that would not fit the room left; nothing is lost across collections.
+TEST_F(Worker, GatheringCollectionTakesTheWholeCommandOrWhatFits) {
+    std::string list;
+    std::string expected;
+    for (int i = 0; i < 40; ++i) {
+        const std::string data(100 + i, static_cast<char>('a' + i % 26));
+        list += (i == 0 ? "" : "\n") + write_line("g" + std::to_string(i), b64(data));
+        expected += "0\t" + std::to_string(100 + i) + "\n";
+    }
+    ASSERT_EQ(libmfile_write_list(h_.get(), base_.c_str(), list.c_str()), 0);
+    std::vector<char> buf(kMax + 16);
+    int n = libmfile_get_list_ret_gather(h_.get(), buf.data(), static_cast<int>(buf.size()), 5000);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(n)), expected);
+
+    // Reads answer with the files' data: a room of two blocks takes at most two at a time.
+    const std::string names = "g0\t101\ng1\t102\ng2\t103\ng3\t104\ng4\t105";
+    ASSERT_EQ(libmfile_read_list(h_.get(), base_.c_str(), names.c_str()), 0);
+    std::string all;
+    for (int rounds = 0; rounds < 10; ++rounds) {
+        n = libmfile_get_list_ret_gather(h_.get(), buf.data(), 2 * (104 + 16), 5000);
+        if (n <= 0) break;
+        all.append(buf.data(), static_cast<size_t>(n));
+    }
+    size_t blocks = 0;
+    for (size_t pos = 0; pos < all.size(); ++blocks) {
+        size_t consumed = 0;
+        mfile_data_result r;
+        ASSERT_EQ(libmfile_read_get_data_len_err(reinterpret_cast<uint8_t*>(all.data() + pos),
+                                                 all.size() - pos, &consumed, &r),
+                  0);
+        EXPECT_EQ(r.length, 100 + blocks);
+        std::free(r.data);
+        pos += consumed;
+    }
+    EXPECT_EQ(blocks, 5u);
+}
+
 TEST_F(Worker, WriteTruncatesAnExistingFile) {
     write_file(in_base("f"), "a much longer old content");
     EXPECT_EQ(run(MFILE_CMD_WRITE, write_line("f", b64("new"))), "0\t3\n");
