@@ -41,3 +41,20 @@ hf() {  # name, then hyperfine arguments
   echo "bench: $name" >&2
   hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$json/$name.json" "$@" >&2
 }
+
+# Peak memory (maximum resident set size, /usr/bin/time -v) of one run of the command, in KiB;
+# the run must succeed.
+peak() {
+  /usr/bin/time -v "$@" >/dev/null 2>"$work/time.out" || {
+    echo "bench: $* failed:" >&2
+    tail -n 30 "$work/time.out" >&2
+    exit 1
+  }
+  sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): *//p' "$work/time.out"
+}
+median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+mem() {  # name, then the command; each run starts from what the previous one left
+  local m=()
+  for _ in 1 2 3; do m+=("$(peak "${@:2}")"); done
+  printf '%s\t%s\n' "$1" "$(median3 "${m[@]}")" >>"$json/memory.tsv"
+}

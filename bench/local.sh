@@ -177,20 +177,6 @@ rm -rf "$work/dst"
 
 # Peak memory (maximum resident set size, /usr/bin/time -v), the median of three runs of each;
 # every dvcp result is verified. Figures go to memory.tsv: name, KiB.
-peak() {
-  /usr/bin/time -v "$@" >/dev/null 2>"$work/time.out" || {
-    echo "bench: $* failed:" >&2
-    tail -n 30 "$work/time.out" >&2
-    exit 1
-  }
-  sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): *//p' "$work/time.out"
-}
-median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
-mem() {  # name, then the command; each run starts from what the previous one left
-  local m=()
-  for _ in 1 2 3; do m+=("$(peak "${@:2}")"); done
-  printf '%s\t%s\n' "$1" "$(median3 "${m[@]}")" >>"$json/memory.tsv"
-}
 echo "bench: peak memory" >&2
 
 # No-change sync of /usr/share, onto the copy the timed syncs above left equal to it.

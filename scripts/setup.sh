@@ -12,7 +12,7 @@ packages=(
   openssl
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(hyperfine rsync time python3)
+  packages+=(hyperfine rsync time python3 socat)
 fi
 
 missing=()
