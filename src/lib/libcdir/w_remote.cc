@@ -121,11 +121,23 @@ long take_statuses(const char* data, size_t len, Each&& each) {
 
 // ---- write lists ----
 
-// File-write lines for one destination directory, sent as command 3 whenever the next line would
-// not fit the chunk. Each answer counts its file.
+// A write list goes out in pieces of about this size while the next piece is read: the server
+// writes one piece while the client reads and encodes the next.
+constexpr size_t kWritePiece = size_t{256} << 10;
+
+// File-write lines for one destination directory, posted as command 3 in pieces whenever the next
+// line would not fit. One piece is at the server while the next is made; its answers are
+// collected before the next piece goes. Each answer counts its file.
 class write_list {
   public:
     write_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
+    // A transfer that ended early still takes the answers of its posted piece, which would
+    // otherwise be read as the answers of the next list on this worker.
+    ~write_list() {
+        if (!posted_.empty() && !cdir_need_exit(job_)) collect();
+    }
+    write_list(const write_list&) = delete;
+    write_list& operator=(const write_list&) = delete;
 
     size_t size() const { return text_.size(); }
 
@@ -141,8 +153,9 @@ class write_list {
         }
         const size_t len = strlen(line_.data());
         if (len > chunk_cap(job_)) return fail(e, "too big for one batch");
-        if (send_when_full && !text_.empty() && text_.size() + 1 + len > chunk_cap(job_)) {
-            if (!send()) return false;
+        if (send_when_full && !text_.empty() &&
+            text_.size() + 1 + len > std::min(kWritePiece, chunk_cap(job_))) {
+            if (!post()) return false;
         }
         try {
             if (!text_.empty()) text_ += '\n';
@@ -155,41 +168,72 @@ class write_list {
         return true;
     }
 
-    // Sends the pending lines and counts their answers. false when the transfer must end.
-    bool send() {
-        if (entries_.empty()) return true;
-        bool stop = false;
-        int ret = run_chunk(job_, job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path, text_,
-                            entries_.size(), job_->trans_buf.get(),
-                            [&](const char* data, size_t len, size_t got) -> long {
-                                long count = 0;
-                                size_t off = 0;
-                                len = strnlen(data, len);
-                                while (off < len) {
-                                    if (data[off] == '\n') {  // the worker's end of a command
-                                        ++off;
-                                        continue;
-                                    }
-                                    size_t used = 0;
-                                    int stage = 0, number = 0;
-                                    if (libmfile_write_get_info(data + off, len - off, &used,
-                                                                &stage, &number) != 0) {
-                                        return -1;
-                                    }
-                                    off += used;
-                                    if (got + count >= entries_.size()) return -1;
-                                    answer(*entries_[got + count], stage, number);
-                                    ++count;
-                                    if (cdir_need_exit(job_)) stop = true;
-                                }
-                                return count;
-                            });
-        text_.clear();
-        entries_.clear();
-        return ret >= 0 && !stop;
-    }
+    // Sends the pending lines and counts the answers of everything sent. false when the transfer
+    // must end.
+    bool send() { return post() && collect(); }
 
   private:
+    // Posts the pending lines without waiting for their answers, once the answers of the piece
+    // before have come.
+    bool post() {
+        if (entries_.empty()) return true;
+        if (!collect()) return false;
+        if (vmfile_cmd(job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path.c_str(), text_.c_str()) <
+            0) {
+            return false;
+        }
+        posted_.swap(entries_);
+        entries_.clear();
+        text_.clear();
+        return true;
+    }
+
+    // Counts the answers of the posted piece.
+    bool collect() {
+        if (posted_.empty()) return true;
+        bool stop = false;
+        char* buf = job_->trans_buf.get();
+        size_t got = 0;
+        while (got < posted_.size()) {
+            const int n = vmfile_list_ret(job_->omfile.get(), buf, collect_len(job_));
+            if (n < 0) return false;
+            const long k = take_answers(buf, static_cast<size_t>(n), got, &stop);
+            if (k < 0 || got + static_cast<size_t>(k) > posted_.size()) {
+                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.dst_path.c_str());
+                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
+                return false;
+            }
+            got += static_cast<size_t>(k);
+        }
+        posted_.clear();
+        return !stop;
+    }
+
+    // The answers in one collection, each counting the posted entry it answers; -1 for data that
+    // is not an answer.
+    long take_answers(const char* data, size_t len, size_t got, bool* stop) {
+        long count = 0;
+        size_t off = 0;
+        len = strnlen(data, len);
+        while (off < len) {
+            if (data[off] == '\n') {  // the worker's end of a command
+                ++off;
+                continue;
+            }
+            size_t used = 0;
+            int stage = 0, number = 0;
+            if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) != 0) {
+                return -1;
+            }
+            off += used;
+            if (got + count >= posted_.size()) return -1;
+            answer(*posted_[got + count], stage, number);
+            ++count;
+            if (cdir_need_exit(job_)) *stop = true;
+        }
+        return count;
+    }
+
     bool fail(const mstat_item& e, const char* why) {
         CDIR_LOG(LOG_ERR, "[%s] %s: not copied", joined(item_.src_path, e.name).c_str(), why);
         job_->st.o_file_fail_count++;
@@ -217,7 +261,8 @@ class write_list {
     libcdir_ctx* job_;
     const cdir_item& item_;
     std::string text_;
-    std::vector<const mstat_item*> entries_;
+    std::vector<const mstat_item*> entries_;  // lines in text_, not posted yet
+    std::vector<const mstat_item*> posted_;   // posted, answers not collected yet
     std::vector<char> line_;
 };
 

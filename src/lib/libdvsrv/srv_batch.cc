@@ -72,6 +72,7 @@ struct srv_batch {
     int lister_wait_ms = 0;  // how long one 10123 waits for listing data
     libmfile_handle* worker = nullptr;
     int worker_wait_ms = 0;        // how long one 10132 waits for results
+    int32_t worker_posted = 0;     // the control code of the last command posted to the worker
     uint32_t worker_buffer = 0;    // the worker's buffer: its largest result block
     uint64_t interrupts_seen = 0;  // interrupts already answered by ending a wait
     // Any thread: counts srv_batch_interrupt calls.
@@ -292,11 +293,13 @@ void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
     blob_attr* field = nullptr;
     uint8_t* out = reply_reserve(reply, capacity, &field);
     if (out == nullptr) return;
-    // Each collection costs the client a round trip: once results flow, the reply waits a little
-    // for the rest of the command's.
+    // Each collection costs the client a round trip: once short answers flow, the reply waits a
+    // little for the rest of the command's. File data is not held back: the client writes what
+    // came while the next files are read.
+    const int gather_ms = batch.worker_posted == kWorkerReadFiles ? 0 : kGatherMs;
     const int n = wait_for(batch, batch.worker_wait_ms, [&] {
         return libmfile_get_list_ret_gather(batch.worker, reinterpret_cast<char*>(out),
-                                            static_cast<int>(capacity), kGatherMs);
+                                            static_cast<int>(capacity), gather_ms);
     });
     reply.trim(field, static_cast<size_t>(n));
 }
@@ -337,6 +340,7 @@ void worker_post(srv_context& ctx, int32_t cmd, std::string& text, sd_frame_msg&
         srv_reply_error(reply, ret, "the command could not be posted");
         return;
     }
+    ctx.batch->worker_posted = cmd;
     reply_empty(reply);
 }
 

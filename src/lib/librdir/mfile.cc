@@ -35,6 +35,8 @@ constexpr int kPostTimeoutMs = 1000;
 constexpr int kResultWriteTimeoutMs = 100;
 // Result blocks queued at most; the worker waits for the reader beyond that.
 constexpr uint32_t kResultBlocksMax = 64;
+// Answers of a command sent in one block at most (the last block of a command may hold fewer).
+constexpr uint32_t kAnswersPerBlock = 64;
 constexpr int kPollWaitMs = 500;
 // A list entry whose name is unusable: it would leave the base, or there is no base at all.
 constexpr verr kBadName = -104;
@@ -187,9 +189,26 @@ class worker final {
     }
 
   private:
+    // Short answers (statuses) go out several to a block, so that a reader is not woken for each
+    // file; whatever else is put, and the end of a command, sends them first.
+    void put_answer(const char* text, size_t length) {
+        answers_.append(text, length);
+        if (++answer_count_ >= kAnswersPerBlock) flush_answers();
+    }
+    void flush_answers() {
+        if (answers_.empty()) return;
+        push(answers_.data(), answers_.size());
+        answers_.clear();
+        answer_count_ = 0;
+    }
+    void put(const void* data, size_t length) {
+        flush_answers();
+        push(data, length);
+    }
+
     // Results wait for room: a slow reader holds the worker back instead of making it queue
     // a whole command's results (a server must not hold them for a client that does not read).
-    void put(const void* data, size_t length) {
+    void push(const void* data, size_t length) {
         for (;;) {
             const bool stopping = h_->stopping.load();
             if (qbuf_write_timeout(h_->results.get(), data, static_cast<uint32_t>(length),
@@ -208,13 +227,13 @@ class worker final {
     void put_text(const char* fmt, int a) {
         char text[32];
         int n = std::snprintf(text, sizeof(text), fmt, a);
-        put(text, static_cast<size_t>(n));
+        put_answer(text, static_cast<size_t>(n));
     }
 
     void put_write_result(int stage, int number) {
         char text[32];
         int n = std::snprintf(text, sizeof(text), MFILE_WRITE_RESULT_FMT, stage, number);
-        put(text, static_cast<size_t>(n));
+        put_answer(text, static_cast<size_t>(n));
     }
 
     void put_failure_block(int kind, verr status) {
@@ -585,6 +604,8 @@ class worker final {
 
     libmfile_handle* h_;
     bool dropped_ = false;
+    std::string answers_;  // answers not pushed yet
+    uint32_t answer_count_ = 0;
 };
 
 int dispatch(uint32_t id, void* data, cmder_call* call) {
