@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   util-linux procps strace coreutils attr acl
   openssl
+  tshark
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3 socat)
@@ -28,5 +29,10 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+# tshark reads the log's capture files in the tests; it needs no capture rights for that, so its
+# setuid question is answered "no" rather than asked.
+if [[ " ${missing[*]} " == *" tshark "* ]]; then
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+fi
 apt-get install -y -q --no-install-recommends "${missing[@]}" ||
   { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; }

@@ -10,6 +10,7 @@
 #include "liblog/flog.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
+#include "liblogsink/bsv.h"
 #include "libpal/os_fs.h"
 #include "sink_impl.h"
 
@@ -71,13 +72,8 @@ int file_sink::set_dir(const char* dir, const std::string& exe_dir) {
 int file_sink::open(const char* name, char mode) {
     close();
     path_.clear();
+    records_ = false;
     if (name == nullptr || name[0] == '\0') return -1;
-    if (is_structured_record_name(name)) {
-        // Structured record files (".pcap") belong to the binary record layer; until it exists
-        // they are refused rather than filled with text.
-        log2_diag("fopen %s err: structured record files are not supported\n", name);
-        return -1;
-    }
     std::string path;
     if (name[0] != '/' && !dir_.empty()) {
         path = dir_;
@@ -90,11 +86,17 @@ int file_sink::open(const char* name, char mode) {
         log2_diag("fopen %s err\n", path.c_str());
         return -1;
     }
-    // Readable streams, so that the size cap reads the tail through the same file.
-    file_ = fopen(path.c_str(), mode == 'a' ? "a+e" : "w+e");
-    if (file_ == nullptr) {
-        log2_diag("fopen %s err\n", path.c_str());
-        return -1;
+    if (is_structured_record_name(name)) {
+        file_ = pcap::open(path.c_str(), mode, BSV_TYPE_LOG);
+        if (file_ == nullptr) return -1;
+        records_ = true;
+    } else {
+        // Readable streams, so that the size cap reads the tail through the same file.
+        file_ = fopen(path.c_str(), mode == 'a' ? "a+e" : "w+e");
+        if (file_ == nullptr) {
+            log2_diag("fopen %s err\n", path.c_str());
+            return -1;
+        }
     }
     // Kept canonical so that a later change of the working directory does not move the log.
     char canonical[PATH_MAX];
@@ -119,8 +121,17 @@ void file_sink::close() {
 
 bool file_sink::reopen_append() {
     close();
-    file_ = fopen(path_.c_str(), "a+e");
+    file_ = records_ ? pcap::open(path_.c_str(), 'a', BSV_TYPE_LOG) : fopen(path_.c_str(), "a+e");
     return file_ != nullptr;
+}
+
+// Deleted or moved away while we were writing: start a fresh file under the same name.
+bool file_sink::ensure_open() {
+    struct stat st {};
+    if (file_ != nullptr && stat(path_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return true;
+    if (reopen_append()) return true;
+    log2_diag("fopen %s err\n", path_.c_str());
+    return false;
 }
 
 bool file_sink::put(const char* prefix, size_t prefix_length, const log2_line& line) {
@@ -134,15 +145,8 @@ bool file_sink::put(const char* prefix, size_t prefix_length, const log2_line& l
 
 int file_sink::write(const log2_line& line) {
     if (path_.empty()) return -1;
-
-    // Deleted or moved away while we were writing: start a fresh file under the same name.
-    struct stat st {};
-    if (file_ == nullptr || stat(path_.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        if (!reopen_append()) {
-            log2_diag("fopen %s err\n", path_.c_str());
-            return -1;
-        }
-    }
+    if (records_) return 0;  // a capture file holds the lines' records, not their text
+    if (!ensure_open()) return -1;
 
     char prefix[kPrefixMax];
     const size_t prefix_length = compose_prefix(prefix, sizeof(prefix), line);
@@ -155,6 +159,23 @@ int file_sink::write(const log2_line& line) {
     }
 
     if (log_file_keep_newest_half(file_, path_.c_str(), max_size_) < 0) {
+        log2_diag("log_file_write: cutting %s failed\n", path_.c_str());
+        close();
+        return -1;
+    }
+    return 0;
+}
+
+int file_sink::write_record(std::span<const uint8_t> record, uint64_t sec, uint32_t usec) {
+    if (!holds_records() || !ensure_open()) return -1;
+    if (pcap::append(file_, record, sec, usec) != 0) {
+        log2_diag("log_file_write: fwrite error\n");
+        if (!reopen_append() || pcap::append(file_, record, sec, usec) != 0) {
+            close();  // the next record tries to reopen it
+            return -1;
+        }
+    }
+    if (pcap::keep_newest_half(file_, max_size_) < 0) {
         log2_diag("log_file_write: cutting %s failed\n", path_.c_str());
         close();
         return -1;

@@ -7,10 +7,10 @@
 //   level      level name ("crit" ... "verb"); a bad name leaves the level unchanged
 //   flags      prefix option names joined by "|"
 //   syslog     syslog URL; configures the syslog sink and turns it on
-//   bsvlog     structured record sink: not available (a warning)
+//   bsvlog     structured record collector URL ("udp://host[:port]"); see log_sinks.h
 //   file_dir   directory of the log file (relative: below the executable's directory)
 //   file_mode  "w" (truncate, the default) or "a" (append)
-//   file       log file name; opens the file and turns the file sink on
+//   file       log file name (".pcap": a capture file of records); opens it, turns the sink on
 //   file_size  size cap with unit suffix ("4M"); values below 2048 are refused with a warning
 // A setting that cannot be applied gives a warning line on the configured context; the other keys
 // are still applied.

@@ -1,12 +1,17 @@
 #include "liblogsink/log_sinks.h"
 
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
 
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
+#include "liblogsink/bsv.h"
 #include "libpal/os_fs.h"
 #include "libpal/url.h"
 #include "sink_impl.h"
@@ -24,8 +29,10 @@ struct context_sinks final {
 
     log2_ctx* const ctx;
     std::atomic<char> file_mode{'w'};
+    bool file_on = false;  // as the front end's command 42 last set it
     file_sink file;
     syslog_sink syslog;
+    bsv_udp_sink records;
 };
 
 // Contexts with sink state, for the settings that are no log2_ioctl command (the file mode).
@@ -71,15 +78,15 @@ int sinks_ioctl(void* opaque, int command, void* arg, int) {
             return state->file.set_max_size(bytes);
         }
         case 23:
-            // The structured record UDP sink belongs to the binary record layer, which this
-            // program does not have yet.
-            log2_diag("bsvlog %s err: structured records are not supported\n",
-                      text != nullptr ? log_mask_url_password(text).c_str() : "");
-            return -1;
+            return log_bsv_udp_open(&state->records, text);
         case 24:
             return state->syslog.configure(text);
-        case 42:
+        case 42: {
+            int on = 0;
+            if (arg != nullptr) memcpy(&on, arg, sizeof(on));
+            state->file_on = on != 0;
             return 0;
+        }
         case 43: {
             int on = 0;
             if (arg != nullptr) memcpy(&on, arg, sizeof(on));
@@ -91,9 +98,45 @@ int sinks_ioctl(void* opaque, int command, void* arg, int) {
     }
 }
 
-// Structured binary records of each line plug in here (".pcap" log files and the "bsvlog" UDP
-// sink); until that layer exists there is nothing to produce.
-void sinks_record(void*, const log2_line*) {}
+// The structured record of a line goes to a capture file (every line) and to the collector (only
+// lines marked for it), each cut to what its destination holds.
+void sinks_record(void* opaque, const log2_line* line) {
+    auto* state = static_cast<context_sinks*>(opaque);
+    if (state == nullptr || line == nullptr) return;
+    const bool to_file = state->file_on && state->file.holds_records();
+    const bool to_collector =
+        state->records.configured() && (line->level & (LOG_NETREC | LOG_RECONLY)) != 0;
+    if (!to_file && !to_collector) return;
+
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char line_number[16];
+    snprintf(line_number, sizeof(line_number), "%d", line->line);
+    bsv_log_fields fields;
+    fields.sec = static_cast<uint64_t>(now.tv_sec);
+    fields.usec = static_cast<uint32_t>(now.tv_nsec / 1000);
+    fields.pid = static_cast<uint32_t>(getpid());
+    fields.tid = static_cast<uint32_t>(os_thread_id());
+    fields.level = static_cast<uint8_t>(line->level & 0xff);
+    fields.tag = line->tag;
+    fields.thread_name = line->thread_name != nullptr ? line->thread_name : "";
+    fields.file = bsv_source_file(line->file != nullptr ? line->file : "");
+    fields.line = line_number;
+    fields.func = line->func != nullptr ? line->func : "";
+    fields.message = line->message != nullptr ? line->message : "";
+
+    if (to_file) state->file.write_record(bsv_log_record(fields), fields.sec, fields.usec);
+    if (to_collector) {
+        // A record that fills its own limit would not fit a datagram with the packet around it:
+        // its strings are cut to what the packet leaves instead of the line being lost.
+        const std::string& host = state->records.hostname();
+        const std::vector<uint8_t> record =
+            bsv_log_record(fields, bsv_net_string_budget(host.size()));
+        const std::vector<uint8_t> packet = bsv_net_packet(
+            record, BSV_TYPE_LOG, host, bsv_local_origin(), state->records.scrambled());
+        if (!packet.empty()) state->records.send(packet);
+    }
+}
 
 void sinks_write(void* opaque, const log2_line* line, bool file_on, bool syslog_on) {
     auto* state = static_cast<context_sinks*>(opaque);

@@ -49,14 +49,6 @@ size_t time_prefix_length(uint32_t flags) {
     return 0;
 }
 
-std::string local_hostname() {
-    char name[256] = "";
-    if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
-    name[sizeof(name) - 1] = '\0';
-    if (name[0] == '\0' || strcmp(name, "(none)") == 0) return "unknown";
-    return name;
-}
-
 bool wait_connected(int fd) {
     pollfd p{fd, POLLOUT, 0};
     int n;
@@ -79,6 +71,14 @@ bool wait_connected(int fd) {
 }
 
 }  // namespace
+
+std::string local_hostname() {
+    char name[256] = "";
+    if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
+    name[sizeof(name) - 1] = '\0';
+    if (name[0] == '\0' || strcmp(name, "(none)") == 0) return "unknown";
+    return name;
+}
 
 int syslog_sink::configure(const char* url) {
     if (url == nullptr) return -1;
