@@ -317,6 +317,26 @@ class worker final {
         return dir->open(root, parent, create);
     }
 
+    // The parent of the entry `name` for a write, as open_parent with create; the last one stays
+    // open for the next entry of the same command, since most entries of a list share it.
+    int write_parent(std::string_view name, const rdir_dst_dir** dir, std::string* leaf) {
+        const os_root* root = base_root(true);
+        if (root == nullptr) return ENOENT;
+        const size_t slash = name.rfind('/');
+        const std::string_view parent =
+            slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
+        leaf->assign(slash == std::string_view::npos ? name : name.substr(slash + 1));
+        if (!parent_dir_.is_open() || parent_root_ != root || parent_rel_ != parent) {
+            parent_dir_.close();
+            const int eno = parent_dir_.open(root, parent, true);
+            if (eno != 0) return eno;
+            parent_root_ = root;
+            parent_rel_.assign(parent);
+        }
+        *dir = &parent_dir_;
+        return 0;
+    }
+
     // Command 1.
     void read_files(std::string_view list) {
         const uint32_t room = h_->max_mfile_size - MFILE_HEAD_SIZE;
@@ -420,6 +440,9 @@ class worker final {
     // Command 3.
     void write_files(std::string_view list) {
         clean_base_temps();
+        // Directories are looked up afresh for each command: between two, a client may have
+        // changed what stands at a name.
+        parent_dir_.close();
         std::string line;
         for_each_line(list, [&](std::string_view text) {
             if (text.empty()) return true;
@@ -432,6 +455,7 @@ class worker final {
             write_one(entry);
             return true;
         });
+        parent_dir_.close();
     }
 
     void write_one(const mfile_entry& entry) {
@@ -458,9 +482,9 @@ class worker final {
             put_write_result(MFILE_STAGE_OPEN, kBadName);
             return;
         }
-        rdir_dst_dir dir;
+        const rdir_dst_dir* dir = nullptr;
         std::string leaf;
-        int eno = open_parent(entry.name, true, &dir, &leaf);
+        int eno = write_parent(entry.name, &dir, &leaf);
         if (eno != 0) {
             errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
@@ -468,10 +492,10 @@ class worker final {
             return;
         }
         if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
-            make_link(dir, leaf, path, entry.attr);
+            make_link(*dir, leaf, path, entry.attr);
             return;
         }
-        write_file(dir, leaf, path, entry.attr, static_cast<size_t>(size));
+        write_file(*dir, leaf, path, entry.attr, static_cast<size_t>(size));
     }
 
     void make_link(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
@@ -605,6 +629,10 @@ class worker final {
     libmfile_handle* h_;
     bool dropped_ = false;
     std::string answers_;  // answers not pushed yet
+    // The parent directory of the last entry written by the running command.
+    rdir_dst_dir parent_dir_;
+    const os_root* parent_root_ = nullptr;
+    std::string parent_rel_;
     uint32_t answer_count_ = 0;
 };
 
