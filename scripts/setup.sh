@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   util-linux procps strace coreutils attr acl
   openssl
+  tinyproxy microsocks dante-server
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3)
