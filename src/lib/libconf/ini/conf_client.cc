@@ -1,6 +1,7 @@
 #include "libconf/ini/conf_client.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,9 +53,11 @@ std::string section_of(const char* name) {
     return std::string("session/") + name;
 }
 
+// A missing profile is the usual case, not worth the reader's complaint on standard error.
 conf_ptr load_client() {
     const std::string file = dv_conf_client_file();
-    return conf_ptr(file.empty() ? nullptr : conf_load(file.c_str()));
+    if (file.empty() || access(file.c_str(), F_OK) != 0) return nullptr;
+    return conf_ptr(conf_load(file.c_str()));
 }
 
 conf_ptr create_load_client() {
