@@ -11,6 +11,7 @@ packages=(
   util-linux procps strace coreutils attr acl
   openssl
   tshark
+  tinyproxy microsocks dante-server
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3 socat)

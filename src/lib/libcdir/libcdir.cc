@@ -19,6 +19,7 @@
 #include "libcdir/v_rdir.h"
 #include "libcdir/v_remote.h"
 #include "libcdir/work.h"
+#include "libconf/ini/conf_client.h"
 #include "libpal/cmder.h"
 #include "libpal/os_fs.h"
 #include "libpal/os_root.h"
@@ -82,6 +83,10 @@ bool prepare_remote_side(const char* url, uint32_t read_timeout_ms, cdir_side* s
     }
     char prepared[PL_MAX_URL];
     snprintf(prepared, sizeof(prepared), "%s", url);
+    if (conf_client_add_timeouts(prepared) != 0) {
+        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "url too long");
+        return false;
+    }
     const uint32_t seconds = read_timeout_ms / 1000;
     if (url_set_query_int(prepared, "read_timeout", seconds == 0 ? 5 : static_cast<int>(seconds)) !=
         0) {
@@ -97,13 +102,27 @@ bool prepare_remote_side(const char* url, uint32_t read_timeout_ms, cdir_side* s
     return true;
 }
 
-// Prepares one endpoint text: a local path (also written as "file://...") is normalised into the
-// side's root path; a server URL gets the job's read time-out.
-bool prepare_side(const char* url, uint32_t read_timeout_ms, cdir_side* side, err_info* err) {
-    if (strncmp(url, "///", 3) == 0) {
-        CDIR_LOG(LOG_ERR, "[%s] session references are not supported", url);
-        ERR_INFO_SET(err, VERR_NOT_SUPPORTED, nullptr);
-        return false;
+// "///name/path", also written with backslashes.
+bool is_session_reference(const char* url) {
+    for (int i = 0; i < 3; ++i) {
+        if (url[i] != '/' && url[i] != '\\') return false;
+    }
+    return true;
+}
+
+// Prepares one endpoint text: a session reference ("///name/path") is expanded first; a local
+// path (also written as "file://...") is normalised into the side's root path; a server URL gets
+// the profile's time-outs it does not name and the job's read time-out.
+bool prepare_side(const char* given, uint32_t read_timeout_ms, cdir_side* side, err_info* err) {
+    std::vector<char> resolved;
+    const char* url = given;
+    if (is_session_reference(given)) {
+        resolved.resize(PL_MAX_URL);
+        if (conf_client_url_resolve(given, resolved.data(), err) != 0) {
+            CDIR_LOG(LOG_ERR, "[%s] %s", given, err_info_str(err));
+            return false;
+        }
+        url = resolved.data();
     }
     if (names_server(url)) return prepare_remote_side(url, read_timeout_ms, side, err);
     std::string path = path_normalized(url);

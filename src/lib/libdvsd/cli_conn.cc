@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "libdvsd/cli_internal.h"
+#include "libnet/proxy_cli.h"
 #include "libpal/url.h"
 #include "libpwd/libpwd.h"
 #include "libssl/ssl.h"
@@ -106,6 +107,32 @@ cli_options read_options(const char* query) {
     o.ssl_ca = option_text(query, "ssl-ca");
     o.ssl_pin = option_text(query, "ssl-pin");
     return o;
+}
+
+// The proxy of a connection, from "proxy_url" (a proxy URL in base64, where "-", "_" and ","
+// may stand for "+", "/" and "="; a plain URL is taken as it is) and "proxy" (a profile name).
+// 0 with `proxy` filled (type none for a direct connection), or -1 with `err` holding why.
+int choose_proxy(const cli_options& o, conf_proxy* proxy, err_info* err) {
+    std::string url;
+    err_info why{};
+    if (!o.proxy_url.empty()) {
+        if (o.proxy_url.find("://") != std::string::npos) {
+            url = o.proxy_url;
+        } else if (!proxy_base64_decode(o.proxy_url, &url) || url.size() >= PL_MAX_URL) {
+            // Not shown: the text may hold a password.
+            ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "proxy url [***] invalid");
+            CLI_LOG(LOG_ERR, "proxy_url is not base64\n");
+            return -1;
+        }
+    }
+    const int chosen = conf_proxy_get(url.c_str(), o.proxy.c_str(), proxy, &why);
+    if (chosen < 0) {
+        CLI_LOG(LOG_ERR, "proxy: %s\n", err_info_str(&why));
+        err_info_copy(err, &why);
+        return -1;
+    }
+    if (chosen == 1) *proxy = conf_proxy{};
+    return 0;
 }
 
 // ---- login ----
@@ -410,14 +437,13 @@ dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool l
     const uint16_t port =
         info.port != 0 ? info.port : (tls ? DVSD_CLI_DEFAULT_TLS_PORT : DVSD_CLI_DEFAULT_PORT);
     const cli_options o = read_options(info.query);
-    if (!o.proxy_url.empty() || !o.proxy.empty()) {
-        // Proxy tunnels plug in here (sock_opt::proxy); until then the connection goes direct.
-        CLI_LOG(LOG_WARN, "proxy not available in this build, connecting directly\n");
-    }
+    conf_proxy proxy;
+    if (choose_proxy(o, &proxy, err) != 0) return nullptr;
 
     sock_opt opt;
     opt.connect_timeout_ms = o.connect_timeout_ms;
     opt.sock_bufsize = o.sock_bufsize;
+    opt.proxy = &proxy;
     opt.cancel = cancel;
     const sock_handle sock = sock_tcp_connect(info.host, port, &opt, err);
     if (sock == 0) {
@@ -453,6 +479,7 @@ dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool l
     ctx->ssl_pin = o.ssl_pin;
     ctx->user = info.user;
     ctx->passwd = info.passwd;
+    ctx->proxy = std::move(proxy);
     copy_text(ctx->pack_name, sizeof ctx->pack_name, o.pack.c_str());
 
     if (tls && !tls_connect(ctx, ctx->last_error)) {
@@ -536,14 +563,19 @@ int dvsd_cli_reconnect(dvsd_cli_ctx* ctx) {
     ctx->frame.send_incomplete = false;
     if (stop != 0) return cli_outcome(ctx, SD_FRAME_USER_STOP);
 
+    // The same way as the first connect: where only the proxy reaches the server, a direct
+    // connect would fail, and elsewhere it would quietly leave the proxy out.
     sock_opt opt;
     opt.connect_timeout_ms = ctx->connect_timeout_ms;
     opt.sock_bufsize = ctx->sock_bufsize;
+    opt.proxy = &ctx->proxy;
+    opt.cancel = ctx->net.cancel;
     err_info connect_error{};
     const sock_handle sock = sock_tcp_connect(ctx->host.c_str(), ctx->port, &opt, &connect_error);
     if (sock == 0) {
         CLI_LOG(LOG_DBG, "reconnect %s:%u: %s\n", ctx->host.c_str(), ctx->port,
                 err_info_str(&connect_error));
+        if (connect_error.code == VERR_NET_USER_STOP) return cli_outcome(ctx, SD_FRAME_USER_STOP);
         return cli_fail(ctx, VERR_TIMEOUT, "connect timeout error");
     }
     ctx->net.sock = sock;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "libconf/ini/conf_proxy.h"
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/dvsd_cli.h"
 #include "libdvsd/sd_frame.h"
@@ -97,6 +98,7 @@ struct dvsd_cli_ctx final : cli_handle_head {
     std::string ssl_pin;  // fingerprint the server's certificate must have
     std::string user;
     std::string passwd;
+    conf_proxy proxy;  // the tunnel of every connect; type none: direct
 
     uint32_t block_size = 0;
     uint32_t max_read = 0;  // largest amount one read request has returned

@@ -163,7 +163,10 @@ void dvsd_cli_uninit();
 //   the connect's status    the TCP connect failed (sock_tcp_connect's code and text)
 //   the login's outcome     the login was refused or failed (as any operation's outcome)
 // `cancel` (may be null) can end the connect and every later wait of the connection.
-// The proxy options are read but proxies are not used yet: the connection goes direct.
+// The connection is tunnelled through a proxy when "proxy_url" (a proxy URL, base64-encoded) or
+// "proxy" (a profile of the proxy profile file) is given, or else `http_proxy` is set
+// (conf_proxy_get); a proxy that cannot be chosen fails the connect with VERR_INVALID_PARAMETER
+// and conf_proxy_get's text, a failed tunnel with proxy_tcp_connect's status and text.
 dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool login,
                                     err_info* err);
 dvsd_cli_ctx* dvsd_cli_connect(const char* url, err_info* err);
@@ -186,10 +189,10 @@ int dvsd_cli_drop(dvsd_cli_ctx* ctx);
 // quit went out.
 int dvsd_cli_abandon(dvsd_cli_ctx* ctx);
 
-// Replaces the connection's socket by a new one to the same server (directly, without proxy or
-// cancel hook) and logs in again with the saved credentials. Keeps everything else: packer,
-// version marks, counters, open handles (whose server numbers are stale), the stop flag.
-// 0, or -1 with the last error: VERR_TIMEOUT "connect timeout error" when the connect failed,
+// Replaces the connection's socket by a new one to the same server (through the same proxy, with
+// the same cancel hook) and logs in again with the saved credentials. Keeps everything else:
+// packer, version marks, counters, open handles (whose server numbers are stale), the stop flag. 0,
+// or -1 with the last error: VERR_TIMEOUT "connect timeout error" when the connect failed,
 // VERR_NET_USER_STOP when the connection was asked to stop, or the login's outcome.
 int dvsd_cli_reconnect(dvsd_cli_ctx* ctx);
 

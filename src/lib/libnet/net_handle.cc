@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "libconf/ini/conf_proxy.h"
 #include "liblog/log2.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_env.h"
@@ -401,7 +402,7 @@ int net_open(net_handle* handle, const char* url, int32_t timeout_ms) {
         return -1;
     }
     std::array<char, kQueryValueSize> proxy_name{};
-    std::array<char, kQueryValueSize> proxy_url{};
+    std::array<char, PL_MAX_URL> proxy_url{};  // a cut URL would name another proxy
     url_get_query(info.query, "proxy", "", proxy_name.data(), proxy_name.size());
     url_get_query(info.query, "proxy_url", "", proxy_url.data(), proxy_url.size());
 
@@ -409,9 +410,13 @@ int net_open(net_handle* handle, const char* url, int32_t timeout_ms) {
         NET_LOG(LOG_ERR, "unkouwn protocol [%s]\n", info.protocol);
         return -1;
     }
-    if (proxy_name[0] != '\0' || proxy_url[0] != '\0') {
-        NET_LOG(LOG_WARN, "proxy [%s%s] not available yet: connecting directly\n",
-                proxy_name.data(), proxy_url.data());
+    conf_proxy proxy;
+    err_info proxy_err{};
+    const int chosen = conf_proxy_get(proxy_url.data(), proxy_name.data(), &proxy, &proxy_err);
+    if (chosen < 0) {
+        NET_LOG(LOG_ERR, "conf_proxy_get [%s] error: %s\n",
+                proxy_name[0] != '\0' ? proxy_name.data() : "", err_info_str(&proxy_err));
+        return -1;
     }
     uint32_t port = info.port;
     if (port == 0) {
@@ -431,6 +436,7 @@ int net_open(net_handle* handle, const char* url, int32_t timeout_ms) {
 
     sock_opt opt;
     opt.connect_timeout_ms = timeout_ms;
+    if (chosen == 0) opt.proxy = &proxy;
     err_info err{};
     const sock_handle sock = sock_tcp_connect(info.host, port, &opt, &err);
     if (sock == 0) {

@@ -126,9 +126,10 @@ void net_tls_set_connect(net_tls_connect_hook hook);
 //   tcps://..., https://... (443)   TLS over TCP through the registered handshake (every cipher
 //                                   suite, the certificate not checked); refused before any
 //                                   connect while none is registered
-// The query keys "proxy" and "proxy_url" are read; proxies are not available yet, so the
-// connection is direct (with a warning in the log). Returns 0, or -1 after logging why (the
-// handle is then left closed). The caller's thread.
+// The connection goes through the proxy that conf_proxy_get chooses from the query keys
+// "proxy_url" (a proxy URL as text) and "proxy" (a profile name), or from `http_proxy`; a proxy
+// that cannot be chosen fails the open. Returns 0, or -1 after logging why (the handle is then
+// left closed). The caller's thread.
 int net_open(net_handle* handle, const char* url, int32_t timeout_ms);
 
 // Shuts down the process-wide networking state: stops and releases the socket event loop.

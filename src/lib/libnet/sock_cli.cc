@@ -17,6 +17,7 @@
 #include <string>
 
 #include "liblog/log2.h"
+#include "libnet/proxy_cli.h"
 
 #define NET_LOG(level, ...) DV_LOG("net", level, __VA_ARGS__)
 
@@ -196,9 +197,8 @@ sock_handle sock_tcp_connect(const char* host, uint32_t port, const sock_opt* op
                              err_info* err) {
     const sock_opt defaults{};
     const sock_opt& opt = options != nullptr ? *options : defaults;
-    if (opt.proxy != nullptr) {
-        ERR_INFO_SET(err, VERR_NOT_SUPPORTED, "proxy connect not available");
-        return 0;
+    if (opt.proxy != nullptr && opt.proxy->type != CONF_PROXY_NONE) {
+        return proxy_tcp_connect(host, port, &opt, err);
     }
     addrinfo_list list = resolve(host, port, SOCK_STREAM, err);
     if (!list) return 0;

@@ -40,14 +40,14 @@ struct sock_cancel {
 // True when `cancel` (may be null) asks to give up.
 bool sock_cancel_requested(sock_cancel* cancel, int32_t timeout_ms);
 
-// Proxy profile of the proxy layer; connections through a proxy are not available yet.
+// Proxy profile (libconf/ini/conf_proxy.h).
 struct conf_proxy;
 
 struct sock_opt {
     int32_t connect_timeout_ms = 0;     // longest time for the connect (<= 0: one attempt only)
     uint32_t sock_bufsize = 0;          // nonzero: receive and send buffer sizes
     uint32_t no_wait = 0;               // nonzero: start the connect, do not wait for it
-    const conf_proxy* proxy = nullptr;  // null: direct connection
+    const conf_proxy* proxy = nullptr;  // null or of type none: direct connection
     sock_cancel* cancel = nullptr;
 };
 
@@ -60,7 +60,8 @@ struct sock_opt {
 //   os error                "connect ADDRESS: ..."         the peer refused, unreachable, ...
 //   VERR_TIMEOUT            "connect ADDRESS timeout"      no answer within connect_timeout_ms
 //   VERR_NET_USER_STOP      "User request stop"            the cancel hook asked to stop
-//   VERR_NOT_SUPPORTED      "proxy connect not available"  `opt->proxy` is set
+// With a proxy in `opt` the whole connect goes through proxy_tcp_connect (libnet/proxy_cli.h),
+// which adds the failures of the proxy's handshake.
 // With `no_wait` the connect is only started: the handle is returned while it is in progress.
 // `opt` may be null (no time-out wait beyond one attempt, no options). Any thread.
 sock_handle sock_tcp_connect(const char* host, uint32_t port, const sock_opt* opt, err_info* err);

@@ -467,7 +467,28 @@ char* str_unescape_url(char* text) {
     return text;
 }
 
-std::string url_mask_password(std::string_view text) {
+namespace {
+
+// The URL of a proxy in the query carries the proxy's password (encoded, not hidden).
+std::string mask_proxy_url_values(std::string text) {
+    const size_t query = text.find('?');
+    if (query == std::string::npos) return text;
+    static constexpr std::string_view kKey = "proxy_url=";
+    size_t item = query + 1;
+    while (item < text.size()) {
+        size_t end = text.find_first_of("&#", item);
+        if (end == std::string::npos) end = text.size();
+        if (std::string_view(text).substr(item, end - item).starts_with(kKey)) {
+            text.replace(item + kKey.size(), end - item - kKey.size(), "***");
+            end = item + kKey.size() + 3;
+        }
+        if (end >= text.size() || text[end] == '#') break;
+        item = end + 1;
+    }
+    return text;
+}
+
+std::string mask_user_password(std::string_view text) {
     const size_t scheme_end = text.find("://");
     if (scheme_end == std::string_view::npos) return std::string(text);
     const size_t user_start = scheme_end + 3;
@@ -482,4 +503,10 @@ std::string url_mask_password(std::string_view text) {
     masked += "***";
     masked += text.substr(user_start + at);
     return masked;
+}
+
+}  // namespace
+
+std::string url_mask_password(std::string_view text) {
+    return mask_proxy_url_values(mask_user_password(text));
 }

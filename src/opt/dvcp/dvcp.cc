@@ -32,6 +32,7 @@
 
 #include "libcdir/cstat.h"
 #include "libcdir/libcdir.h"
+#include "libconf/ini/conf_client.h"
 #include "libdvsd/dvsd_cli.h"
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
@@ -579,7 +580,9 @@ int main(int argc, char** argv) {
 
     start_signals();
 
-    // The file-server client, for remote sides.
+    // Session and proxy profiles beside the executable (or in DV_ENV_CONF_DIR), then the
+    // file-server client, for remote sides.
+    dv_conf_set_path(dir.c_str());
     dvsd_cli_init();
 
     libcdir_param param;

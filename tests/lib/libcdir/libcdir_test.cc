@@ -128,8 +128,8 @@ TEST_F(Job, OpenRefusesUnusableParameters) {
          VERR_NET_CONNECTION_REFUSED},
         {"server url without a host", LIBCDIR_JOB_COPY, "dvp:///x", LIBCDIR_BS_DEFAULT,
          VERR_INVALID_PARAMETER},
-        {"session reference", LIBCDIR_JOB_SYNC, "///mysession/x", LIBCDIR_BS_DEFAULT,
-         VERR_NOT_SUPPORTED},
+        {"session reference without a client profile", LIBCDIR_JOB_SYNC, "///mysession/x",
+         LIBCDIR_BS_DEFAULT, VERR_INVALID_PARAMETER},
         {"destination is a file", LIBCDIR_JOB_COPY, plain.c_str(), LIBCDIR_BS_DEFAULT,
          VERR_GENERAL_FAILURE},
     };

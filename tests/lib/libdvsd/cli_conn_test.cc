@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -18,7 +19,10 @@ namespace {
 
 class CliConn : public ::testing::Test {
   protected:
-    void SetUp() override { dvsd_cli_init(); }
+    void SetUp() override {
+        unsetenv("http_proxy");  // it would send every connection elsewhere
+        dvsd_cli_init();
+    }
     void TearDown() override { dvsd_cli_exit(ctx_); }
 
     dvsd_cli_ctx* connect(const std::string& query = "") {
@@ -139,6 +143,30 @@ TEST_F(CliConn, UnusableUrlsAreRefusedBeforeAnyTraffic) {
         err_info err{};
         EXPECT_EQ(dvsd_cli_connect(c.url.c_str(), &err), nullptr) << c.url;
         EXPECT_EQ(err.code, c.code) << c.url;
+    }
+    EXPECT_EQ(srv_.connections(), 0);
+}
+
+TEST_F(CliConn, ProxiesThatCannotBeUsedRefuseTheConnectBeforeAnyTraffic) {
+    unsetenv("DV_PROXY_FILE");
+    struct {
+        const char* query;
+        const char* env;  // http_proxy
+        const char* text;
+    } cases[] = {
+        {"proxy_url=not*base64", nullptr, "proxy url [***] invalid"},
+        // "ftp://h:1" in base64: decoded, then refused for its protocol.
+        {"proxy_url=ZnRwOi8vaDox", nullptr, "proxy protocol [ftp] Unsupported"},
+        {"proxy=corp", nullptr, "%DV_ENV_PROXY_FILE% Is NULL"},
+        {"", "proxy.example:3128", "env url [proxy.example:3128] invalid"},
+    };
+    for (const auto& c : cases) {
+        if (c.env != nullptr) setenv("http_proxy", c.env, 1);
+        err_info err{};
+        EXPECT_EQ(dvsd_cli_connect(srv_.url(c.query).c_str(), &err), nullptr) << c.query;
+        unsetenv("http_proxy");
+        EXPECT_EQ(err.code, VERR_INVALID_PARAMETER) << c.query;
+        EXPECT_STREQ(err_info_str(&err), c.text) << c.query;
     }
     EXPECT_EQ(srv_.connections(), 0);
 }

@@ -5,17 +5,22 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "lib/librdir/log_capture.h"
 #include "libnet/net_sock.h"
+#include "libpal/url.h"
 #include "loopback.h"
 
 namespace {
 
 using loopback::fd_owner;
+
+// The environment's proxy would take every connection of these tests elsewhere.
+const int kNoEnvironmentProxy = unsetenv("http_proxy");
 
 std::string read_text(net_handle* handle, size_t len) {
     std::string buf(len, '\0');
@@ -445,18 +450,42 @@ TEST(NetOpen, TcpConnectsAndMovesBytesBothWays) {
     EXPECT_TRUE(loopback::peer_closed_within(peer.get(), 2000));
 }
 
-TEST(NetOpen, HttpWithAProxyKeyConnectsDirectlyAndSaysSo) {
+TEST(NetOpen, AProxyProfileThatCannotBeLoadedFailsTheOpen) {
     loopback::listener server;
     ASSERT_TRUE(server.ok());
+    unsetenv("DV_PROXY_FILE");
     log_capture log;
     net_handle handle;
     const std::string url =
         "http://127.0.0.1:" + std::to_string(server.port()) + "/index?proxy=corp";
+    EXPECT_EQ(net_open(&handle, url.c_str(), 2000), -1);
+    EXPECT_TRUE(log.has("conf_proxy_get [corp] error: %DV_ENV_PROXY_FILE% Is NULL"));
+    EXPECT_FALSE(loopback::readable_within(server.fd(), 0));  // nothing connected
+}
+
+TEST(NetOpen, TcpThroughTheProxyOfItsProxyUrl) {
+    loopback::listener proxy;
+    ASSERT_TRUE(proxy.ok());
+    std::string request;
+    std::thread peer_thread([&] {
+        fd_owner peer(proxy.accept_one());
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const std::string more = loopback::read_some(peer.get(), 2000);
+            if (more.empty()) return;
+            request += more;
+        }
+        const std::string answer = "HTTP/1.1 200 OK\r\n\r\nhello";
+        send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        loopback::peer_closed_within(peer.get(), 2000);
+    });
+    net_handle handle;
+    const std::string proxy_url = "http://127.0.0.1:" + std::to_string(proxy.port());
+    const std::string url = "tcp://192.0.2.7:4000/?proxy_url=" + str_escape_url_args(proxy_url);
     ASSERT_EQ(net_open(&handle, url.c_str(), 2000), 0);
-    EXPECT_TRUE(log.has("proxy [corp] not available yet"));
-    fd_owner peer(server.accept_one());
-    EXPECT_GE(peer.get(), 0);
+    EXPECT_EQ(read_text(&handle, 5), "hello");
     net_close(&handle);
+    peer_thread.join();
+    EXPECT_EQ(request, "CONNECT 192.0.2.7:4000 HTTP/1.1\r\nHost: 192.0.2.7:4000\r\n\r\n");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "libconf/ini/conf_proxy.h"
 #include "libnet/net_sock.h"
 #include "libnet/sock_cli.h"
 
@@ -260,12 +261,19 @@ TEST(SockConnectFailure, CancelCallbackEndsAWaitingConnect) {
     EXPECT_EQ(err.code, VERR_NET_USER_STOP);
 }
 
-TEST(SockConnectFailure, ProxyConnectIsRefusedUntilAvailable) {
-    err_info err{};
+TEST(SockConnect, AProxyOfTypeNoneMeansADirectConnect) {
+    listener server;
+    ASSERT_TRUE(server.ok());
+    conf_proxy none;
     sock_opt opt;
-    opt.proxy = reinterpret_cast<const conf_proxy*>(&opt);
-    EXPECT_EQ(sock_tcp_connect("127.0.0.1", 1, &opt, &err), 0);
-    EXPECT_EQ(err.code, VERR_NOT_SUPPORTED);
+    opt.connect_timeout_ms = 2000;
+    opt.proxy = &none;
+    err_info err{};
+    const sock_handle sock = sock_tcp_connect("127.0.0.1", server.port(), &opt, &err);
+    ASSERT_NE(sock, 0) << err_info_str(&err);
+    fd_owner peer(server.accept_one());
+    EXPECT_GE(peer.get(), 0);
+    sock_close(sock);
 }
 
 TEST(SockUdp, ConnectedDatagramReachesReceiver) {

@@ -415,3 +415,17 @@ TEST(UrlMaskPassword, OnlyThePasswordOfTheAuthorityIsHidden) {
     };
     for (const auto& c : cases) EXPECT_EQ(url_mask_password(c.text), c.want) << c.text;
 }
+
+TEST(UrlMaskPassword, ProxyUrlValuesAreHiddenWhole) {
+    struct {
+        const char* text;
+        const char* want;
+    } cases[] = {
+        {"dvp://joe:pw@h/x?proxy_url=aHR0cDovL3U6cEBoOjE,&pack=none",
+         "dvp://joe:***@h/x?proxy_url=***&pack=none"},
+        {"dvp://h/x?a=1&proxy_url=c29ja3M1Oi8v#frag", "dvp://h/x?a=1&proxy_url=***#frag"},
+        {"dvp://h/x?proxy=corp&my_proxy_url=1", "dvp://h/x?proxy=corp&my_proxy_url=1"},
+        {"dvp://h/proxy_url=x", "dvp://h/proxy_url=x"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(url_mask_password(c.text), c.want) << c.text;
+}
