@@ -411,10 +411,11 @@ const OpenFailureCase kOpenFailureCases[] = {
      {"if={tmp}/src", "of=ftp://127.0.0.1/backup"},
      1,
      "error: unsupported url scheme [ftp]"},
-    {"SessionSourceNotSupported",
+    // A session name needs the client profile that defines it; there is none here.
+    {"SessionWithoutClientProfile",
      {"mode=sync", "if=///session/data", "of={tmp}/dst"},
      1,
-     "error: Not supported."},
+     "error: conf_load"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, DvcpOpenFailure, ::testing::ValuesIn(kOpenFailureCases),
