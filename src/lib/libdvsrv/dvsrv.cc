@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -20,6 +21,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -421,33 +423,57 @@ void reap(dvsrv* server, bool all) {
     for (auto& c : done) c->thread.join();
 }
 
-void accept_one(dvsrv* server, const listener& from) {
-    const int listen_fd = from.fd;
-    const bool tls = from.tls;
-    sockaddr_storage peer{};
-    socklen_t peer_len = sizeof(peer);
-    int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            SRV_LOG(LOG_WARN, "accept error: %s\n", strerror(errno));
+// A connection accepted but silent so far: it waits in the accept loop, costing a descriptor and
+// no thread, until its first bytes arrive or the login time-out passes.
+struct waiting final {
+    int fd = -1;
+    std::string peer;
+    bool tls = false;
+    steady::time_point since;
+};
+
+// Turns away a connection the server has no room for with an answer the client can show: its
+// first request (already here, since it became readable) gets a reply naming the reason. A TLS
+// connection cannot be answered before its handshake and is only closed.
+void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active) {
+    SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections\n", peer, active);
+    uint8_t head[SD_FRAME_HEAD_SIZE] = {};
+    // Drained so that closing sends a FIN after the reply, not a reset that could overtake it.
+    uint8_t sink[4096];
+    ssize_t got = recv(fd, head, sizeof(head), MSG_DONTWAIT);
+    while (recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
+    }
+    net_handle handle;
+    handle.sock = sock_from_fd(fd);
+    handle.timeout_ms = 200;
+    if (!tls && got >= 4 && head[0] == SD_FRAME_MAGIC0 && head[1] == SD_FRAME_MAGIC1) {
+        sd_frame_msg reply;
+        srv_reply_error(reply, VERR_TRY_AGAIN, "Too many connections, try again later");
+        if (reply.ok()) {
+            net_sock_stream stream(&handle);
+            sd_frame_write(stream, server->conf.key_login ? 2 : 1, head[3], reply.root());
         }
+    }
+    net_close(&handle);
+}
+
+// Serves a connection that has sent its first bytes on a thread of its own, or refuses it when
+// max_connections are being served.
+void start(dvsrv* server, waiting&& w) {
+    std::lock_guard<std::mutex> lock(server->mutex);
+    if (server->stopping) {
+        close(w.fd);
         return;
     }
-    // Responses go out as soon as they are written, not after the client's next acknowledgement.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    auto c = std::make_unique<connection>();
-    c->handle.sock = sock_from_fd(fd);
-    c->peer = address_text(peer);
-    std::lock_guard<std::mutex> lock(server->mutex);
     if (server->connections.size() >= server->conf.max_connections) {
-        SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections\n", c->peer.c_str(),
-                server->connections.size());
-        return;  // the socket closes with the connection
+        refuse(server, w.fd, w.tls, w.peer.c_str(), server->connections.size());
+        return;
     }
-    if (server->stopping) return;
+    auto c = std::make_unique<connection>();
+    c->handle.sock = sock_from_fd(w.fd);
+    c->peer = std::move(w.peer);
     connection* raw = c.get();
+    const bool tls = w.tls;
     raw->thread = std::thread([server, raw, tls] {
         pthread_setname_np(pthread_self(), "dvsd_conn");
         // The handshake has the login's time: a client that never speaks TLS cannot hold the
@@ -463,26 +489,161 @@ void accept_one(dvsrv* server, const listener& from) {
     server->connections.push_back(std::move(c));
 }
 
-}  // namespace
+// The accept loop's own state: listeners, connections not yet active, and the limit on those.
+class accept_loop final {
+  public:
+    explicit accept_loop(dvsrv* server) : server_(server) {
+        // Half the descriptors for silent connections, the rest for served ones and their files.
+        rlimit limit{};
+        size_t cap = 1024;
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            cap = static_cast<size_t>(limit.rlim_cur) / 2;
+        }
+        max_waiting_ = std::clamp<size_t>(cap, 16, 65536);
+    }
+    ~accept_loop() {
+        for (waiting& w : waiting_) close(w.fd);
+    }
+    accept_loop(const accept_loop&) = delete;
+    accept_loop& operator=(const accept_loop&) = delete;
 
-int dvsrv_run(dvsrv* server) {
+    int run();
+
+  private:
+    void accept_from(const listener& from);
+    void drop_oldest(const char* why);
+    void sweep(steady::time_point now);
+    int poll_timeout_ms(steady::time_point now) const;
+
+    dvsrv* server_;
+    std::deque<waiting> waiting_;  // oldest first
+    size_t max_waiting_;
+    steady::time_point accept_paused_until_{};
+};
+
+void accept_loop::drop_oldest(const char* why) {
+    waiting& w = waiting_.front();
+    SRV_LOG(LOG_DBG, "ip=[%s] silent connection dropped: %s\n", w.peer.c_str(), why);
+    close(w.fd);
+    waiting_.pop_front();
+}
+
+void accept_loop::accept_from(const listener& from) {
+    // A bounded batch per pass, so that one busy listener cannot starve the others.
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof(peer);
+        int fd = accept4(from.fd, reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: the connection that has been silent longest makes room;
+                // with none to spare, accepting rests a moment instead of spinning.
+                if (!waiting_.empty()) {
+                    drop_oldest("out of descriptors");
+                    continue;
+                }
+                SRV_LOG(LOG_WARN, "accept error: %s\n", strerror(errno));
+                accept_paused_until_ = steady::now() + std::chrono::milliseconds(100);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                       errno != ECONNABORTED) {
+                SRV_LOG(LOG_WARN, "accept error: %s\n", strerror(errno));
+            }
+            return;
+        }
+        if (server_->stopping) {
+            close(fd);
+            return;
+        }
+        // Responses go out as soon as they are written, not after the client's next
+        // acknowledgement.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        if (waiting_.size() >= max_waiting_) drop_oldest("too many silent connections");
+        waiting_.push_back({fd, address_text(peer), from.tls, steady::now()});
+    }
+}
+
+// Silent connections get as long as a login takes to say anything at all.
+void accept_loop::sweep(steady::time_point now) {
+    const auto limit = std::chrono::seconds(server_->conf.login_timeout_s);
+    while (!waiting_.empty() && now - waiting_.front().since >= limit) {
+        SRV_LOG(LOG_DBG, "ip=[%s] nothing sent in %u s: closed\n", waiting_.front().peer.c_str(),
+                server_->conf.login_timeout_s);
+        close(waiting_.front().fd);
+        waiting_.pop_front();
+    }
+}
+
+int accept_loop::poll_timeout_ms(steady::time_point now) const {
+    int64_t ms = 1000;
+    if (!waiting_.empty()) {
+        const auto due =
+            waiting_.front().since + std::chrono::seconds(server_->conf.login_timeout_s);
+        ms = std::min<int64_t>(
+            ms, std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1);
+    }
+    if (accept_paused_until_ > now) {
+        ms = std::min<int64_t>(
+            ms, std::chrono::duration_cast<std::chrono::milliseconds>(accept_paused_until_ - now)
+                        .count() +
+                    1);
+    }
+    return static_cast<int>(std::max<int64_t>(ms, 0));
+}
+
+int accept_loop::run() {
+    const auto& listeners = server_->listeners;
     std::vector<pollfd> fds;
-    fds.push_back({server->wake_pipe[0], POLLIN, 0});
-    for (const listener& l : server->listeners) fds.push_back({l.fd, POLLIN, 0});
     int status = 0;
-    while (!server->stopping) {
-        int n = poll(fds.data(), fds.size(), 1000);
+    while (!server_->stopping) {
+        const auto before = steady::now();
+        const bool accepting = accept_paused_until_ <= before;
+        fds.clear();
+        fds.push_back({server_->wake_pipe[0], POLLIN, 0});
+        for (const listener& l : listeners) {
+            fds.push_back({l.fd, static_cast<short>(accepting ? POLLIN : 0), 0});
+        }
+        for (const waiting& w : waiting_) fds.push_back({w.fd, POLLIN, 0});
+        int n = poll(fds.data(), fds.size(), poll_timeout_ms(before));
         if (n < 0 && errno != EINTR) {
             SRV_LOG(LOG_ERR, "poll error: %s\n", strerror(errno));
             status = -1;
             break;
         }
-        reap(server, false);
-        server->expire_contexts(false);
-        if (n <= 0) continue;
-        for (size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents & POLLIN) accept_one(server, server->listeners[i - 1]);
+        reap(server_, false);
+        server_->expire_contexts(false);
+        if (n > 0) {
+            // Connections that spoke first, then new ones: accepting appends to the list polled.
+            const size_t first_waiting = 1 + listeners.size();
+            std::deque<waiting> still;
+            for (size_t i = 0; i < waiting_.size(); ++i) {
+                const short revents = fds[first_waiting + i].revents;
+                if (revents & POLLIN) {
+                    start(server_, std::move(waiting_[i]));
+                } else if (revents != 0) {
+                    close(waiting_[i].fd);  // gone before it said anything
+                } else {
+                    still.push_back(std::move(waiting_[i]));
+                }
+            }
+            waiting_.swap(still);
+            for (size_t i = 0; i < listeners.size(); ++i) {
+                if (fds[1 + i].revents & POLLIN) accept_from(listeners[i]);
+            }
         }
+        sweep(steady::now());
+    }
+    return status;
+}
+
+}  // namespace
+
+int dvsrv_run(dvsrv* server) {
+    int status = 0;
+    {
+        accept_loop loop(server);
+        status = loop.run();
     }
     dvsrv_stop(server);
     reap(server, true);
@@ -572,6 +733,27 @@ bool parse_control(std::span<const uint8_t> body, bool with_output, control_fiel
     return true;
 }
 
+// The connection's stream, counting what passes for the connection's closing log line.
+class counting_stream final : public net_stream {
+  public:
+    explicit counting_stream(net_handle* handle) : inner_(handle) {}
+    verr read_full(std::span<uint8_t> buf, size_t* done) override {
+        verr status = inner_.read_full(buf, done);
+        in += *done;
+        return status;
+    }
+    verr write_full(std::span<const uint8_t> buf, size_t* done) override {
+        verr status = inner_.write_full(buf, done);
+        out += *done;
+        return status;
+    }
+    uint64_t in = 0;
+    uint64_t out = 0;
+
+  private:
+    net_sock_stream inner_;
+};
+
 // One connection's state, owned by the thread that serves it.
 class session final {
   public:
@@ -581,7 +763,11 @@ class session final {
     session& operator=(const session&) = delete;
     ~session() { detach(); }
 
-    void serve();
+    // Serves until the connection ends; returns why it ended, for the closing log line.
+    const char* serve();
+    const std::string& user() const { return logged_user_; }
+    uint64_t bytes_in() const { return stream_.in; }
+    uint64_t bytes_out() const { return stream_.out; }
 
   private:
     // false ends the connection.
@@ -601,10 +787,12 @@ class session final {
 
     dvsrv* server_;
     net_handle* handle_;
-    net_sock_stream stream_;
+    counting_stream stream_;
     const char* peer_;
     bool logged_in_ = false;
     std::string user_;
+    std::string logged_user_ = "-";  // who last logged in on this connection, for the closing line
+    const char* end_ = nullptr;      // why handle_request ended the connection
     // The challenge of a key login: the key the answer must match, for this connection only.
     bool key_pending_ = false;
     std::string key_expected_;
@@ -639,6 +827,7 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
             if (server_->conf.anonymous) {
                 logged_in_ = true;
                 user_.clear();
+                logged_user_ = "(anonymous)";
                 ctx_->user.clear();
                 SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
             } else {
@@ -654,6 +843,7 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
             if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
                 logged_in_ = true;
                 user_ = user;
+                logged_user_ = user_;
                 ctx_->user = user_;
             } else {
                 // A failed attempt on a logged-in connection ends that login too.
@@ -737,6 +927,7 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
     }
     logged_in_ = true;
     user_ = key_user_;
+    logged_user_ = user_;
     ctx_->user = user_;
     srv_reply_begin(reply, 0, "");
 }
@@ -947,12 +1138,14 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
         // The client is done: nothing it opened is kept for a repair.
         if (ctx_->address != 0) server_->forget_context(ctx_->address);
         ctx_->persistent = false;
+        end_ = "quit";
         return false;
     }
     const bool login_code =
         code == SD_REQ_LOGIN || code == SD_REQ_KEY_LOGIN1 || code == SD_REQ_KEY_LOGIN2;
     if (!logged_in_ && !login_code) {
         SRV_LOG(LOG_WARN, "ip=[%s] request %d before login: closed\n", peer_, code);
+        end_ = "request before login";
         return false;
     }
     if (code == SD_REQ_IOCTL) {
@@ -977,11 +1170,11 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     return send(ctx.reply, code);
 }
 
-void session::serve() {
+const char* session::serve() {
     ctx_ = srv_context_new(&server_->conf, server_->root.get(), "");
     if (!ctx_) {
         SRV_LOG(LOG_ERR, "ip=[%s] no memory for a context: closed\n", peer_);
-        return;
+        return "no memory";
     }
     ctx_->handle = handle_;
     const auto started = steady::now();
@@ -1000,32 +1193,40 @@ void session::serve() {
         if (status == SD_FRAME_TIMEOUT) {
             if (!logged_in_ && now - started >= login_limit) {
                 SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
-                return;
+                return "no login in time";
             }
             if (logged_in_ && now - last_request >= idle_limit) {
                 SRV_LOG(LOG_INFO, "ip=[%s] idle: closed\n", peer_);
-                return;
+                return "idle";
             }
             continue;
         }
         if (status != SD_FRAME_OK) {
             SRV_LOG(LOG_DBG, "ip=[%s] frame status %d: closed\n", peer_, status);
-            return;
+            if (status == SD_FRAME_USER_STOP) return "server stopping";
+            if (status == SD_FRAME_NET_ERROR) return "closed by the client";
+            return "malformed frame";
         }
         if (!logged_in_ && now - started >= login_limit) {
             SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
-            return;
+            return "no login in time";
         }
         last_request = now;
         std::span<const uint8_t> body(frame_.data() + BLOB_ATTR_HEADER_SIZE,
                                       head.padded_len - BLOB_ATTR_HEADER_SIZE);
-        if (!handle_request(head.code, body)) return;
+        if (!handle_request(head.code, body)) return end_ != nullptr ? end_ : "reply not delivered";
     }
 }
 
 }  // namespace
 
 void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
+    const auto started = steady::now();
     session s(server, handle, peer_address);
-    s.serve();
+    const char* outcome = s.serve();
+    const double seconds = std::chrono::duration<double>(steady::now() - started).count();
+    // One line per connection, for whoever runs the server: who, how it ended, how much moved.
+    SRV_LOG(LOG_INFO, "ip=[%s] user=[%s] %s: %llu bytes in, %llu bytes out, %.3f s\n", peer_address,
+            s.user().c_str(), outcome, static_cast<unsigned long long>(s.bytes_in()),
+            static_cast<unsigned long long>(s.bytes_out()), seconds);
 }

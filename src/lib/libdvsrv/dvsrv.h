@@ -32,7 +32,7 @@ struct dvsrv_conf {
     std::string passwd;  // plain or "{SHA}" form
     bool anonymous = false;
     std::string level;                 // log level text, handed to the log as given
-    uint32_t max_connections = 256;    // connections served at once; more are closed at once
+    uint32_t max_connections = 1024;   // connections served at once; more are refused
     uint32_t login_timeout_s = 30;     // from accept to a successful login
     uint32_t idle_timeout_s = 900;     // a logged-in connection with no request for this long
     uint32_t login_fail_count = 3;     // failed logins that lock an address; 0: no throttling

@@ -336,6 +336,7 @@ int log2_ioctl(log2_ctx* ctx, int command, void* arg, int size) {
         case 22:
         case 23:
         case 24:
+        case 25:
             return forward_to_sinks(ctx, command, arg, size);
         case 40:
             if (!read_int(arg, &value)) return -1;

@@ -84,6 +84,7 @@ using log2_out_hook = void (*)(uint32_t level, const char* text, size_t length);
 //   22  set the maximum file size:     arg = const int64_t* (bytes)       } none is installed
 //   23  open the record UDP sink:      arg = const char* (URL)            }
 //   24  configure the syslog sink:     arg = const char* (URL)            }
+//   25  reopen the log file (append):  arg unused (a rotated file is let go) }
 //   40  console on/off:                arg = const int*
 //   41  console colours:               arg = const int*: LOG_COLOUR_NEVER, LOG_COLOUR_ALWAYS or
 //       LOG_COLOUR_AUTO (the default); the colour option of `flags` must be set as well

@@ -81,6 +81,11 @@ int sinks_ioctl(void* opaque, int command, void* arg, int) {
             return log_bsv_udp_open(&state->records, text);
         case 24:
             return state->syslog.configure(text);
+        case 25:
+            // After a rotation the old file was moved away under us: from here on the lines go
+            // to a file under the configured name again. Nothing open is no failure.
+            if (!state->file.is_open()) return 0;
+            return state->file.reopen_append() ? 0 : -1;
         case 42: {
             int on = 0;
             if (arg != nullptr) memcpy(&on, arg, sizeof(on));

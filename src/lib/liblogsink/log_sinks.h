@@ -17,6 +17,8 @@
 //   24  configure the syslog sink (const char* URL "udp://host[:port]" or "tcp://host[:port]";
 //       any scheme other than "tcp" means UDP). It connects on the first line written after
 //       command 43 turned it on, and reconnects once when a send fails.
+//   25  reopen the log file under its name in append mode (after a rotation moved it away);
+//       0 when no file is open.
 //   42, 43  the file and syslog sinks on or off.
 // Sink failures never reach the caller of log2_printf; they are reported as the module's own
 // diagnostics (log2_diag: standard error when DVDBGLOG is set or the "debug" key is "1").

@@ -42,9 +42,12 @@ class file_sink final {
     // not be written.
     int write_record(std::span<const uint8_t> record, uint64_t sec, uint32_t usec);
     void close();
+    // Whether a file has been opened (it may be closed for the moment after a write error).
+    bool is_open() const { return !path_.empty(); }
+    // Closes the file and opens it again under its name, appending. false when it cannot.
+    bool reopen_append();
 
   private:
-    bool reopen_append();
     bool put(const char* prefix, size_t prefix_length, const log2_line& line);
     bool ensure_open();
 

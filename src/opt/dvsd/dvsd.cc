@@ -1,7 +1,9 @@
 // dvsd: serves a directory tree to dvcp over the file-server protocol.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,7 +24,7 @@ void print_usage(FILE* out) {
             "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
             "            [idle_timeout=S] [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
-            "            [ssl_port=N ssl_cert=FILE ssl_key=FILE]\n"
+            "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [check=1]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
             "output as \"listening dvp://ADDRESS:PORT\". ssl_port=N adds a TLS listener\n"
@@ -31,7 +33,9 @@ void print_usage(FILE* out) {
             "ssl_key; it is announced as \"listening dvps://ADDRESS:PORT\" after the plain\n"
             "one. conf=FILE reads the same keys from the\n"
             "[dvsd] section of an INI file and the log settings from its [log] section, as\n"
-            "dvcp.ini does; keys given later override earlier ones.\n");
+            "dvcp.ini does; keys given later override earlier ones. check=1 validates the\n"
+            "configuration (root, credentials, certificate and key) and exits: 0 when it is\n"
+            "good. SIGHUP reopens the log file, so that it can be rotated.\n");
 }
 
 int usage_error(const std::string& why) {
@@ -41,7 +45,7 @@ int usage_error(const std::string& why) {
 }
 
 // -1 to serve, otherwise the exit status.
-int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf) {
+int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf, bool* check) {
     if (argc == 2 && strcmp(argv[1], "-v") == 0) {
         printf("%s\n", DVSRV_VERSION);
         fflush(stdout);
@@ -61,7 +65,10 @@ int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf) {
         std::string_view key = arg.substr(0, eq);
         std::string_view value = arg.substr(eq + 1);
         std::string err;
-        if (key == "conf") {
+        if (key == "check") {
+            if (value != "0" && value != "1") return usage_error("check= must be 0 or 1");
+            *check = value == "1";
+        } else if (key == "conf") {
             if (dvsrv_conf_load(conf, std::string(value).c_str(), &err) != 0) {
                 return usage_error(err);
             }
@@ -75,6 +82,30 @@ int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf) {
         return usage_error("user= and passwd=, or anonymous=1, is required");
     }
     return -1;
+}
+
+// check=1: everything dvsrv_open refuses to start with, without listening (a running server may
+// hold the port).
+int check_only(const dvsrv_conf& conf) {
+    std::string err;
+    dvsrv* server = dvsrv_open(conf, &err);
+    if (server == nullptr) {
+        fprintf(stderr, "dvsd: %s\n", err.c_str());
+        return 1;
+    }
+    dvsrv_close(server);
+    printf("dvsd: configuration ok\n");
+    fflush(stdout);
+    return 0;
+}
+
+// Silent connections wait in the accept loop holding only a descriptor: let the server have as
+// many as the system allows it.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, rlim_t{1} << 20);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
@@ -97,6 +128,15 @@ int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
         pthread_setname_np(pthread_self(), "dvsd_signal");
         int signum = 0;
         while (sigwait(&stop_signals, &signum) == 0) {
+            if (signum == SIGHUP) {
+                // Log rotation: the old file has been moved away; carry on in a new one.
+                if (log2_ioctl(nullptr, 25, nullptr, 0) != 0) {
+                    fprintf(stderr, "dvsd: SIGHUP: the log file could not be reopened\n");
+                } else {
+                    DV_LOG("dvsd", LOG_INFO, "SIGHUP: log file reopened\n");
+                }
+                continue;
+            }
             if (signum != SIGUSR1) {
                 fprintf(stderr, "dvsd: signal %d, stopping\n", signum);
             }
@@ -122,19 +162,26 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGUSR1);
+    sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     dvsrv_conf conf;
     std::string log_conf;
-    int status = parse_args(argc, argv, &conf, &log_conf);
+    bool check = false;
+    int status = parse_args(argc, argv, &conf, &log_conf, &check);
     if (status < 0 && !log_conf.empty()) log2_init_file(log_conf.c_str(), nullptr);
     if (status < 0) {
         const char* level = conf.level.empty() ? "info" : conf.level.c_str();
         if (log2_ioctl(nullptr, 3, const_cast<char*>(level), -1) != 0) {
             status = usage_error("level=" + conf.level + ": unknown level");
         } else {
-            status = serve(conf, stop_signals);
+            if (check) {
+                status = check_only(conf);
+            } else {
+                raise_descriptor_limit();
+                status = serve(conf, stop_signals);
+            }
         }
     }
     app_end();

@@ -86,6 +86,7 @@ class DvsdProcess {
 
     // Sends a signal without waiting (SIGSTOP and SIGCONT to make a server hang and resume).
     void signal(int signum) const { kill(pid_, signum); }
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
