@@ -802,6 +802,9 @@ int64_t cdir_read_local_mfile_base64(libcdir_ctx* job, int src_dir_fd, const mst
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);
+        // A regular file's read stops short only at its end: no second call to hear that. A
+        // file that grew fills `want`; one that changed otherwise shows in its status below.
+        if (got == size) break;
     }
     struct stat after;
     const bool changed = fstat(in, &after) != 0 || changed_since(before, after) || got != size;
