@@ -779,6 +779,8 @@ class session final {
     void control(std::span<const uint8_t> body, sd_frame_msg& reply);
     void control_output(std::span<const uint8_t> body, sd_frame_msg& reply);
     void context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply);
+    // A login succeeded for `user`: the connection and its context are now that user's.
+    void logged_in_as(const std::string& user);
     // 104 and 105: false ends the connection.
     bool attach(int32_t cmd, std::span<const uint8_t> data);
     void detach();
@@ -825,10 +827,8 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         if (strcmp(user, ":") == 0 && pwd[0] == '\0') {
             // The client's probe: it asks whether credentials are needed, so it is no failure.
             if (server_->conf.anonymous) {
-                logged_in_ = true;
-                user_.clear();
+                logged_in_as("");
                 logged_user_ = "(anonymous)";
-                ctx_->user.clear();
                 SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
             } else {
                 error = 1;
@@ -841,10 +841,7 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         } else {
             char why[512] = "";
             if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
-                logged_in_ = true;
-                user_ = user;
-                logged_user_ = user_;
-                ctx_->user = user_;
+                logged_in_as(user);
             } else {
                 // A failed attempt on a logged-in connection ends that login too.
                 logged_in_ = false;
@@ -925,11 +922,25 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
         srv_reply_error(reply, VERR_ACCESS_DENIED, why[0] != '\0' ? why : kWrongLogin);
         return;
     }
-    logged_in_ = true;
-    user_ = key_user_;
-    logged_user_ = user_;
-    ctx_->user = user_;
+    logged_in_as(key_user_);
     srv_reply_begin(reply, 0, "");
+}
+
+void session::logged_in_as(const std::string& user) {
+    logged_in_ = true;
+    user_ = user;
+    logged_user_ = user;
+    if (ctx_->user == user) return;
+    // A context with an address can be attached by the user it was made for only. When someone
+    // else logs in on its connection, its address is withdrawn: the context carries on for this
+    // connection alone and no other connection of the new user (or of the old one) can take it.
+    if (ctx_->address != 0) {
+        SRV_LOG(LOG_INFO, "ip=[%s] another user logged in: context address withdrawn\n", peer_);
+        server_->forget_context(ctx_->address);
+        ctx_->address = 0;
+        ctx_->persistent = false;
+    }
+    ctx_->user = user;
 }
 
 // Request 20: control without output.

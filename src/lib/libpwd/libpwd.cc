@@ -2,12 +2,12 @@
 
 #include <mbedtls/arc4.h>
 #include <mbedtls/base64.h>
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/sha1.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -54,50 +54,21 @@ credentials& creds() {
     return c;
 }
 
-// Certificates come from a CTR-DRBG over the system's entropy, seeded on first use.
-class random_source final {
-  public:
-    random_source() {
-        mbedtls_entropy_init(&entropy_);
-        mbedtls_ctr_drbg_init(&drbg_);
-    }
-    ~random_source() {
-        mbedtls_ctr_drbg_free(&drbg_);
-        mbedtls_entropy_free(&entropy_);
-    }
-    random_source(const random_source&) = delete;
-    random_source& operator=(const random_source&) = delete;
-
-    bool fill(unsigned char* out, size_t size) {
-        std::lock_guard lock(mutex_);
-        if (!seeded_) {
-            static const unsigned char personal[] = "dvsd_cert";
-            int ret = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, personal,
-                                            sizeof(personal) - 1);
-            if (ret != 0) {
-                PWD_LOG(LOG_ERR, "mbedtls_ctr_drbg_seed returned %d\n", ret);
-                return false;
-            }
-            seeded_ = true;
-        }
-        int ret = mbedtls_ctr_drbg_random(&drbg_, out, size);
-        if (ret != 0) {
-            PWD_LOG(LOG_ERR, "mbedtls_ctr_drbg_random returned %d\n", ret);
+// Certificates come straight from the kernel's random source. A generator whose state lives in
+// the process (seeded from the clock, or seeded once and then copied by fork) would hand two
+// processes the same certificates; the kernel's source has no such state to copy.
+bool fill_random(unsigned char* out, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = getrandom(out + done, size - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            PWD_LOG(LOG_ERR, "getrandom failed: %s\n", std::strerror(errno));
             return false;
         }
-        return true;
+        done += static_cast<size_t>(n);
     }
-
-  private:
-    std::mutex mutex_;
-    bool seeded_ = false;
-    mbedtls_entropy_context entropy_;
-    mbedtls_ctr_drbg_context drbg_;
-};
-
-random_source& randomness() {
-    static random_source r;
-    return r;
+    return true;
 }
 
 const char* or_empty(const char* s) {
@@ -316,7 +287,7 @@ int libpwd_user_get_cert(const char* address, int version, int* version_out, con
         return 1;
     }
     unsigned char random[LIBPWD_CERT_BYTES];
-    if (!randomness().fill(random, sizeof(random))) {
+    if (!fill_random(random, sizeof(random))) {
         pwd_set_err(err, err_size, "%s", "cannot make a certificate");
         return 1;
     }

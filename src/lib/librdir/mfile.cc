@@ -611,10 +611,7 @@ class worker final {
             struct stat st;
             if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (S_ISDIR(st.st_mode)) continue;
-            if (S_ISLNK(st.st_mode)) {
-                struct stat target;
-                if (fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) continue;
-            }
+            if (S_ISLNK(st.st_mode) && link_leads_to_dir(fd, name)) continue;
             if (rdir_temp_name_is(name)) continue;
             if (unlinkat(fd, name, 0) != 0) {
                 int eno = errno;
@@ -626,6 +623,21 @@ class worker final {
             put_text(MFILE_STATUS_FMT, 0);
         }
         put(MFILE_CLEAR_DIR_END, std::strlen(MFILE_CLEAR_DIR_END));
+    }
+
+    // Whether the link `name` of the base (open as `dir_fd`) leads to a directory. Beneath a
+    // root it is followed inside the root, as a listing judges it: a target outside is no
+    // directory of the root's, and what is kept must not tell what lies outside.
+    bool link_leads_to_dir(int dir_fd, const char* name) const {
+        if (h_->root == nullptr) {
+            struct stat target;
+            return fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        }
+        const std::string path = path_join_raw(h_->base, name) + "/";
+        const int fd = os_root_open_fd(h_->root, path.c_str(), O_PATH | O_DIRECTORY, 0);
+        if (fd < 0) return false;
+        ::close(fd);
+        return true;
     }
 
     libmfile_handle* h_;

@@ -2,17 +2,22 @@
 // connection.
 #include "libdvsrv/dvsrv.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -49,6 +54,11 @@ class Conn final {
             dvsrv_serve(server, &handle, address.c_str());
             net_close(&handle);
         });
+    }
+    // A client on a socket already connected to a listening server.
+    explicit Conn(int connected_fd) {
+        client_.sock = sock_from_fd(connected_fd);
+        client_.timeout_ms = 5000;
     }
     ~Conn() { close(); }
     void close() {
@@ -625,4 +635,272 @@ TEST_F(ServerContexts, EveryCodeGetsAWellFormedReply) {
         }
     }
     EXPECT_EQ(c.control(103, "0").error, 0);
+}
+
+// ---- whose contexts, and how guessable their addresses are ----
+
+namespace {
+
+// Logs `c` in as `user` ("" for the anonymous client, through the probe).
+int32_t login_as(Conn& c, const std::string& user) {
+    return user.empty() ? c.login(":", "").error : c.login(user.c_str(), "secret").error;
+}
+
+// A persistent context of `user` on a connection of its own, with a response to repeat.
+std::string make_context(Conn& c, const std::string& user) {
+    EXPECT_EQ(login_as(c, user), 0);
+    EXPECT_EQ(c.control(101, "0").error, 0);
+    reply address = c.control(102, "");
+    EXPECT_EQ(address.error, 0);
+    EXPECT_EQ(c.control(103, "0").error, 0);
+    return address.text;
+}
+
+// What a client of another user gets for each context code on `address`: a refusal, never the
+// context's count, status, stop or repeated response.
+void expect_refused(Conn& other, const std::string& address) {
+    for (int32_t code : {103, 106, 107, 104}) {
+        SCOPED_TRACE(code);
+        reply r = other.control(code, address);
+        EXPECT_TRUE(r.parsed);
+        EXPECT_NE(r.error, 0);
+    }
+    other.send_control(105, address);
+    reply replay = other.receive(SD_REQ_IOCTL);
+    ASSERT_EQ(replay.status, SD_FRAME_OK);
+    EXPECT_EQ(replay.code, SD_REQ_IOCTL) << "the response of another user's request came back";
+    EXPECT_NE(replay.error, 0);
+}
+
+}  // namespace
+
+TEST_F(ServerContexts, AContextIsAttachedOnlyByItsOwnUser) {
+    conf_.anonymous = true;
+    dvsrv_close(server_);
+    start();
+    for (const auto& [owner, stranger] :
+         {std::pair<std::string, std::string>{"joe", ""}, {"", "joe"}}) {
+        SCOPED_TRACE("owner [" + owner + "], stranger [" + stranger + "]");
+        auto c = std::make_unique<Conn>(server_);
+        const std::string address = make_context(*c, owner);
+        Conn other(server_);
+        ASSERT_EQ(login_as(other, stranger), 0);
+        expect_refused(other, address);
+        // The stop was refused: the owner's connection goes on, its count untouched but for the
+        // request that asks for it.
+        EXPECT_EQ(c->control(103, "0").text, "4");
+        // Once the owner's connection is gone, the context waits for a repair: still not the
+        // stranger's.
+        c->close();
+        expect_refused(other, address);
+        Conn back(server_);
+        ASSERT_EQ(login_as(back, owner), 0);
+        EXPECT_EQ(back.control(104, address).error, 0);
+        EXPECT_EQ(back.control(103, "0").text, "5");
+    }
+}
+
+// A connection whose context has an address and on which another user then logs in does not
+// hand that context to the new user's other connections: the address is withdrawn.
+TEST_F(ServerContexts, ALoginAsAnotherUserWithdrawsTheAddress) {
+    conf_.anonymous = true;
+    dvsrv_close(server_);
+    start();
+    auto c = std::make_unique<Conn>(server_);
+    const std::string address = make_context(*c, "joe");
+    ASSERT_EQ(login_as(*c, ""), 0);
+    const std::string second = c->control(102, "").text;
+    EXPECT_NE(second, address);
+    EXPECT_NE(second, "");
+    c->close();
+    for (const std::string user : {"", "joe"}) {
+        SCOPED_TRACE("[" + user + "]");
+        Conn d(server_);
+        ASSERT_EQ(login_as(d, user), 0);
+        EXPECT_NE(d.control(104, address).error, 0);
+    }
+}
+
+TEST_F(ServerContexts, AddressesDoNotRepeatAndUseAllTheirBits) {
+    std::set<std::string> seen;
+    size_t high = 0;
+    constexpr int kContexts = 300;
+    for (int i = 0; i < kContexts; ++i) {
+        Conn c(server_);
+        ASSERT_EQ(c.login("joe", "secret").error, 0);
+        const std::string text = c.control(102, "").text;
+        ASSERT_FALSE(text.empty());
+        EXPECT_TRUE(seen.insert(text).second) << "address repeated: " << text;
+        if (std::stoull(text) >> 63) ++high;
+    }
+    // A counter or a 32-bit generator would leave the top bit alone.
+    EXPECT_GT(high, size_t{kContexts / 5});
+    EXPECT_LT(high, size_t{kContexts * 4 / 5});
+}
+
+// Two servers started at the same instant in two processes: a generator seeded with the time
+// would give both the same first address.
+TEST(ServerRandomness, ServersStartedTogetherGiveDifferentAddresses) {
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<std::pair<pid_t, int>> children;
+    for (int i = 0; i < 2; ++i) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(go[1]);
+            ::close(out[0]);
+            char byte;
+            if (read(go[0], &byte, 1) != 0) _exit(2);  // released by the parent's close
+            const auto dir =
+                std::filesystem::temp_directory_path() / ("dvsrv_rand." + std::to_string(getpid()));
+            std::filesystem::create_directories(dir);
+            dvsrv_conf conf;
+            conf.root = dir.string();
+            conf.user = "joe";
+            conf.passwd = "secret";
+            std::string err;
+            dvsrv* server = dvsrv_open(conf, &err);
+            std::string text;
+            if (server != nullptr) {
+                Conn c(server);
+                if (c.login("joe", "secret").error == 0) text = c.control(102, "").text;
+                c.close();
+                dvsrv_close(server);
+            }
+            std::filesystem::remove_all(dir);
+            const bool sent = !text.empty() && write(out[1], text.data(), text.size()) ==
+                                                   static_cast<ssize_t>(text.size());
+            _exit(sent ? 0 : 1);
+        }
+        ::close(out[1]);
+        children.emplace_back(pid, out[0]);
+    }
+    ::close(go[0]);
+    ::close(go[1]);  // both start now
+    std::vector<std::string> addresses;
+    for (const auto& [pid, fd] : children) {
+        std::string text;
+        char buf[64];
+        for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) text.append(buf, size_t(n));
+        ::close(fd);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        addresses.push_back(text);
+    }
+    ASSERT_EQ(addresses.size(), 2u);
+    EXPECT_FALSE(addresses[0].empty());
+    EXPECT_NE(addresses[0], addresses[1]);
+}
+
+// ---- throttling over real connections, each from its own loopback address ----
+
+class ServerOnLoopback : public Server {
+  protected:
+    void SetUp() override {
+        Server::SetUp();
+        conf_.listen = "127.0.0.1";
+        conf_.port = 0;
+        start();
+        std::string err;
+        ASSERT_EQ(dvsrv_listen(server_, &err), 0) << err;
+        const std::string url = dvsrv_listen_urls(server_).at(0);
+        port_ = static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+        runner_ = std::thread([this] { dvsrv_run(server_); });
+    }
+    void TearDown() override {
+        dvsrv_stop(server_);
+        if (runner_.joinable()) runner_.join();
+        Server::TearDown();
+    }
+
+    // A connection whose source address is `source` (any of 127.0.0.0/8).
+    std::unique_ptr<Conn> from(const char* source) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_GE(fd, 0);
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &src.sin_addr);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof(src)), 0) << source;
+        sockaddr_in dst{};
+        dst.sin_family = AF_INET;
+        dst.sin_port = htons(port_);
+        inet_pton(AF_INET, "127.0.0.1", &dst.sin_addr);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof(dst)), 0);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        return std::make_unique<Conn>(fd);
+    }
+
+    uint16_t port_ = 0;
+    std::thread runner_;
+};
+
+namespace {
+
+// A key login: the challenge for `user`, answered with the key of `pwd`.
+reply key_login(Conn& c, const char* user, const char* pwd) {
+    reply cert = c.challenge(user);
+    if (cert.error != 0) return cert;
+    char key[LIBPWD_KEY_SIZE];
+    EXPECT_EQ(libpwd_build_key(user, pwd, 1, cert.text.c_str(), key, sizeof(key)), 0);
+    return c.answer(key);
+}
+
+bool locked(const reply& r) {
+    return r.error != 0 && r.text.find("Login failed 3 times") != std::string::npos;
+}
+
+}  // namespace
+
+// Three failures from one address, by password, by key or mixed, lock that address for either
+// login; every other address goes on logging in.
+TEST_F(ServerOnLoopback, FailuresLockTheirAddressOnly) {
+    struct attempt {
+        const char* name;
+        std::function<reply(Conn&)> fail;
+    };
+    const attempt ways[] = {
+        {"password", [](Conn& c) { return c.login("joe", "guess"); }},
+        {"key", [](Conn& c) { return key_login(c, "joe", "guess"); }},
+        {"unknown user's key", [](Conn& c) { return key_login(c, "ann", "secret"); }},
+        {"wrong user's password", [](Conn& c) { return c.login("ann", "secret"); }},
+    };
+    int host = 2;
+    for (const attempt& way : ways) {
+        SCOPED_TRACE(way.name);
+        const std::string attacker = "127.0.0." + std::to_string(host++);
+        auto a = from(attacker.c_str());
+        for (int i = 0; i < 3; ++i) {
+            reply r = way.fail(*a);
+            EXPECT_EQ(r.error, -38);
+            EXPECT_FALSE(locked(r)) << i;
+        }
+        // Locked for both logins, on this connection and on a new one from the address.
+        EXPECT_TRUE(locked(a->login("joe", "secret")));
+        auto again = from(attacker.c_str());
+        EXPECT_TRUE(locked(again->login("joe", "secret")));
+        EXPECT_TRUE(locked(again->challenge("joe")));
+        EXPECT_EQ(again->control(103, "0").status, SD_FRAME_NET_ERROR);  // never logged in
+        // Meanwhile another address logs in either way.
+        const std::string other = "127.0.0." + std::to_string(100 + host);
+        EXPECT_EQ(from(other.c_str())->login("joe", "secret").error, 0);
+        EXPECT_EQ(key_login(*from(other.c_str()), "joe", "secret").error, 0);
+    }
+    // A mix of the ways counts together.
+    auto mixed = from("127.0.0.50");
+    EXPECT_EQ(mixed->login("joe", "guess").error, -38);
+    EXPECT_EQ(key_login(*mixed, "joe", "guess").error, -38);
+    EXPECT_EQ(key_login(*mixed, "ann", "guess").error, -38);
+    EXPECT_TRUE(locked(key_login(*mixed, "joe", "secret")));
+    // A success before the limit starts the count again.
+    auto forgiven = from("127.0.0.51");
+    EXPECT_EQ(forgiven->login("joe", "guess").error, -38);
+    EXPECT_EQ(forgiven->login("joe", "guess").error, -38);
+    EXPECT_EQ(key_login(*forgiven, "joe", "secret").error, 0);
+    EXPECT_EQ(forgiven->login("joe", "guess").error, -38);
+    EXPECT_EQ(forgiven->login("joe", "guess").error, -38);
+    EXPECT_EQ(forgiven->login("joe", "secret").error, 0);
 }

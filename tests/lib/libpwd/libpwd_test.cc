@@ -2,12 +2,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "lib/test_support/temp_dir.h"
 #include "liblog/log2.h"
@@ -412,4 +415,83 @@ TEST_F(Credentials, WrongKeysLockTheAddress) {
     EXPECT_THAT(err_, HasSubstr("Login failed 3 times"));
     // A key obtained before the lock is refused too.
     EXPECT_EQ(libpwd_check_key(ip, held, held, err_, sizeof(err_)), 2);
+}
+
+// ---- certificates are unpredictable ---------------------------------------------------------
+
+TEST_F(Credentials, CertificatesDoNotRepeat) {
+    std::set<std::string> prefixes;
+    char cert[LIBPWD_CERT_SIZE];
+    char key[LIBPWD_KEY_SIZE];
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(libpwd_user_get_cert("127.0.0.80", 1, nullptr, kUser, cert, sizeof(cert), key,
+                                       sizeof(key), nullptr, 0),
+                  0);
+        // Even the first 16 bytes never repeat.
+        EXPECT_TRUE(prefixes.insert(std::string(cert, 32)).second) << cert;
+    }
+}
+
+// Two processes of one parent whose credentials start at the same instant: a generator whose
+// state lives in the process (seeded from the time, or seeded in the parent and copied by fork)
+// would hand both the same first certificate.
+TEST(CertificateSource, ModulesStartedTogetherDiffer) {
+    {
+        // The parent has made a certificate before: whatever state that left is copied.
+        libpwd_conf conf;
+        conf.user = kUser;
+        conf.pwd = kPwd;
+        ASSERT_EQ(libpwd_init(&conf), 0);
+        char cert[LIBPWD_CERT_SIZE];
+        char key[LIBPWD_KEY_SIZE];
+        ASSERT_EQ(libpwd_user_get_cert("127.0.0.1", 1, nullptr, kUser, cert, sizeof(cert), key,
+                                       sizeof(key), nullptr, 0),
+                  0);
+        libpwd_exit();
+    }
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<std::pair<pid_t, int>> children;
+    for (int i = 0; i < 2; ++i) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(go[1]);
+            close(out[0]);
+            char byte;
+            if (read(go[0], &byte, 1) != 0) _exit(2);  // released by the parent's close
+            libpwd_conf conf;
+            conf.user = kUser;
+            conf.pwd = kPwd;
+            char cert[LIBPWD_CERT_SIZE] = "";
+            char key[LIBPWD_KEY_SIZE];
+            if (libpwd_init(&conf) != 0 ||
+                libpwd_user_get_cert("127.0.0.1", 1, nullptr, kUser, cert, sizeof(cert), key,
+                                     sizeof(key), nullptr, 0) != 0) {
+                _exit(1);
+            }
+            const size_t n = std::strlen(cert);
+            _exit(write(out[1], cert, n) == static_cast<ssize_t>(n) ? 0 : 1);
+        }
+        close(out[1]);
+        children.emplace_back(pid, out[0]);
+    }
+    close(go[0]);
+    close(go[1]);  // both start now
+    std::vector<std::string> certs;
+    for (const auto& [pid, fd] : children) {
+        std::string text;
+        char buf[512];
+        for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) text.append(buf, size_t(n));
+        close(fd);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        certs.push_back(text);
+    }
+    ASSERT_EQ(certs.size(), 2u);
+    EXPECT_EQ(certs[0].size(), 256u);
+    EXPECT_NE(certs[0], certs[1]);
 }

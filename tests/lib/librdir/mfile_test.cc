@@ -825,11 +825,15 @@ TEST_P(HostileWorker, ClearRemovesNoDirectoryNothingThroughALinkAndNoLiveTempora
     write_file(in_base(temp_of(1)), "live");
     write_file(in_base(temp_of(gone)), "stale");
 
-    EXPECT_EQ(cmd(MFILE_CMD_CLEAR_DIR, ""), "F\t0\t0\t0\t$");
+    // Beneath a served root a link is judged there: the absolute text of to_dir names nothing
+    // inside it, so to_dir goes like any link that leads to no directory.
+    const bool served = GetParam() == reach::served;
+    EXPECT_EQ(cmd(MFILE_CMD_CLEAR_DIR, ""), served ? "F\t0\t0\t0\t0\t$" : "F\t0\t0\t0\t$");
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(base_)) left.push_back(e.path().filename());
     std::sort(left.begin(), left.end());
-    std::vector<std::string> expected = {temp_of(getpid()), temp_of(1), "sub", "to_dir", "to_near"};
+    std::vector<std::string> expected = {temp_of(getpid()), temp_of(1), "sub", "to_near"};
+    if (!served) expected.push_back("to_dir");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(left, expected);
     EXPECT_EQ(read_file(in_base("sub/kept")), "k");
