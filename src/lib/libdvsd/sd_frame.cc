@@ -1,5 +1,6 @@
 #include "libdvsd/sd_frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -8,6 +9,9 @@
 #define SDCLI_LOG(level, ...) DV_LOG("sdcli", level, __VA_ARGS__)
 
 namespace {
+
+// The first stretch of a frame's payload the read buffer grows to; it doubles from there.
+constexpr size_t kFirstReadStep = size_t{64} << 10;
 
 uint32_t load_be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -184,24 +188,40 @@ int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* 
     if (rc != SD_FRAME_OK) return rc;
 
     const size_t padded = parsed.padded_len;
-    if (buf->size() < padded + BLOB_ATTR_HEADER_SIZE) {
-        // A fresh buffer rather than a resize: the old contents need not be copied.
-        std::vector<uint8_t> bigger;
-        try {
-            bigger.resize(padded + BLOB_ATTR_HEADER_SIZE);
-        } catch (const std::bad_alloc&) {
-            SDCLI_LOG(LOG_ERR, "malloc [%zu] erorr\n", padded);
-            return SD_FRAME_NO_MEMORY;
-        }
-        buf->swap(bigger);
-    }
     const size_t body = padded - BLOB_ATTR_HEADER_SIZE;
-    status = stream.read_full(std::span<uint8_t>(buf->data() + BLOB_ATTR_HEADER_SIZE, body), &done);
-    if (status != VERR_SUCCESS) {
-        if (stream_status != nullptr) *stream_status = status;
-        SDCLI_LOG(LOG_DBG, "net_read len=%zu need=%zu\n", done, body);
-        // The head has arrived, so the frame has begun: a quiet or closed peer cut it short.
-        return short_read_status(status, 1);
+    // The buffer grows with what arrives, not with what the head announces: eight bytes of a
+    // peer that then stops must not commit a whole frame's memory. Beyond the payload it holds
+    // the header word in front and the spare bytes callers count on.
+    constexpr size_t kSpare = 2 * BLOB_ATTR_HEADER_SIZE;
+    size_t got = 0;
+    for (;;) {
+        const size_t room = buf->size() > kSpare ? buf->size() - kSpare : 0;
+        const size_t until = std::min(body, room > got ? room : std::max(kFirstReadStep, 2 * got));
+        if (until + kSpare > buf->size()) {
+            try {
+                if (got == 0) {
+                    // A fresh buffer rather than a resize: the old contents need not be copied.
+                    std::vector<uint8_t> bigger(until + kSpare);
+                    buf->swap(bigger);
+                } else {
+                    buf->resize(until + kSpare);
+                }
+            } catch (const std::bad_alloc&) {
+                SDCLI_LOG(LOG_ERR, "malloc [%zu] erorr\n", padded);
+                return SD_FRAME_NO_MEMORY;
+            }
+        }
+        if (got == body) break;
+        size_t done_now = 0;
+        status = stream.read_full(
+            std::span<uint8_t>(buf->data() + BLOB_ATTR_HEADER_SIZE + got, until - got), &done_now);
+        got += done_now;
+        if (status != VERR_SUCCESS) {
+            if (stream_status != nullptr) *stream_status = status;
+            SDCLI_LOG(LOG_DBG, "net_read len=%zu need=%zu\n", got, body);
+            // The head has arrived, so the frame has begun: a quiet or closed peer cut it short.
+            return short_read_status(status, 1);
+        }
     }
     std::memcpy(buf->data(), bytes + SD_FRAME_PREFIX_SIZE, BLOB_ATTR_HEADER_SIZE);
     *head = parsed;

@@ -96,13 +96,15 @@ int sd_frame_write(net_stream& stream, uint8_t protocol, uint8_t code,
 
 // Reads one frame. On SD_FRAME_OK `head` is filled and `buf` holds the padded root (header word
 // and padded payload) in its first head->padded_len bytes. `buf->size()` is the buffer's
-// capacity, always at least 4 bytes more than the root it holds; it grows when a frame needs more
-// and never shrinks; the payload is read in place.
+// capacity, always at least 4 bytes more than the root it holds; it grows as the bytes of a frame
+// that needs more arrive (not on the strength of its head alone) and never shrinks; the payload
+// is read in place.
 // Failures: SD_FRAME_NET_ERROR (stream error, or the peer closed before the frame began),
 // SD_FRAME_TIMEOUT (no byte of the frame arrived in time), SD_FRAME_USER_STOP, SD_FRAME_DATA_ERROR
 // (bad head, nothing allocated), SD_FRAME_LEN_ERROR (the frame ended early: time-out or close
-// after its first byte), SD_FRAME_NO_MEMORY (`buf` is left as it was). `*stream_status` (may be
-// null) receives the stream's status. A failed read leaves the stream wherever it stands.
+// after its first byte), SD_FRAME_NO_MEMORY (`buf` keeps at least its old capacity).
+// `*stream_status` (may be null) receives the stream's status. A failed read leaves the stream
+// wherever it stands.
 int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* head,
                   size_t max_frame = SD_FRAME_MAX_SIZE, verr* stream_status = nullptr);
 

@@ -51,6 +51,12 @@ constexpr int kListerDefaultWaitMs = 3000;
 constexpr uint32_t kWorkerBufferMin = MFILE_FAIL_BLOCK_SIZE;
 // A listing read needs room for the stream prefix and at least one byte.
 constexpr size_t kListerOutputMin = 2;
+// What a client may have posted and not yet run, beyond which a post is refused until it reads.
+// The lister and the worker take posts without waiting and hold them until their turn, so a
+// client that posts and never reads would otherwise grow the server without end. A client
+// posts one directory at a time and worker lists of a frame at most, one or two ahead.
+constexpr size_t kListerPostedMax = size_t{1} << 20;
+constexpr uint64_t kWorkerPendingMax = uint64_t{2} * SD_FRAME_MAX_SIZE;
 
 // The slice a wait of `wait_ms` is served in: equal slices of at most kSliceMs that add up to the
 // whole wait, so that the last one does not run past it.
@@ -210,6 +216,11 @@ void lister_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
 
 // 10122 "directory": the whole text, tabs included, names the directory.
 void lister_enum(srv_context& ctx, const std::string& dir, sd_frame_msg& reply) {
+    if (librdir_posted_bytes(ctx.batch->lister) + dir.size() > kListerPostedMax) {
+        srv_reply_error(reply, VERR_TRY_AGAIN,
+                        "too many directories posted to the lister: read its listings first");
+        return;
+    }
     const int ret = librdir_enum_dir(ctx.batch->lister, dir.c_str());
     if (ret < 0) {
         srv_reply_error(reply, ret, "the listing could not be started");
@@ -334,6 +345,11 @@ void worker_post(srv_context& ctx, int32_t cmd, std::string& text, sd_frame_msg&
         text[tab] = '\0';
     }
     text.push_back('\0');
+    if (libmfile_pending_bytes(ctx.batch->worker) + text.size() > kWorkerPendingMax) {
+        srv_reply_error(reply, VERR_TRY_AGAIN,
+                        "too much work posted to the batch worker: collect its results first");
+        return;
+    }
     const int ret = libmfile_cmd_post(ctx.batch->worker, worker_command(cmd), text.data(),
                                       static_cast<uint32_t>(text.size()));
     if (ret < 0) {

@@ -167,6 +167,7 @@ struct librdir_handle {
     // over together, so a small directory costs one hand-over and at most one wake-up.
     mutable std::mutex mutex;
     std::deque<std::string> posted;
+    size_t posted_bytes = 0;  // the texts of `posted`
     std::deque<ready_block> ready[2];
     size_t ready_bytes[2] = {0, 0};
     bool closing = false;  // the lister ends once nothing is posted
@@ -544,6 +545,7 @@ void lister_main(librdir_handle* h) {
             if (!h->posted.empty()) {
                 dir = std::move(h->posted.front());
                 h->posted.pop_front();
+                h->posted_bytes -= dir.size();
                 have = true;
             }
             closing = h->closing;
@@ -633,6 +635,7 @@ int librdir_enum_dir(librdir_handle* h, const char* dir) {
         if (!h->closing) {
             try {
                 h->posted.emplace_back(dir);
+                h->posted_bytes += h->posted.back().size();
                 posted = true;
             } catch (const std::bad_alloc&) {
             }
@@ -790,6 +793,12 @@ uint32_t librdir_queued_blocks(const librdir_handle* h, char stream) {
     if (h == nullptr) return 0;
     std::lock_guard lock(h->mutex);
     return static_cast<uint32_t>(h->ready[stream == RDIR_STREAM_DIRS ? DIRS : FILES].size());
+}
+
+size_t librdir_posted_bytes(const librdir_handle* h) {
+    if (h == nullptr) return 0;
+    std::lock_guard lock(h->mutex);
+    return h->posted_bytes;
 }
 
 size_t librdir_queued_bytes(const librdir_handle* h, char stream) {

@@ -89,6 +89,9 @@ void librdir_stop(librdir_handle* h);
 // open; for diagnostics.
 uint32_t librdir_queued_blocks(const librdir_handle* h, char stream);
 size_t librdir_queued_bytes(const librdir_handle* h, char stream);
+// Bytes of the directory texts posted and not yet started (any thread, while the handle is open).
+// Posting never waits, so a caller that posts for a remote peer bounds this.
+size_t librdir_posted_bytes(const librdir_handle* h);
 
 // Stops what is still listing or posted (as librdir_stop: nobody reads it any more), ends the
 // thread and frees the handle. Returns promptly. Null is fine.

@@ -152,6 +152,8 @@ struct libmfile_handle {
     std::atomic<int> state{STATE_IDLE};
     // Set by libmfile_stop / libmfile_close: a worker waiting for room in the results gives up.
     std::atomic<bool> stopping{false};
+    // Bytes of the commands posted and not yet run to their end.
+    std::atomic<uint64_t> pending_bytes{0};
 };
 
 namespace {
@@ -652,7 +654,13 @@ class worker final {
 
 int dispatch(uint32_t id, void* data, cmder_call* call) {
     auto* h = static_cast<libmfile_handle*>(call->user);
-    if (h == nullptr || id < MFILE_CMD_READ || id > MFILE_CMD_CLEAR_DIR) return 0;
+    if (h == nullptr) return 0;
+    struct done_at_end {
+        libmfile_handle* h;
+        uint32_t bytes;
+        ~done_at_end() { h->pending_bytes -= bytes; }
+    } done{h, call->data_len};
+    if (id < MFILE_CMD_READ || id > MFILE_CMD_CLEAR_DIR) return 0;
     // The message is "base\0list\0"; read both within its length.
     std::string_view message(static_cast<const char*>(data), data != nullptr ? call->data_len : 0);
     size_t end = message.find('\0');
@@ -729,9 +737,12 @@ int libmfile_cmd_add_list(libmfile_handle* h, uint32_t cmd, const char* base, co
         RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
         return VERR_NO_MEMORY;
     }
+    // Counted before the post: the command may run and end before the post returns.
+    h->pending_bytes += message.size();
     int ret = cmder_post_msg3(h->cmd, cmd, message.data(), static_cast<uint32_t>(message.size()),
                               nullptr, kPostTimeoutMs);
     if (ret < 0) {
+        h->pending_bytes -= message.size();
         RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
         return ret;
     }
@@ -749,12 +760,18 @@ int libmfile_cmd_post(libmfile_handle* h, uint32_t cmd, const char* message, uin
         RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
         return VERR_NO_MEMORY;
     }
+    h->pending_bytes += size;
     int ret = cmder_post_msg3(h->cmd, cmd, message, size, nullptr, kPostTimeoutMs);
     if (ret < 0) {
+        h->pending_bytes -= size;
         RDIR_LOG(LOG_ERR, "cmder_post_msg3 failed\n");
         return ret;
     }
     return 0;
+}
+
+uint64_t libmfile_pending_bytes(const libmfile_handle* h) {
+    return h != nullptr ? h->pending_bytes.load() : 0;
 }
 
 int libmfile_read_list(libmfile_handle* h, const char* base, const char* list) {

@@ -114,6 +114,10 @@ int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gat
 void libmfile_stop(libmfile_handle* h);
 // Result blocks queued now and not yet collected (any thread; for tests and diagnostics).
 uint32_t libmfile_queued_blocks(const libmfile_handle* h);
+// Bytes of the commands posted (as their messages: base, list and both zeros) and not yet run to
+// their end (any thread). Posting never waits for the worker, so a caller that posts for a
+// remote peer bounds this: a peer that never collects would otherwise queue without end.
+uint64_t libmfile_pending_bytes(const libmfile_handle* h);
 
 // Waits until every posted command has run (results nobody will read are dropped), stops the
 // thread and frees the handle. Null is fine.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ostream>
@@ -201,6 +202,38 @@ TEST_F(SdFrame, ServerSideCapRefusesAFrameTheClientCapWouldTake) {
     sd_frame_head parsed;
     EXPECT_EQ(sd_frame_read(stream_, &buf, &parsed, 16), SD_FRAME_DATA_ERROR);
     EXPECT_TRUE(buf.empty());
+}
+
+// A head announces; only arriving bytes make the buffer grow. A peer that sends the head of a
+// frame at the limit and stops costs a first stretch, not 16 MiB; a frame that does come whole
+// arrives intact however many steps its buffer took.
+TEST_F(SdFrame, BufferGrowsWithTheBytesThatArriveNotWithTheHead) {
+    peer_write(cat({head(1, 13, 0x02fffffc), Bytes(100, 7)}));
+    close_peer();
+    std::vector<uint8_t> buf;
+    sd_frame_head parsed;
+    EXPECT_EQ(sd_frame_read(stream_, &buf, &parsed), SD_FRAME_LEN_ERROR);
+    EXPECT_LT(buf.size(), size_t{1} << 20);
+}
+
+TEST_F(SdFrame, LargeFrameArrivesWholeThroughAGrowingBuffer) {
+    const size_t payload = (size_t{3} << 20) + 12;
+    Bytes body(payload);
+    for (size_t i = 0; i < payload; ++i) body[i] = static_cast<uint8_t>(i * 31 + i / 4093);
+    std::thread writer([&] {
+        peer_write(cat({head(1, 13, 0x02000000 | static_cast<uint32_t>(payload + 4)), body}));
+    });
+    std::vector<uint8_t> buf(100, 0xee);  // smaller than the frame: it must grow
+    sd_frame_head parsed;
+    handle_.timeout_ms = 5000;
+    const int rc = sd_frame_read(stream_, &buf, &parsed);
+    writer.join();
+    ASSERT_EQ(rc, SD_FRAME_OK);
+    EXPECT_EQ(parsed.padded_len, payload + 4);
+    ASSERT_GE(buf.size(), payload + 8);
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 4),
+              be32(0x02000000 | static_cast<uint32_t>(payload + 4)));
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), buf.begin() + 4));
 }
 
 // ---- frames cut short ------------------------------------------------------------------------

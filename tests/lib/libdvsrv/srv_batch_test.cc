@@ -668,6 +668,57 @@ TEST_F(BatchControl, WaitIsCapped) {
     EXPECT_LT(waited, std::chrono::milliseconds(SRV_MAX_WAIT_MS + 2000));
 }
 
+// ---- what a client may leave posted ----
+
+// Posts are taken without waiting and held until their turn: a client that posts and never reads
+// is refused once it has a bounded amount outstanding (a few frames of lists, a megabyte of
+// directories), and may post again once it has read.
+TEST_F(BatchControl, PostsBeyondWhatTheClientReadsAreRefused) {
+    write_file(at("f"), "0123456789");
+    std::string reads;
+    for (int i = 0; i < 200; ++i) reads += "f\t10\n";
+    expect_ok(10130, "4096\t1000");
+    expect_ok(10133, "/\t" + reads);  // more results than the worker queues: it waits for us
+    const std::string big_list = "/\t" + std::string(4 << 20, 'x');
+    int accepted = 0;
+    answer refused;
+    for (int i = 0; i < 20 && refused.error == 0; ++i) {
+        answer a = control(10136, big_list);
+        if (a.error == 0) {
+            ++accepted;
+        } else {
+            refused = a;
+        }
+    }
+    EXPECT_EQ(refused.error, VERR_TRY_AGAIN) << refused.text;
+    EXPECT_GE(accepted, 6);
+    EXPECT_LE(accepted, 8);
+    EXPECT_EQ(collect_blocks(200).size(), 200u);
+    const std::string removed = collect_texts(static_cast<size_t>(accepted));
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), '\t'), accepted) << removed;
+    expect_ok(10136, big_list);
+    EXPECT_NE(collect_texts(1), "");
+
+    fs::create_directories(at("many"));
+    for (int i = 0; i < 1500; ++i)
+        write_file(at("many/" + std::string(120, 'n') + std::to_string(i)), "");
+    expect_ok(10120, "many\t0\t1000");  // its listing fills the streams and waits for a read
+    const std::string long_dir(64 << 10, 'd');
+    accepted = 0;
+    refused = answer{};
+    for (int i = 0; i < 40 && refused.error == 0; ++i) {
+        answer a = control(10122, long_dir);
+        if (a.error == 0) {
+            ++accepted;
+        } else {
+            refused = a;
+        }
+    }
+    EXPECT_EQ(refused.error, VERR_TRY_AGAIN) << refused.text;
+    EXPECT_GE(accepted, 14);
+    EXPECT_LE(accepted, 16);
+}
+
 // ---- closing with work outstanding ----
 
 // Results nobody collects and a listing nobody reads hold their threads back; closing, a second
