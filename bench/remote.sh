@@ -122,8 +122,8 @@ for tree in small big; do
   src=$(q "$work/$tree")
   run_dvcp level=err if="$work/$tree" of="$turl/${tree}_tls"
   verify "copy of $tree to dvsd over TLS" "$work/$tree" "$work/srv/${tree}_tls"
-  hf "tls_up_$tree" --prepare "rm -rf $srv/${tree}_tls $srv/$tree" \
-    -n dvp "$dvcp level=err if=$src of=$url/$tree" \
+  hf "tls_up_$tree" --prepare "rm -rf $srv/${tree}_tls $srv/${tree}_plain" \
+    -n dvp "$dvcp level=err if=$src of=$url/${tree}_plain" \
     -n dvps "$dvcp level=err if=$src of=$turl/${tree}_tls"
   rm -rf "$work/dst"
   run_dvcp level=err if="$turl/$tree" of="$work/dst"
@@ -131,7 +131,7 @@ for tree in small big; do
   hf "tls_down_$tree" --prepare "rm -rf $dst" \
     -n dvp "$dvcp level=err if=$url/$tree of=$dst" \
     -n dvps "$dvcp level=err if=$turl/$tree of=$dst"
-  rm -rf "$work/srv/${tree}_tls"
+  rm -rf "$work/srv/${tree}_tls" "$work/srv/${tree}_plain"
 done
 
 # No-change syncs of the small tree, both directions (the copies above left both sides equal).
