@@ -483,6 +483,99 @@ INSTANTIATE_TEST_SUITE_P(Routes, DvcpRemoteChanges,
                          [](const auto& info) { return std::string(route_name(info.param)); });
 
 // ---------------------------------------------------------------------------------------
+// Writes left at the server across directories. The last pieces of a directory's small files
+// are still being written while the next directory is read; their answers, the directory's own
+// times and the record of changes must come out as if each directory had been waited for.
+
+struct CarryCase {
+    const char* mode;
+    bool blocked;  // the destination holds a directory at the name of one directory's last file
+};
+
+void PrintTo(const CarryCase& c, std::ostream* os) {
+    *os << c.mode << (c.blocked ? "_blocked" : "");
+}
+
+class DvcpRemoteCarry : public DvcpRemote, public ::testing::WithParamInterface<CarryCase> {};
+
+TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
+    const CarryCase c = GetParam();
+    start(Route::lr);
+    const End s = src(Route::lr), d = dst(Route::lr);
+    // Nine directories, nested and side by side, each of 40 files of 20-24 KiB: several pieces
+    // of writes per directory, so that some are at the server when the next directory starts.
+    const std::vector<std::string> dirs = {"a", "a/b", "a/b/c", "a/d", "e", "e/f", "g", "h", "i"};
+    std::vector<Node> tree;
+    for (const std::string& dir : dirs) {
+        for (int i = 0; i < 40; ++i) {
+            tree.push_back(Node::sized(dir + "/f" + std::to_string(i), 20 * 1024 + 100 * i,
+                                       static_cast<uint64_t>(i) + dir.size() * 101)
+                               .with_times(kBaseTime, kBaseTime));
+        }
+        tree.push_back(Node::dir(dir).with_times(kBaseTime - 7, kBaseTime - 7));
+    }
+    make_tree(s.disk, tree);
+    // f39 is the largest file of a/b: it goes in that directory's last piece.
+    if (c.blocked) make_tree(d.disk, {Node::file("a/b/f39/inside", "x")});
+    const Snapshot source = settled_snapshot(s.disk);
+    const std::string changes = tmp_ / "changes.txt";
+    const RunResult run =
+        dvcp({std::string("mode=") + c.mode, "if=" + s.arg, "of=" + d.arg, "changes=" + changes});
+    EXPECT_EXIT_STATUS(run, c.blocked ? 8 : 0);
+    const int files = static_cast<int>(dirs.size()) * 40;
+    expect_counts(run, {{"file_open_count", c.blocked ? files - 1 : files},
+                        {"o_file_fail_count", c.blocked ? 1 : 0}});
+    // Everything but the blocked name is the source's, directory times included.
+    Snapshot got = snapshot(d.disk);
+    Snapshot want = source;
+    if (c.blocked) {
+        EXPECT_EQ(read_file(d.disk + "/a/b/f39/inside"), "x");
+        for (Snapshot* snap : {&got, &want}) {
+            for (auto it = snap->begin(); it != snap->end();) {
+                const bool skip = it->first == "a" || it->first == "a/b" ||
+                                  it->first.rfind("a/b/f39", 0) == 0;
+                it = skip ? snap->erase(it) : std::next(it);
+            }
+        }
+        // a and a/b were there before: a copy gives them the source's times once a/b's last
+        // answers are in, a sync leaves the times of directories it did not make.
+        if (std::string(c.mode) == "cp") {
+            EXPECT_EQ(lstat_path(d.disk + "/a/b").mtime, kBaseTime - 7);
+            EXPECT_EQ(lstat_path(d.disk + "/a").mtime, kBaseTime - 7);
+        }
+    }
+    const auto diffs = compare(want, got);
+    EXPECT_TRUE(diffs.empty()) << format_differences(diffs) << run.describe();
+    // One line per file, and the lines of a directory together: none of another directory
+    // comes between them.
+    const std::string text = read_file(changes);
+    std::vector<std::string> order;
+    std::map<std::string, int> per_dir;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string path = line.substr(2);
+        const std::string dir = path.substr(0, path.rfind('/'));
+        if (order.empty() || order.back() != dir) {
+            EXPECT_EQ(per_dir.count(dir), 0u) << dir << " comes back in:\n" << text;
+            order.push_back(dir);
+        }
+        ++per_dir[dir];
+        const bool failed = c.blocked && path == d.shown + "/a/b/f39";
+        EXPECT_EQ(line[0], failed ? '!' : '+') << line;
+    }
+    EXPECT_EQ(order.size(), dirs.size()) << text;
+    for (const auto& [dir, count] : per_dir) EXPECT_EQ(count, 40) << dir;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DvcpRemoteCarry,
+                         ::testing::Values(CarryCase{"cp", false}, CarryCase{"sync", false},
+                                           CarryCase{"cp", true}, CarryCase{"sync", true}),
+                         [](const auto& info) {
+                             return std::string(info.param.mode) +
+                                    (info.param.blocked ? "_blocked" : "");
+                         });
+
+// ---------------------------------------------------------------------------------------
 // Sources that cannot be read. The unreadable side is a server running as nobody, or dvcp
 // itself running as nobody, so that permissions hold when the tests run as root.
 

@@ -98,6 +98,14 @@ struct cdir_item_deleter {
 };
 using cdir_item_ptr = std::unique_ptr<cdir_item, cdir_item_deleter>;
 
+// The last piece of a directory's file writes, still at the server when the next directory
+// starts (remote destinations).
+struct cdir_write_tail;
+struct write_tail_deleter {
+    void operator()(cdir_write_tail* tail) const;
+};
+using cdir_write_tail_ptr = std::unique_ptr<cdir_write_tail, write_tail_deleter>;
+
 // A job and everything it owns. Releasing it stops its threads first (the destructor), then its
 // members go: endpoints in the order source listing, batches, blocks, then the same of the
 // destination; the list file; the sides' root handles.
@@ -146,6 +154,10 @@ struct libcdir_ctx {
     bool dst_root_created = false;
     mstat_attr src_root_attr{};
     std::vector<cdir_new_dir> new_dirs;  // command thread
+    // Command thread: a directory's last write piece whose answers are not taken yet, so that the
+    // next directory is read while the server writes it. Taken before anything else goes to the
+    // destination's batch worker and before any later change is noted.
+    cdir_write_tail_ptr write_tail;
 
     // Progress for another thread (libcdir_get_progress): the counters themselves are written
     // without locks by their threads, so these copies are atomics.
@@ -260,6 +272,10 @@ inline constexpr char CDIR_CHANGE_FAILED = '!';
 
 // Writes one changes= line "<kind> <dir>/<name>" (command thread). Nothing without changes=.
 void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const char* name);
+// Takes the answers of the write piece left at the destination's batch worker (write_tail), then
+// gives its directory the attributes that waited for them. Nothing when there is none, or when
+// the job is stopping. false when the answers could not be taken.
+bool r_take_write_tail(libcdir_ctx* job);
 
 // Joins `dir` and a listed `name` byte for byte into `out` (PL_MAX_PATH bytes). Returns false,
 // with a log line, when the path does not fit.

@@ -84,6 +84,7 @@ class outcome_probe {
 template <typename Take>
 int run_chunk(libcdir_ctx* job, vmfile* h, uint32_t cmd, const std::string& base,
               const std::string& text, size_t want, char* buf, Take&& take) {
+    if (h == job->omfile.get()) r_take_write_tail(job);
     int ret = vmfile_cmd(h, cmd, base.c_str(), text.c_str());
     if (ret < 0) return ret;
     size_t got = 0;
@@ -124,6 +125,105 @@ long take_statuses(const char* data, size_t len, Each&& each) {
 // A write list goes out in pieces of about this size while the next piece is read: the server
 // writes one piece while the client reads and encodes the next.
 constexpr size_t kWritePiece = size_t{256} << 10;
+// Pieces at the server at once: it has the next at hand when it ends one.
+constexpr size_t kPiecesAtServer = 3;
+
+// Takes the answers of a posted write piece: `posted` are its entries, written in `item`'s
+// directory; each answer counts its file. false when the transfer must end.
+class piece_answers {
+  public:
+    piece_answers(libcdir_ctx* job, const cdir_item& item,
+                  const std::vector<const mstat_item*>& posted)
+        : job_(job), item_(item), posted_(posted) {}
+
+    // Takes answers until `*got` (the entries answered so far) reaches `until`. Answers of later
+    // entries that come in the same collection are taken too.
+    bool take_until(size_t* got, size_t until) {
+        bool stop = false;
+        char* buf = job_->trans_buf.get();
+        while (*got < until) {
+            const int n = vmfile_list_ret(job_->omfile.get(), buf, collect_len(job_));
+            if (n < 0) return false;
+            const long k = take_answers(buf, static_cast<size_t>(n), *got, &stop);
+            if (k < 0 || *got + static_cast<size_t>(k) > posted_.size()) {
+                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.dst_path.c_str());
+                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
+                return false;
+            }
+            *got += static_cast<size_t>(k);
+        }
+        return !stop;
+    }
+    bool take() {
+        size_t got = 0;
+        return take_until(&got, posted_.size());
+    }
+
+  private:
+    // The answers in one collection, each counting the posted entry it answers; -1 for data that
+    // is not an answer.
+    long take_answers(const char* data, size_t len, size_t got, bool* stop) {
+        long count = 0;
+        size_t off = 0;
+        len = strnlen(data, len);
+        while (off < len) {
+            if (data[off] == '\n') {  // the worker's end of a command
+                ++off;
+                continue;
+            }
+            size_t used = 0;
+            int stage = 0, number = 0;
+            if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) != 0) {
+                return -1;
+            }
+            off += used;
+            if (got + count >= posted_.size()) return -1;
+            answer(*posted_[got + count], stage, number);
+            ++count;
+            if (cdir_need_exit(job_)) *stop = true;
+        }
+        return count;
+    }
+
+    void answer(const mstat_item& e, int stage, int number) {
+        outcome_probe probe(job_);
+        if (stage == 0 && number >= 0) {
+            job_->st.file_open_count++;
+            job_->st.total_read += static_cast<uint64_t>(number);
+            job_->st.total_write += static_cast<uint64_t>(number);
+            job_->done_files.fetch_add(1, std::memory_order_relaxed);
+            job_->done_bytes.fetch_add(static_cast<uint64_t>(number), std::memory_order_relaxed);
+        } else {
+            const verr code = number < 0 ? number : VERR_GENERAL_FAILURE;
+            CDIR_LOG(LOG_ERR, "mkfile [%s] eno=%d error: %s",
+                     joined(item_.src_path, e.name).c_str(), code, verr2str(code));
+            job_->st.o_file_fail_count++;
+            cdir_verr_check(job_, code);
+        }
+        probe.note(job_, item_, e);
+    }
+
+    libcdir_ctx* job_;
+    const cdir_item& item_;
+    const std::vector<const mstat_item*>& posted_;
+};
+
+}  // namespace
+
+struct cdir_write_tail {
+    cdir_item_ptr item;  // paths, and the listings that share the entries of `posted`
+    std::vector<const mstat_item*> posted;
+    size_t pieces = 0;  // pieces of `posted` at the server
+    // The directory's own attributes, set once the answers are in.
+    bool dir_done = false;
+    mstat_attr dir_attr{};
+};
+
+void write_tail_deleter::operator()(cdir_write_tail* tail) const {
+    delete tail;
+}
+
+namespace {
 
 // File-write lines for one destination directory, posted as command 3 in pieces whenever the next
 // line would not fit. One piece is at the server while the next is made; its answers are
@@ -172,66 +272,80 @@ class write_list {
     // must end.
     bool send() { return post() && collect(); }
 
+    // Sends the pending lines and leaves the answers of what is at the server to be taken while
+    // the next directory is read (the job's write_tail). false when the transfer must end.
+    bool hand_over() {
+        if (!post()) return false;
+        // One tail at a time: the previous directory's answers come first.
+        r_take_write_tail(job_);
+        drop_answered();
+        if (posted_.empty()) return true;
+        cdir_write_tail_ptr tail(new (std::nothrow) cdir_write_tail());
+        cdir_item_ptr item = tail ? cdir_item_copy(item_) : cdir_item_ptr();
+        if (!item) return collect();
+        // The entries live in the listing: the tail keeps it.
+        item->src_files = item_.src_files.share();
+        item->dst_files = item_.dst_files.share();
+        tail->item = std::move(item);
+        tail->posted.swap(posted_);
+        tail->pieces = ends_.size();
+        ends_.clear();
+        job_->write_tail = std::move(tail);
+        return true;
+    }
+
   private:
-    // Posts the pending lines without waiting for their answers, once the answers of the piece
-    // before have come.
+    // Posts the pending lines without waiting for their answers. Up to kPiecesAtServer pieces may
+    // be at the server: before one more goes, the answers of the oldest are taken (and first of
+    // all those of the previous directory's tail).
     bool post() {
         if (entries_.empty()) return true;
-        if (!collect()) return false;
+        const cdir_write_tail* tail = job_->write_tail.get();
+        if (tail != nullptr && tail->pieces + ends_.size() >= kPiecesAtServer) {
+            r_take_write_tail(job_);
+        }
+        if (ends_.size() >= kPiecesAtServer) {
+            if (!piece_answers(job_, item_, posted_).take_until(&answered_, ends_.front())) {
+                posted_.clear();
+                ends_.clear();
+                answered_ = 0;
+                return false;
+            }
+            drop_answered();
+        }
         if (vmfile_cmd(job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path.c_str(), text_.c_str()) <
             0) {
             return false;
         }
-        posted_.swap(entries_);
+        try {
+            posted_.insert(posted_.end(), entries_.begin(), entries_.end());
+            ends_.push_back(posted_.size());
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job_, VERR_NO_MEMORY);
+            return false;
+        }
         entries_.clear();
         text_.clear();
         return true;
     }
 
-    // Counts the answers of the posted piece.
-    bool collect() {
-        if (posted_.empty()) return true;
-        bool stop = false;
-        char* buf = job_->trans_buf.get();
-        size_t got = 0;
-        while (got < posted_.size()) {
-            const int n = vmfile_list_ret(job_->omfile.get(), buf, collect_len(job_));
-            if (n < 0) return false;
-            const long k = take_answers(buf, static_cast<size_t>(n), got, &stop);
-            if (k < 0 || got + static_cast<size_t>(k) > posted_.size()) {
-                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.dst_path.c_str());
-                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
-                return false;
-            }
-            got += static_cast<size_t>(k);
-        }
-        posted_.clear();
-        return !stop;
+    // Forgets the entries already answered, and the pieces they complete.
+    void drop_answered() {
+        posted_.erase(posted_.begin(), posted_.begin() + static_cast<std::ptrdiff_t>(answered_));
+        while (!ends_.empty() && ends_.front() <= answered_) ends_.erase(ends_.begin());
+        for (size_t& end : ends_) end -= answered_;
+        answered_ = 0;
     }
 
-    // The answers in one collection, each counting the posted entry it answers; -1 for data that
-    // is not an answer.
-    long take_answers(const char* data, size_t len, size_t got, bool* stop) {
-        long count = 0;
-        size_t off = 0;
-        len = strnlen(data, len);
-        while (off < len) {
-            if (data[off] == '\n') {  // the worker's end of a command
-                ++off;
-                continue;
-            }
-            size_t used = 0;
-            int stage = 0, number = 0;
-            if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) != 0) {
-                return -1;
-            }
-            off += used;
-            if (got + count >= posted_.size()) return -1;
-            answer(*posted_[got + count], stage, number);
-            ++count;
-            if (cdir_need_exit(job_)) *stop = true;
-        }
-        return count;
+    // Counts the answers of everything posted.
+    bool collect() {
+        if (posted_.empty()) return true;
+        r_take_write_tail(job_);
+        const bool ok = piece_answers(job_, item_, posted_).take_until(&answered_, posted_.size());
+        posted_.clear();
+        ends_.clear();
+        answered_ = 0;
+        return ok;
     }
 
     bool fail(const mstat_item& e, const char* why) {
@@ -240,29 +354,14 @@ class write_list {
         cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, e.name);
         return !cdir_need_exit(job_);
     }
-    void answer(const mstat_item& e, int stage, int number) {
-        outcome_probe probe(job_);
-        if (stage == 0 && number >= 0) {
-            job_->st.file_open_count++;
-            job_->st.total_read += static_cast<uint64_t>(number);
-            job_->st.total_write += static_cast<uint64_t>(number);
-            job_->done_files.fetch_add(1, std::memory_order_relaxed);
-            job_->done_bytes.fetch_add(static_cast<uint64_t>(number), std::memory_order_relaxed);
-        } else {
-            const verr code = number < 0 ? number : VERR_GENERAL_FAILURE;
-            CDIR_LOG(LOG_ERR, "mkfile [%s] eno=%d error: %s",
-                     joined(item_.src_path, e.name).c_str(), code, verr2str(code));
-            job_->st.o_file_fail_count++;
-            cdir_verr_check(job_, code);
-        }
-        probe.note(job_, item_, e);
-    }
 
     libcdir_ctx* job_;
     const cdir_item& item_;
     std::string text_;
     std::vector<const mstat_item*> entries_;  // lines in text_, not posted yet
-    std::vector<const mstat_item*> posted_;   // posted, answers not collected yet
+    std::vector<const mstat_item*> posted_;   // posted, from the oldest piece at the server on
+    size_t answered_ = 0;                     // entries of posted_ whose answers were taken
+    std::vector<size_t> ends_;                // where each piece at the server ends in posted_
     std::vector<char> line_;
 };
 
@@ -520,6 +619,7 @@ int remove_name_list(libcdir_ctx* job, const std::string& dir,
 // Empties a destination directory of its files with the worker's own command (no names travel).
 int clear_dir(libcdir_ctx* job, const cdir_item& record) {
     vmfile* h = job->omfile.get();
+    r_take_write_tail(job);
     int ret = vmfile_cmd(h, MFILE_CMD_CLEAR_DIR, record.dst_path.c_str(), "");
     if (ret < 0) return ret;
     char* buf = job->trans_buf.get();
@@ -654,7 +754,10 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
         }
         if (ret != 0) break;
     }
-    if (ret == 0 && !writes.send()) ret = -1;
+    // With no big file after them, the last piece's answers wait while the next directory is
+    // read and encoded, instead of the client waiting for the server at every directory.
+    const bool hand_over = r.big.empty();
+    if (ret == 0 && !(hand_over ? writes.hand_over() : writes.send())) ret = -1;
     if (ret == 0) {
         for (const mstat_item* e : r.big) {
             outcome_probe probe(job);
@@ -794,7 +897,26 @@ int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
         }
         return 0;
     }
+    // Its last files may still be written: the times come after them.
+    cdir_write_tail* tail = job->write_tail.get();
+    if (tail != nullptr && tail->item->dst_path == item.dst_path) {
+        tail->dir_done = true;
+        tail->dir_attr = attr;
+        return 0;
+    }
     return set_dir_attr(job, item.dst_path, attr);
+}
+
+bool r_take_write_tail(libcdir_ctx* job) {
+    if (!job->write_tail) return true;
+    cdir_write_tail_ptr tail = std::move(job->write_tail);
+    // A stopping job reads no more answers, as a transfer that ends early does not.
+    if (cdir_need_exit(job)) return false;
+    const bool ok = piece_answers(job, *tail->item, tail->posted).take();
+    if (tail->dir_done && !cdir_need_exit(job)) {
+        set_dir_attr(job, tail->item->dst_path, tail->dir_attr);
+    }
+    return ok;
 }
 
 void r_finish_new_dirs(libcdir_ctx* job) {

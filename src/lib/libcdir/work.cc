@@ -384,7 +384,9 @@ int cdir_cmd_proc(uint32_t id, void* data, cmder_call* call) {
     auto* job = static_cast<libcdir_ctx*>(call->user);
     auto* item = static_cast<cdir_item*>(call->arg);
     if (id == CDIR_CMD_END) {
-        // Commands run in posting order: every command posted before this one is done.
+        // Commands run in posting order: every command posted before this one is done, but for
+        // the answers of the last directory's writes.
+        r_take_write_tail(job);
         cdir_finish_deletes(job);
         if (!job->new_dirs.empty() && !job->dry_run) {
             if (job->dst.is_local) {
