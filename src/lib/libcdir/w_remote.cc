@@ -241,17 +241,17 @@ class write_list {
 
     size_t size() const { return text_.size(); }
 
-    // Adds the line of `e`; sends what is pending first when the line would not fit. A line longer
-    // than a chunk fails its entry. false when the directory's transfer must end.
-    bool add(const mstat_item& e, const mstat_attr& attr, const char* data, bool send_when_full) {
-        const size_t data_len = strlen(data);
-        const size_t cap = data_len + strlen(e.name) + kLineOverhead +
-                           (attr.link != nullptr ? strlen(attr.link) : 0);
-        line_.resize(cap);
-        if (libmfile_write_printf(e.name, &attr, data, line_.data(), cap) != 0) {
-            return fail(e, "cannot be carried in a batch line");
-        }
-        const size_t len = strlen(line_.data());
+    // Adds the line of `e` with `data`, base64 text (which never breaks a line); sends what is
+    // pending first when the line would not fit. A line longer than a chunk fails its entry.
+    // false when the directory's transfer must end.
+    bool add(const mstat_item& e, const mstat_attr& attr, std::string_view data,
+             bool send_when_full) {
+        const size_t cap =
+            strlen(e.name) + kLineOverhead + (attr.link != nullptr ? strlen(attr.link) : 0);
+        head_.resize(cap);
+        const long head = libmfile_write_head(e.name, &attr, head_.data(), cap);
+        if (head < 0) return fail(e, "cannot be carried in a batch line");
+        const size_t len = static_cast<size_t>(head) + data.size();
         if (len > chunk_cap(job_)) return fail(e, "too big for one batch");
         if (send_when_full && !text_.empty() &&
             text_.size() + 1 + len > std::min(kWritePiece, chunk_cap(job_))) {
@@ -259,7 +259,8 @@ class write_list {
         }
         try {
             if (!text_.empty()) text_ += '\n';
-            text_.append(line_.data(), len);
+            text_.append(head_.data(), static_cast<size_t>(head));
+            text_.append(data);
             entries_.push_back(&e);
         } catch (const std::bad_alloc&) {
             cdir_verr_check(job_, VERR_NO_MEMORY);
@@ -362,7 +363,7 @@ class write_list {
     std::vector<const mstat_item*> posted_;   // posted, from the oldest piece at the server on
     size_t answered_ = 0;                     // entries of posted_ whose answers were taken
     std::vector<size_t> ends_;                // where each piece at the server ends in posted_
-    std::vector<char> line_;
+    std::vector<char> head_;
 };
 
 // ---- read lists ----
@@ -729,30 +730,33 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
     const uint64_t limit = cdir_small_max(job);
     int ret = 0;
     write_list writes(job, item);
-    for (const std::span<const mstat_item*>& run : {r.empty, r.small}) {
-        for (const mstat_item* e : run) {
-            bool go_on;
-            if ((e->type & RDIR_TYPE_LINK) != 0) {
-                go_on = writes.add(*e, mstat_item_attr(*e), "", true);
-            } else {
-                mstat_attr attr{};
-                const int64_t n = cdir_read_local_mfile_base64(job, src_fd, *e,
-                                                               item.src_path.c_str(), limit, &attr);
-                if (n < 0) {
-                    // Nothing is sent for a file that could not be read: the destination keeps
-                    // what it has.
-                    cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
-                    go_on = !cdir_need_exit(job);
-                } else {
-                    go_on = writes.add(*e, attr, n > 0 ? job->enc_buf.get() : "", true);
-                }
-            }
-            if (!go_on) {
-                ret = -1;
-                break;
-            }
+    // Reads and adds one file; false when the transfer must end.
+    auto read_here = [&](const mstat_item& e) {
+        mstat_attr attr{};
+        const int64_t n =
+            cdir_read_local_mfile_base64(job, src_fd, e, item.src_path.c_str(), limit, &attr);
+        if (n < 0) {
+            // Nothing is sent for a file that could not be read: the destination keeps what it
+            // has.
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e.name);
+            return !cdir_need_exit(job);
         }
+        const std::string_view data(job->enc_buf.get(),
+                                    rdir_b64_encoded_len(static_cast<size_t>(n)));
+        return writes.add(e, attr, data, true);
+    };
+    for (const mstat_item* e : r.empty) {
+        const bool go_on = (e->type & RDIR_TYPE_LINK) != 0
+                               ? writes.add(*e, mstat_item_attr(*e), "", true)
+                               : read_here(*e);
+        if (!go_on) {
+            ret = -1;
+            break;
+        }
+    }
+    for (const mstat_item* e : r.small) {
         if (ret != 0) break;
+        if (!read_here(*e)) ret = -1;
     }
     // With no big file after them, the last piece's answers wait while the next directory is
     // read and encoded, instead of the client waiting for the server at every directory.
@@ -788,14 +792,17 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
     read_list reads(job, item);
     size_t expected = 0;
     auto encode_one = [&](const mstat_item& e, const char* data, size_t len) {
-        if (rdir_b64_encode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), len),
-                            job->enc_buf.get(), job->bs) < 0) {
+        const long n =
+            rdir_b64_encode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data), len),
+                            job->enc_buf.get(), job->bs);
+        if (n < 0) {
             CDIR_LOG(LOG_ERR, "[%s] size=%zu does not fit the encode buffer",
                      joined(item.src_path, e.name).c_str(), len);
             job->st.i_file_fail_count++;
             return;
         }
-        writes.add(e, mstat_item_attr(e), job->enc_buf.get(), false);
+        writes.add(e, mstat_item_attr(e), std::string_view(job->enc_buf.get(), static_cast<size_t>(n)),
+                   false);
     };
     auto send_both = [&] {
         bool ok = reads.send(job->rr_buf.get(), encode_one) && writes.send();

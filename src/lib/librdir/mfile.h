@@ -58,6 +58,9 @@ struct mfile_entry {
 int libmfile_dir_printf(const char* name, const mstat_attr* attr, char* out, size_t out_len);
 int libmfile_write_printf(const char* name, const mstat_attr* attr, const char* data, char* out,
                           size_t out_len);
+// The same line up to its data field (the tab before the data included), for a writer that
+// appends data known to keep to one line, such as base64. Its length, or -1.
+long libmfile_write_head(const char* name, const mstat_attr* attr, char* out, size_t out_len);
 
 // Parse a line in place (tabs become NULs). Directory lines need exactly 9 fields, write lines at
 // least 11; numbers must be clean. Return 0, or -1 (logged); `entry` then holds nothing usable.

@@ -460,6 +460,26 @@ int libmfile_dir_printf(const char* name, const mstat_attr* attr, char* out, siz
     return 0;
 }
 
+long libmfile_write_head(const char* name, const mstat_attr* attr, char* out, size_t out_len) {
+    if (out == nullptr || out_len == 0) return -1;
+    out[0] = '\0';
+    if (name == nullptr || name[0] == '\0' || attr == nullptr) return -1;
+    const char* link = attr->link != nullptr ? attr->link : "";
+    if (rdir_text_breaks_line(name) || rdir_text_breaks_line(link)) {
+        RDIR_LOG(LOG_ERR, "name=[%s] link=[%s] cannot be carried in a line\n", name, link);
+        return -1;
+    }
+    int n = std::snprintf(out, out_len, RDIR_WRITE_HEAD_FMT, name, link, attr->type, attr->mode, attr->attr,
+                          static_cast<unsigned long long>(attr->ctime),
+                          static_cast<unsigned long long>(attr->mtime),
+                          static_cast<unsigned long long>(attr->atime), attr->uid, attr->gid);
+    if (n < 0 || static_cast<size_t>(n) >= out_len) {
+        out[0] = '\0';
+        return -1;
+    }
+    return n;
+}
+
 int libmfile_write_printf(const char* name, const mstat_attr* attr, const char* data, char* out,
                           size_t out_len) {
     if (out == nullptr || out_len == 0) return -1;
@@ -471,14 +491,14 @@ int libmfile_write_printf(const char* name, const mstat_attr* attr, const char* 
         RDIR_LOG(LOG_ERR, "name=[%s] link=[%s] cannot be carried in a line\n", name, link);
         return -1;
     }
-    int n = std::snprintf(out, out_len, RDIR_WRITE_LINE_FMT, name, link, attr->type, attr->mode,
-                          attr->attr, static_cast<unsigned long long>(attr->ctime),
-                          static_cast<unsigned long long>(attr->mtime),
-                          static_cast<unsigned long long>(attr->atime), attr->uid, attr->gid, data);
-    if (n < 0 || static_cast<size_t>(n) >= out_len) {
+    const long head = libmfile_write_head(name, attr, out, out_len);
+    if (head < 0) return -1;
+    const size_t len = strlen(data);
+    if (static_cast<size_t>(head) + len >= out_len) {
         out[0] = '\0';
         return -1;
     }
+    memcpy(out + head, data, len + 1);
     return 0;
 }
 

@@ -41,7 +41,9 @@ inline constexpr const char* RDIR_DIR_LINE_TYPES = "str|x32|x32|x32|x64|x64|x64|
 inline constexpr int RDIR_DIR_LINE_FIELDS = 9;
 
 // File-write line: name, link, type, mode, attr, ctime, mtime, atime, uid, gid, base64 data.
-#define RDIR_WRITE_LINE_FMT "%s\t%s\t%x\t%x\t%x\t%llx\t%llx\t%llx\t%u\t%u\t%s"
+// A write line up to its data, and the whole line.
+#define RDIR_WRITE_HEAD_FMT "%s\t%s\t%x\t%x\t%x\t%llx\t%llx\t%llx\t%u\t%u\t"
+#define RDIR_WRITE_LINE_FMT RDIR_WRITE_HEAD_FMT "%s"
 inline constexpr const char* RDIR_WRITE_LINE_TYPES = "str|str|x32|x32|x32|x64|x64|x64|u32|u32|str";
 inline constexpr int RDIR_WRITE_LINE_FIELDS = 11;
 

@@ -289,6 +289,30 @@ TEST(LineWriters, RefuseTextsThatWouldCorruptTheLine) {
     EXPECT_EQ(libmfile_dir_printf("a", &a, out, 10), -1);  // does not fit
     EXPECT_STREQ(out, "");
     EXPECT_EQ(libmfile_write_printf("a", &a, "QUJD", out, 20), -1);
+    // The head alone checks name and link the same way.
+    for (const auto& c : cases) {
+        if (c.data[0] != '\0') continue;
+        strcpy(out, "junk");
+        EXPECT_EQ(libmfile_write_head(c.name, c.attr, out, sizeof(out)), -1) << c.name;
+        EXPECT_STREQ(out, "");
+    }
+    EXPECT_EQ(libmfile_write_head("a", &a, out, 10), -1);
+}
+
+// A head with data appended is the whole line, for plain files and links.
+TEST(WriteLine, HeadAndDataMakeTheLine) {
+    const mstat_attr plain = sample_attr();
+    const mstat_attr link = sample_attr("../t a");
+    for (const mstat_attr* a : {&plain, &link}) {
+        for (const char* data : {"", "aGk=", "QUJDREVGR0g="}) {
+            char line[256], head[256];
+            ASSERT_EQ(libmfile_write_printf("f", a, data, line, sizeof(line)), 0);
+            const long n = libmfile_write_head("f", a, head, sizeof(head));
+            ASSERT_GT(n, 0);
+            EXPECT_EQ(static_cast<size_t>(n), strlen(head));
+            EXPECT_EQ(std::string(head) + data, line);
+        }
+    }
 }
 
 // ---- the stat set ----
