@@ -13,8 +13,9 @@
 # Standard output gets one table (markdown) of medians and ratios dvcp / rsync daemon for the same
 # work, the loopback limit (1 GiB through socat) next to the big copies, the peak memory of a
 # no-change sync of 200,000 files (dvcp and a fresh dvsd each), the copies over dvps:// against
-# dvp://, and eight jobs at once against
-# eight rsync clients at once. Before timing, each dvcp result is checked against its source.
+# dvp:// with the TLS library's cipher rates on one core (bench/cipher_rate.cc) and the least time
+# they allow, and eight jobs at once against eight rsync clients at once. Before timing, each dvcp
+# result is checked against its source.
 # Never run by CI. Needs about 6 GiB in WORKDIR.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -197,6 +198,12 @@ printf 'sync_huge_dvsd\t%s\n' "$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p
 verify "no-change sync of 200k files" "$work/huge" "$work/srv2/huge"
 rm -rf "$work/srv2"
 
+# The TLS library's record ciphers on one core: every byte of a dvps:// copy is encrypted on one
+# side and decrypted on the other, on this machine's cores.
+g++ -O2 -std=c++20 "$root/bench/cipher_rate.cc" -o "$work/cipher_rate" -lmbedcrypto
+"$work/cipher_rate" >"$json/cipher.txt"
+printf '%s\t%s\n' "$(nproc)" "$(du -sbl "$work/big" | cut -f1)" >"$json/machine.tsv"
+
 python3 - "$json" <<'PY'
 import json
 import sys
@@ -232,6 +239,17 @@ for work, name in [
     with open(f"{d}/{name}.json") as f:
         m = {r["command"]: r["median"] for r in json.load(f)["results"]}
     print(f"| {work} | {m['dvp']:.3f} s | {m['dvps']:.3f} s | {m['dvps'] / m['dvp']:.2f} |")
+cores, big_bytes = (int(x) for x in open(f"{d}/machine.tsv").read().split())
+ciphers = [line.rsplit(" ", 1) for line in open(f"{d}/cipher.txt").read().splitlines()]
+best_name, best = max(ciphers, key=lambda c: float(c[1]))
+with open(f"{d}/tls_up_big.json") as f:
+    dvp_big = {r["command"]: r["median"] for r in json.load(f)["results"]}["dvp"]
+floor = 2 * big_bytes / (float(best) * 1e6) / cores
+print()
+print("TLS library, one core: " + ", ".join(f"{n} {float(r):.0f} MB/s" for n, r in ciphers) + ". "
+      f"Encrypting and decrypting the big tree's {big_bytes / 2**20:.0f} MiB with the fastest "
+      f"({best_name}) takes at least {floor:.2f} s on {cores} cores: "
+      f"{floor / dvp_big:.2f} x the dvp copy, before any other work.")
 with open(f"{d}/pipe_big.json") as f:
     m = {r["command"]: r["median"] for r in json.load(f)["results"]}
 print()
