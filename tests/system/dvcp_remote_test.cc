@@ -489,11 +489,16 @@ INSTANTIATE_TEST_SUITE_P(Routes, DvcpRemoteChanges,
 
 struct CarryCase {
     const char* mode;
-    bool blocked;  // the destination holds a directory at the name of one directory's last file
+    bool blocked;     // the destination holds a directory at the name of a/b's last file
+    bool unreadable;  // h's first file cannot be read while g's last writes are at the server
 };
 
+std::string carry_name(const CarryCase& c) {
+    return std::string(c.mode) + (c.blocked ? "_blocked" : "") + (c.unreadable ? "_unreadable" : "");
+}
+
 void PrintTo(const CarryCase& c, std::ostream* os) {
-    *os << c.mode << (c.blocked ? "_blocked" : "");
+    *os << carry_name(c);
 }
 
 class DvcpRemoteCarry : public DvcpRemote, public ::testing::WithParamInterface<CarryCase> {};
@@ -517,17 +522,30 @@ TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
     make_tree(s.disk, tree);
     // f39 is the largest file of a/b: it goes in that directory's last piece.
     if (c.blocked) make_tree(d.disk, {Node::file("a/b/f39/inside", "x")});
+    RunOptions options;
+    if (c.unreadable) {
+        // dvcp runs as nobody, so that the file's mode keeps it out.
+        if (!running_as_root()) GTEST_SKIP() << "needs root to run dvcp as another user";
+        chown_tree(tmp_.path(), kNobodyUid, kNogroupGid);
+        ASSERT_EQ(::chmod((s.disk + "/h/f0").c_str(), 0), 0);
+        options.uid = kNobodyUid;
+        options.gid = kNogroupGid;
+    }
     const Snapshot source = settled_snapshot(s.disk);
     const std::string changes = tmp_ / "changes.txt";
-    const RunResult run =
-        dvcp({std::string("mode=") + c.mode, "if=" + s.arg, "of=" + d.arg, "changes=" + changes});
-    EXPECT_EXIT_STATUS(run, c.blocked ? 8 : 0);
+    const RunResult run = dvcp(
+        {std::string("mode=") + c.mode, "if=" + s.arg, "of=" + d.arg, "changes=" + changes},
+        options);
+    EXPECT_EXIT_STATUS(run, c.blocked || c.unreadable ? 8 : 0);
     const int files = static_cast<int>(dirs.size()) * 40;
-    expect_counts(run, {{"file_open_count", c.blocked ? files - 1 : files},
-                        {"o_file_fail_count", c.blocked ? 1 : 0}});
-    // Everything but the blocked name is the source's, directory times included.
+    expect_counts(run, {{"file_open_count", files - (c.blocked ? 1 : 0) - (c.unreadable ? 1 : 0)},
+                        {"o_file_fail_count", c.blocked ? 1 : 0},
+                        {"i_file_fail_count", c.unreadable ? 1 : 0}});
+    // Everything but the blocked and the unreadable name is the source's, directory times
+    // included.
     Snapshot got = snapshot(d.disk);
     Snapshot want = source;
+    if (c.unreadable) want.erase("h/f0");
     if (c.blocked) {
         EXPECT_EQ(read_file(d.disk + "/a/b/f39/inside"), "x");
         for (Snapshot* snap : {&got, &want}) {
@@ -560,7 +578,8 @@ TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
             order.push_back(dir);
         }
         ++per_dir[dir];
-        const bool failed = c.blocked && path == d.shown + "/a/b/f39";
+        const bool failed = (c.blocked && path == d.shown + "/a/b/f39") ||
+                            (c.unreadable && path == d.shown + "/h/f0");
         EXPECT_EQ(line[0], failed ? '!' : '+') << line;
     }
     EXPECT_EQ(order.size(), dirs.size()) << text;
@@ -568,12 +587,12 @@ TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DvcpRemoteCarry,
-                         ::testing::Values(CarryCase{"cp", false}, CarryCase{"sync", false},
-                                           CarryCase{"cp", true}, CarryCase{"sync", true}),
-                         [](const auto& info) {
-                             return std::string(info.param.mode) +
-                                    (info.param.blocked ? "_blocked" : "");
-                         });
+                         ::testing::Values(CarryCase{"cp", false, false},
+                                           CarryCase{"sync", false, false},
+                                           CarryCase{"cp", true, false},
+                                           CarryCase{"sync", true, false},
+                                           CarryCase{"cp", false, true}),
+                         [](const auto& info) { return carry_name(info.param); });
 
 // ---------------------------------------------------------------------------------------
 // Sources that cannot be read. The unreadable side is a server running as nobody, or dvcp
