@@ -34,8 +34,8 @@ int main() {
     mbedtls_chachapoly_context chacha;
     mbedtls_chachapoly_init(&chacha);
     mbedtls_chachapoly_setkey(&chacha, key);
-    std::printf("ChaCha20-Poly1305 %.0f\n", rate([&](const unsigned char* in, unsigned char* out,
-                                                     size_t len) {
+    std::printf("ChaCha20-Poly1305 %.0f\n",
+                rate([&](const unsigned char* in, unsigned char* out, size_t len) {
                     mbedtls_chachapoly_encrypt_and_tag(&chacha, len, iv, nullptr, 0, in, out, tag);
                 }));
     mbedtls_chachapoly_free(&chacha);

@@ -494,7 +494,8 @@ struct CarryCase {
 };
 
 std::string carry_name(const CarryCase& c) {
-    return std::string(c.mode) + (c.blocked ? "_blocked" : "") + (c.unreadable ? "_unreadable" : "");
+    return std::string(c.mode) + (c.blocked ? "_blocked" : "") +
+           (c.unreadable ? "_unreadable" : "");
 }
 
 void PrintTo(const CarryCase& c, std::ostream* os) {
@@ -533,9 +534,9 @@ TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
     }
     const Snapshot source = settled_snapshot(s.disk);
     const std::string changes = tmp_ / "changes.txt";
-    const RunResult run = dvcp(
-        {std::string("mode=") + c.mode, "if=" + s.arg, "of=" + d.arg, "changes=" + changes},
-        options);
+    const RunResult run =
+        dvcp({std::string("mode=") + c.mode, "if=" + s.arg, "of=" + d.arg, "changes=" + changes},
+             options);
     EXPECT_EXIT_STATUS(run, c.blocked || c.unreadable ? 8 : 0);
     const int files = static_cast<int>(dirs.size()) * 40;
     expect_counts(run, {{"file_open_count", files - (c.blocked ? 1 : 0) - (c.unreadable ? 1 : 0)},
@@ -550,8 +551,8 @@ TEST_P(DvcpRemoteCarry, EveryDirectoryIsWholeTimedAndRecordedInOrder) {
         EXPECT_EQ(read_file(d.disk + "/a/b/f39/inside"), "x");
         for (Snapshot* snap : {&got, &want}) {
             for (auto it = snap->begin(); it != snap->end();) {
-                const bool skip = it->first == "a" || it->first == "a/b" ||
-                                  it->first.rfind("a/b/f39", 0) == 0;
+                const bool skip =
+                    it->first == "a" || it->first == "a/b" || it->first.rfind("a/b/f39", 0) == 0;
                 it = skip ? snap->erase(it) : std::next(it);
             }
         }

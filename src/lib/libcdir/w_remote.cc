@@ -801,8 +801,8 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
             job->st.i_file_fail_count++;
             return;
         }
-        writes.add(e, mstat_item_attr(e), std::string_view(job->enc_buf.get(), static_cast<size_t>(n)),
-                   false);
+        writes.add(e, mstat_item_attr(e),
+                   std::string_view(job->enc_buf.get(), static_cast<size_t>(n)), false);
     };
     auto send_both = [&] {
         bool ok = reads.send(job->rr_buf.get(), encode_one) && writes.send();

@@ -469,8 +469,8 @@ long libmfile_write_head(const char* name, const mstat_attr* attr, char* out, si
         RDIR_LOG(LOG_ERR, "name=[%s] link=[%s] cannot be carried in a line\n", name, link);
         return -1;
     }
-    int n = std::snprintf(out, out_len, RDIR_WRITE_HEAD_FMT, name, link, attr->type, attr->mode, attr->attr,
-                          static_cast<unsigned long long>(attr->ctime),
+    int n = std::snprintf(out, out_len, RDIR_WRITE_HEAD_FMT, name, link, attr->type, attr->mode,
+                          attr->attr, static_cast<unsigned long long>(attr->ctime),
                           static_cast<unsigned long long>(attr->mtime),
                           static_cast<unsigned long long>(attr->atime), attr->uid, attr->gid);
     if (n < 0 || static_cast<size_t>(n) >= out_len) {
