@@ -4,7 +4,8 @@
 //
 // Batches are lists of lines sent in chunks of whole lines; each chunk's answers (one per line,
 // in order) are collected before the next chunk goes, so that neither side holds more than a
-// chunk and its answers.
+// chunk and its answers. File writes to a server are the exception: a few pieces of them may be
+// at the server at once, and a directory's last ones while the next directory is read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -226,8 +227,8 @@ void write_tail_deleter::operator()(cdir_write_tail* tail) const {
 namespace {
 
 // File-write lines for one destination directory, posted as command 3 in pieces whenever the next
-// line would not fit. One piece is at the server while the next is made; its answers are
-// collected before the next piece goes. Each answer counts its file.
+// line would not fit. Up to kPiecesAtServer pieces are at the server while the next is made; the
+// oldest one's answers are taken before one more goes. Each answer counts its file.
 class write_list {
   public:
     write_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
