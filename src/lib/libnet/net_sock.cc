@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "liblog/log2.h"
 
@@ -16,6 +17,8 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr int kReadSliceMs = 300;
 constexpr int kWriteSliceMs = 500;
+// How long a write that a stop interrupts goes on to get the rest of its bytes out.
+constexpr int kStopGraceMs = 1000;
 
 bool stop_requested(net_handle* handle) {
     return handle->stop.load(std::memory_order_acquire) != 0 ||
@@ -26,9 +29,10 @@ enum class waited { ready, idle, stopped, failed };
 
 // One slice of waiting for `events`, bounded by the time left before `deadline`. `idle` means the
 // deadline has passed without the socket becoming ready.
-waited wait_slice(net_handle* handle, short events, int slice_ms, clock_type::time_point deadline) {
+waited wait_slice(net_handle* handle, short events, int slice_ms, clock_type::time_point deadline,
+                  bool heed_stop = true) {
     for (;;) {
-        if (stop_requested(handle)) return waited::stopped;
+        if (heed_stop && stop_requested(handle)) return waited::stopped;
         const auto now = clock_type::now();
         if (now >= deadline) return waited::idle;
         const auto left =
@@ -108,12 +112,16 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
     const auto* bytes = static_cast<const uint8_t*>(buf);
     size_t done = 0;
     auto deadline = deadline_from(handle, clock_type::now());
+    // A stop came while these bytes went out: the rest follows until this time, and then the
+    // write ends as stopped. A frame cut in the middle would leave nothing more to be said on the
+    // connection, not even the quit that tells the server to drop the work under way.
+    std::optional<clock_type::time_point> grace;
     while (done < len) {
         errno = 0;
         ptrdiff_t n = sock_send(handle->sock, bytes + done, len - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
-            deadline = deadline_from(handle, clock_type::now());
+            if (!grace) deadline = deadline_from(handle, clock_type::now());
             continue;
         }
         if (n < 0 && !would_block(errno)) {
@@ -123,13 +131,18 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
             NET_LOG(LOG_DBG, "socket_send error [%d] [%s]\n", eno, os_strerror(eno));
             return -1;
         }
-        switch (wait_slice(handle, POLLOUT, kWriteSliceMs, deadline)) {
+        switch (wait_slice(handle, POLLOUT, kWriteSliceMs, grace ? *grace : deadline, !grace)) {
             case waited::ready:
                 break;
             case waited::stopped:
-                handle->status = VERR_NET_USER_STOP;
-                return -1;
+                grace =
+                    std::min(deadline, clock_type::now() + std::chrono::milliseconds(kStopGraceMs));
+                break;
             case waited::idle:
+                if (grace) {
+                    handle->status = VERR_NET_USER_STOP;
+                    return -1;
+                }
                 NET_LOG(LOG_DBG, "write timeout\n");
                 handle->status = VERR_TIMEOUT;
                 return static_cast<ptrdiff_t>(done);
@@ -141,6 +154,7 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
             }
         }
     }
+    // All of it went out, stop or not: the next wait on this handle sees the stop.
     handle->status = VERR_SUCCESS;
     return static_cast<ptrdiff_t>(len);
 }

@@ -440,6 +440,42 @@ TEST_F(SockIo, StopEndsABlockedWriteAsAStop) {
     EXPECT_LT(ms_since(start), 2500);
 }
 
+// A stop while a write is under way lets the rest of its bytes go out when the peer takes them
+// soon: a request cut in the middle would leave the connection unable to say anything more. The
+// next wait on the handle is the one that sees the stop.
+TEST_F(SockIo, StopDuringAWriteTheRestGoesOutWhenThePeerReads) {
+    sock_cancel cancel;
+    handle_.cancel = &cancel;
+    handle_.timeout_ms = 20000;
+    std::vector<uint8_t> big(64 << 20, 0x5a);
+    size_t drained = 0;
+    std::thread peer([&] {
+        // The write fills the socket buffers and waits; then the stop, which the write sees at
+        // the end of its wait slice at the latest; then the peer reads on, within the grace.
+        std::this_thread::sleep_for(milliseconds(200));
+        cancel.stop = 1;
+        std::this_thread::sleep_for(milliseconds(600));
+        std::vector<char> buf(1 << 20);
+        for (;;) {
+            // A writer that gave up sends nothing more: the peer stops after a quiet while.
+            pollfd p{peer_.get(), POLLIN, 0};
+            if (poll(&p, 1, 2000) != 1) break;
+            const ssize_t n = recv(peer_.get(), buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            drained += static_cast<size_t>(n);
+            if (drained == big.size()) break;
+        }
+    });
+    EXPECT_EQ(net_sock_write(&handle_, big.data(), big.size()), static_cast<ptrdiff_t>(big.size()));
+    peer.join();
+    EXPECT_EQ(drained, big.size());
+    char byte;
+    const auto start = clock_type::now();
+    EXPECT_EQ(net_sock_read(&handle_, &byte, 1), -1);
+    EXPECT_EQ(handle_.status, VERR_NET_USER_STOP);
+    EXPECT_LT(ms_since(start), 1000);
+}
+
 TEST_F(SockIo, WriteToAClosedPeerFailsWithoutSignal) {
     handle_.timeout_ms = 2000;
     peer_.reset();
