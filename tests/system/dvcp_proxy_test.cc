@@ -34,13 +34,6 @@
 namespace systest {
 namespace {
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 constexpr int64_t kBaseTime = 1600000000;
 // Characters a dvsd password may hold that mean something in a URL: the session's URL must
 // escape them.

@@ -30,13 +30,6 @@ constexpr int64_t kBaseTime = 1600000000;  // 2020-09-13
 constexpr size_t kMiB = size_t{1} << 20;
 const char kPassword[] = "secret";
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 // lr: local to server; rl: server to local; rr: server to server on one server; rr2: on two.
 enum class Route { lr, rl, rr, rr2 };
 

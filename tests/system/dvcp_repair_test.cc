@@ -29,13 +29,6 @@ namespace {
 constexpr int64_t kBaseTime = 1600000000;
 const char kPassword[] = "secret";
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 enum : int {
     kListRead = 10123,
     kWorkerAnswers = 10132,

@@ -33,13 +33,6 @@
 namespace systest {
 namespace {
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 constexpr int64_t kBaseTime = 1600000000;
 const char kPassword[] = "secret";
 const char kMarker[] = "PLAIN-TEXT-MARKER-7f3a9c1e-IN-A-FILE";

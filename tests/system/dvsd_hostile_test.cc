@@ -31,13 +31,6 @@
 namespace systest {
 namespace {
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 using bytes = std::vector<uint8_t>;
 
 // Longest a hostile connection may go without an answer or a close: far above the server's

@@ -31,13 +31,6 @@
 namespace systest {
 namespace {
 
-#ifdef DVSD_BIN
-constexpr bool kHaveDvsd = true;
-#else
-constexpr bool kHaveDvsd = false;
-#define DVSD_BIN ""
-#endif
-
 constexpr char kPassword[] = "s3cret-Pw";
 
 bool is_root() {

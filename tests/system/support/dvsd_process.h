@@ -18,6 +18,14 @@
 
 namespace systest {
 
+// Whether this build has dvsd to run: tests that need it skip without it.
+#ifdef DVSD_BIN
+inline constexpr bool kHaveDvsd = true;
+#else
+inline constexpr bool kHaveDvsd = false;
+#define DVSD_BIN ""
+#endif
+
 class DvsdProcess {
   public:
     // With `uid` and `gid` the server drops supplementary groups and runs as that user (the
