@@ -299,6 +299,13 @@ mstat_attr dir_attr_of(const struct stat& st) {
 
 bool prepare_local_dst_root(libcdir_ctx* job, err_info* err);
 
+// The mode of a destination directory while its contents are written: the source's, and
+// writable by the owner.
+mode_t new_dir_mode(const mstat_attr& src) {
+    if (src.type == 0 || (src.type & RDIR_TYPE_NO_POSIX) != 0) return 0700;
+    return static_cast<mode_t>((src.mode & 0777) | 0700);
+}
+
 // Local sides of a copy or sync: opens the source root, refuses overlapping ends, makes the
 // destination root and opens it. False (logged, reason in `err`) when the job cannot go on; a
 // source that cannot be opened is left to the listing's open, which reports it.
@@ -342,10 +349,12 @@ bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
         return false;
     }
     if (job->dst_root_created && job->src.is_local) {
-        // Owner-only until the copy is complete; then it gets the source root's mode.
+        // Writable by its owner until the copy is complete; then it gets the source root's mode.
+        // What others may do is already the source's, so that a run that is stopped leaves no
+        // root closed to them.
         int fd = openat(os_root_fd(job->dst.fs.get()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
-            (void)fchmod(fd, 0700);
+            (void)fchmod(fd, new_dir_mode(job->src_root_attr));
             close(fd);
         }
     }
@@ -632,7 +641,7 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         } else if (cdir_remote_dir_attr(job->irdir.get(), job->src.root.c_str(),
                                         &job->src_root_attr) == 0 &&
                    job->dst.is_local) {
-            (void)chmod(job->dst.root.c_str(), 0700);
+            (void)chmod(job->dst.root.c_str(), new_dir_mode(job->src_root_attr));
         }
     }
     if (!job->changes_path.empty()) {

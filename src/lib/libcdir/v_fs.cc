@@ -65,6 +65,19 @@ class local_bfile final : public vbfile {
         return VERR_NOT_SUPPORTED;
     }
     int64_t write_at(int64_t, const char*, size_t) override { return VERR_NOT_SUPPORTED; }
+    int state(vbfile_state* out) override {
+        struct stat st;
+        if (fd_ < 0) return status_of(EBADF);
+        if (fstat(fd_, &st) != 0) return status_of(errno);
+        out->size = static_cast<uint64_t>(st.st_size);
+        out->mode = st.st_mode;
+        out->atime = st.st_atim.tv_sec;
+        out->mtime = st.st_mtim.tv_sec;
+        out->mtime_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+        out->ctime = st.st_ctim.tv_sec;
+        out->ctime_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
+        return 0;
+    }
     int close_file(const mstat_attr*) override {
         if (fd_ < 0) return 0;
         int ret = close(fd_);
@@ -277,6 +290,13 @@ int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len) 
 int vbfile_close(vbfile* h, const mstat_attr* attr) {
     if (h == nullptr) return 0;
     return h->close_file(attr);
+}
+
+int vbfile_state_of(vbfile* h, vbfile_state* out) {
+    if (!DV_ASSERT("cdir", h != nullptr)) return -1;
+    const int ret = h->state(out);
+    if (ret < 0) block_failure(h, ret);
+    return ret < 0 ? -1 : 0;
 }
 
 void vbfile_abandon(vbfile* h) {
@@ -891,27 +911,124 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
     return 0;
 }
 
+bool cdir_open_served_source(libcdir_ctx* job, const char* src, vbfile_state* before) {
+    vbfile* in = job->ibfile.get();
+    if (vbfile_open_read(in, src, 0, nullptr, 0) < 0) {
+        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src, verr2str(job->last_verr));
+        lane_st(job).i_file_fail_count++;
+        return false;
+    }
+    if (vbfile_state_of(in, before) < 0) {
+        CDIR_LOG(LOG_ERR, "i_stat [%s] error: %s", src, verr2str(job->last_verr));
+        lane_st(job).i_file_fail_count++;
+        return false;
+    }
+    return true;
+}
+
+bool cdir_served_source_unchanged(libcdir_ctx* job, const char* src, const vbfile_state& before,
+                                  uint64_t read, char* buf) {
+    vbfile* in = job->ibfile.get();
+    bool changed = read != before.size;
+    if (!changed) {
+        // A file that grew without a new time still shows it by a byte past its old end.
+        const int64_t n = vbfile_read_at(in, static_cast<int64_t>(before.size), buf, 1);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src, verr2str(job->last_verr));
+            lane_st(job).i_file_fail_count++;
+            return false;
+        }
+        changed = n != 0;
+    }
+    if (!changed) {
+        vbfile_state after;
+        if (vbfile_state_of(in, &after) < 0) {
+            CDIR_LOG(LOG_ERR, "i_stat [%s] error: %s", src, verr2str(job->last_verr));
+            lane_st(job).i_file_fail_count++;
+            return false;
+        }
+        changed = !after.same_as(before);
+    }
+    if (changed) source_changed(job, src);
+    return !changed;
+}
+
+bool cdir_listed_node(const mstat_item& entry) {
+    return (entry.type & (RDIR_TYPE_NO_POSIX | RDIR_TYPE_LINK)) == 0 && is_node(entry.mode);
+}
+
+const char* cdir_node_kind(uint32_t mode) {
+    return node_kind(mode);
+}
+
+void cdir_node_not_to_server(libcdir_ctx* job, const mstat_item& entry, const char* src_dir) {
+    CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied to a server",
+             shown_path(src_dir, entry.name).c_str(), node_kind(entry.mode));
+    lane_st(job).i_file_fail_count++;
+}
+
+void cdir_rl_make_node(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
+                       const rdir_dst_dir& dst, const char* dst_dir) {
+    const std::string src_shown = shown_path(src_dir, entry.name);
+    if (geteuid() != 0) {
+        CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied, only root recreates it", src_shown.c_str(),
+                 node_kind(entry.mode));
+        lane_st(job).o_file_fail_count++;
+        return;
+    }
+    uint32_t mode = entry.mode;
+    uint64_t rdev = 0;
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        // The listing does not carry the device number: the server is asked for it.
+        const int ret = job->ibfile->node_of(src_shown.c_str(), &mode, &rdev);
+        if (ret != 0 || (mode & S_IFMT) != (entry.mode & S_IFMT) || rdev == 0) {
+            CDIR_LOG(LOG_ERR, "[%s] is a %s whose device number cannot be had: not copied",
+                     src_shown.c_str(), node_kind(entry.mode));
+            lane_st(job).i_file_fail_count++;
+            if (ret < 0) cdir_verr_check(job, ret);
+            return;
+        }
+        mode = (mode & S_IFMT) | (entry.mode & ~static_cast<uint32_t>(S_IFMT));
+    }
+    const std::string dst_shown = shown_path(dst_dir, entry.name);
+    rdir_dst_file file;
+    int eno = file.create_node(dst, entry.name, mode, static_cast<dev_t>(rdev));
+    if (eno != 0) {
+        errno = eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] (%s) eno=%d error: ", dst_shown.c_str(),
+                 node_kind(mode), eno);
+        count_o_fail_code(job, eno);
+        return;
+    }
+    commit_dst(job, &file, mstat_item_attr(entry), entry.name, dst_dir);
+}
+
 int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
                       const rdir_dst_dir& dst, const char* dst_dir) {
     const std::string src = shown_path(src_dir, entry.name);
     vbfile* in = job->ibfile.get();
     char* buf = lane_buf(job);
-    const uint64_t size = entry.size;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size));
-    int64_t n = vbfile_open_read(in, src.c_str(), 0, buf, want);
-    if (n < 0) {
-        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-        lane_st(job).i_file_fail_count++;
-        return -1;
-    }
+    vbfile_state before;
+    if (!cdir_open_served_source(job, src.c_str(), &before)) return -1;
+    // The copy carries the times of what it copied, not those of an older listing.
+    mstat_attr attr = mstat_item_attr(entry);
+    attr.atime = before.atime;
+    attr.mtime = before.mtime;
     rdir_dst_file file;
-    const mstat_attr attr = mstat_item_attr(entry);
     if (!start_dst(job, &file, dst, entry.name, dst_dir, attr)) {
         vbfile_close(in, nullptr);
         return -1;
     }
+    const uint64_t size = before.size;
     uint64_t offset = 0;
-    for (;;) {
+    while (offset < size) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
+        const int64_t n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            lane_st(job).i_file_fail_count++;
+            return 0;
+        }
         const size_t len = static_cast<size_t>(n);
         lane_st(job).total_read += len;
         if (len > 0 && !write_all(file.fd(), buf, len)) {
@@ -925,35 +1042,14 @@ int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src
         lane_st(job).total_write += len;
         job->done_bytes.fetch_add(len, std::memory_order_relaxed);
         offset += len;
-        if (offset >= size || len < want) break;
+        if (len < want) break;
         if (cdir_need_exit(job)) {
             vbfile_close(in, nullptr);
             return 0;
         }
-        want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
-        n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
-        if (n < 0) {
-            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-            lane_st(job).i_file_fail_count++;
-            return 0;
-        }
     }
-    // A file that grew since it was listed has more than the listing said.
-    bool changed = offset != size;
-    if (!changed) {
-        n = vbfile_read_at(in, static_cast<int64_t>(size), buf, 1);
-        if (n < 0) {
-            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-            lane_st(job).i_file_fail_count++;
-            return 0;
-        }
-        changed = n != 0;
-    }
+    const bool unchanged = cdir_served_source_unchanged(job, src.c_str(), before, offset, buf);
     vbfile_close(in, nullptr);
-    if (changed) {
-        source_changed(job, src);
-        return 0;
-    }
-    commit_dst(job, &file, attr, entry.name, dst_dir);
+    if (unchanged) commit_dst(job, &file, attr, entry.name, dst_dir);
     return 0;
 }

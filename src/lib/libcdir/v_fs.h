@@ -13,6 +13,23 @@
 
 // ---- block file endpoint ----
 
+// The status of an open file that tells a change: equal records before and after a read mean the
+// bytes read are one version of the file.
+struct vbfile_state {
+    uint64_t size = 0;
+    uint32_t mode = 0;
+    int64_t atime = 0;
+    int64_t mtime = 0;
+    uint32_t mtime_ns = 0;
+    int64_t ctime = 0;
+    uint32_t ctime_ns = 0;
+
+    bool same_as(const vbfile_state& o) const {
+        return size == o.size && mtime == o.mtime && mtime_ns == o.mtime_ns && ctime == o.ctime &&
+               ctime_ns == o.ctime_ns;
+    }
+};
+
 // Implementations return counts, 0, or the negative status code of a failure (never errno).
 struct vbfile {
     virtual ~vbfile() = default;
@@ -28,6 +45,20 @@ struct vbfile {
     // name stays as it was. Reading sides just close it.
     virtual void abandon() { close_file(nullptr); }
     virtual void stop() {}
+    // What the file open for reading is now (size, times, ctime where the side gives it), so that
+    // a file changing while it is read is told from one that did not. 0 or a status.
+    virtual int state(vbfile_state* out) {
+        (void)out;
+        return VERR_NOT_SUPPORTED;
+    }
+    // The file type bits and device number of the entry `path` (not followed when a link), for
+    // recreating a device. 0 or a status.
+    virtual int node_of(const char* path, uint32_t* mode, uint64_t* rdev) {
+        (void)path;
+        (void)mode;
+        (void)rdev;
+        return VERR_NOT_SUPPORTED;
+    }
 
     libcdir_ctx* job = nullptr;
     bool is_local = true;
@@ -48,6 +79,8 @@ int64_t vbfile_create_write(vbfile* h, const char* path, int64_t offset, const c
                             size_t len);
 int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len);
 int vbfile_close(vbfile* h, const mstat_attr* attr);
+// The status of the file open for reading; a failure is classified, the file closed, -1.
+int vbfile_state_of(vbfile* h, vbfile_state* out);
 // Gives up the current file (a write that must not land); null is fine.
 void vbfile_abandon(vbfile* h);
 void vbfile_stop(vbfile* h);
@@ -125,6 +158,28 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
 // arrived whole. 0, or -1 when nothing was opened.
 int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
                       const rdir_dst_dir& dst, const char* dst_dir);
+
+// A served source file for a block transfer: opened through the source's block endpoint and its
+// status taken before anything is read. false after the failure was logged and counted.
+bool cdir_open_served_source(libcdir_ctx* job, const char* src, vbfile_state* before);
+// After `read` bytes of a served source: whether it is still what it was when opened (no byte
+// past its size, the same size and times). A file that changed is logged and counted as a failed
+// source file, as is a failure to tell. The caller closes the source either way.
+bool cdir_served_source_unchanged(libcdir_ctx* job, const char* src, const vbfile_state& before,
+                                  uint64_t read, char* buf);
+
+// Whether a listed entry is a fifo, socket or device (a POSIX side's listing says so by its mode).
+bool cdir_listed_node(const mstat_item& entry);
+// "fifo", "socket", "character device" or "block device" after the type bits of `mode`.
+const char* cdir_node_kind(uint32_t mode);
+// Recreates the fifo, socket or device listed by a served source at a local destination, as the
+// local route does: only as root (else a counted failure, never an empty file), made under a
+// temporary name and renamed into place with the listed attributes.
+void cdir_rl_make_node(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
+                       const rdir_dst_dir& dst, const char* dst_dir);
+// A node that is not copied to a server (which is given regular files and links only): logged
+// and counted as a failed source file.
+void cdir_node_not_to_server(libcdir_ctx* job, const mstat_item& entry, const char* src_dir);
 
 // Applies the final modes of the directories a sync created (cdir_new_dir), deepest first.
 void cdir_l_finish_new_dirs(libcdir_ctx* job);

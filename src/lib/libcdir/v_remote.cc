@@ -139,6 +139,52 @@ std::unique_ptr<T> connected(libcdir_ctx* job, const cdir_side* side, err_info* 
     return handle;
 }
 
+// Whether two status records are one directory: the same device and inode, and the same times,
+// so that two servers whose numbers happen to match are not taken for one. A server that does not
+// give inode numbers tells nothing.
+bool same_dir(const dvsd_stat& a, const dvsd_stat& b) {
+    return a.st_ino != 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev &&
+           a.time_write == b.time_write && a.time_write_ns == b.time_write_ns &&
+           a.time_create == b.time_create && a.time_create_ns == b.time_create_ns;
+}
+
+// Whether `path` on `ctx`, or a directory above it, is the directory `target`.
+bool at_or_below(dvsd_cli_ctx* ctx, std::string path, const dvsd_stat& target) {
+    for (;;) {
+        dvsd_stat st;
+        if (dvsd_cli_stat(ctx, path.c_str(), &st) == 0 && same_dir(st, target)) return true;
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos || path == "/") return false;
+        path.resize(slash == 0 ? 1 : slash);
+    }
+}
+
+// Source and destination on one server (under any name for it or for the directory): a job
+// into its own source, or out of its own destination, would copy itself without end or delete
+// its own source. false with the reason in `err`.
+bool remote_overlap_ok(libcdir_ctx* job, dvsd_cli_ctx* dst_ctx, const std::string& dst_root,
+                       err_info* err) {
+    auto* src = dynamic_cast<remote_rdir*>(job->irdir.get());
+    if (src == nullptr || src->conn_.get() == nullptr) return true;
+    dvsd_cli_ctx* src_ctx = src->conn_.get();
+    dvsd_stat src_st;
+    if (dvsd_cli_stat(src_ctx, job->src.root.c_str(), &src_st) != 0) return true;
+    const char* why = nullptr;
+    dvsd_stat dst_st;
+    if (at_or_below(dst_ctx, dst_root, src_st)) {
+        why = "the destination is inside the source";
+    } else if (dvsd_cli_stat(dst_ctx, dst_root.c_str(), &dst_st) == 0 &&
+               at_or_below(src_ctx, job->src.root, dst_st)) {
+        why = "the source is inside the destination";
+    }
+    if (why == nullptr) return true;
+    CDIR_LOG(LOG_ERR, "%s: [%s] [%s]", why, job->src.shown.c_str(), job->dst.shown.c_str());
+    ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", why, job->src.shown.c_str(),
+                 job->dst.shown.c_str());
+    return false;
+}
+
 vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
                         const libcdir_rdir_param* param) {
     err_info* err = param != nullptr ? param->err : nullptr;
@@ -147,7 +193,20 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     dvsd_cli_ctx* ctx = handle->conn_.get();
     const char* root = side->root.c_str();
     dvsd_stat st;
-    if (is_destination && dvsd_cli_lstat(ctx, root, &st) != 0) job->dst_root_created = true;
+    const bool dst_missing = is_destination && dvsd_cli_lstat(ctx, root, &st) != 0;
+    if (dst_missing) job->dst_root_created = true;
+    if (is_destination && !dst_missing && (st.type & RDIR_TYPE_KIND_MASK) != RDIR_TYPE_DIR) {
+        // As at a local destination: a file cannot take a tree.
+        CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
+        ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
+        return nullptr;
+    }
+    if (is_destination && !remote_overlap_ok(job, ctx, side->root, err)) return nullptr;
+    if (dst_missing && job->dry_run) {
+        // A dry run makes nothing, not even the destination root: everything would be new.
+        job->need_odir_list = false;
+        return handle.release();
+    }
     if (is_destination && dvsd_cli_ctl_s(ctx, DVSD_IOCTL_MKDIRS, root) != 0) {
         CDIR_LOG(LOG_ERR, "mkdirs [%s] error: %s", root, dvsd_cli_get_error_str(ctx));
         cdir_remote_failure(job, ctx);
@@ -249,6 +308,7 @@ class remote_bfile final : public vbfile {
     int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) override {
         if (int64_t ret = open_file(path, kOpenForReading); ret != 0) return ret;
         writing_ = false;
+        if (len == 0) return 0;  // opened only, to take its status before reading
         return read_at(offset, buf, len);
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
@@ -308,6 +368,31 @@ class remote_bfile final : public vbfile {
         if (dvsd_cli_close(file) != 0) conn_.drop();
     }
     void stop() override { conn_.stop(); }
+    int state(vbfile_state* out) override {
+        if (file_ == nullptr) return VERR_INVALID_STATE;
+        dvsd_stat st;
+        if (dvsd_cli_fstat(file_, &st) != 0) return status();
+        out->size = st.len;
+        out->mode = st.attrib_mode;
+        out->atime = static_cast<int64_t>(st.time_access);
+        out->mtime = static_cast<int64_t>(st.time_write);
+        out->mtime_ns = st.time_write_ns;
+        out->ctime = static_cast<int64_t>(st.time_create);
+        out->ctime_ns = st.time_create_ns;
+        return 0;
+    }
+    int node_of(const char* path, uint32_t* mode, uint64_t* rdev) override {
+        if (conn_.get() == nullptr) {
+            if (conn_.stopped()) return VERR_NET_USER_STOP;
+            err_info err{};
+            if (!conn_.open(job, url_.c_str(), &err)) return err.code < 0 ? err.code : -1;
+        }
+        dvsd_stat st;
+        if (dvsd_cli_lstat(conn_.get(), path, &st) != 0) return status();
+        *mode = st.attrib_mode;
+        *rdev = st.st_rdev;
+        return 0;
+    }
 
   private:
     int64_t open_file(const char* path, int32_t flags) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -151,6 +152,16 @@ __int128 time_diff(int64_t a, int64_t b) {
     return d < 0 ? -d : d;
 }
 
+// Whether one of two listed entries is a link and the other not, or both are links to different
+// texts.
+bool link_differs(const mstat_item& src, const mstat_item& dst) {
+    if (((src.type ^ dst.type) & RDIR_TYPE_LINK) != 0) return true;
+    if ((src.type & RDIR_TYPE_LINK) == 0) return false;
+    const char* a = src.link() != nullptr ? src.link() : "";
+    const char* b = dst.link() != nullptr ? dst.link() : "";
+    return strcmp(a, b) != 0;
+}
+
 // Opens the destination directory of `item` for writing: made when missing (a link standing
 // where it or a parent must be is replaced), and cleared of temporaries that a killed run left.
 // A failure counts every file of the directory as failed.
@@ -202,7 +213,20 @@ int cdir_open_src_dir(libcdir_ctx* job, const cdir_item& item,
 
 void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
                        std::span<const mstat_item*> selected) {
+    static const bool root = geteuid() == 0;
     for (const mstat_item* e : selected) {
+        if (cdir_listed_node(*e) && (!job->dst.is_local || !root)) {
+            // What the real run would refuse: a node to a server, or one only root may make.
+            if (job->dst.is_local) {
+                CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied, only root recreates it",
+                         path_join_raw(item.src_path, e->name).c_str(), cdir_node_kind(e->mode));
+                job->st.o_file_fail_count++;
+            } else {
+                cdir_node_not_to_server(job, *e, item.src_path.c_str());
+            }
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+            continue;
+        }
         const bool exists = item.dst_files
                                 ? cdir_find_name(item.dst_files.items(), e->name) != nullptr
                                 : dst_entry_exists(job, item, e->name);
@@ -293,6 +317,14 @@ int cdir_cmp_file_stat(libcdir_ctx* job, const char* name, const mstat_item& src
             break;
         default:
             return 1;
+    }
+    // A link carries no data: its text is what would change, and a restore keeps its time.
+    if (link_differs(src, dst)) {
+        if (reason) {
+            CDIR_LOG(LOG_DBG, "[%s] link=[%s] != [%s]", name, dst.link() ? dst.link() : "",
+                     src.link() ? src.link() : "");
+        }
+        return 1;
     }
     if (src.size != dst.size) {
         if (reason) {

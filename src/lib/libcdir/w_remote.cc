@@ -481,21 +481,26 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     vbfile* in = job->ibfile.get();
     vbfile* out = job->obfile.get();
     char* buf = job->trans_buf.get();
-    const uint64_t size = entry.size;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size));
-    int64_t n = vbfile_open_read(in, src.c_str(), 0, buf, want);
-    if (n < 0) {
-        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-        job->st.i_file_fail_count++;
-        return -1;
-    }
+    vbfile_state before;
+    if (!cdir_open_served_source(job, src.c_str(), &before)) return -1;
+    const uint64_t size = before.size;
     uint64_t offset = 0;
+    bool created = false;
     for (;;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
+        int64_t n = 0;
+        if (want > 0) n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
+        if (n < 0) {
+            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+            job->st.i_file_fail_count++;
+            if (created) vbfile_abandon(out);
+            return 0;
+        }
         const size_t len = static_cast<size_t>(n);
         job->st.total_read += len;
-        const int64_t w = offset == 0
-                              ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
-                              : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        const int64_t w = !created ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
+                                   : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        created = true;
         if (w < 0) {
             CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
             job->st.o_file_fail_count++;
@@ -511,36 +516,17 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
             vbfile_close(in, nullptr);
             return 0;
         }
-        want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
-        n = vbfile_read_at(in, static_cast<int64_t>(offset), buf, want);
-        if (n < 0) {
-            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-            job->st.i_file_fail_count++;
-            vbfile_abandon(out);
-            return 0;
-        }
     }
-    // A file that grew since it was listed has more than the listing said.
-    bool changed = offset != size;
-    if (!changed) {
-        n = vbfile_read_at(in, static_cast<int64_t>(size), buf, 1);
-        if (n < 0) {
-            CDIR_LOG(LOG_ERR, "i_read [%s] error: %s", src.c_str(), verr2str(job->last_verr));
-            job->st.i_file_fail_count++;
-            vbfile_abandon(out);
-            return 0;
-        }
-        changed = n != 0;
-    }
+    const bool unchanged = cdir_served_source_unchanged(job, src.c_str(), before, offset, buf);
     vbfile_close(in, nullptr);
-    if (changed) {
+    if (!unchanged) {
         vbfile_abandon(out);
-        CDIR_LOG(LOG_ERR, "[%s] changed while it was copied: not copied, the destination is kept",
-                 src.c_str());
-        job->st.i_file_fail_count++;
         return 0;
     }
-    const mstat_attr attr = mstat_item_attr(entry);
+    // The copy carries the times of what it copied, not those of an older listing.
+    mstat_attr attr = mstat_item_attr(entry);
+    attr.atime = before.atime;
+    attr.mtime = before.mtime;
     int rc = vbfile_close(out, &attr);
     if (rc != 0) {
         CDIR_LOG(LOG_ERR, "o_close [%s] error: %s", dst.c_str(), verr2str(rc));
@@ -691,7 +677,11 @@ int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item,
     const char* dst_dir = item.dst_path.c_str();
     for (const mstat_item* e : r.empty) {
         outcome_probe probe(job);
-        cdir_write_file(job, *e, dst, dst_dir, nullptr, 0);
+        if (cdir_listed_node(*e)) {
+            cdir_rl_make_node(job, *e, item.src_path.c_str(), dst, dst_dir);
+        } else {
+            cdir_write_file(job, *e, dst, dst_dir, nullptr, 0);
+        }
         probe.note(job, item, *e);
         if (cdir_need_exit(job)) return 0;
     }
@@ -785,6 +775,11 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
     const runs r = split_runs(job, selected);
     write_list writes(job, item);
     for (const mstat_item* e : r.empty) {
+        if (cdir_listed_node(*e)) {
+            cdir_node_not_to_server(job, *e, item.src_path.c_str());
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+            continue;
+        }
         if (!writes.add(*e, mstat_item_attr(*e), "", true)) return -1;
     }
     // Each read chunk is kept small enough that the write lines of its files fit one chunk with
@@ -878,10 +873,15 @@ int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
 
 namespace {
 
-int set_dir_attr(libcdir_ctx* job, const std::string& path, const mstat_attr& a) {
+// With `missing_ok` a directory that is not there is no failure: a sync makes directories only
+// as their files need them.
+int set_dir_attr(libcdir_ctx* job, const std::string& path, const mstat_attr& a,
+                 bool missing_ok = false) {
     const dvsd_attr attr = to_dvsd_attr(a);
     dvsd_cli_ctx* ctx = dst_conn(job);
     if (dvsd_cli_set_stat(ctx, path.c_str(), &attr) == 0) return 0;
+    const verr status = dvsd_cli_get_error(ctx);
+    if (missing_ok && (status == VERR_FILE_NOT_FOUND || status == VERR_PATH_NOT_FOUND)) return 0;
     const verr code = cdir_remote_failure(job, ctx);
     CDIR_LOG(LOG_ERR, "lutime %s error: %s", path.c_str(), verr2str(code));
     return code;
@@ -931,7 +931,7 @@ void r_finish_new_dirs(libcdir_ctx* job) {
     // Deepest first: a parent's final mode may close it to the writes below it.
     for (auto it = job->new_dirs.rbegin(); it != job->new_dirs.rend(); ++it) {
         if (cdir_need_exit(job)) break;
-        set_dir_attr(job, it->path, it->attr);
+        set_dir_attr(job, it->path, it->attr, true);
     }
     job->new_dirs.clear();
 }

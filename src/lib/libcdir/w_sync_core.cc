@@ -13,13 +13,9 @@
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 
-namespace {
-
-// Deleting on the strength of a listing that misses entries would remove files that still exist
-// in the source.
 // A file whose data is the same at both ends but whose mode, or (when this process can give
 // files away) owner, is not: the sync passes the change on without moving data.
-bool attributes_differ(const mstat_item& src, const mstat_item* dst) {
+bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst) {
     if (dst == nullptr) return false;
     if (((src.type | dst->type) & (RDIR_TYPE_LINK | RDIR_TYPE_NO_POSIX)) != 0) return false;
     // Asked once: the answer does not change during a run, and the question is a system call.
@@ -30,8 +26,6 @@ bool attributes_differ(const mstat_item& src, const mstat_item* dst) {
     const uint32_t mask = !root && other_owner ? 01777 : 07777;
     return (src.mode & mask) != (dst->mode & mask);
 }
-
-}  // namespace
 
 void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name) {
     job->held_deletes++;
@@ -51,6 +45,8 @@ void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* nam
 
 namespace {
 
+// Deleting on the strength of a listing that misses entries would remove files that still exist
+// in the source.
 bool may_delete(const cdir_item& record) {
     if (!record.src_incomplete) return true;
     CDIR_LOG(LOG_WARN, "[%s] source listing incomplete: no file is deleted in [%s]",
@@ -163,7 +159,7 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
         for (const mstat_item& e : src) {
             if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) {
                 selected.push_back(&e);
-            } else if (is_sync && attributes_differ(e, cdir_find_name(dst_files, e.name))) {
+            } else if (is_sync && cdir_attrs_differ(e, cdir_find_name(dst_files, e.name))) {
                 attrs_only.push_back(&e);
             }
             if (cdir_need_exit(job)) return -1;

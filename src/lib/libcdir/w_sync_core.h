@@ -31,3 +31,8 @@ void cdir_finish_deletes(libcdir_ctx* job);
 // Holds the orphan `name` of `record` for the end of the sync (max_delete set, or a dry run).
 // Beyond max_delete nothing more is held: none will be deleted.
 void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name);
+
+// Whether the owner or mode of a destination entry differs from its source's in a way a sync
+// passes on: the owner only when this process can give entries away, and set-id bits only with
+// the owner. Links and entries of a side without POSIX modes never differ; null `dst` neither.
+bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst);

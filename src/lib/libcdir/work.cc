@@ -93,6 +93,7 @@ cdir_item_ptr cdir_item_copy(const cdir_item& item) {
     copy->dst_path = item.dst_path;
     copy->attr = item.attr;
     copy->dst_exists = item.dst_exists;
+    copy->dst_attr_differs = item.dst_attr_differs;
     copy->is_root = item.is_root;
     return copy;
 }
@@ -109,6 +110,7 @@ cdir_item_ptr rdir_stat_alloc(libcdir_ctx* job, const char* path, const cdir_ite
     }
     if (tmpl != nullptr) {
         item->dst_exists = tmpl->dst_exists;
+        item->dst_attr_differs = tmpl->dst_attr_differs;
         item->attr = tmpl->attr;
     }
     return item;
@@ -320,9 +322,10 @@ int cdir_worker(libcdir_ctx* job) {
                 tmpl.attr = mstat_item_attr(d);
                 tmpl.attr.link = nullptr;
                 const char* dst_arg = nullptr;
-                if (listed_dst && cdir_find_name(dst_dirs, d.name) != nullptr &&
-                    cdir_join(child_dst, item->dst_path.c_str(), d.name)) {
+                const mstat_item* there = listed_dst ? cdir_find_name(dst_dirs, d.name) : nullptr;
+                if (there != nullptr && cdir_join(child_dst, item->dst_path.c_str(), d.name)) {
                     tmpl.dst_exists = true;
+                    tmpl.dst_attr_differs = cdir_attrs_differ(d, there);
                     dst_arg = child_dst;
                 }
                 if (rdir_get_idir_list(job, child_src, dst_arg, &tmpl) < 0) return 0;
@@ -342,9 +345,11 @@ int cdir_worker(libcdir_ctx* job) {
             }
         }
         // A copy gives every directory its attributes after its contents; a sync restores no
-        // times, but a directory it makes gets the source's mode and owner once it is complete.
+        // times, but a directory it makes, or one whose owner or mode is not the source's (made
+        // private since, or left owner-only by a run that was stopped), gets the source's mode
+        // and owner once it is complete.
         const bool new_dir = item->is_root ? job->dst_root_created : !item->dst_exists;
-        if ((is_copy_job(job) || (is_sync_job(job) && new_dir)) &&
+        if ((is_copy_job(job) || (is_sync_job(job) && (new_dir || item->dst_attr_differs))) &&
             cdir_post(job, CDIR_CMD_DIR_DONE, cdir_item_copy(*item)) != 0) {
             return 0;
         }

@@ -31,6 +31,8 @@ struct cdir_item {
     cdir_set_ref dst_dirs;
     mstat_attr attr{};  // the directory's own attributes from its parent's listing (link unused)
     bool dst_exists = false;
+    // The destination directory exists with another owner or mode than the source's (sync).
+    bool dst_attr_differs = false;
     // The source listing did not carry every entry (it ended with a failure status, or entries
     // could not be stored): nothing may be concluded from an entry's absence.
     bool src_incomplete = false;

@@ -1,0 +1,378 @@
+// What the README promises holds on every route alike (local to local, local to server, server to
+// local, server to server), checked on disk with the real dvsd: a source that changes while it is
+// downloaded never lands torn, special files never become empty regular files, a sync passes on
+// a link pointing elsewhere and a directory's new mode, a dry run predicts the real run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "system/support/dvcp_test.h"
+#include "system/support/dvsd_process.h"
+#include "system/support/report.h"
+#include "system/support/tree.h"
+
+namespace systest {
+namespace {
+
+constexpr int64_t kBaseTime = 1600000000;  // 2020-09-13
+constexpr size_t kMiB = size_t{1} << 20;
+const char kPassword[] = "secret";
+
+// ll: local to local; lr: local to server; rl: server to local; rr: server to server.
+enum class Route { ll, lr, rl, rr };
+
+const char* route_name(Route r) {
+    switch (r) {
+        case Route::ll:
+            return "ll";
+        case Route::lr:
+            return "lr";
+        case Route::rl:
+            return "rl";
+        case Route::rr:
+            return "rr";
+    }
+    return "?";
+}
+
+bool src_remote(Route r) {
+    return r == Route::rl || r == Route::rr;
+}
+bool dst_remote(Route r) {
+    return r == Route::lr || r == Route::rr;
+}
+
+// An end of a job: what dvcp is given, and the directory on disk behind it.
+struct End {
+    std::string arg;
+    std::string disk;
+};
+
+std::multiset<std::string> lines_of(const std::string& text) {
+    std::multiset<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+}
+
+std::string join_lines(const std::multiset<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines) text += "  " + printable(l) + "\n";
+    return text;
+}
+
+// Writer temporaries directly in `dir`.
+std::vector<std::string> temporaries_in(const std::string& dir) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        if (is_writer_temporary_name(e.path().filename().string()))
+            found.push_back(e.path().string());
+    }
+    return found;
+}
+
+void write_big_file(const std::string& path, size_t size, uint64_t seed) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    for (size_t done = 0; done < size; done += kMiB) {
+        const std::string part = pattern_bytes(std::min(kMiB, size - done), seed + done);
+        ASSERT_EQ(fwrite(part.data(), 1, part.size(), f), part.size());
+    }
+    ASSERT_EQ(fclose(f), 0);
+}
+
+// Overwrites `len` bytes of `path` at `offset` in place (same size).
+void rewrite_at(const std::string& path, off_t offset, size_t len, char byte) {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << path;
+    const std::string data(len, byte);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), offset), static_cast<ssize_t>(data.size()));
+    ::close(fd);
+}
+
+class RoutePromise : public DvcpProcessTest, public ::testing::WithParamInterface<Route> {
+  protected:
+    void SetUp() override {
+        DvcpProcessTest::SetUp();
+        if (IsSkipped()) return;
+        route_ = GetParam();
+        make_tree(root_, {});
+        if (!src_remote(route_) && !dst_remote(route_)) return;
+        if (!kHaveDvsd) {
+            if (std::getenv("CI") != nullptr) FAIL() << "dvsd is not part of this build";
+            GTEST_SKIP() << "dvsd is not part of this build";
+        }
+        server_ = std::make_unique<DvsdProcess>(
+            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
+                                     std::string("passwd=") + kPassword, "context_timeout=2"});
+        port_ = port_of(server_->first_line());
+        ASSERT_GT(port_, 0) << "dvsd did not start";
+    }
+
+    std::string url(const std::string& path) const {
+        return "dvp://joe:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(port_) + path;
+    }
+    End src() const {
+        if (src_remote(route_)) return {url("/src"), root_ + "/src"};
+        return {tmp_ / "src", tmp_ / "src"};
+    }
+    End dst() const {
+        if (dst_remote(route_)) return {url("/dst"), root_ + "/dst"};
+        return {tmp_ / "dst", tmp_ / "dst"};
+    }
+    RunResult run(const std::string& mode, std::vector<std::string> extra = {},
+                  RunOptions options = {}) const {
+        std::vector<std::string> args = {"mode=" + mode, "if=" + src().arg, "of=" + dst().arg};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return dvcp(args, options);
+    }
+
+    Route route_ = Route::ll;
+    TempDir tmp_{"dvcp-promise"};
+    std::string root_ = tmp_ / "served";
+    std::unique_ptr<DvsdProcess> server_;
+    int port_ = -1;
+};
+
+std::string route_test_name(const ::testing::TestParamInfo<Route>& info) {
+    return route_name(info.param);
+}
+
+// ---------------------------------------------------------------------------------------
+// Special files
+
+// A fifo and (as root) a device are recreated as such at a local destination when dvcp runs as
+// root, and skipped, named and counted (exit 8) at a server; never an empty regular file. The dry
+// run says exactly what the real run then does.
+TEST_P(RoutePromise, SpecialFilesNeverBecomeEmptyRegularFiles) {
+    const End s = src(), d = dst();
+    make_tree(s.disk, {Node::file("dir/plain", "plain").with_times(kBaseTime, kBaseTime)});
+    ASSERT_EQ(::mkfifo((s.disk + "/dir/fifo").c_str(), 0640), 0);
+    const bool root = running_as_root();
+    const dev_t null_dev = makedev(1, 3);
+    if (root) {
+        ASSERT_EQ(::mknod((s.disk + "/dir/chr").c_str(), S_IFCHR | 0600, null_dev), 0);
+    }
+
+    const RunResult dry = run("sync", {"dry_run=1", "changes=-"});
+    EXPECT_FALSE(exists(d.disk + "/dir")) << "a dry run made something\n" << dry.describe();
+    const RunResult real = run("sync", {"changes=-"});
+    const bool recreated = !dst_remote(route_) && root;
+    EXPECT_EXIT_STATUS(real, recreated ? 0 : 8);
+    EXPECT_EXIT_STATUS(dry, recreated ? 0 : 8);
+    EXPECT_EQ(lines_of(dry.out), lines_of(real.out))
+        << "dry run:\n"
+        << join_lines(lines_of(dry.out)) << "real run:\n"
+        << join_lines(lines_of(real.out));
+    EXPECT_EQ(read_file(d.disk + "/dir/plain"), "plain");
+
+    struct stat st {};
+    if (recreated) {
+        ASSERT_EQ(::lstat((d.disk + "/dir/fifo").c_str(), &st), 0) << real.describe();
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << std::oct << st.st_mode;
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        ASSERT_EQ(::lstat((d.disk + "/dir/chr").c_str(), &st), 0) << real.describe();
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << std::oct << st.st_mode;
+        EXPECT_EQ(st.st_rdev, null_dev);
+    } else {
+        for (const char* name : {"/dir/fifo", "/dir/chr"}) {
+            if (::lstat((d.disk + name).c_str(), &st) == 0) {
+                EXPECT_FALSE(S_ISREG(st.st_mode)) << name << " became a regular file";
+            }
+        }
+        EXPECT_TRUE(log_contains(real.err, "fifo")) << real.describe();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// What a sync passes on without new data
+
+// A link made to point elsewhere keeps its time (a restore, cp -a): the text itself is
+// compared, in every mode that compares size and time, and the change is told as an update.
+TEST_P(RoutePromise, LinkPointingElsewhereIsUpdated) {
+    const End s = src(), d = dst();
+    for (const char* mode : {"sync", "sync_diff_size_date", "copy_diff_size_date"}) {
+        SCOPED_TRACE(mode);
+        remove_all(s.disk);
+        remove_all(d.disk);
+        make_tree(s.disk, {Node::link("l/link", "target-a").with_times(kBaseTime, kBaseTime),
+                           Node::file("l/f", "f").with_times(kBaseTime, kBaseTime)});
+        const RunResult first = run(mode);
+        EXPECT_EXIT_STATUS(first, 0);
+        ASSERT_EQ(std::filesystem::read_symlink(d.disk + "/l/link").string(), "target-a");
+
+        std::filesystem::remove(s.disk + "/l/link");
+        std::filesystem::create_symlink("target-b", s.disk + "/l/link");
+        set_times(s.disk + "/l/link", kBaseTime, kBaseTime);
+        const RunResult dry = run(mode, {"changes=-", "dry_run=1"});
+        const RunResult second = run(mode, {"changes=-"});
+        EXPECT_EXIT_STATUS(second, 0);
+        EXPECT_EQ(std::filesystem::read_symlink(d.disk + "/l/link").string(), "target-b")
+            << second.describe();
+        const auto lines = lines_of(second.out);
+        ASSERT_EQ(lines.size(), 1u) << join_lines(lines);
+        EXPECT_EQ(lines.begin()->substr(0, 2), "~ ") << join_lines(lines);
+        EXPECT_TRUE(lines.begin()->ends_with("/l/link")) << join_lines(lines);
+        EXPECT_EQ(lines_of(dry.out), lines) << dry.describe();
+    }
+}
+
+// A directory made private after the first sync becomes private at the destination, and one
+// left owner-only (as a stopped run leaves the directories it made) gets its mode back.
+TEST_P(RoutePromise, SyncPassesOnDirectoryModes) {
+    const End s = src(), d = dst();
+    make_tree(s.disk, {Node::dir("open").with_mode(0755),
+                       Node::file("open/f", "f").with_times(kBaseTime, kBaseTime),
+                       Node::dir("shut").with_mode(0755),
+                       Node::file("shut/f", "f").with_times(kBaseTime, kBaseTime)});
+    RunResult first = run("sync");
+    EXPECT_EXIT_STATUS(first, 0);
+    ASSERT_EQ(lstat_path(d.disk + "/open").mode & 07777, 0755u);
+
+    ASSERT_EQ(::chmod((s.disk + "/shut").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod((d.disk + "/open").c_str(), 0700), 0);
+    const RunResult second = run("sync");
+    EXPECT_EXIT_STATUS(second, 0);
+    EXPECT_EQ(lstat_path(d.disk + "/shut").mode & 07777, 0700u) << second.describe();
+    EXPECT_EQ(lstat_path(d.disk + "/open").mode & 07777, 0755u) << second.describe();
+}
+
+// A dry run writes, makes and deletes nothing, not even the destination root on a server.
+TEST_P(RoutePromise, DryRunMakesNothing) {
+    const End s = src();
+    make_tree(s.disk, {Node::file("a/b/f", "f").with_times(kBaseTime, kBaseTime)});
+    const std::string dst_disk = dst().disk + "/new/a/b";
+    const std::string dst_arg = dst().arg + "/new/a/b";
+    for (const char* mode : {"sync", "cp"}) {
+        SCOPED_TRACE(mode);
+        const RunResult dry =
+            dvcp({std::string("mode=") + mode, "dry_run=1", "if=" + s.arg, "of=" + dst_arg});
+        EXPECT_EXIT_STATUS(dry, 0);
+        EXPECT_FALSE(exists(dst().disk)) << dry.describe();
+    }
+}
+
+// A destination root that is a file is refused at the open as between local directories (exit
+// 1), and the file stays.
+TEST_P(RoutePromise, DestinationRootThatIsAFileExits1) {
+    make_tree(src().disk, {Node::file("f", "f")});
+    make_tree(dst().disk, {});
+    write_file(dst().disk + "/file", "keep");
+    const RunResult r = dvcp({"mode=sync", "if=" + src().arg, "of=" + dst().arg + "/file"});
+    EXPECT_EXIT_STATUS(r, 1);
+    EXPECT_EQ(read_file(dst().disk + "/file"), "keep");
+}
+
+// Work that did not fail writes no error line: a sync of a tree holding an empty directory (which
+// a sync does not make) says nothing about it.
+TEST_P(RoutePromise, NoErrorLineForEmptyDirectory) {
+    make_tree(src().disk, {Node::dir("emptydir"), Node::dir("d/inner_empty"),
+                           Node::file("d/f", "f").with_times(kBaseTime, kBaseTime)});
+    const RunResult r = run("sync", {"level=dbg"});
+    EXPECT_EXIT_STATUS(r, 0);
+    EXPECT_FALSE(log_contains(r.err, "error")) << r.describe();
+    EXPECT_EQ(read_file(dst().disk + "/d/f"), "f");
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, RoutePromise,
+                         ::testing::Values(Route::ll, Route::lr, Route::rl, Route::rr),
+                         route_test_name);
+
+// ---------------------------------------------------------------------------------------
+// A source that changes while it is copied
+
+class TornSource : public RoutePromise {};
+
+// A big source rewritten in place at its start and its end (same size) while its middle is on
+// the way: the run fails that file (exit 8) and the old copy stays; the next run copies the file
+// whole. The client is held still while the source changes, so that the change surely falls
+// within the transfer.
+TEST_P(TornSource, ChangedSourceFailsAndKeepsTheOldCopy) {
+    const End s = src(), d = dst();
+    make_tree(s.disk, {Node::dir("z")});
+    const size_t size = 64 * kMiB;
+    write_big_file(s.disk + "/z/big", size, 11);
+    set_times(s.disk + "/z/big", kBaseTime, kBaseTime);
+    const std::string old_version = "the previous copy\n";
+    make_tree(d.disk, {Node::file("z/big", old_version).with_times(kBaseTime, kBaseTime - 100)});
+
+    bool changed = false;
+    bool partial = false;
+    RunOptions options;
+    options.timeout = std::chrono::seconds(150);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (changed) return;
+        std::error_code ec;
+        for (const auto& t : temporaries_in(d.disk + "/z")) {
+            const auto now = std::filesystem::file_size(t, ec);
+            if (ec || now == 0) continue;
+            ::kill(pid, SIGSTOP);
+            partial = std::filesystem::file_size(t, ec) < size;
+            rewrite_at(s.disk + "/z/big", 0, 4096, 'A');
+            rewrite_at(s.disk + "/z/big", static_cast<off_t>(size - 4096), 4096, 'Z');
+            set_times(s.disk + "/z/big", kBaseTime, kBaseTime);  // the time says nothing
+            changed = true;
+            ::kill(pid, SIGCONT);
+            return;
+        }
+    };
+    const RunResult torn = run("sync", {"bs=64k"}, options);
+    ASSERT_TRUE(changed) << "the copy was never seen under way\n" << torn.describe();
+    ASSERT_TRUE(partial) << "the copy was complete before the source changed";
+    EXPECT_EXIT_STATUS(torn, 8);
+    EXPECT_TRUE(log_contains(torn.err, "changed while it was copied")) << torn.describe();
+    EXPECT_EQ(read_file(d.disk + "/z/big"), old_version);
+    EXPECT_EQ(lstat_path(d.disk + "/z/big").mtime, kBaseTime - 100);
+
+    const RunResult again = run("sync");
+    EXPECT_EXIT_STATUS(again, 0);
+    EXPECT_TRUE(read_file(d.disk + "/z/big") == read_file(s.disk + "/z/big"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ServedSources, TornSource, ::testing::Values(Route::rl, Route::rr),
+                         route_test_name);
+
+// ---------------------------------------------------------------------------------------
+// Overlap on one server
+
+class OneServerOverlap : public RoutePromise {};
+
+// Source and destination on one server, one inside the other or the same directory under
+// another spelling: refused (exit 1) before anything is made, as between local directories.
+TEST_P(OneServerOverlap, RefusedUnderEverySpelling) {
+    make_tree(root_, {Node::file("p/f", "f"), Node::file("p/sub/g", "g")});
+    const std::pair<std::string, std::string> cases[] = {
+        {"/p", "/p/backup"},     {"/p", "/p/backup/deeper"},
+        {"/p/", "//p/./backup"}, {"/p", "/p"},
+        {"/p", "/./p/"},         {"//p", "/p/sub/"},
+        {"/p/sub", "/p"},        {"/p/./sub", "//p"},
+    };
+    for (const auto& [from, to] : cases) {
+        SCOPED_TRACE(from + " -> " + to);
+        const RunResult r = dvcp({"mode=sync", "if=" + url(from), "of=" + url(to)});
+        EXPECT_EXIT_STATUS(r, 1);
+        EXPECT_FALSE(exists(root_ + "/p/backup")) << r.describe();
+    }
+    // Neighbours are not nested.
+    const RunResult ok = dvcp({"mode=sync", "if=" + url("/p/sub"), "of=" + url("/p2")});
+    EXPECT_EXIT_STATUS(ok, 0);
+    EXPECT_EQ(read_file(root_ + "/p2/g"), "g");
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerToServer, OneServerOverlap, ::testing::Values(Route::rr),
+                         route_test_name);
+
+}  // namespace
+}  // namespace systest
