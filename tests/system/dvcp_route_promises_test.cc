@@ -345,6 +345,47 @@ INSTANTIATE_TEST_SUITE_P(ServedSources, TornSource, ::testing::Values(Route::rl,
                          route_test_name);
 
 // ---------------------------------------------------------------------------------------
+// A stopped sync to a local destination
+
+class StoppedSync : public RoutePromise {};
+
+// A sync killed in the middle leaves no directory closed to others that the source opens to
+// them: the root it made has the source's mode bits at once, and the directories it made get
+// theirs from the next run.
+TEST_P(StoppedSync, NextRunGivesDirectoriesTheirModes) {
+    const End s = src(), d = dst();
+    make_tree(s.disk, {Node::dir("d").with_mode(0755), Node::dir("d/e").with_mode(0750),
+                       Node::file("d/e/small", "s").with_times(kBaseTime, kBaseTime)});
+    ASSERT_EQ(::chmod(s.disk.c_str(), 0755), 0);
+    write_big_file(s.disk + "/d/e/big", 128 * kMiB, 3);
+    bool killed = false;
+    RunOptions options;
+    options.timeout = std::chrono::seconds(150);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (killed) return;
+        std::error_code ec;
+        for (const auto& t : temporaries_in(d.disk + "/d/e")) {
+            if (std::filesystem::file_size(t, ec) == 0 || ec) continue;
+            ::kill(pid, SIGKILL);
+            killed = true;
+            return;
+        }
+    };
+    const RunResult stopped = run("sync", {"bs=64k"}, options);
+    ASSERT_TRUE(killed) << "the copy was never seen under way\n" << stopped.describe();
+    EXPECT_EQ(lstat_path(d.disk).mode & 07777, 0755u);
+
+    const RunResult again = run("sync");
+    EXPECT_EXIT_STATUS(again, 0);
+    EXPECT_EQ(lstat_path(d.disk).mode & 07777, 0755u);
+    EXPECT_EQ(lstat_path(d.disk + "/d").mode & 07777, 0755u) << again.describe();
+    EXPECT_EQ(lstat_path(d.disk + "/d/e").mode & 07777, 0750u) << again.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(LocalDestinations, StoppedSync, ::testing::Values(Route::ll, Route::rl),
+                         route_test_name);
+
+// ---------------------------------------------------------------------------------------
 // Overlap on one server
 
 class OneServerOverlap : public RoutePromise {};
