@@ -384,6 +384,9 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
     if ((entry.type & RDIR_TYPE_JUNCTION) != 0) return 0;
     const char* text = entry.link() != nullptr ? entry.link() : "";
     const bool to_dir = (entry.type & RDIR_TYPE_KIND_MASK) == RDIR_TYPE_DIR;
+    // Whether it replaces something, for the changes= line when nothing listed the destination.
+    struct stat there;
+    lane_replaced(job) = dst.lstat(entry.name, &there) == 0;
     int eno = dst.make_link(entry.name, text, to_dir, mstat_item_attr(entry));
     if (eno != 0) {
         errno = eno;
