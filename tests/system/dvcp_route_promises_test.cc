@@ -296,6 +296,34 @@ TEST_P(RoutePromise, NoErrorLineForEmptyDirectory) {
     EXPECT_EQ(read_file(dst().disk + "/d/f"), "f");
 }
 
+// A sparse file stays sparse: 64 MiB of which 8 KiB hold data arrive with their holes, at the
+// server as from it.
+TEST_P(RoutePromise, SparseFileKeepsItsHoles) {
+    const End s = src(), d = dst();
+    make_tree(s.disk, {Node::dir("s")});
+    const std::string path = s.disk + "/s/sparse";
+    const off_t size = 64 * static_cast<off_t>(kMiB);
+    {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const std::string data = pattern_bytes(4096, 5);
+        ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), 4096);
+        ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 40 * static_cast<off_t>(kMiB) + 512),
+                  4096);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_LT(st.st_blocks * 512, 1 << 20) << "the file system here keeps no holes";
+    const RunResult r = run("sync");
+    EXPECT_EXIT_STATUS(r, 0);
+    ASSERT_EQ(::stat((d.disk + "/s/sparse").c_str(), &st), 0) << r.describe();
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "allocated: " << st.st_blocks * 512;
+    EXPECT_TRUE(read_file(d.disk + "/s/sparse") == read_file(path));
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, RoutePromise,
                          ::testing::Values(Route::ll, Route::lr, Route::rl, Route::rr),
                          route_test_name);

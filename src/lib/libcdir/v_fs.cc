@@ -76,6 +76,8 @@ class local_bfile final : public vbfile {
         out->mtime_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
         out->ctime = st.st_ctim.tv_sec;
         out->ctime_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
+        out->blocks = static_cast<uint64_t>(st.st_blocks);
+        out->blocks_known = true;
         return 0;
     }
     int close_file(const mstat_attr*) override {
@@ -290,6 +292,13 @@ int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len) 
 int vbfile_close(vbfile* h, const mstat_attr* attr) {
     if (h == nullptr) return 0;
     return h->close_file(attr);
+}
+
+int vbfile_set_size(vbfile* h, uint64_t size) {
+    if (!DV_ASSERT("cdir", h != nullptr)) return -1;
+    const int ret = h->set_size(size);
+    if (ret < 0) block_failure(h, ret);
+    return ret < 0 ? -1 : 0;
 }
 
 int vbfile_state_of(vbfile* h, vbfile_state* out) {
@@ -856,6 +865,8 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
     vbfile* out = job->obfile.get();
     char* buf = lane_buf(job);
     const uint64_t size = static_cast<uint64_t>(before.st_size);
+    // The holes of a sparse source stay holes: its zero runs are not sent.
+    const bool sparse = size > 0 && static_cast<uint64_t>(before.st_blocks) * 512 < size;
     uint64_t offset = 0;
     bool first = true;
     for (;;) {
@@ -874,9 +885,7 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
         }
         lane_st(job).total_read += static_cast<uint64_t>(n);
         const size_t len = static_cast<size_t>(n);
-        const int64_t w = first ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
-                                : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
-        if (w < 0) {
+        if (!cdir_send_block(out, dst.c_str(), buf, len, offset, first, sparse)) {
             CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
             lane_st(job).o_file_fail_count++;
             close(in);
@@ -901,6 +910,11 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
         source_changed(job, src);
         return 0;
     }
+    if (sparse && vbfile_set_size(out, size) < 0) {
+        CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
+        lane_st(job).o_file_fail_count++;
+        return 0;
+    }
     const mstat_attr attr = attr_of_source(entry, before);
     int rc = vbfile_close(out, &attr);
     if (rc != 0) {
@@ -912,6 +926,72 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
     lane_st(job).file_open_count++;
     job->done_files.fetch_add(1, std::memory_order_relaxed);
     return 0;
+}
+
+namespace {
+
+constexpr size_t kHolePiece = 4096;
+
+bool all_zero(const char* p, size_t n) {
+    return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0);
+}
+
+// Writes all of `len` bytes at `offset`.
+bool pwrite_all(int fd, const char* buf, size_t len, uint64_t offset) {
+    while (len > 0) {
+        ssize_t n = pwrite(fd, buf, len, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Writes a block read at `offset`: in sequence, or (sparse) its data runs at their places.
+bool write_block(int fd, const char* buf, size_t len, uint64_t offset, bool sparse) {
+    if (!sparse) return len == 0 || write_all(fd, buf, len);
+    size_t at = 0, run = 0;
+    while (cdir_next_data_run(buf, len, &at, &run)) {
+        if (!pwrite_all(fd, buf + at, run, offset + at)) return false;
+        at += run;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool cdir_next_data_run(const char* buf, size_t len, size_t* from, size_t* run) {
+    size_t pos = *from;
+    while (pos < len && all_zero(buf + pos, std::min(kHolePiece, len - pos))) pos += kHolePiece;
+    if (pos >= len) return false;
+    size_t end = pos;
+    while (end < len && !all_zero(buf + end, std::min(kHolePiece, len - end))) end += kHolePiece;
+    *from = pos;
+    *run = std::min(end, len) - pos;
+    return true;
+}
+
+bool cdir_send_block(vbfile* out, const char* dst, const char* buf, size_t len, uint64_t offset,
+                     bool first, bool sparse) {
+    if (first && vbfile_create_write(out, dst, 0, buf, sparse ? 0 : len) < 0) return false;
+    if (!sparse) {
+        return first || vbfile_write_at(out, static_cast<int64_t>(offset), buf, len) >= 0;
+    }
+    size_t at = 0, run = 0;
+    while (cdir_next_data_run(buf, len, &at, &run)) {
+        if (vbfile_write_at(out, static_cast<int64_t>(offset + at), buf + at, run) < 0)
+            return false;
+        at += run;
+    }
+    return true;
 }
 
 bool cdir_open_served_source(libcdir_ctx* job, const char* src, vbfile_state* before) {
@@ -1023,6 +1103,8 @@ int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src
         return -1;
     }
     const uint64_t size = before.size;
+    // The holes of a sparse source stay holes: its zero runs are not written.
+    const bool sparse = before.sparse();
     uint64_t offset = 0;
     while (offset < size) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size - offset));
@@ -1034,7 +1116,7 @@ int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src
         }
         const size_t len = static_cast<size_t>(n);
         lane_st(job).total_read += len;
-        if (len > 0 && !write_all(file.fd(), buf, len)) {
+        if (!write_block(file.fd(), buf, len, offset, sparse)) {
             int eno = errno;
             CDIR_LOG(LOG_ERR | LOG_ERRNO,
                      "o_write [%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(), eno);
@@ -1053,6 +1135,14 @@ int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src
     }
     const bool unchanged = cdir_served_source_unchanged(job, src.c_str(), before, offset, buf);
     vbfile_close(in, nullptr);
-    if (unchanged) commit_dst(job, &file, attr, entry.name, dst_dir);
+    if (!unchanged) return 0;
+    if (sparse && ftruncate(file.fd(), static_cast<off_t>(offset)) != 0) {
+        int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO,
+                 "o_write [%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(), eno);
+        count_o_fail(job, eno);
+        return 0;
+    }
+    commit_dst(job, &file, attr, entry.name, dst_dir);
     return 0;
 }

@@ -23,6 +23,11 @@ struct vbfile_state {
     uint32_t mtime_ns = 0;
     int64_t ctime = 0;
     uint32_t ctime_ns = 0;
+    uint64_t blocks = 0;        // 512-byte units allocated
+    bool blocks_known = false;  // the side told the allocation
+
+    // Fewer blocks than the size needs: holes worth keeping.
+    bool sparse() const { return blocks_known && blocks * 512 < size; }
 
     bool same_as(const vbfile_state& o) const {
         return size == o.size && mtime == o.mtime && mtime_ns == o.mtime_ns && ctime == o.ctime &&
@@ -49,6 +54,11 @@ struct vbfile {
     // a file changing while it is read is told from one that did not. 0 or a status.
     virtual int state(vbfile_state* out) {
         (void)out;
+        return VERR_NOT_SUPPORTED;
+    }
+    // Sets the size of the file being written (a sparse file's holes at its end). 0 or a status.
+    virtual int set_size(uint64_t size) {
+        (void)size;
         return VERR_NOT_SUPPORTED;
     }
     // The file type bits and device number of the entry `path` (not followed when a link), for
@@ -79,6 +89,8 @@ int64_t vbfile_create_write(vbfile* h, const char* path, int64_t offset, const c
                             size_t len);
 int64_t vbfile_write_at(vbfile* h, int64_t offset, const char* buf, size_t len);
 int vbfile_close(vbfile* h, const mstat_attr* attr);
+// Sets the size of the file being written; a failure is classified, the file dropped, -1.
+int vbfile_set_size(vbfile* h, uint64_t size);
 // The status of the file open for reading; a failure is classified, the file closed, -1.
 int vbfile_state_of(vbfile* h, vbfile_state* out);
 // Gives up the current file (a write that must not land); null is fine.
@@ -158,6 +170,15 @@ int cdir_lr_up_file(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, c
 // arrived whole. 0, or -1 when nothing was opened.
 int cdir_rl_copy_file(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
                       const rdir_dst_dir& dst, const char* dst_dir);
+
+// The next run of data in buf[*from, len) of a sparse file: zero runs of whole 4 KiB pieces are
+// left out (they stay holes). false when only zeros are left; else *from and *run are the run.
+bool cdir_next_data_run(const char* buf, size_t len, size_t* from, size_t* run);
+
+// Sends the block read at `offset` to the file being written at a server (`first`: opens it as
+// `dst`): whole, or (sparse) only its data runs. false after a failure (classified, file dropped).
+bool cdir_send_block(vbfile* out, const char* dst, const char* buf, size_t len, uint64_t offset,
+                     bool first, bool sparse);
 
 // A served source file for a block transfer: opened through the source's block endpoint and its
 // status taken before anything is read. false after the failure was logged and counted.

@@ -379,7 +379,13 @@ class remote_bfile final : public vbfile {
         out->mtime_ns = st.time_write_ns;
         out->ctime = static_cast<int64_t>(st.time_create);
         out->ctime_ns = st.time_create_ns;
+        out->blocks = st.st_blocks;
+        out->blocks_known = st.st_blksize != 0;  // an extended status record
         return 0;
+    }
+    int set_size(uint64_t size) override {
+        if (file_ == nullptr) return VERR_INVALID_STATE;
+        return dvsd_cli_ftruncate(file_, size) == 0 ? 0 : status();
     }
     int node_of(const char* path, uint32_t* mode, uint64_t* rdev) override {
         if (conn_.get() == nullptr) {

@@ -484,6 +484,8 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     vbfile_state before;
     if (!cdir_open_served_source(job, src.c_str(), &before)) return -1;
     const uint64_t size = before.size;
+    // The holes of a sparse source stay holes: its zero runs are not sent.
+    const bool sparse = before.sparse();
     uint64_t offset = 0;
     bool created = false;
     for (;;) {
@@ -498,10 +500,9 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
         }
         const size_t len = static_cast<size_t>(n);
         job->st.total_read += len;
-        const int64_t w = !created ? vbfile_create_write(out, dst.c_str(), 0, buf, len)
-                                   : vbfile_write_at(out, static_cast<int64_t>(offset), buf, len);
+        const bool sent = cdir_send_block(out, dst.c_str(), buf, len, offset, !created, sparse);
         created = true;
-        if (w < 0) {
+        if (!sent) {
             CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
             job->st.o_file_fail_count++;
             vbfile_close(in, nullptr);
@@ -521,6 +522,11 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     vbfile_close(in, nullptr);
     if (!unchanged) {
         vbfile_abandon(out);
+        return 0;
+    }
+    if (sparse && vbfile_set_size(out, size) < 0) {
+        CDIR_LOG(LOG_ERR, "o_write [%s] error: %s", dst.c_str(), verr2str(job->last_verr));
+        job->st.o_file_fail_count++;
         return 0;
     }
     // The copy carries the times of what it copied, not those of an older listing.
