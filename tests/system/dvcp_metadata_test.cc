@@ -176,6 +176,37 @@ TEST_F(DvcpMetadata, ExtendedAttributesAndAclsArriveWhenAsked) {
               "");
 }
 
+// A sync with xattrs=1 passes on an attribute changed, added or removed and an ACL entry revoked
+// on a file whose data did not change, as it passes on a mode.
+TEST_F(DvcpMetadata, SyncPassesOnChangedAttributesAndAcls) {
+    make_tree(src_, {Node::file("f", "f").with_mode(0640).with_times(1600000000, 1600000000),
+                     Node::file("same", "s").with_times(1600000000, 1600000000)});
+    const std::vector<std::string> entries{"f", "same"};
+    tool({"/usr/bin/setfattr", "-n", "user.origin", "-v", "lab", src_ + "/f"});
+    tool({"/usr/bin/setfattr", "-n", "user.gone", "-v", "soon", src_ + "/f"});
+    tool({"/usr/bin/setfacl", "-m", "u:nobody:r", src_ + "/f"});
+    RunResult run = dvcp({"mode=sync", "xattrs=1", "if=" + src_, "of=" + dst_});
+    ASSERT_TRUE(run.exited && run.exit_code == 0) << run.describe();
+    ASSERT_EQ(attribute_dump(dst_, entries), attribute_dump(src_, entries));
+
+    tool({"/usr/bin/setfattr", "-n", "user.origin", "-v", "field", src_ + "/f"});
+    tool({"/usr/bin/setfattr", "-n", "user.added", "-v", "new", src_ + "/f"});
+    tool({"/usr/bin/setfattr", "-x", "user.gone", src_ + "/f"});
+    tool({"/usr/bin/setfacl", "-x", "u:nobody", src_ + "/f"});
+    run = dvcp({"mode=sync", "xattrs=1", "changes=-", "if=" + src_, "of=" + dst_});
+    ASSERT_TRUE(run.exited && run.exit_code == 0) << run.describe();
+    EXPECT_EQ(attribute_dump(dst_, entries), attribute_dump(src_, entries));
+    EXPECT_EQ(tool({"/usr/bin/getfacl", "-cp", dst_ + "/f"}),
+              tool({"/usr/bin/getfacl", "-cp", src_ + "/f"}));
+    EXPECT_EQ(stat_of(dst_ + "/f").st_mode, stat_of(src_ + "/f").st_mode);
+    EXPECT_EQ(run.out, "~ " + dst_ + "/f\n");
+
+    // Nothing changed: nothing to pass on.
+    run = dvcp({"mode=sync", "xattrs=1", "changes=-", "if=" + src_, "of=" + dst_});
+    ASSERT_TRUE(run.exited && run.exit_code == 0) << run.describe();
+    EXPECT_EQ(run.out, "");
+}
+
 struct node_case {
     const char* name;
     mode_t type;

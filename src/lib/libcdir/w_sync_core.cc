@@ -1,9 +1,12 @@
 #include "libcdir/w_sync_core.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "libcdir/v_fs.h"
 #include "libcdir/v_rdir.h"
@@ -12,6 +15,7 @@
 #include "libpal/os_fs.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
+#include "librdir/dst_writer.h"
 
 // A file whose data is the same at both ends but whose mode, or (when this process can give
 // files away) owner, is not: the sync passes the change on without moving data.
@@ -44,6 +48,43 @@ void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* nam
 }
 
 namespace {
+
+// The source entry `name` of `record` and its destination, opened as paths (links themselves).
+// false when either cannot be opened.
+bool open_pair(libcdir_ctx* job, const cdir_item& record, const char* name, int* src, int* dst) {
+    auto rel = [name](const cdir_side& side, const std::string& dir) {
+        std::string path(cdir_rel_path(side, dir));
+        if (!path.empty()) path += '/';
+        return path + name;
+    };
+    const std::string s = rel(job->src, record.src_path);
+    const std::string d = rel(job->dst, record.dst_path);
+    *src = os_root_open_fd(job->src.fs.get(), s.c_str(), O_PATH, 0);
+    if (*src < 0) return false;
+    *dst = os_root_open_fd(job->dst.fs.get(), d.c_str(), O_PATH, 0);
+    if (*dst < 0) {
+        close(*src);
+        return false;
+    }
+    return true;
+}
+
+// With xattrs set between local directories: whether the extended attributes or ACLs of a file
+// whose data is unchanged differ, so that the sync passes them on as it does a mode.
+bool xattrs_differ(libcdir_ctx* job, const cdir_item& record, const mstat_item& e) {
+    if (!job->xattrs || job->route != CDIR_ROUTE_LL || !job->src.fs || !job->dst.fs) return false;
+    int src = -1, dst = -1;
+    if (!open_pair(job, record, e.name, &src, &dst)) return false;
+    bool differ = false;
+    try {
+        differ = rdir_xattrs_differ(src, dst);
+    } catch (const std::bad_alloc&) {
+        differ = false;
+    }
+    close(src);
+    close(dst);
+    return differ;
+}
 
 // Deleting on the strength of a listing that misses entries would remove files that still exist
 // in the source.
@@ -159,7 +200,8 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
         for (const mstat_item& e : src) {
             if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) {
                 selected.push_back(&e);
-            } else if (is_sync && cdir_attrs_differ(e, cdir_find_name(dst_files, e.name))) {
+            } else if (is_sync && (cdir_attrs_differ(e, cdir_find_name(dst_files, e.name)) ||
+                                   xattrs_differ(job, record, e))) {
                 attrs_only.push_back(&e);
             }
             if (cdir_need_exit(job)) return -1;
@@ -176,6 +218,34 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
     return cdir_route_transfer(job, record, selected);
 }
 
+namespace {
+
+// Extended attributes and ACLs of a source entry onto its destination (after its owner and
+// mode). 0 or the errno of the first failure (each is logged).
+int copy_entry_xattrs(libcdir_ctx* job, const cdir_item& record, const char* name) {
+    int src = -1, dst = -1;
+    if (!open_pair(job, record, name, &src, &dst)) return errno != 0 ? errno : EIO;
+    std::vector<rdir_xattr_failure> failures;
+    int eno = 0;
+    try {
+        eno = rdir_copy_xattrs(src, dst, &failures);
+    } catch (const std::bad_alloc&) {
+        eno = ENOMEM;
+    }
+    close(src);
+    close(dst);
+    const std::string shown = path_join_raw(record.dst_path, name);
+    for (const rdir_xattr_failure& f : failures) {
+        errno = f.eno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr [%s] %s eno=%d error: ", shown.c_str(), f.name.c_str(),
+                 f.eno);
+    }
+    if (eno == 0 && !failures.empty()) eno = failures.front().eno;
+    return eno;
+}
+
+}  // namespace
+
 int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
                         std::span<const mstat_item* const> files) {
     if (job->dry_run) {
@@ -190,6 +260,7 @@ int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
         if (eno == 0) {
             // Owner and mode only: the data and its times are already the source's.
             eno = dir.set_attr(e->name, mstat_item_attr(*e), false);
+            if (eno == 0 && job->xattrs) eno = copy_entry_xattrs(job, record, e->name);
             if (eno == 0) {
                 cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
                 continue;

@@ -243,6 +243,36 @@ int rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures
     return 0;
 }
 
+bool rdir_xattrs_differ(int from, int to) {
+    std::vector<char> from_list;
+    int ret = read_grown(&from_list, [&](char* b, size_t n) { return list_names(from, b, n); });
+    if (ret != 0 && !no_xattr_support(ret)) return false;  // nothing that could be copied
+    if (ret != 0) from_list.clear();
+    std::vector<char> to_list;
+    ret = read_grown(&to_list, [&](char* b, size_t n) { return list_names(to, b, n); });
+    if (ret != 0) to_list.clear();
+    const std::vector<std::string_view> wanted = split_names(from_list);
+    const std::vector<std::string_view> there = split_names(to_list);
+    for (std::string_view name : there) {
+        if (removable_name(name) && std::find(wanted.begin(), wanted.end(), name) == wanted.end()) {
+            return true;
+        }
+    }
+    std::vector<char> a, b;
+    for (std::string_view name : wanted) {
+        if (std::find(there.begin(), there.end(), name) == there.end()) return true;
+        const std::string z(name);
+        if (read_grown(&a, [&](char* p, size_t n) { return get_value(from, z.c_str(), p, n); }) !=
+                0 ||
+            read_grown(&b, [&](char* p, size_t n) { return get_value(to, z.c_str(), p, n); }) !=
+                0) {
+            return true;
+        }
+        if (a != b) return true;
+    }
+    return false;
+}
+
 uint32_t rdir_attr_perm(const mstat_attr& a) {
     return ((a.type & RDIR_TYPE_NO_POSIX) != 0 ? a.attr : a.mode) & 07777;
 }

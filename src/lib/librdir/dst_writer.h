@@ -109,6 +109,10 @@ struct rdir_xattr_failure {
 // Owner and mode come first (a later change of owner drops file capabilities, a later change of
 // mode rewrites the ACL mask), times last.
 int rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures);
+// Whether rdir_copy_xattrs(from, to) would change anything: an attribute of `from` missing or
+// with another value at `to`, or one `to` has of its own that would go. A `from` whose list
+// cannot be read differs in nothing.
+bool rdir_xattrs_differ(int from, int to);
 
 // rdir_dst_file::commit: the name already is the source file itself (the same file under two
 // names); nothing was changed.
