@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -380,6 +381,39 @@ TEST_P(TornSource, ChangedSourceFailsAndKeepsTheOldCopy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ServedSources, TornSource, ::testing::Values(Route::rl, Route::rr),
+                         route_test_name);
+
+// ---------------------------------------------------------------------------------------
+// A user's file named like a temporary
+
+class TemporaryLookalike : public RoutePromise {};
+
+// A local source file named like a writer's temporary whose writer is gone is the user's: it is
+// named in the log and counted (exit 8), never skipped without a word; one of a writer that runs
+// (this test) is a temporary and stays out.
+TEST_P(TemporaryLookalike, IsToldAboutNotSkippedSilently) {
+    const End s = src(), d = dst();
+    char live[32];
+    snprintf(live, sizeof(live), ".dvcp.%08x0001.tmp", static_cast<unsigned>(::getpid()));
+    make_tree(s.disk, {Node::file("t/.dvcp.7ffffffe0001.tmp", "mine"),
+                       Node::file(std::string("t/") + live, "in flux"), Node::file("t/f", "f")});
+    for (const char* dry : {"dry_run=1", "dry_run=0"}) {
+        SCOPED_TRACE(dry);
+        const RunResult r = run("sync", {dry, "changes=-"});
+        EXPECT_EXIT_STATUS(r, 8);
+        EXPECT_TRUE(log_contains(r.err, ".dvcp.7ffffffe0001.tmp] is named like a temporary"))
+            << r.describe();
+        EXPECT_FALSE(log_contains(r.err, live)) << r.describe();
+        const auto lines = lines_of(r.out);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.starts_with("! "); }),
+                  1)
+            << join_lines(lines);
+    }
+    EXPECT_EQ(read_file(d.disk + "/t/f"), "f");
+}
+
+INSTANTIATE_TEST_SUITE_P(LocalSources, TemporaryLookalike, ::testing::Values(Route::ll, Route::lr),
                          route_test_name);
 
 // ---------------------------------------------------------------------------------------

@@ -128,6 +128,9 @@ vrdir* local_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     rp.root = side->fs.get();
     // Only a source link's kind is ever used (to make the link at the destination).
     rp.link_kinds = !is_destination;
+    // A source file named like a temporary that no writer is writing is the user's: it is listed
+    // and told about. A destination's leftovers are the writer's to clear.
+    rp.list_stale_temps = !is_destination;
     // Neither walk enters the other end of the job, wherever it is mounted or linked below.
     const cdir_side& other = is_destination ? job->src : job->dst;
     struct stat other_st;

@@ -177,7 +177,13 @@ bool cdir_open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rd
         cdir_verr_check(job, os_verr_get(eno));
         return false;
     }
-    if (!created) dst->clean_temps();
+    if (!created) {
+        const int removed = dst->clean_temps();
+        if (removed > 0) {
+            CDIR_LOG(LOG_WARN, "[%s] %d temporaries of writers that are gone removed",
+                     item.dst_path.c_str(), removed);
+        }
+    }
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 #include "librdir/dst_writer.h"
+#include "librdir/temp_name.h"
 
 // A file whose data is the same at both ends but whose mode, or (when this process can give
 // files away) owner, is not: the sync passes the change on without moving data.
@@ -186,11 +187,23 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
     std::vector<const mstat_item*>& selected = job->selected;
     selected.clear();
     std::span<mstat_item> src = record.src_files.items();
+    // A destination clears names of this form as leftovers of a killed writer: a copy there would
+    // not stay. Such a source file is named and counted instead of vanishing without a word.
+    auto temp_named = [&](const mstat_item& e) {
+        if (!rdir_temp_name_is(e.name)) return false;
+        CDIR_LOG(LOG_ERR, "[%s] is named like a temporary of this tool: not copied",
+                 path_join_raw(record.src_path, e.name).c_str());
+        job->st.i_file_fail_count++;
+        cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, e.name);
+        return true;
+    };
     if (!record.dst_files) {
         if ((job->dbg & LIBCDIR_DBG_SYNC_REASON) != 0) {
             CDIR_LOG(LOG_DBG, "sync_dir [%s]", record.dst_path.c_str());
         }
-        for (const mstat_item& e : src) selected.push_back(&e);
+        for (const mstat_item& e : src) {
+            if (!temp_named(e)) selected.push_back(&e);
+        }
     } else {
         cdir_sort_by_name(src);
         std::span<const mstat_item> dst_files = record.dst_files.items();
@@ -198,6 +211,7 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
         std::vector<const mstat_item*>& attrs_only = job->attrs_only;
         attrs_only.clear();
         for (const mstat_item& e : src) {
+            if (temp_named(e)) continue;
             if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) {
                 selected.push_back(&e);
             } else if (is_sync && (cdir_attrs_differ(e, cdir_find_name(dst_files, e.name)) ||

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -152,6 +153,7 @@ struct librdir_handle {
     uint64_t skip_dev = 0;
     uint64_t skip_ino = 0;
     bool link_kinds = true;
+    bool list_stale_temps = false;
     std::thread thread;  // the lister ("rdir_cmder")
 
     // Any thread.
@@ -402,6 +404,13 @@ int format_entry(const librdir_handle* h, int dir_fd, const char* dir, const cha
     return n;
 }
 
+// Whether the writer whose process id a temporary name carries still runs (a reused id only
+// makes a stale temporary look alive).
+bool temp_writer_runs(const char* name) {
+    const uint32_t pid = rdir_temp_name_pid(name);
+    return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 // Lists the open directory entry by entry until it ends, fails or the handle is stopped.
 void list_entries(librdir_handle* h, dir_reader& d, const char* dir, verr* failure) {
     const int dir_fd = d.fd();
@@ -426,7 +435,7 @@ void list_entries(librdir_handle* h, dir_reader& d, const char* dir, verr* failu
             continue;
         }
         // The writer's own unfinished files are not content of the tree.
-        if (rdir_temp_name_is(name)) continue;
+        if (rdir_temp_name_is(name) && (!h->list_stale_temps || temp_writer_runs(name))) continue;
         if (rdir_text_breaks_line(name)) {
             // No escape exists for these bytes; the listing is reported incomplete so that
             // nobody takes the missing entry for a deleted one.
@@ -604,6 +613,7 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     h->skip_dev = param->skip_dev;
     h->skip_ino = param->skip_ino;
     h->link_kinds = param->link_kinds;
+    h->list_stale_temps = param->list_stale_temps;
     for (int s : {FILES, DIRS}) {
         if (!make_block(&h->out[s])) {
             RDIR_LOG(LOG_ERR, "qbuf_init failed\n");

@@ -54,6 +54,10 @@ struct librdir_param {
     // other than a directory (type 0x102), its text as stored. For a reader that never uses the
     // kind, such as the destination side of a local job, this saves the lookups of the target.
     bool link_kinds = true;
+    // When true, an entry named like a writer's temporary whose writer no longer runs is listed
+    // like any other (a source: a user's own file of that name is theirs to copy or be told
+    // about). A temporary of a writer that still runs is never listed.
+    bool list_stale_temps = false;
 };
 
 struct librdir_handle;
