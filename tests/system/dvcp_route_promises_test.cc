@@ -476,6 +476,8 @@ TEST_P(OneServerOverlap, RefusedUnderEverySpelling) {
         SCOPED_TRACE(from + " -> " + to);
         const RunResult r = dvcp({"mode=sync", "if=" + url(from), "of=" + url(to)});
         EXPECT_EXIT_STATUS(r, 1);
+        EXPECT_TRUE(log_contains(r.err, "inside the") || log_contains(r.err, "cannot be the same"))
+            << r.describe();
         EXPECT_FALSE(exists(root_ + "/p/backup")) << r.describe();
     }
     // Neighbours are not nested.

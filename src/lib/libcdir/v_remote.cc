@@ -172,10 +172,12 @@ bool remote_overlap_ok(libcdir_ctx* job, dvsd_cli_ctx* dst_ctx, const std::strin
     if (dvsd_cli_stat(src_ctx, job->src.root.c_str(), &src_st) != 0) return true;
     const char* why = nullptr;
     dvsd_stat dst_st;
-    if (at_or_below(dst_ctx, dst_root, src_st)) {
+    const bool dst_there = dvsd_cli_stat(dst_ctx, dst_root.c_str(), &dst_st) == 0;
+    if (dst_there && same_dir(src_st, dst_st)) {
+        why = "The source url and destination url cannot be the same";
+    } else if (at_or_below(dst_ctx, dst_root, src_st)) {
         why = "the destination is inside the source";
-    } else if (dvsd_cli_stat(dst_ctx, dst_root.c_str(), &dst_st) == 0 &&
-               at_or_below(src_ctx, job->src.root, dst_st)) {
+    } else if (dst_there && at_or_below(src_ctx, job->src.root, dst_st)) {
         why = "the source is inside the destination";
     }
     if (why == nullptr) return true;
