@@ -207,6 +207,23 @@ TEST_F(DvcpMetadata, SyncPassesOnChangedAttributesAndAcls) {
     EXPECT_EQ(run.out, "");
 }
 
+// A symbolic link's own attributes come with it, as cp -a copies them (Linux allows trusted ones
+// there, which need root).
+TEST_F(DvcpMetadata, LinkAttributesArriveWhenAsked) {
+    if (::geteuid() != 0) GTEST_SKIP() << "attributes of links are trusted ones: root only";
+    make_tree(src_, {Node::link("l", "nowhere")});
+    tool({"/usr/bin/setfattr", "-h", "-n", "trusted.mark", "-v", "link", src_ + "/l"});
+    for (const char* mode : {"mode=cp", "mode=sync"}) {
+        SCOPED_TRACE(mode);
+        remove_all(dst_);
+        const RunResult run = dvcp({mode, "xattrs=1", "if=" + src_, "of=" + dst_});
+        ASSERT_TRUE(run.exited && run.exit_code == 0) << run.describe();
+        EXPECT_EQ(
+            tool({"/usr/bin/getfattr", "-h", "--only-values", "-n", "trusted.mark", dst_ + "/l"}),
+            "link");
+    }
+}
+
 struct node_case {
     const char* name;
     mode_t type;

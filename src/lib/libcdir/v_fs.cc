@@ -409,6 +409,24 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
     return 0;
 }
 
+// The extended attributes of a link (trusted and security ones: Linux allows no others there)
+// onto the link just made, as cp -a copies them.
+void copy_link_xattrs(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd,
+                      const rdir_dst_dir& dst, const char* dst_dir) {
+    const std::string shown = shown_path(dst_dir, entry.name);
+    const int from = openat(src_dir_fd, entry.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int to = from < 0 ? -1 : openat(dst.fd(), entry.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (to >= 0) {
+        copy_xattrs(job, from, to, shown.c_str());
+        close(to);
+    } else {
+        const int eno = errno;
+        CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr_list [%s] eno=%d error: ", shown.c_str(), eno);
+        lane_st(job).o_file_fail_count++;
+    }
+    if (from >= 0) close(from);
+}
+
 // A destination file that could not be started or placed: logged and counted. A directory at
 // the name has its own words, since nothing here removes a directory.
 void dst_failed(libcdir_ctx* job, int eno, const char* format, const char* name,
@@ -614,7 +632,11 @@ void cdir_set_lane(cdir_lane* lane) {
 
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir) {
-    if ((entry.type & RDIR_TYPE_LINK) != 0) return make_link(job, entry, dst, dst_dir);
+    if ((entry.type & RDIR_TYPE_LINK) != 0) {
+        const int ret = make_link(job, entry, dst, dst_dir);
+        if (ret == 0 && job->xattrs) copy_link_xattrs(job, entry, src_dir_fd, dst, dst_dir);
+        return ret;
+    }
     struct stat before;
     int in = open_source(src_dir_fd, entry, &before);
     if (in < 0) {
