@@ -618,9 +618,12 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         default:
             break;
     }
+    // A copy that overwrites lists a server destination only to tell created from updated
+    // entries in the changes= lines, as a local destination tells them by writing.
     job->need_odir_list =
         job->job_type == LIBCDIR_JOB_SYNC ||
-        (job->job_type == LIBCDIR_JOB_COPY && job->cmp_mode != LIBCDIR_CMP_OVERWRITE);
+        (job->job_type == LIBCDIR_JOB_COPY &&
+         (job->cmp_mode != LIBCDIR_CMP_OVERWRITE || (!dst_local && !job->changes_path.empty())));
 
     if (transfer && job->src.is_local && job->dst.is_local && !prepare_local_roots(job, err)) {
         release_job(job);
