@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lib/test_support/temp_dir.h"
 #include "libcdir/work.h"
@@ -26,6 +28,46 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The data runs of a sparse file's block: zero pieces of 4 KiB (aligned to the block) stay out,
+// a short tail and zeros inside a piece with data stay in.
+TEST(DataRuns, LeaveOutWholeZeroPiecesOnly) {
+    struct run {
+        size_t at, len;
+    };
+    struct piece {
+        size_t at, len;
+    };
+    struct data_case {
+        const char* name;
+        size_t size;
+        std::vector<piece> data;  // where nonzero bytes are
+        std::vector<run> want;
+    };
+    const data_case cases[] = {
+        {"all zero", 16384, {}, {}},
+        {"one byte at the start", 16384, {{0, 1}}, {{0, 4096}}},
+        {"one byte in the third piece", 16384, {{8200, 1}}, {{8192, 4096}}},
+        {"two runs", 20480, {{0, 5000}, {16384, 10}}, {{0, 8192}, {16384, 4096}}},
+        {"short tail with data", 10000, {{9999, 1}}, {{8192, 1808}}},
+        {"short tail of zeros", 10000, {{0, 1}}, {{0, 4096}}},
+        {"everything", 12288, {{0, 12288}}, {{0, 12288}}},
+    };
+    for (const data_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<char> buf(c.size, 0);
+        for (const piece& p : c.data) std::fill_n(buf.begin() + p.at, p.len, 'x');
+        std::vector<std::pair<size_t, size_t>> got;
+        size_t at = 0, len = 0;
+        while (cdir_next_data_run(buf.data(), buf.size(), &at, &len)) {
+            got.emplace_back(at, len);
+            at += len;
+        }
+        std::vector<std::pair<size_t, size_t>> want;
+        for (const run& r : c.want) want.emplace_back(r.at, r.len);
+        EXPECT_EQ(got, want);
+    }
+}
 
 using dvtest::read_file;
 using dvtest::write_file;
