@@ -554,6 +554,7 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         return nullptr;
     }
     job->err = err;
+    job->cancel = param->cancel;
     const uint32_t read_timeout_ms =
         param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
     if (!prepare_side(param->i_url, read_timeout_ms, &job->src, err)) {

@@ -377,7 +377,7 @@ verr cdir_remote_failure(libcdir_ctx* job, dvsd_cli_ctx* ctx) {
 }
 
 dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_err, err_info* err) {
-    dvsd_cli_ctx* ctx = dvsd_cli_connect(url, conn_err);
+    dvsd_cli_ctx* ctx = dvsd_cli_connect_ex(url, job != nullptr ? job->cancel : nullptr, conn_err);
     if (ctx == nullptr) {
         const verr code = conn_err->code < 0 ? conn_err->code : VERR_GENERAL_FAILURE;
         if (job != nullptr) cdir_verr_check(job, code);

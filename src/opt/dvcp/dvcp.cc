@@ -36,6 +36,7 @@
 #include "libdvsd/dvsd_cli.h"
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
+#include "libnet/sock_cli.h"
 #include "libpal/app.h"
 #include "libpal/os_fs.h"
 #include "libpal/strnum.h"
@@ -338,6 +339,9 @@ int g_signal_pipe[2] = {-1, -1};
 std::mutex g_job_mutex;
 libcdir_ctx* g_job = nullptr;  // the open job, or none; under g_job_mutex
 bool g_stop_pending = false;   // a stop asked for before the job was open; under g_job_mutex
+// Handed to the job's server connections, so that a stop also ends a connect or a login that
+// libcdir_open is still waiting for.
+sock_cancel g_cancel;
 std::thread g_signal_thread;
 constexpr int kCaughtSignals[] = {SIGUSR1, SIGPIPE, SIGINT, SIGTERM, SIGHUP};
 
@@ -371,6 +375,7 @@ void signal_loop() {
             std::lock_guard<std::mutex> lock(g_job_mutex);
             // An interrupt while the job is still being opened must not be forgotten.
             if (g_job == nullptr) g_stop_pending = true;
+            g_cancel.stop.store(1, std::memory_order_release);
             libcdir_req_stop(g_job);
         }
     }
@@ -529,9 +534,13 @@ bool wants_progress(const args& a) {
 }
 
 int run_job(libcdir_param* param, bool progress) {
+    param->cancel = &g_cancel;
     libcdir_ctx* job = libcdir_open(param);
     if (job == nullptr) {
         DVCP_LOG(LOG_ERR, "error: %s", err_info_str(&param->err));
+        std::lock_guard<std::mutex> lock(g_job_mutex);
+        // Whatever the open failed on once a stop had come, the run was stopped.
+        if (g_stop_pending) return 6;
         return libcdir_open_failure_status(&param->err);
     }
     {

