@@ -36,6 +36,66 @@ using bytes = std::vector<uint8_t>;
 const char kPassword[] = "secret";
 constexpr size_t kKiB = 1024;
 
+// ---- response frames taken apart and put together again ----------------------------------------
+
+struct field {
+    unsigned type;
+    std::string name;
+    bytes value;
+};
+
+std::vector<field> fields_of(const bytes& frame) {
+    std::vector<field> out;
+    const uint32_t word =
+        uint32_t{frame[4]} << 24 | uint32_t{frame[5]} << 16 | uint32_t{frame[6]} << 8 | frame[7];
+    const size_t end = 4 + (word & BLOB_ATTR_LEN_MASK);
+    size_t off = 8;
+    while (off + 4 <= end && off < frame.size()) {
+        const auto* a = reinterpret_cast<const blob_attr*>(frame.data() + off);
+        const size_t pad = blob_pad_len(a);
+        if (pad < 4 || off + blob_raw_len(a) > end) break;
+        const uint8_t* d = blobmsg_data(a);
+        out.push_back({blob_id(a), blobmsg_name(a), bytes(d, d + blobmsg_data_len(a))});
+        off += pad;
+    }
+    return out;
+}
+
+bytes frame_of(const bytes& original, const std::vector<field>& fields) {
+    sd_frame_msg msg;
+    msg.reset();
+    for (const field& f : fields)
+        msg.add_field(int(f.type), f.name.c_str(), f.value.data(), f.value.size());
+    bytes out(original.begin(), original.begin() + 4);
+    const auto root = msg.root();
+    out.insert(out.end(), root.begin(), root.end());
+    return out;
+}
+
+field* find(std::vector<field>& fields, const std::string& name) {
+    for (field& f : fields) {
+        if (f.name == name) return &f;
+    }
+    return nullptr;
+}
+
+uint32_t be32(const bytes& v) {
+    return uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
+}
+bytes be32_bytes(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+bytes lz4(const bytes& raw) {
+    zcomp_ctx codec;
+    snprintf(codec.name, sizeof codec.name, "lz4");
+    zcomp_init(&codec);
+    bytes out(zcomp_bound(raw.size()));
+    const int n = zcomp_compress(&codec, raw.data(), raw.size(), out.data(), out.size());
+    out.resize(n < 0 ? 0 : size_t(n));
+    return out;
+}
+
 // ---- fixture
 // -------------------------------------------------------------------------------------
 
@@ -177,6 +237,62 @@ TEST_P(DvcpLiarStop, StopEndsTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SetUp, DvcpLiarStop, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- 3: read replies that lie are protocol errors at the read
+// ------------------------------------
+
+struct LieCase {
+    const char* name;
+    const char* pack;
+    // The reply made of the real one's stated length and data.
+    std::function<void(uint32_t* stated, bytes* data)> lie;
+};
+const LieCase kLieCases[] = {
+    {"LongerThanAsked", "none",
+     [](uint32_t* stated, bytes* data) {
+         data->insert(data->end(), 100, 'x');
+         *stated += 100;
+     }},
+    {"UnpacksBeyondAsked", "lz4",
+     [](uint32_t* stated, bytes* data) { *data = lz4(bytes(*stated + 100, 'y')); }},
+    {"GarbageForPackedData", "lz4", [](uint32_t*, bytes* data) { *data = bytes(200, 0xff); }},
+};
+void PrintTo(const LieCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarRead : public DvcpLiar, public ::testing::WithParamInterface<LieCase> {};
+
+// A file large enough to travel block by block: every read reply lies. The file fails at its
+// read, the run ends with the status of a protocol error, and nothing of the file lands.
+TEST_P(DvcpLiarRead, ProtocolErrorAtRead) {
+    make_tree(root_, {Node::sized("src/big", 1024 * kKiB, 3)});
+    start();
+    const auto lie = [](const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* len = find(fields, SDF_LEN);
+        field* data = find(fields, SDF_DATA);
+        if (len == nullptr || data == nullptr || len->value.size() != 4) return frame;
+        uint32_t stated = be32(len->value);
+        GetParam().lie(&stated, &data->value);
+        len->value = be32_bytes(stated);
+        return frame_of(frame, fields);
+    };
+    rewrite(SD_REQ_READ, -1, lie);
+    rewrite(SD_REQ_PREAD, -1, lie);
+    const RunResult run =
+        dvcp({"if=" + url("/src", std::string("pack=") + GetParam().pack), "of=" + (tmp_ / "dst")});
+    EXPECT_GT(relay_->fired(), 0) << relay_->log();
+    EXPECT_EXIT_STATUS(run, 7);
+    EXPECT_TRUE(log_contains(run.err, "i_read [")) << run.describe();
+    EXPECT_FALSE(log_contains(run.err, "i_open [")) << run.describe();
+    EXPECT_FALSE(log_contains(run.err, "General failure")) << run.describe();
+    EXPECT_FALSE(exists(tmp_ / "dst/big"));
+    EXPECT_EQ(Report::parse(run.err).number("i_file_fail_count"), 1) << run.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, DvcpLiarRead, ::testing::ValuesIn(kLieCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -249,7 +249,9 @@ class remote_bfile final : public vbfile {
     int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) override {
         if (int64_t ret = open_file(path, kOpenForReading); ret != 0) return ret;
         writing_ = false;
-        return read_at(offset, buf, len);
+        const int64_t n = read_at(offset, buf, len);
+        read_failed = n < 0;
+        return n;
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;

@@ -485,7 +485,8 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     size_t want = static_cast<size_t>(std::min<uint64_t>(job->bs, size));
     int64_t n = vbfile_open_read(in, src.c_str(), 0, buf, want);
     if (n < 0) {
-        CDIR_LOG(LOG_ERR, "i_open [%s] error: %s", src.c_str(), verr2str(job->last_verr));
+        CDIR_LOG(LOG_ERR, "%s [%s] error: %s", n == -2 ? "i_read" : "i_open", src.c_str(),
+                 verr2str(job->last_verr));
         job->st.i_file_fail_count++;
         return -1;
     }
