@@ -295,5 +295,66 @@ TEST_P(DvcpLiarRead, ProtocolErrorAtRead) {
 INSTANTIATE_TEST_SUITE_P(Replies, DvcpLiarRead, ::testing::ValuesIn(kLieCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- 4: a batch read answered one file short
+// ------------------------------------------------------
+
+// The data blocks of a batch answer, each whole.
+std::vector<bytes> blocks_of(const bytes& data) {
+    std::vector<bytes> out;
+    size_t off = 0;
+    while (off < data.size()) {
+        bytes rest(data.begin() + long(off), data.end());
+        size_t used = 0;
+        mfile_data_result r{};
+        if (libmfile_read_get_data_len_err(rest.data(), rest.size(), &used, &r) != 0) break;
+        free(r.data);
+        out.emplace_back(data.begin() + long(off), data.begin() + long(off + used));
+        off += used;
+    }
+    if (off < data.size()) out.emplace_back(data.begin() + long(off), data.end());
+    return out;
+}
+
+TEST_F(DvcpLiar, BatchReadAnsweredOneShortFailsTheUnanswered) {
+    std::vector<Node> nodes;
+    const std::vector<std::string> names = {"a", "b", "c"};
+    for (const auto& n : names) nodes.push_back(Node::file("src/" + n, "content of " + n));
+    make_tree(root_, nodes);
+    start();
+    // The first answer that holds any file loses its last one; the server answers nothing more.
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
+    rewrite(SD_REQ_IOCTL, DVSD_IOCTL_MFILE_LIST_RET, [dropped](const bytes& frame) {
+        if (dropped->load()) return frame;
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        if (data == nullptr) return frame;
+        std::vector<bytes> blocks = blocks_of(data->value);
+        if (blocks.empty()) return frame;
+        dropped->store(true);
+        blocks.pop_back();
+        data->value.clear();
+        for (const bytes& b : blocks) data->value.insert(data->value.end(), b.begin(), b.end());
+        return frame_of(frame, fields);
+    });
+    const std::string changes = tmp_ / "changes.txt";
+    const RunResult run = dvcp({"if=" + url("/src", "pack=none&read_timeout=3"),
+                                "of=" + (tmp_ / "dst"), "changes=" + changes});
+    ASSERT_TRUE(dropped->load()) << relay_->log();
+    EXPECT_EXIT_STATUS(run, 7);
+    std::set<std::string> missing;
+    for (const auto& n : names) {
+        if (!exists(tmp_ / "dst" + "/" + n)) missing.insert("! " + (tmp_ / "dst") + "/" + n);
+    }
+    EXPECT_FALSE(missing.empty());
+    std::set<std::string> failed_lines;
+    std::istringstream lines(read_file(changes));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("! ", 0) == 0) failed_lines.insert(line);
+    }
+    EXPECT_EQ(failed_lines, missing) << read_file(changes);
+    EXPECT_EQ(Report::parse(run.err).number("i_file_fail_count"), int64_t(missing.size()))
+        << run.describe();
+}
+
 }  // namespace
 }  // namespace systest
