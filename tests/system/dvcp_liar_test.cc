@@ -356,5 +356,98 @@ TEST_F(DvcpLiar, BatchReadAnsweredOneShortFailsTheUnanswered) {
         << run.describe();
 }
 
+// ---- 2: a listing that never ends
+// ----------------------------------------------------------------
+
+// Once the listing of a directory named "endless" is asked for, every listing answer holds new
+// file lines (made from the first real line seen) and never the end marker.
+class endless_listing {
+  public:
+    bytes request(const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        const std::string path =
+            data != nullptr ? std::string(data->value.begin(), data->value.end()) : std::string();
+        if (path.find("/endless") != std::string::npos) on_ = true;
+        return frame;
+    }
+    bytes answer(const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        if (data == nullptr) return frame;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (tail_.empty() && !data->value.empty() && data->value[0] == 'F') {
+            const std::string text(data->value.begin() + 1, data->value.end());
+            const size_t tab = text.find('\t');
+            const size_t nl = text.find('\n');
+            if (tab != std::string::npos && nl != std::string::npos && tab < nl) {
+                tail_ = text.substr(tab, nl + 1 - tab);
+            }
+        }
+        if (!on_ || tail_.empty()) return frame;
+        std::string made = "F";
+        while (made.size() < 16 * kKiB) made += "entry" + std::to_string(++made_) + tail_;
+        data->value.assign(made.begin(), made.end());
+        ++answers_;
+        return frame_of(frame, fields);
+    }
+    int answers() const { return answers_.load(); }
+
+  private:
+    std::mutex mutex_;
+    std::atomic<bool> on_{false};
+    std::string tail_;  // a real line from its tab on
+    uint64_t made_ = 0;
+    std::atomic<int> answers_{0};
+};
+
+TEST_F(DvcpLiar, EndlessListingFailsTheDirectoryAndDeletesNothingThere) {
+    make_tree(root_, {Node::file("src/keep", "kept"), Node::dir("src/endless"),
+                      Node::file("src/endless/real", "real")});
+    const std::string dst = tmp_ / "dst";
+    make_tree(dst, {Node::file("endless/old", "only at the destination")});
+    start();
+    auto liar = std::make_shared<endless_listing>();
+    RelayRule ask;
+    ask.dir = RelayDir::up;
+    ask.code = SD_REQ_IOCTL;
+    ask.cmd = DVSD_IOCTL_RDIR_ENUM;
+    ask.action = RelayAction::rewrite;
+    ask.rewrite = [liar](const bytes& frame) { return liar->request(frame); };
+    ask.times = 0;
+    relay_->add(ask);
+    rewrite(SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ,
+            [liar](const bytes& frame) { return liar->answer(frame); });
+    RunOptions options;
+    options.timeout = std::chrono::seconds(120);
+    const RunResult run =
+        dvcp({"mode=sync", "if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=1000"},
+             options);
+    EXPECT_GT(liar->answers(), 0) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 8);
+    EXPECT_TRUE(log_contains(run.err, "[/src/endless] listing over max_dir_entries=1000"))
+        << run.describe();
+    EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1) << run.describe();
+    EXPECT_TRUE(exists(dst + "/endless/old"));
+    EXPECT_FALSE(exists(dst + "/endless/real"));
+}
+
+// Honest directories above the default get through with the caps raised.
+TEST_F(DvcpLiar, ListingWithinRaisedCapsIsCopied) {
+    std::vector<Node> nodes;
+    for (int i = 0; i < 300; ++i) nodes.push_back(Node::file("src/d/f" + std::to_string(i), "x"));
+    make_tree(root_, nodes);
+    start();
+    const std::string dst = tmp_ / "dst";
+    const RunResult small =
+        dvcp({"if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=100"});
+    EXPECT_EXIT_STATUS(small, 8);
+    const RunResult raised = dvcp(
+        {"if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=300", "max_dir_bytes=1M"});
+    EXPECT_EXIT_STATUS(raised, 0);
+    EXPECT_TRUE(exists(dst + "/d/f299"));
+}
+
 }  // namespace
 }  // namespace systest

@@ -127,7 +127,9 @@ struct libcdir_ctx {
     bool need_odir_list = false;    // the destination listing is read (sync, copy rules but 4)
     err_info* err = nullptr;        // the caller's record
     sock_cancel* cancel = nullptr;  // the caller's; handed to every server connection
-    file_ptr list_file;             // list jobs
+    uint64_t max_dir_entries = LIBCDIR_MAX_DIR_ENTRIES_DEFAULT;  // one directory's listing
+    uint64_t max_dir_bytes = LIBCDIR_MAX_DIR_BYTES_DEFAULT;
+    file_ptr list_file;  // list jobs
     std::string list_path;
     bool list_failed = false;  // command thread
 

@@ -97,7 +97,15 @@ struct libcdir_param {
     // connect, login and wait of the job's server connections, those that libcdir_open makes
     // included (the open then fails with VERR_NET_USER_STOP). Any thread may set it.
     sock_cancel* cancel;
+    // The most one directory's listing may hold, on either side: entries, and bytes of listing
+    // lines. A directory beyond either fails (nothing in it is copied or deleted) and the walk
+    // ends there. 0 takes the defaults below.
+    uint64_t max_dir_entries;
+    uint64_t max_dir_bytes;
 };
+
+inline constexpr uint64_t LIBCDIR_MAX_DIR_ENTRIES_DEFAULT = 1000000;
+inline constexpr uint64_t LIBCDIR_MAX_DIR_BYTES_DEFAULT = uint64_t{128} << 20;
 
 // What a running job has done so far, for a progress display.
 struct libcdir_progress {

@@ -2,7 +2,7 @@
 //
 //   dvcp [mode=..] if=SRC [of=DST] [bs=N] [olist=FILE] [dbg=sync_reason] [level=LEVEL]
 //        [changes=FILE|-] [dry_run=0|1] [max_delete=N] [hard_links=0|1] [xattrs=0|1]
-//        [progress=0|1]
+//        [progress=0|1] [max_dir_entries=N] [max_dir_bytes=SIZE]
 //   dvcp ls_mode=[cp|sync]
 //   dvcp -v
 //   dvcp -h | --help
@@ -56,7 +56,7 @@ constexpr const char* kConfigName = "dvcp.ini";
 // Keys in table order; the position is the key's number.
 constexpr const char kKeywords[] =
     "mode\0if\0of\0bs\0olist\0dbg\0level\0ls_mode\0changes\0dry_run\0max_delete\0hard_links\0"
-    "xattrs\0progress\0";
+    "xattrs\0progress\0max_dir_entries\0max_dir_bytes\0";
 enum key_no {
     KEY_MODE,
     KEY_IF,
@@ -72,6 +72,8 @@ enum key_no {
     KEY_HARD_LINKS,
     KEY_XATTRS,
     KEY_PROGRESS,
+    KEY_MAX_DIR_ENTRIES,
+    KEY_MAX_DIR_BYTES,
 };
 
 struct mode_entry {
@@ -133,6 +135,9 @@ void print_usage(FILE* out) {
     fprintf(out,
             "\tprogress=0|1    status line on standard error (default: when it is a "
             "terminal)\n");
+    fprintf(out,
+            "\tmax_dir_entries=N, max_dir_bytes=SIZE    most entries and listing bytes one "
+            "directory may have (default 1000000 and 128M); beyond them it fails\n");
     fprintf(out, "\t-h, --help    this text; -v    the version\n");
     fprintf(out, "SIGINT, SIGTERM, SIGHUP or SIGPIPE stop the run cleanly (exit 6).\n");
 }
@@ -302,6 +307,26 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
                                        shown(value).c_str());
                 }
                 param->max_delete = *n;
+                break;
+            }
+            case KEY_MAX_DIR_ENTRIES: {
+                std::optional<int64_t> n = parse_count(value);
+                if (!n || *n == 0) {
+                    return usage_error(
+                        "bad max_dir_entries \"%s\": must be a whole number, 1 or more",
+                        shown(value).c_str());
+                }
+                param->max_dir_entries = static_cast<uint64_t>(*n);
+                break;
+            }
+            case KEY_MAX_DIR_BYTES: {
+                std::string text(value);
+                const uint64_t n = str_size_parse(text.c_str());
+                if (n == 0) {
+                    return usage_error("bad max_dir_bytes \"%s\": must be a size above 0",
+                                       shown(value).c_str());
+                }
+                param->max_dir_bytes = n;
                 break;
             }
             case KEY_DRY_RUN:
