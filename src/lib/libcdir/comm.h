@@ -124,9 +124,12 @@ struct libcdir_ctx {
     uint32_t route = CDIR_ROUTE_LL;
     uint32_t dbg = 0;
     uint32_t read_timeout_ms = 0;
-    bool need_odir_list = false;  // the destination listing is read (sync, copy rules but 4)
-    err_info* err = nullptr;      // the caller's record
-    file_ptr list_file;           // list jobs
+    bool need_odir_list = false;    // the destination listing is read (sync, copy rules but 4)
+    err_info* err = nullptr;        // the caller's record
+    sock_cancel* cancel = nullptr;  // the caller's; handed to every server connection
+    uint64_t max_dir_entries = LIBCDIR_MAX_DIR_ENTRIES_DEFAULT;  // one directory's listing
+    uint64_t max_dir_bytes = LIBCDIR_MAX_DIR_BYTES_DEFAULT;
+    file_ptr list_file;  // list jobs
     std::string list_path;
     bool list_failed = false;  // command thread
 

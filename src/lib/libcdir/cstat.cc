@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "libcdir/comm.h"
+#include "libnet/sock_cli.h"
 #include "libpal/strnum.h"
 
 int libcdir_verr_2_eno(verr code) {
@@ -34,6 +35,7 @@ int libcdir_verr_2_eno(verr code) {
 }
 
 int libcdir_open_failure_status(const err_info* err) {
+    if (err != nullptr && err->code == VERR_NET_USER_STOP) return 6;
     int cls = libcdir_verr_2_eno(err != nullptr ? err->code : VERR_SUCCESS);
     // An open that failed must never look like success to the caller of the process.
     return cls == 0 ? 1 : -cls;

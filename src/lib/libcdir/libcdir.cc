@@ -563,6 +563,9 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         return nullptr;
     }
     job->err = err;
+    job->cancel = param->cancel;
+    if (param->max_dir_entries != 0) job->max_dir_entries = param->max_dir_entries;
+    if (param->max_dir_bytes != 0) job->max_dir_bytes = param->max_dir_bytes;
     const uint32_t read_timeout_ms =
         param->read_timeout_ms != 0 ? param->read_timeout_ms : kDefaultReadTimeoutMs;
     if (!prepare_side(param->i_url, read_timeout_ms, &job->src, err)) {

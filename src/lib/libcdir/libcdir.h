@@ -49,6 +49,8 @@ inline constexpr uint32_t LIBCDIR_BS_MAX = 256 * 1024 * 1024;  // 256 MiB
 // a parsed size is checked before it is cut to 32 bits.
 bool libcdir_bs_valid(uint64_t bs);
 
+struct sock_cancel;
+
 // Directory-listing parameters of one side.
 struct libcdir_rdir_param {
     uint32_t flag;             // carried to a remote lister; no effect on a local one
@@ -91,7 +93,19 @@ struct libcdir_param {
     uint32_t hard_links;  // 1: files hard-linked together in the source are linked together at a
                           // local destination
     uint32_t xattrs;      // 1: extended attributes and ACLs are copied on local routes
+    // Optional, owned by the caller, outliving libcdir_close: a stop asked through it ends every
+    // connect, login and wait of the job's server connections, those that libcdir_open makes
+    // included (the open then fails with VERR_NET_USER_STOP). Any thread may set it.
+    sock_cancel* cancel;
+    // The most one directory's listing may hold, on either side: entries, and bytes of listing
+    // lines. A directory beyond either fails (nothing in it is copied or deleted) and the walk
+    // ends there. 0 takes the defaults below.
+    uint64_t max_dir_entries;
+    uint64_t max_dir_bytes;
 };
+
+inline constexpr uint64_t LIBCDIR_MAX_DIR_ENTRIES_DEFAULT = 1000000;
+inline constexpr uint64_t LIBCDIR_MAX_DIR_BYTES_DEFAULT = uint64_t{128} << 20;
 
 // What a running job has done so far, for a progress display.
 struct libcdir_progress {
@@ -137,6 +151,7 @@ int cdir_need_exit(libcdir_ctx* job);
 //   anything else -> 0 after the error line "verr=%d [%s]"
 int libcdir_verr_2_eno(verr code);
 
-// Exit status of a job that could not be opened: the negated class of the recorded status, but
-// never 0 (a failure must not look like success): 1 where the class is 0.
+// Exit status of a job that could not be opened: 6 when a stop ended the open, else the negated
+// class of the recorded status, but never 0 (a failure must not look like success): 1 where the
+// class is 0.
 int libcdir_open_failure_status(const err_info* err);

@@ -46,12 +46,15 @@ class local_bfile final : public vbfile {
 
     int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) override {
         close_file(nullptr);
+        read_failed = false;
         if (!side_->fs) return VERR_INVALID_PARAMETER;
         std::string rel(cdir_rel_path(*side_, path));
         fd_ = os_root_open_fd(side_->fs.get(), rel.empty() ? "." : rel.c_str(),
                               O_RDONLY | O_NONBLOCK, 0);
         if (fd_ < 0) return status_of(errno);
-        return read_at(offset, buf, len);
+        const int64_t n = read_at(offset, buf, len);
+        read_failed = n < 0;
+        return n;
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
         if (fd_ < 0) return status_of(EBADF);
@@ -261,9 +264,11 @@ vbfile* cdir_local_bfile_new(const cdir_side* side) {
 
 int64_t vbfile_open_read(vbfile* h, const char* path, int64_t offset, char* buf, size_t len) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
+    h->read_failed = false;
     int64_t n = h->open_read(path, offset, buf, len);
     if (n < 0) block_failure(h, n);
-    return n < 0 ? -1 : n;
+    if (n < 0) return h->read_failed ? -2 : -1;
+    return n;
 }
 
 int64_t vbfile_read_at(vbfile* h, int64_t offset, char* buf, size_t len) {

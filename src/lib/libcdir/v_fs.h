@@ -38,7 +38,8 @@ struct vbfile_state {
 // Implementations return counts, 0, or the negative status code of a failure (never errno).
 struct vbfile {
     virtual ~vbfile() = default;
-    // Opens `path` for reading and reads up to `len` bytes at `offset`: bytes read or a status.
+    // Opens `path` for reading and reads up to `len` bytes at `offset`: bytes read or a status;
+    // `read_failed` then says whether the file had opened and only the read failed.
     virtual int64_t open_read(const char* path, int64_t offset, char* buf, size_t len) = 0;
     virtual int64_t read_at(int64_t offset, char* buf, size_t len) = 0;
     // Creates (truncates) `path` and writes `len` bytes at `offset`: bytes written or a status.
@@ -72,6 +73,7 @@ struct vbfile {
 
     libcdir_ctx* job = nullptr;
     bool is_local = true;
+    bool read_failed = false;
 };
 
 // Opens the block file endpoint of the side whose prepared URL is `url` (v_rdir.h chooses the
@@ -80,7 +82,7 @@ vbfile* vbfile_init(libcdir_ctx* job, const char* url, err_info* err);
 // The local implementation: files of `side` read beneath its root handle.
 vbfile* cdir_local_bfile_new(const cdir_side* side);
 // A failed read or write classifies the failure and closes the current file; all return -1 on
-// failure.
+// failure, except that vbfile_open_read returns -2 when the file opened and its first read failed.
 int64_t vbfile_open_read(vbfile* h, const char* path, int64_t offset, char* buf, size_t len);
 int64_t vbfile_read_at(vbfile* h, int64_t offset, char* buf, size_t len);
 // A local side is never written through this endpoint (it answers "not supported"): the engine

@@ -311,7 +311,9 @@ class remote_bfile final : public vbfile {
         if (int64_t ret = open_file(path, kOpenForReading); ret != 0) return ret;
         writing_ = false;
         if (len == 0) return 0;  // opened only, to take its status before reading
-        return read_at(offset, buf, len);
+        const int64_t n = read_at(offset, buf, len);
+        read_failed = n < 0;
+        return n;
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
@@ -470,7 +472,7 @@ verr cdir_remote_failure(libcdir_ctx* job, dvsd_cli_ctx* ctx) {
 }
 
 dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_err, err_info* err) {
-    dvsd_cli_ctx* ctx = dvsd_cli_connect(url, conn_err);
+    dvsd_cli_ctx* ctx = dvsd_cli_connect_ex(url, job != nullptr ? job->cancel : nullptr, conn_err);
     if (ctx == nullptr) {
         const verr code = conn_err->code < 0 ? conn_err->code : VERR_GENERAL_FAILURE;
         if (job != nullptr) cdir_verr_check(job, code);

@@ -399,6 +399,7 @@ class read_list {
     bool send(char* buf, OnFile&& on_file) {
         if (entries_.empty()) return true;
         bool stop = false;
+        size_t answered = 0;
         int ret = run_chunk(
             job_, job_->imfile.get(), MFILE_CMD_READ, item_.src_path, text_, entries_.size(), buf,
             [&](const char* data, size_t len, size_t got) -> long {
@@ -418,16 +419,30 @@ class read_list {
                     one_file(*entries_[got + count], r, on_file);
                     free(r.data);
                     ++count;
+                    answered = got + count;
                     if (cdir_need_exit(job_)) stop = true;
                 }
                 return count;
             });
+        if (ret < 0) unanswered(answered);
         text_.clear();
         entries_.clear();
         return ret >= 0 && !stop;
     }
 
   private:
+    // The batch ended before the entries from `answered` on had their answers: none of them was
+    // copied. After a stop they are simply not done.
+    void unanswered(size_t answered) {
+        if (answered >= entries_.size() || job_->user_stop.load() != 0) return;
+        CDIR_LOG(LOG_ERR, "[%s] %zu of %zu files of a batch read got no answer: not copied",
+                 item_.src_path.c_str(), entries_.size() - answered, entries_.size());
+        for (size_t i = answered; i < entries_.size(); ++i) {
+            job_->st.i_file_fail_count++;
+            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, entries_[i]->name);
+        }
+    }
+
     template <typename OnFile>
     void one_file(const mstat_item& e, const mfile_data_result& r, OnFile& on_file) {
         const std::string shown = joined(item_.src_path, e.name);

@@ -140,6 +140,7 @@ bool rdir_read_stat_into(libcdir_ctx* job, bool is_dst, const char* path, cdir_i
     const int cap = static_cast<int>(job->max_mfile_size) - 1;
     int ends = 0;
     int status = 0;
+    uint64_t bytes = 0;
     while (ends < 2) {
         int n = vrdir_read_item_list(h, buf, cap);
         if (n < 1) {
@@ -158,6 +159,24 @@ bool rdir_read_stat_into(libcdir_ctx* job, bool is_dst, const char* path, cdir_i
         if (!body.empty() && str_2_stat(body, set) != 0) {
             cdir_verr_check(job, VERR_GENERAL_FAILURE);
             CDIR_LOG(LOG_ERR, "vrdir_str_2_stat failed\n");
+            return false;
+        }
+        // One directory's listing may hold only so much: a peer that never ends one must not
+        // take all memory. What was read of it is not used, so nothing there is deleted; the
+        // side's listing stream stands in the middle of it, so the walk cannot go on.
+        bytes += body.size();
+        if (files.items().size() + dirs.items().size() > job->max_dir_entries ||
+            bytes > job->max_dir_bytes) {
+            CDIR_LOG(LOG_ERR,
+                     "[%s] listing over max_dir_entries=%llu or max_dir_bytes=%llu: directory "
+                     "failed, the walk ends here",
+                     shown, static_cast<unsigned long long>(job->max_dir_entries),
+                     static_cast<unsigned long long>(job->max_dir_bytes));
+            if (is_dst) {
+                job->st.o_dir_fail_count++;
+            } else {
+                job->st.i_dir_fail_count++;
+            }
             return false;
         }
         if (cdir_need_exit(job)) return false;

@@ -52,7 +52,7 @@ int fetch_batch(dvsd_cli_dir* dir) {
     if (unpacked < 0 || static_cast<uint32_t>(unpacked) != stated) {
         CLI_LOG(LOG_DBG, "sdcomp_unpack pack_len=%zu buf_len=%u ret=%d\n", packed, capacity,
                 unpacked);
-        return SD_FRAME_UNPACK_ERROR;
+        return SD_FRAME_DATA_ERROR;
     }
     dir->batch_len = static_cast<uint32_t>(unpacked);
     dir->batch[dir->batch_len] = '\0';

@@ -141,14 +141,15 @@ int read_request(dvsd_cli_file* file, bool positional, uint32_t chunk, uint8_t* 
     const uint8_t* data = blobmsg_data(tb[SD_READ_DATA]);
     const size_t data_len = blobmsg_data_len(tb[SD_READ_DATA]);
     // The server never returns more than asked; a stated length above it cannot be trusted.
+    // Such a reply, like data that does not unpack to what it states, breaks the protocol.
     if (stated > chunk) {
         CLI_LOG(LOG_DBG, "read len=%u > asked=%u\n", stated, chunk);
-        return SD_FRAME_UNPACK_ERROR;
+        return SD_FRAME_DATA_ERROR;
     }
     if (keep_packed) {
         if (data_len > zcomp_bound(chunk)) {
             CLI_LOG(LOG_DBG, "pack_len=%zu > bound=%zu\n", data_len, zcomp_bound(chunk));
-            return SD_FRAME_UNPACK_ERROR;
+            return SD_FRAME_DATA_ERROR;
         }
         if (data_len > 0) memcpy(buf, data, data_len);
         *packed_len = static_cast<uint32_t>(data_len);
@@ -160,7 +161,7 @@ int read_request(dvsd_cli_file* file, bool positional, uint32_t chunk, uint8_t* 
     if (unpacked < 0 || static_cast<uint32_t>(unpacked) != stated) {
         CLI_LOG(LOG_DBG, "sdcomp_unpack pack_len=%zu buf_len=%u ret=%d\n", data_len, chunk,
                 unpacked);
-        return SD_FRAME_UNPACK_ERROR;
+        return SD_FRAME_DATA_ERROR;
     }
     *amount = static_cast<uint32_t>(unpacked);
     return SD_FRAME_OK;
@@ -229,6 +230,8 @@ int dvsd_cli_restart_work(dvsd_cli_file* file) {
 // Whether a failed read request may be repeated on a new connection with small blocks.
 bool may_restart(const dvsd_cli_ctx* ctx, int status, uint32_t chunk) {
     if (status == SD_FRAME_USER_STOP || stopped(ctx)) return false;
+    // A server that broke the protocol would only break it again on a new connection.
+    if (status == SD_FRAME_DATA_ERROR) return false;
     const verr code = ctx->last_error->code;
     if (code == VERR_DEV_NO_SUCH_DEVICE || code == VERR_FILE_NOT_FOUND) return false;
     if (chunk <= DVSD_CLI_RESTART_BLOCK) return false;

@@ -1,6 +1,7 @@
 #include "libdvsd/sd_frame.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -51,6 +52,51 @@ int short_read_status(verr status, size_t done) {
     if (done > 0) return SD_FRAME_LEN_ERROR;
     return status == VERR_TIMEOUT ? SD_FRAME_TIMEOUT : SD_FRAME_NET_ERROR;
 }
+
+// The whole-frame deadline of a read: from the frame's first byte, the stream's read time-out
+// plus `bytes` at `min_rate`. Lifted again when the read ends, whichever way.
+class frame_deadline final {
+  public:
+    frame_deadline(net_stream& stream, uint32_t min_rate) : stream_(stream), rate_(min_rate) {}
+    ~frame_deadline() {
+        if (started_) stream_.set_read_deadline(std::nullopt);
+    }
+    frame_deadline(const frame_deadline&) = delete;
+    frame_deadline& operator=(const frame_deadline&) = delete;
+
+    bool paced() const { return rate_ > 0; }
+    // The first byte is in: the clock starts.
+    void start() {
+        first_byte_ = std::chrono::steady_clock::now();
+        started_ = true;
+    }
+    // Logs, when the deadline is what ended a read of the frame that had `got` of its bytes.
+    void note_if_missed(verr status, size_t got) const {
+        if (!started_ || status != VERR_TIMEOUT || std::chrono::steady_clock::now() < deadline_) {
+            return;
+        }
+        SDCLI_LOG(LOG_WARN, "frame not whole within %lld ms of its first byte (%zu bytes of %zu)\n",
+                  static_cast<long long>(allowed_ms_), got, size_);
+    }
+    void allow(size_t bytes) {
+        const uint64_t ms =
+            uint64_t{static_cast<uint32_t>(std::max(stream_.read_timeout_ms(), 0))} +
+            (uint64_t{bytes} * 1000 + rate_ - 1) / rate_;
+        deadline_ = first_byte_ + std::chrono::milliseconds(ms);
+        allowed_ms_ = static_cast<int64_t>(ms);
+        size_ = bytes;
+        stream_.set_read_deadline(deadline_);
+    }
+
+  private:
+    net_stream& stream_;
+    const uint32_t rate_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point first_byte_;
+    std::chrono::steady_clock::time_point deadline_;
+    int64_t allowed_ms_ = 0;
+    size_t size_ = 0;
+};
 
 }  // namespace
 
@@ -173,19 +219,35 @@ int sd_frame_write(net_stream& stream, uint8_t protocol, uint8_t code,
 }
 
 int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* head,
-                  size_t max_frame, verr* stream_status) {
+                  size_t max_frame, verr* stream_status, uint32_t min_rate) {
     if (stream_status != nullptr) *stream_status = VERR_SUCCESS;
     uint8_t bytes[SD_FRAME_HEAD_SIZE];
+    frame_deadline deadline(stream, min_rate);
     size_t done = 0;
-    verr status = stream.read_full(bytes, &done);
+    verr status = VERR_SUCCESS;
+    if (deadline.paced()) {
+        // The first byte alone, so that the deadline counts from it.
+        status = stream.read_full(std::span<uint8_t>(bytes, 1), &done);
+        if (status == VERR_SUCCESS) {
+            deadline.start();
+            deadline.allow(sizeof bytes);
+            size_t rest = 0;
+            status = stream.read_full(std::span<uint8_t>(bytes + 1, sizeof bytes - 1), &rest);
+            done += rest;
+        }
+    } else {
+        status = stream.read_full(bytes, &done);
+    }
     if (status != VERR_SUCCESS) {
         if (stream_status != nullptr) *stream_status = status;
+        deadline.note_if_missed(status, done);
         if (done > 0) SDCLI_LOG(LOG_DBG, "net_read head len=%zu need=%zu\n", done, sizeof bytes);
         return short_read_status(status, done);
     }
     sd_frame_head parsed;
     int rc = sd_frame_head_parse(bytes, max_frame, &parsed);
     if (rc != SD_FRAME_OK) return rc;
+    if (deadline.paced()) deadline.allow(SD_FRAME_PREFIX_SIZE + parsed.padded_len);
 
     const size_t padded = parsed.padded_len;
     const size_t body = padded - BLOB_ATTR_HEADER_SIZE;
@@ -218,6 +280,7 @@ int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* 
         got += done_now;
         if (status != VERR_SUCCESS) {
             if (stream_status != nullptr) *stream_status = status;
+            deadline.note_if_missed(status, SD_FRAME_HEAD_SIZE + got);
             SDCLI_LOG(LOG_DBG, "net_read len=%zu need=%zu\n", got, body);
             // The head has arrived, so the frame has begun: a quiet or closed peer cut it short.
             return short_read_status(status, 1);
@@ -270,7 +333,8 @@ int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len) {
     }
     sd_frame_head head;
     verr status = VERR_SUCCESS;
-    const int rc = sd_frame_read(*conn->stream, &conn->reply, &head, SD_FRAME_MAX_SIZE, &status);
+    const int rc = sd_frame_read(*conn->stream, &conn->reply, &head, SD_FRAME_MAX_SIZE, &status,
+                                 SD_FRAME_CLIENT_MIN_RATE);
     if (status != VERR_SUCCESS) conn->net_status = status;
     if (rc != SD_FRAME_OK) return rc;
     if (conn->peer_protocol == 0) conn->peer_protocol = head.protocol;

@@ -105,8 +105,17 @@ int sd_frame_write(net_stream& stream, uint8_t protocol, uint8_t code,
 // after its first byte), SD_FRAME_NO_MEMORY (`buf` keeps at least its old capacity).
 // `*stream_status` (may be null) receives the stream's status. A failed read leaves the stream
 // wherever it stands.
+// With `min_rate` (bytes per second) the whole frame must also have arrived by a deadline
+// counted from its first byte: the stream's read time-out plus the frame's size at that rate, so
+// that a peer sending a byte now and then cannot hold the reader for ever while a slow honest
+// link still gets through. A frame that misses it ends as one that ended early (or as a time-out
+// when not even its head came whole). 0: only the stream's own time-out applies.
 int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* head,
-                  size_t max_frame = SD_FRAME_MAX_SIZE, verr* stream_status = nullptr);
+                  size_t max_frame = SD_FRAME_MAX_SIZE, verr* stream_status = nullptr,
+                  uint32_t min_rate = 0);
+
+// The rate a response must keep up with on a client connection: 64 KiB/s.
+inline constexpr uint32_t SD_FRAME_CLIENT_MIN_RATE = 64 * 1024;
 
 // ---- a client connection's frame state ---------------------------------------------------------
 

@@ -48,6 +48,16 @@ clock_type::time_point deadline_from(const net_handle* handle, clock_type::time_
     return now + std::chrono::milliseconds(std::max<int32_t>(handle->timeout_ms, 0));
 }
 
+// The idle deadline of a read, cut to the handle's read deadline.
+clock_type::time_point read_deadline_from(const net_handle* handle, clock_type::time_point now) {
+    const auto idle = deadline_from(handle, now);
+    return handle->read_deadline ? std::min(idle, *handle->read_deadline) : idle;
+}
+
+bool read_deadline_passed(const net_handle* handle) {
+    return handle->read_deadline && clock_type::now() >= *handle->read_deadline;
+}
+
 bool would_block(int eno) {
     return eno == EAGAIN || eno == EWOULDBLOCK || eno == EINTR;
 }
@@ -62,13 +72,19 @@ ptrdiff_t net_sock_read(net_handle* handle, void* buf, size_t len) {
     }
     auto* bytes = static_cast<uint8_t*>(buf);
     size_t done = 0;
-    auto deadline = deadline_from(handle, clock_type::now());
+    auto deadline = read_deadline_from(handle, clock_type::now());
     while (done < len) {
+        // A peer that keeps sending a byte now and then must not hold the reader past it.
+        if (read_deadline_passed(handle)) {
+            NET_LOG(LOG_DBG, "read deadline passed [%zu of %zu]\n", done, len);
+            handle->status = VERR_TIMEOUT;
+            return static_cast<ptrdiff_t>(done);
+        }
         errno = 0;
         ptrdiff_t n = sock_recv(handle->sock, bytes + done, len - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
-            deadline = deadline_from(handle, clock_type::now());
+            deadline = read_deadline_from(handle, clock_type::now());
             continue;
         }
         if (n == 0) {
@@ -162,6 +178,7 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
 void net_reset(net_handle* handle) {
     handle->stop.store(0, std::memory_order_release);
     handle->disconnected = false;
+    handle->read_deadline.reset();
     handle->status = VERR_SUCCESS;
 }
 

@@ -4,12 +4,16 @@
 // A read or write waits in slices (300 ms reading, 500 ms writing) so that a stop is seen
 // promptly, and gives up when no byte has moved for the handle's time-out: the time-out counts
 // from the last progress, so a long transfer on a slow link goes on while bytes keep arriving.
+// A reader that must not be held by a peer trickling bytes sets a read deadline as well: reads
+// end at it whatever their progress.
 // A handle is used by one thread at a time; `stop` and the cancel hook may be set by any thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -56,6 +60,9 @@ struct net_handle {
     std::atomic<uint32_t> stop{0};  // nonzero: every wait gives up with VERR_NET_USER_STOP
     sock_cancel* cancel = nullptr;  // not owned; may be null
     bool disconnected = false;      // the peer has closed; sticky until net_reset
+    // When set, reads end at this time however the bytes trickle in (VERR_TIMEOUT, as the idle
+    // time-out). Set and cleared by the handle's reader; net_reset clears it.
+    std::optional<std::chrono::steady_clock::time_point> read_deadline;
     // Outcome of the last read or write: 0 when every byte moved, else why it stopped short:
     // VERR_TIMEOUT, VERR_NET_USER_STOP, VERR_NET_NOT_CONNECTED (peer closed) or the socket's
     // error.
@@ -63,7 +70,8 @@ struct net_handle {
 };
 
 // Reads up to `len` bytes, waiting for all of them. Returns `len`; fewer (possibly 0) when no
-// byte arrived for timeout_ms or the peer closed in between (then the handle is disconnected);
+// byte arrived for timeout_ms, the read deadline passed (nothing is read once it has) or the
+// peer closed in between (then the handle is disconnected);
 // -1 on a socket error, on a disconnected handle, or when a stop was asked for while waiting.
 // `handle->status` says which.
 ptrdiff_t net_sock_read(net_handle* handle, void* buf, size_t len);
@@ -145,6 +153,13 @@ class net_stream {
     virtual verr read_full(std::span<uint8_t> buf, size_t* done) = 0;
     // Writes exactly `buf.size()` bytes; as read_full.
     virtual verr write_full(std::span<const uint8_t> buf, size_t* done) = 0;
+    // Bounds the reads that follow to end by `deadline` (VERR_TIMEOUT) however slowly bytes
+    // arrive; none lifts the bound. Streams without a clock of their own ignore it.
+    virtual void set_read_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        (void)deadline;
+    }
+    // How long a read may wait without progress, in ms; 0 when the stream does not say.
+    virtual int32_t read_timeout_ms() const { return 0; }
 };
 
 // The stream of a socket net handle, which must outlive it: through the handle's TLS channel when
@@ -154,6 +169,10 @@ class net_sock_stream final : public net_stream {
     explicit net_sock_stream(net_handle* handle) : handle_(handle) {}
     verr read_full(std::span<uint8_t> buf, size_t* done) override;
     verr write_full(std::span<const uint8_t> buf, size_t* done) override;
+    void set_read_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) override {
+        handle_->read_deadline = deadline;
+    }
+    int32_t read_timeout_ms() const override { return handle_->timeout_ms; }
 
   private:
     net_handle* handle_;

@@ -235,6 +235,12 @@ int transport_recv(void* context, unsigned char* buf, size_t len) {
     auto* ch = static_cast<ssl_channel*>(context);
     net_handle* handle = ch->handle;
     if (handle->disconnected) return 0;
+    // The reader's deadline holds for records that trickle in as well.
+    if (handle->read_deadline && clock_type::now() >= *handle->read_deadline) {
+        handle->status = VERR_TIMEOUT;
+        ch->waited_out = true;
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    }
     const size_t chunk = std::min<size_t>(len, INT_MAX);
     errno = 0;
     const ptrdiff_t got = sock_recv(handle->sock, buf, chunk);

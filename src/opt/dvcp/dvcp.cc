@@ -2,7 +2,7 @@
 //
 //   dvcp [mode=..] if=SRC [of=DST] [bs=N] [olist=FILE] [dbg=sync_reason] [level=LEVEL]
 //        [changes=FILE|-] [dry_run=0|1] [max_delete=N] [hard_links=0|1] [xattrs=0|1]
-//        [progress=0|1]
+//        [progress=0|1] [max_dir_entries=N] [max_dir_bytes=SIZE]
 //   dvcp ls_mode=[cp|sync]
 //   dvcp -v
 //   dvcp -h | --help
@@ -36,6 +36,7 @@
 #include "libdvsd/dvsd_cli.h"
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
+#include "libnet/sock_cli.h"
 #include "libpal/app.h"
 #include "libpal/os_fs.h"
 #include "libpal/strnum.h"
@@ -55,7 +56,7 @@ constexpr const char* kConfigName = "dvcp.ini";
 // Keys in table order; the position is the key's number.
 constexpr const char kKeywords[] =
     "mode\0if\0of\0bs\0olist\0dbg\0level\0ls_mode\0changes\0dry_run\0max_delete\0hard_links\0"
-    "xattrs\0progress\0";
+    "xattrs\0progress\0max_dir_entries\0max_dir_bytes\0";
 enum key_no {
     KEY_MODE,
     KEY_IF,
@@ -71,6 +72,8 @@ enum key_no {
     KEY_HARD_LINKS,
     KEY_XATTRS,
     KEY_PROGRESS,
+    KEY_MAX_DIR_ENTRIES,
+    KEY_MAX_DIR_BYTES,
 };
 
 struct mode_entry {
@@ -132,6 +135,9 @@ void print_usage(FILE* out) {
     fprintf(out,
             "\tprogress=0|1    status line on standard error (default: when it is a "
             "terminal)\n");
+    fprintf(out,
+            "\tmax_dir_entries=N, max_dir_bytes=SIZE    most entries and listing bytes one "
+            "directory may have (default 1000000 and 128M); beyond them it fails\n");
     fprintf(out, "\t-h, --help    this text; -v    the version\n");
     fprintf(out, "SIGINT, SIGTERM, SIGHUP or SIGPIPE stop the run cleanly (exit 6).\n");
 }
@@ -303,6 +309,26 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
                 param->max_delete = *n;
                 break;
             }
+            case KEY_MAX_DIR_ENTRIES: {
+                std::optional<int64_t> n = parse_count(value);
+                if (!n || *n == 0) {
+                    return usage_error(
+                        "bad max_dir_entries \"%s\": must be a whole number, 1 or more",
+                        shown(value).c_str());
+                }
+                param->max_dir_entries = static_cast<uint64_t>(*n);
+                break;
+            }
+            case KEY_MAX_DIR_BYTES: {
+                std::string text(value);
+                const uint64_t n = str_size_parse(text.c_str());
+                if (n == 0) {
+                    return usage_error("bad max_dir_bytes \"%s\": must be a size above 0",
+                                       shown(value).c_str());
+                }
+                param->max_dir_bytes = n;
+                break;
+            }
             case KEY_DRY_RUN:
             case KEY_HARD_LINKS:
             case KEY_XATTRS:
@@ -338,6 +364,9 @@ int g_signal_pipe[2] = {-1, -1};
 std::mutex g_job_mutex;
 libcdir_ctx* g_job = nullptr;  // the open job, or none; under g_job_mutex
 bool g_stop_pending = false;   // a stop asked for before the job was open; under g_job_mutex
+// Handed to the job's server connections, so that a stop also ends a connect or a login that
+// libcdir_open is still waiting for.
+sock_cancel g_cancel;
 std::thread g_signal_thread;
 constexpr int kCaughtSignals[] = {SIGUSR1, SIGPIPE, SIGINT, SIGTERM, SIGHUP};
 
@@ -371,6 +400,7 @@ void signal_loop() {
             std::lock_guard<std::mutex> lock(g_job_mutex);
             // An interrupt while the job is still being opened must not be forgotten.
             if (g_job == nullptr) g_stop_pending = true;
+            g_cancel.stop.store(1, std::memory_order_release);
             libcdir_req_stop(g_job);
         }
     }
@@ -529,9 +559,13 @@ bool wants_progress(const args& a) {
 }
 
 int run_job(libcdir_param* param, bool progress) {
+    param->cancel = &g_cancel;
     libcdir_ctx* job = libcdir_open(param);
     if (job == nullptr) {
         DVCP_LOG(LOG_ERR, "error: %s", err_info_str(&param->err));
+        std::lock_guard<std::mutex> lock(g_job_mutex);
+        // Whatever the open failed on once a stop had come, the run was stopped.
+        if (g_stop_pending) return 6;
         return libcdir_open_failure_status(&param->err);
     }
     {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "libcdir/comm.h"
+#include "libnet/sock_cli.h"
 
 namespace {
 
@@ -136,9 +137,16 @@ TEST(OpenFailureStatus, NeverZero) {
     struct {
         verr code;
         int status;
-    } cases[] = {{VERR_SUCCESS, 1},       {VERR_INVALID_PARAMETER, 1}, {VERR_NOT_SUPPORTED, 1},
-                 {VERR_ACCESS_DENIED, 2}, {VERR_GENERAL_FAILURE, 1},   {VERR_DISK_FULL, 4},
-                 {VERR_TIMEOUT, 7}};
+    } cases[] = {{VERR_SUCCESS, 1},
+                 {VERR_INVALID_PARAMETER, 1},
+                 {VERR_NOT_SUPPORTED, 1},
+                 {VERR_ACCESS_DENIED, 2},
+                 {VERR_GENERAL_FAILURE, 1},
+                 {VERR_DISK_FULL, 4},
+                 {VERR_TIMEOUT, 7},
+                 {VERR_NET_PROTOCOL_ERROR, 1},
+                 // A stop that ended the open is the run's stop.
+                 {VERR_NET_USER_STOP, 6}};
     for (const auto& c : cases) {
         err_info err{};
         err.code = c.code;

@@ -160,7 +160,9 @@ TEST_F(CliDir, FailedBatchFetchLeavesTheConnectionWithoutASocket) {
         return fake::reply().i32("len", 100).bin("data", "short");
     });
     EXPECT_EQ(dvsd_cli_readdir(dir_), nullptr);
-    EXPECT_STREQ(dvsd_cli_get_error_str(ctx_), "unkown error=7");
+    // Data that does not unpack to what it states breaks the protocol.
+    EXPECT_STREQ(dvsd_cli_get_error_str(ctx_), "read data content error");
+    EXPECT_EQ(dvsd_cli_get_error(ctx_), VERR_NET_PROTOCOL_ERROR);
     EXPECT_EQ(ctx_->net.sock, 0);
     // Closing needs no traffic now.
     EXPECT_EQ(dvsd_cli_closedir(dir_), 0);

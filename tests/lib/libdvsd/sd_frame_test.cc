@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ostream>
@@ -272,6 +273,66 @@ INSTANTIATE_TEST_SUITE_P(
                    SD_FRAME_LEN_ERROR},
         short_case{"body_missing_closed", head(1, 1, 0x02000010), then::close, SD_FRAME_LEN_ERROR}),
     [](const ::testing::TestParamInfo<short_case>& info) { return info.param.name; });
+
+// ---- whole-frame deadline
+
+// The peer sends `frame` a piece at a time, `pause_ms` apart, on a thread of its own.
+class trickler {
+  public:
+    trickler(int fd, Bytes frame, size_t piece, int pause_ms)
+        : thread_([fd, frame = std::move(frame), piece, pause_ms, this] {
+              for (size_t at = 0; at < frame.size() && !stop_; at += piece) {
+                  const size_t n = std::min(piece, frame.size() - at);
+                  if (write(fd, frame.data() + at, n) != static_cast<ssize_t>(n)) return;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+              }
+          }) {}
+    ~trickler() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+Bytes response_of(size_t payload) {
+    return cat({head(1, 4, 0x02000000 | static_cast<uint32_t>(4 + payload)), Bytes(payload, 0)});
+}
+
+// A byte each 30 ms never leaves the idle time-out (300 ms), yet 40 bytes take over a second:
+// the client's read gives up at the frame's deadline (time-out plus size at the minimum rate),
+// while a read without one takes the whole frame.
+TEST_F(SdFrame, TrickledFrameMissesTheClientsWholeFrameDeadline) {
+    trickler peer(peer_, response_of(32), 1, 30);
+    size_t len = 0;
+    const int rc = client_recv_response_imp(&conn_, &len);
+    EXPECT_EQ(rc, SD_FRAME_LEN_ERROR);
+    EXPECT_EQ(conn_.net_status, VERR_TIMEOUT);
+    EXPECT_FALSE(handle_.read_deadline.has_value()) << "the deadline outlived the frame";
+    dvsd_cli_set_last_error(&conn_, rc);
+    EXPECT_EQ(last_error_.code, VERR_TIMEOUT);
+}
+
+TEST_F(SdFrame, TrickledFrameIsReadWholeWithoutAMinimumRate) {
+    trickler peer(peer_, response_of(32), 1, 30);
+    Bytes buf;
+    sd_frame_head h;
+    EXPECT_EQ(sd_frame_read(stream_, &buf, &h), SD_FRAME_OK);
+    EXPECT_EQ(h.padded_len, 36u);
+}
+
+// A frame that pauses (less than the time-out) and arrives well within its deadline is whole.
+TEST_F(SdFrame, SlowFrameWithinItsDeadlineArrivesWhole) {
+    handle_.timeout_ms = 2000;
+    trickler peer(peer_, response_of(64), 24, 100);
+    Bytes buf;
+    sd_frame_head h;
+    EXPECT_EQ(sd_frame_read(stream_, &buf, &h, SD_FRAME_MAX_SIZE, nullptr, 64 * 1024), SD_FRAME_OK);
+    EXPECT_EQ(h.padded_len, 68u);
+    EXPECT_FALSE(handle_.read_deadline.has_value());
+}
 
 TEST_F(SdFrame, ShortHeadIsRecordedAsATimeOut) {
     peer_write({0x44, 0x56, 1, 1, 2});

@@ -32,6 +32,10 @@ const char* action_name(RelayAction a) {
             return "stall";
         case RelayAction::flip:
             return "flip";
+        case RelayAction::trickle:
+            return "trickle";
+        case RelayAction::rewrite:
+            return "rewrite";
     }
     return "?";
 }
@@ -247,7 +251,7 @@ void Relay::accept_loop() {
 }
 
 bool Relay::match(int conn, RelayDir dir, uint64_t pos, size_t len, int frame, int code, int cmd,
-                  size_t* point, RelayAction* action) {
+                  size_t* point, RelayRule* rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     int best = -1;
     size_t best_point = 0;
@@ -284,11 +288,11 @@ bool Relay::match(int conn, RelayDir dir, uint64_t pos, size_t len, int frame, i
         log_ += "listener shut for " + std::to_string(rules_[best].refuse_ms) + " ms\n";
     }
     *point = best_point;
-    *action = rules_[best].action;
+    *rule = rules_[best];
     log_ += "conn " + std::to_string(conn) + (dir == RelayDir::up ? " up" : " down") + " frame " +
             std::to_string(frame) + " code " + std::to_string(code) + " cmd " +
             std::to_string(cmd) + " at " + std::to_string(pos + best_point) + ": " +
-            action_name(*action) + "\n";
+            action_name(rule->action) + "\n";
     return true;
 }
 
@@ -339,13 +343,34 @@ void Relay::pump(Conn* conn, RelayDir dir) {
             }
         }
         size_t point = 0;
-        RelayAction action{};
-        if (!match(conn->number, dir, pos, unit.size(), frame, code, cmd, &point, &action)) {
+        RelayRule rule;
+        if (!match(conn->number, dir, pos, unit.size(), frame, code, cmd, &point, &rule)) {
             if (!write_full(dst, unit.data(), unit.size())) break;
             pos += unit.size();
             continue;
         }
+        const RelayAction action = rule.action;
+        if (action == RelayAction::rewrite) {
+            const std::vector<uint8_t> instead = rule.rewrite(unit);
+            if (!write_full(dst, instead.data(), instead.size())) break;
+            pos += unit.size();
+            continue;
+        }
         if (point > 0 && !write_full(dst, unit.data(), point)) break;
+        if (action == RelayAction::trickle) {
+            bool sent = true;
+            for (size_t i = point; i < unit.size() && sent; ++i) {
+                if (stopping_ || conn->dead) {
+                    sent = false;
+                    break;
+                }
+                sent = write_full(dst, unit.data() + i, 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(rule.trickle_ms));
+            }
+            if (!sent) break;
+            pos += unit.size();
+            continue;
+        }
         if (action == RelayAction::flip) {
             unit[point] ^= 0xff;
             if (!write_full(dst, unit.data() + point, unit.size() - point)) break;

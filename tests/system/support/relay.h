@@ -1,6 +1,7 @@
 // A TCP relay on loopback that breaks connections on purpose: it sits between dvcp and dvsd,
 // forwards both directions, and at a chosen point of a chosen connection cuts it (FIN or RST),
-// stalls it, or flips a byte. Points are named frame-aware (the k-th request or response of a
+// stalls it, flips a byte, trickles the rest of a frame or puts other bytes in its place (a
+// server that lies). Points are named frame-aware (the k-th request or response of a
 // connection, its request code and control code, a byte offset inside that frame) or by a byte
 // offset of a direction's stream, which is what works under TLS.
 //
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,8 @@ enum class RelayAction {
     cut_rst,  // the same, closing with RST
     stall,    // forward what comes before the point, then nothing more in that direction
     flip,     // invert the byte at the point and go on
+    trickle,  // forward the frame from the point on one byte at a time, trickle_ms apart
+    rewrite,  // forward what `rewrite` makes of the whole frame instead of it (offset unused)
 };
 
 struct RelayRule {
@@ -49,6 +53,10 @@ struct RelayRule {
     // for this many milliseconds.
     int refuse_next = 0;
     int refuse_ms = 0;
+    int trickle_ms = 0;
+    // The frame (head included) in, the bytes to send in its place out; runs on the relay's
+    // thread of that direction.
+    std::function<std::vector<uint8_t>(const std::vector<uint8_t>& frame)> rewrite;
 };
 
 class Relay {
@@ -80,7 +88,7 @@ class Relay {
     // The rule that hits a unit of `len` bytes at stream position `pos` (a frame when `frame`
     // is nonzero), earliest point first; false when none does. Counts the firing.
     bool match(int conn, RelayDir dir, uint64_t pos, size_t len, int frame, int code, int cmd,
-               size_t* point, RelayAction* action);
+               size_t* point, RelayRule* rule);
     void note(const std::string& line);
 
     int listen_fd_ = -1;

@@ -1,0 +1,453 @@
+// dvcp against a server that stalls or lies: the real dvsd behind a relay that trickles its
+// replies a byte at a time, answers a read with more than was asked or with data that does not
+// unpack, or leaves one file of a batch read unanswered. Every such run ends, with the status of
+// a time-out or a protocol error (7), or of a stop (6) when the user asks for one; nothing that was
+// not copied is reported as copied.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "libdvsd/blobmsg.h"
+#include "libdvsd/dvsd_cli.h"
+#include "libdvsd/sd_frame.h"
+#include "libpack/pack_ex.h"
+#include "librdir/mfile.h"
+#include "system/support/dvcp_test.h"
+#include "system/support/dvsd_process.h"
+#include "system/support/relay.h"
+#include "system/support/report.h"
+#include "system/support/tree.h"
+
+namespace systest {
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+const char kPassword[] = "secret";
+constexpr size_t kKiB = 1024;
+
+// ---- response frames taken apart and put together again ----------------------------------------
+
+struct field {
+    unsigned type;
+    std::string name;
+    bytes value;
+};
+
+std::vector<field> fields_of(const bytes& frame) {
+    std::vector<field> out;
+    const uint32_t word =
+        uint32_t{frame[4]} << 24 | uint32_t{frame[5]} << 16 | uint32_t{frame[6]} << 8 | frame[7];
+    const size_t end = 4 + (word & BLOB_ATTR_LEN_MASK);
+    size_t off = 8;
+    while (off + 4 <= end && off < frame.size()) {
+        const auto* a = reinterpret_cast<const blob_attr*>(frame.data() + off);
+        const size_t pad = blob_pad_len(a);
+        if (pad < 4 || off + blob_raw_len(a) > end) break;
+        const uint8_t* d = blobmsg_data(a);
+        out.push_back({blob_id(a), blobmsg_name(a), bytes(d, d + blobmsg_data_len(a))});
+        off += pad;
+    }
+    return out;
+}
+
+bytes frame_of(const bytes& original, const std::vector<field>& fields) {
+    sd_frame_msg msg;
+    msg.reset();
+    for (const field& f : fields)
+        msg.add_field(int(f.type), f.name.c_str(), f.value.data(), f.value.size());
+    bytes out(original.begin(), original.begin() + 4);
+    const auto root = msg.root();
+    out.insert(out.end(), root.begin(), root.end());
+    return out;
+}
+
+field* find(std::vector<field>& fields, const std::string& name) {
+    for (field& f : fields) {
+        if (f.name == name) return &f;
+    }
+    return nullptr;
+}
+
+uint32_t be32(const bytes& v) {
+    return uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
+}
+bytes be32_bytes(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+bytes lz4(const bytes& raw) {
+    zcomp_ctx codec;
+    snprintf(codec.name, sizeof codec.name, "lz4");
+    zcomp_init(&codec);
+    bytes out(zcomp_bound(raw.size()));
+    const int n = zcomp_compress(&codec, raw.data(), raw.size(), out.data(), out.size());
+    out.resize(n < 0 ? 0 : size_t(n));
+    return out;
+}
+
+// ---- fixture
+// -------------------------------------------------------------------------------------
+
+class DvcpLiar : public DvcpProcessTest {
+  protected:
+    void SetUp() override {
+        DvcpProcessTest::SetUp();
+        if (IsSkipped()) return;
+        if (!kHaveDvsd) {
+            if (std::getenv("CI") != nullptr) FAIL() << "CI needs dvsd in the build";
+            GTEST_SKIP() << "dvsd is not part of this build";
+        }
+        root_ = tmp_ / "root";
+        make_tree(root_, {Node::dir("src")});
+    }
+
+    void start() {
+        server_ = std::make_unique<DvsdProcess>(
+            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
+                                     std::string("passwd=") + kPassword, "context_timeout=2"});
+        const int port = port_of(server_->first_line());
+        ASSERT_GT(port, 0) << "dvsd did not start";
+        relay_ = std::make_unique<Relay>(port);
+        ASSERT_GT(relay_->port(), 0) << "the relay did not start";
+    }
+
+    // The served path `path` through the relay.
+    std::string url(const std::string& path, const std::string& query) const {
+        return "dvp://joe:" + std::string(kPassword) +
+               "@127.0.0.1:" + std::to_string(relay_->port()) + path + "?" + query;
+    }
+
+    // Every reply to requests `code` (and control code `cmd`, -1 any) trickled one byte each
+    // `every_ms`.
+    void trickle(int code, int cmd, int every_ms) {
+        RelayRule rule;
+        rule.dir = RelayDir::down;
+        rule.code = code;
+        rule.cmd = cmd;
+        rule.action = RelayAction::trickle;
+        rule.trickle_ms = every_ms;
+        rule.times = 0;
+        relay_->add(rule);
+    }
+
+    void rewrite(int code, int cmd, std::function<bytes(const bytes&)> how) {
+        RelayRule rule;
+        rule.dir = RelayDir::down;
+        rule.code = code;
+        rule.cmd = cmd;
+        rule.action = RelayAction::rewrite;
+        rule.rewrite = std::move(how);
+        rule.times = 0;
+        relay_->add(rule);
+    }
+
+    TempDir tmp_{"dvcp-liar"};
+    std::string root_;
+    std::unique_ptr<DvsdProcess> server_;
+    std::unique_ptr<Relay> relay_;
+};
+
+// ---- 1: trickled replies end as time-outs
+// ----------------------------------------------------------
+
+struct TrickleCase {
+    const char* name;
+    std::vector<std::pair<int, int>> replies;  // request and control codes whose replies trickle
+};
+const TrickleCase kTrickleCases[] = {
+    // During set-up, before the job is open.
+    {"ServerInformation", {{SD_REQ_INFO, -1}}},
+    // Listing answers, and their repeats when a repair asks for the lost one again.
+    {"Listing",
+     {{SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ}, {SD_REQ_IOCTL, DVSD_IOCTL2_ATTACH_CTX_REPLY}}},
+};
+void PrintTo(const TrickleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarTrickle : public DvcpLiar, public ::testing::WithParamInterface<TrickleCase> {};
+
+// A byte each 200 ms never leaves dvcp's idle time-out (15 s) without progress, but a reply of
+// more than 75 bytes misses its whole-frame deadline: the job ends as timed out.
+TEST_P(DvcpLiarTrickle, EndsAsTimeOut) {
+    make_tree(root_, {Node::file("src/one", "one small file")});
+    start();
+    for (const auto& [code, cmd] : GetParam().replies) trickle(code, cmd, 200);
+    RunOptions options;
+    options.timeout = std::chrono::seconds(150);
+    const RunResult run = dvcp({"if=" + url("/src", "pack=none"), "of=" + (tmp_ / "dst")}, options);
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 7);
+    EXPECT_TRUE(log_contains(run.err, "frame not whole within")) << run.describe();
+    EXPECT_GT(relay_->fired(), 0) << relay_->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, DvcpLiarTrickle, ::testing::ValuesIn(kTrickleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- 1: a stop ends set-up at once
+// ----------------------------------------------------------------
+
+struct StopCase {
+    const char* name;
+    int code;  // the set-up reply that trickles while the stop comes
+    int signum;
+};
+const StopCase kStopCases[] = {
+    {"LoginSigterm", SD_REQ_LOGIN, SIGTERM},
+    {"LoginSigint", SD_REQ_LOGIN, SIGINT},
+    {"ServerInformationSigterm", SD_REQ_INFO, SIGTERM},
+    {"ServerInformationSighup", SD_REQ_INFO, SIGHUP},
+};
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarStop : public DvcpLiar, public ::testing::WithParamInterface<StopCase> {};
+
+// The reply trickles slowly enough (and the time-outs are long enough) that only the stop can end
+// the run within the test's bound.
+TEST_P(DvcpLiarStop, StopEndsTheRun) {
+    make_tree(root_, {Node::file("src/one", "one small file")});
+    start();
+    trickle(GetParam().code, -1, 400);
+    std::atomic<bool> sent{false};
+    RunOptions options;
+    options.timeout = std::chrono::seconds(30);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (relay_->fired() > 0 && !sent.exchange(true)) kill(pid, GetParam().signum);
+    };
+    const RunResult run =
+        dvcp({"if=" + url("/src", "read_timeout=120&connect_timeout=120"), "of=" + (tmp_ / "dst")},
+             options);
+    EXPECT_TRUE(sent.load()) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(SetUp, DvcpLiarStop, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- 3: read replies that lie are protocol errors at the read
+// ------------------------------------
+
+struct LieCase {
+    const char* name;
+    const char* pack;
+    // The reply made of the real one's stated length and data.
+    std::function<void(uint32_t* stated, bytes* data)> lie;
+};
+const LieCase kLieCases[] = {
+    {"LongerThanAsked", "none",
+     [](uint32_t* stated, bytes* data) {
+         data->insert(data->end(), 100, 'x');
+         *stated += 100;
+     }},
+    {"UnpacksBeyondAsked", "lz4",
+     [](uint32_t* stated, bytes* data) { *data = lz4(bytes(*stated + 100, 'y')); }},
+    {"GarbageForPackedData", "lz4", [](uint32_t*, bytes* data) { *data = bytes(200, 0xff); }},
+};
+void PrintTo(const LieCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvcpLiarRead : public DvcpLiar, public ::testing::WithParamInterface<LieCase> {};
+
+// A file large enough to travel block by block: every read reply lies. The file fails at its
+// read, the run ends with the status of a protocol error, and nothing of the file lands.
+TEST_P(DvcpLiarRead, ProtocolErrorAtRead) {
+    make_tree(root_, {Node::sized("src/big", 1024 * kKiB, 3)});
+    start();
+    const auto lie = [](const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* len = find(fields, SDF_LEN);
+        field* data = find(fields, SDF_DATA);
+        if (len == nullptr || data == nullptr || len->value.size() != 4) return frame;
+        uint32_t stated = be32(len->value);
+        GetParam().lie(&stated, &data->value);
+        len->value = be32_bytes(stated);
+        return frame_of(frame, fields);
+    };
+    rewrite(SD_REQ_READ, -1, lie);
+    rewrite(SD_REQ_PREAD, -1, lie);
+    const RunResult run =
+        dvcp({"if=" + url("/src", std::string("pack=") + GetParam().pack), "of=" + (tmp_ / "dst")});
+    EXPECT_GT(relay_->fired(), 0) << relay_->log();
+    EXPECT_EXIT_STATUS(run, 7);
+    EXPECT_TRUE(log_contains(run.err, "i_read [")) << run.describe();
+    EXPECT_FALSE(log_contains(run.err, "i_open [")) << run.describe();
+    EXPECT_FALSE(log_contains(run.err, "General failure")) << run.describe();
+    EXPECT_FALSE(exists(tmp_ / "dst/big"));
+    EXPECT_EQ(Report::parse(run.err).number("i_file_fail_count"), 1) << run.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, DvcpLiarRead, ::testing::ValuesIn(kLieCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- 4: a batch read answered one file short
+// ------------------------------------------------------
+
+// The data blocks of a batch answer, each whole.
+std::vector<bytes> blocks_of(const bytes& data) {
+    std::vector<bytes> out;
+    size_t off = 0;
+    while (off < data.size()) {
+        bytes rest(data.begin() + long(off), data.end());
+        size_t used = 0;
+        mfile_data_result r{};
+        if (libmfile_read_get_data_len_err(rest.data(), rest.size(), &used, &r) != 0) break;
+        free(r.data);
+        out.emplace_back(data.begin() + long(off), data.begin() + long(off + used));
+        off += used;
+    }
+    if (off < data.size()) out.emplace_back(data.begin() + long(off), data.end());
+    return out;
+}
+
+TEST_F(DvcpLiar, BatchReadAnsweredOneShortFailsTheUnanswered) {
+    std::vector<Node> nodes;
+    const std::vector<std::string> names = {"a", "b", "c"};
+    for (const auto& n : names) nodes.push_back(Node::file("src/" + n, "content of " + n));
+    make_tree(root_, nodes);
+    start();
+    // The first answer that holds any file loses its last one; the server answers nothing more.
+    auto dropped = std::make_shared<std::atomic<bool>>(false);
+    rewrite(SD_REQ_IOCTL, DVSD_IOCTL_MFILE_LIST_RET, [dropped](const bytes& frame) {
+        if (dropped->load()) return frame;
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        if (data == nullptr) return frame;
+        std::vector<bytes> blocks = blocks_of(data->value);
+        if (blocks.empty()) return frame;
+        dropped->store(true);
+        blocks.pop_back();
+        data->value.clear();
+        for (const bytes& b : blocks) data->value.insert(data->value.end(), b.begin(), b.end());
+        return frame_of(frame, fields);
+    });
+    const std::string changes = tmp_ / "changes.txt";
+    const RunResult run = dvcp({"if=" + url("/src", "pack=none&read_timeout=3"),
+                                "of=" + (tmp_ / "dst"), "changes=" + changes});
+    ASSERT_TRUE(dropped->load()) << relay_->log();
+    EXPECT_EXIT_STATUS(run, 7);
+    std::set<std::string> missing;
+    for (const auto& n : names) {
+        if (!exists(tmp_ / "dst" + "/" + n)) missing.insert("! " + (tmp_ / "dst") + "/" + n);
+    }
+    EXPECT_FALSE(missing.empty());
+    std::set<std::string> failed_lines;
+    std::istringstream lines(read_file(changes));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("! ", 0) == 0) failed_lines.insert(line);
+    }
+    EXPECT_EQ(failed_lines, missing) << read_file(changes);
+    EXPECT_EQ(Report::parse(run.err).number("i_file_fail_count"), int64_t(missing.size()))
+        << run.describe();
+}
+
+// ---- 2: a listing that never ends
+// ----------------------------------------------------------------
+
+// Once the listing of a directory named "endless" is asked for, every listing answer holds new
+// file lines (made from the first real line seen) and never the end marker.
+class endless_listing {
+  public:
+    bytes request(const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        const std::string path =
+            data != nullptr ? std::string(data->value.begin(), data->value.end()) : std::string();
+        if (path.find("/endless") != std::string::npos) on_ = true;
+        return frame;
+    }
+    bytes answer(const bytes& frame) {
+        std::vector<field> fields = fields_of(frame);
+        field* data = find(fields, SDF_DATA);
+        if (data == nullptr) return frame;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (tail_.empty() && !data->value.empty() && data->value[0] == 'F') {
+            const std::string text(data->value.begin() + 1, data->value.end());
+            const size_t tab = text.find('\t');
+            const size_t nl = text.find('\n');
+            if (tab != std::string::npos && nl != std::string::npos && tab < nl) {
+                tail_ = text.substr(tab, nl + 1 - tab);
+            }
+        }
+        if (!on_ || tail_.empty()) return frame;
+        std::string made = "F";
+        while (made.size() < 16 * kKiB) made += "entry" + std::to_string(++made_) + tail_;
+        data->value.assign(made.begin(), made.end());
+        ++answers_;
+        return frame_of(frame, fields);
+    }
+    int answers() const { return answers_.load(); }
+
+  private:
+    std::mutex mutex_;
+    std::atomic<bool> on_{false};
+    std::string tail_;  // a real line from its tab on
+    uint64_t made_ = 0;
+    std::atomic<int> answers_{0};
+};
+
+TEST_F(DvcpLiar, EndlessListingFailsTheDirectoryAndDeletesNothingThere) {
+    make_tree(root_, {Node::file("src/keep", "kept"), Node::dir("src/endless"),
+                      Node::file("src/endless/real", "real")});
+    const std::string dst = tmp_ / "dst";
+    make_tree(dst, {Node::file("endless/old", "only at the destination")});
+    start();
+    auto liar = std::make_shared<endless_listing>();
+    RelayRule ask;
+    ask.dir = RelayDir::up;
+    ask.code = SD_REQ_IOCTL;
+    ask.cmd = DVSD_IOCTL_RDIR_ENUM;
+    ask.action = RelayAction::rewrite;
+    ask.rewrite = [liar](const bytes& frame) { return liar->request(frame); };
+    ask.times = 0;
+    relay_->add(ask);
+    rewrite(SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ,
+            [liar](const bytes& frame) { return liar->answer(frame); });
+    RunOptions options;
+    options.timeout = std::chrono::seconds(120);
+    const RunResult run =
+        dvcp({"mode=sync", "if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=1000"},
+             options);
+    EXPECT_GT(liar->answers(), 0) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 8);
+    EXPECT_TRUE(log_contains(run.err, "[/src/endless] listing over max_dir_entries=1000"))
+        << run.describe();
+    EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1) << run.describe();
+    EXPECT_TRUE(exists(dst + "/endless/old"));
+    EXPECT_FALSE(exists(dst + "/endless/real"));
+}
+
+// Honest directories above the default get through with the caps raised.
+TEST_F(DvcpLiar, ListingWithinRaisedCapsIsCopied) {
+    std::vector<Node> nodes;
+    for (int i = 0; i < 300; ++i) nodes.push_back(Node::file("src/d/f" + std::to_string(i), "x"));
+    make_tree(root_, nodes);
+    start();
+    const std::string dst = tmp_ / "dst";
+    const RunResult small =
+        dvcp({"if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=100"});
+    EXPECT_EXIT_STATUS(small, 8);
+    const RunResult raised = dvcp(
+        {"if=" + url("/src", "pack=none"), "of=" + dst, "max_dir_entries=300", "max_dir_bytes=1M"});
+    EXPECT_EXIT_STATUS(raised, 0);
+    EXPECT_TRUE(exists(dst + "/d/f299"));
+}
+
+}  // namespace
+}  // namespace systest
