@@ -269,6 +269,8 @@ void worker_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     libmfile_param param;
     param.max_mfile_size = buffer;
     param.root = ctx.root;
+    const rdir_attr_policy policy = srv_attr_policy(ctx);
+    param.policy = &policy;
     param.list_timeout_ms = slice_of(wait);
     param.err = &err;
     batch.worker = libmfile_open(&param);
@@ -446,4 +448,10 @@ bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> d
 
 void srv_batch_interrupt(srv_context& ctx) {
     if (ctx.batch) ctx.batch->interrupts.fetch_add(1);
+}
+
+void srv_batch_close(srv_context& ctx) {
+    if (!ctx.batch) return;
+    close_lister(*ctx.batch);
+    close_worker(*ctx.batch);
 }

@@ -26,6 +26,7 @@
 #include "libnet/net_sock.h"
 #include "libpack/pack_ex.h"
 #include "libpal/verr.h"
+#include "librdir/dst_writer.h"
 
 struct os_root;
 
@@ -91,6 +92,11 @@ struct srv_context final {
 std::shared_ptr<srv_context> srv_context_new(const dvsrv_conf* conf, const os_root* root,
                                              std::string user);
 
+// What the context's client may set of owners and modes: owners only when the server runs as
+// root and the client logged in with credentials, set-id bits only with keep_setid=1 and the
+// owner given. Every write path applies attributes through it.
+rdir_attr_policy srv_attr_policy(const srv_context& ctx);
+
 // Starts a reply: reset, then "errno" and "errno_str". False when the message could not be built.
 bool srv_reply_begin(sd_frame_msg& reply, verr error, const char* text);
 // A reply carrying only a failure: errno `error` and its text (the status's own text when null).
@@ -122,3 +128,6 @@ bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> d
 // Stops (from any thread) whatever wait of the lister or worker runs for the context, so that a
 // request blocked in it returns promptly (107, server stop).
 void srv_batch_interrupt(srv_context& ctx);
+// Closes the lister and the worker (the context changed hands: what they were opened with, such
+// as the attribute policy, no longer holds).
+void srv_batch_close(srv_context& ctx);

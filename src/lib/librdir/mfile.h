@@ -70,6 +70,7 @@ int libmfile_write_scanf(char* line, mfile_entry* entry);
 // ---- the worker ----
 
 struct os_root;
+struct rdir_attr_policy;
 
 struct libmfile_param {
     uint32_t max_mfile_size = 0;  // working buffer: largest file content in or out (at least 8)
@@ -77,6 +78,9 @@ struct libmfile_param {
     // when null, bases are host paths. Borrowed: it must outlive the worker. Below a base nothing
     // is followed if it is a link, whatever the handle.
     const os_root* root = nullptr;
+    // When set (a server), every attribute record of a directory, file or link is passed through
+    // it before it is applied; copied by libmfile_open. When null, records are applied as sent.
+    const rdir_attr_policy* policy = nullptr;
     int list_timeout_ms = 0;  // how long libmfile_get_list_ret waits for results
     err_info* err = nullptr;  // receives the reason when the open fails; may be null
 };
