@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -100,6 +101,23 @@ bytes login_frame() {
     return frame(1, fields);
 }
 
+bytes login_frame(const std::string& user, const std::string& password) {
+    bytes fields;
+    add_string(&fields, "user", user);
+    add_string(&fields, "passwd", password);
+    return frame(1, fields);
+}
+
+// Request 20: a control without output.
+bytes control20_frame(uint64_t fd, int32_t cmd, const std::string& text) {
+    bytes fields;
+    add_i64(&fields, "fd", fd);
+    add_i32(&fields, "cmd", uint32_t(cmd));
+    add_binary(&fields, "data", text + std::string(1, '\0'));
+    add_i32(&fields, "len", uint32_t(text.size() + 1));
+    return frame(20, fields);
+}
+
 bytes control_frame(int32_t cmd, const std::string& text, uint32_t olen) {
     bytes fields;
     add_i64(&fields, "fd", 0);
@@ -152,6 +170,13 @@ class conn {
         return true;
     }
     void end_writing() { shutdown(fd_, SHUT_WR); }
+    // Whether the server has closed the connection (nothing is read that is still to come).
+    bool closed_now() {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0) return false;
+        uint8_t b;
+        return recv(fd_, &b, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    }
 
     // The next response: its errno and fields, or how the connection ended.
     outcome receive(std::map<std::string, bytes>* fields = nullptr) {
@@ -187,6 +212,21 @@ class conn {
     }
     // Anonymous login; false when it failed.
     bool login() { return !exchange(login_frame()).empty(); }
+    bool login(const std::string& user, const std::string& password) {
+        return !exchange(login_frame(user, password)).empty();
+    }
+    // Posts worker command `cmd` (10134, 10135, ...) and collects until its first results came:
+    // their text, or "" when the post failed or nothing came in time.
+    std::string worker_run(int32_t cmd, const std::string& text) {
+        if (exchange(control_frame(cmd, text, 0)).empty()) return "";
+        for (int i = 0; i < 20; ++i) {
+            auto reply = exchange(control_frame(10132, "", 1u << 20));
+            const auto data = reply.find("data");
+            if (data == reply.end()) return "";
+            if (!data->second.empty()) return std::string(data->second.begin(), data->second.end());
+        }
+        return "";
+    }
     // Opens `path` with open(2) flags; the file number, or 0.
     uint64_t open(const std::string& path, uint32_t flags) {
         bytes fields;
@@ -418,6 +458,160 @@ TEST_F(DvsdHostile, ManyHostileConnectionsEachEndAndTheServerCarriesOn) {
     EXPECT_TRUE(diffs.empty()) << format_differences(diffs) << "\n" << run.describe();
 
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- slow clients ------------------------------------------------------------------------------
+
+// Sends `data` one byte at a time, `gap` apart, on a connection of its own, until all went or the
+// server closed the connection. Whether the server closed it first.
+bool trickle_until_closed(int port, const bytes& prefix, const bytes& data,
+                          std::chrono::milliseconds gap) {
+    conn c(port);
+    if (!c.ok()) return false;
+    if (!prefix.empty() && c.exchange(prefix).empty()) return false;
+    for (uint8_t b : data) {
+        if (!c.send({b})) return true;
+        std::this_thread::sleep_for(gap);
+        if (c.closed_now()) return true;
+    }
+    return false;
+}
+
+// A frame of `size` bytes or more: a stat of a long path.
+bytes long_frame(size_t size) {
+    bytes fields;
+    add_string(&fields, "path", std::string(size, 'p'));
+    return frame(6, fields);
+}
+
+// Bytes that trickle in cannot keep a connection: before a login the login time-out counts from
+// accept, after it a request must be whole within the read time-out from its first byte. While
+// three such clients trickle, with max_connections=3, a client with the right password logs in:
+// connections not logged in have a cap of their own.
+TEST_F(DvsdHostile, TricklingClientsAreClosedAndDoNotLockOthersOut) {
+    const std::string root = tmp_ / "trickle";
+    make_tree(root, {Node::file("seed.txt", "seed\n")});
+    DvsdProcess server(
+        {"root=" + root, "listen=127.0.0.1", "port=0", "user=joe", "passwd=secret",
+         "max_connections=3", "login_timeout=2", "read_timeout=2", "login_fail_count=0"},
+        {}, {}, tmp_ / "trickle.log");
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    // Each trickle lasts about 20 s unless the server ends it.
+    constexpr auto kGap = std::chrono::milliseconds(400);
+    const bytes before_login = login_frame("joe", std::string(50, 'x'));
+    const bytes after_login = long_frame(50);
+    std::vector<std::thread> threads;
+    bool closed[4] = {};
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back(
+            [&, i] { closed[i] = trickle_until_closed(port, {}, before_login, kGap); });
+    }
+    threads.emplace_back([&] {
+        closed[3] = trickle_until_closed(port, login_frame("joe", "secret"), after_login, kGap);
+    });
+    // All four trickle now: a client that logs in is served.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    {
+        conn c(port);
+        ASSERT_TRUE(c.ok());
+        EXPECT_TRUE(c.login("joe", "secret"));
+        EXPECT_FALSE(c.exchange(frame(4, {})).empty());
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(closed[i]) << "trickle before login " << i;
+    EXPECT_TRUE(closed[3]) << "trickle after login";
+    const std::string log = read_file(tmp_ / "trickle.log");
+    EXPECT_NE(log.find("no login in time"), std::string::npos) << log;
+    EXPECT_NE(log.find("request not complete in time"), std::string::npos) << log;
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- the attribute policy ----------------------------------------------------------------------
+
+// The status of `path`, or a status with st_ino 0.
+struct stat status_of(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) st = {};
+    return st;
+}
+
+// What a client asks of owners and modes reaches the served tree only as far as the server's
+// policy allows, whichever way it is sent: set-id bits only with keep_setid=1 and credentials,
+// owners only for a client with credentials (these tests run as root, as a server that may give
+// them). Each path asks for a set-id entry owned by uid 4321.
+TEST_F(DvsdHostile, SetIdBitsAndOwnersFollowThePolicyOnEveryWritePath) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, as a server that may give owners";
+    struct server_case {
+        const char* name;
+        bool anonymous;
+        bool keep_setid;
+    };
+    const server_case servers[] = {
+        {"anonymous, keep_setid=0", true, false},
+        {"anonymous, keep_setid=1", true, true},
+        {"credentials, keep_setid=0", false, false},
+        {"credentials, keep_setid=1", false, true},
+    };
+    constexpr uint32_t kUid = 4321;
+    constexpr uint32_t kGid = 4322;
+    for (const server_case& sc : servers) {
+        SCOPED_TRACE(sc.name);
+        const std::string root = tmp_ / (std::string("policy_") + (sc.anonymous ? "a" : "u") +
+                                         (sc.keep_setid ? "1" : "0"));
+        make_tree(root, {Node::file("plain", "plain\n")});
+        std::vector<std::string> args = {"root=" + root, "listen=127.0.0.1", "port=0",
+                                         std::string("keep_setid=") + (sc.keep_setid ? "1" : "0")};
+        if (sc.anonymous) {
+            args.push_back("anonymous=1");
+        } else {
+            args.push_back("user=joe");
+            args.push_back("passwd=secret");
+        }
+        DvsdProcess server(args);
+        const int port = port_of(server.first_line());
+        ASSERT_GT(port, 0);
+        conn c(port);
+        ASSERT_TRUE(c.ok());
+        ASSERT_TRUE(sc.anonymous ? c.login() : c.login("joe", "secret"));
+        ASSERT_FALSE(c.exchange(control_frame(10130, "65536\t1000", 0)).empty());
+
+        char line[512];
+        // Command 2: a set-gid directory for someone else.
+        std::snprintf(line, sizeof(line), "dir\t%x\t%x\t0\t0\t0\t0\t%u\t%u", 1u, 042755u, kUid,
+                      kGid);
+        EXPECT_NE(c.worker_run(10134, std::string("up\t") + line), "");
+        // Command 3: a small set-uid program ("aGVsbG8K" is "hello\n").
+        std::snprintf(line, sizeof(line), "suid\t\t%x\t%x\t0\t0\t0\t0\t%u\t%u\taGVsbG8K", 2u,
+                      0104755u, kUid, kGid);
+        EXPECT_NE(c.worker_run(10135, std::string("up\t") + line), "");
+        // Set-attribute of a path (10038): set-uid and an owner for an existing file.
+        std::snprintf(line, sizeof(line), "plain\t2\t%x\t0\t0\t0\t0\t%u\t%u", 0104755u, kUid, kGid);
+        EXPECT_EQ(c.send(control20_frame(0, 10038, line)) ? c.receive() : outcome::closed,
+                  outcome::ok_reply);
+
+        const bool owners = !sc.anonymous;
+        const bool setid = !sc.anonymous && sc.keep_setid;
+        struct expectation {
+            std::string path;
+            mode_t setid_bits;
+        };
+        for (const expectation& e :
+             {expectation{root + "/up/dir", S_ISGID}, expectation{root + "/up/suid", S_ISUID},
+              expectation{root + "/plain", S_ISUID}}) {
+            SCOPED_TRACE(e.path);
+            const struct stat st = status_of(e.path);
+            ASSERT_NE(st.st_ino, 0u);
+            EXPECT_EQ((st.st_mode & e.setid_bits) != 0, setid) << std::oct << st.st_mode;
+            EXPECT_EQ(st.st_mode & 0777, 0755u) << std::oct << st.st_mode;
+            EXPECT_EQ(st.st_uid == kUid && st.st_gid == kGid, owners)
+                << st.st_uid << ":" << st.st_gid;
+            if (!owners) {
+                EXPECT_EQ(st.st_uid, 0u);
+            }
+        }
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+    }
 }
 
 }  // namespace

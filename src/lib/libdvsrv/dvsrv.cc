@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -72,12 +73,29 @@ constexpr number_key kNumberKeys[] = {
     {"port", &dvsrv_conf::port, 0, 65535},
     {"ssl_port", &dvsrv_conf::ssl_port, 0, 65535},
     {"max_connections", &dvsrv_conf::max_connections, 1, 100000},
+    {"max_login_connections", &dvsrv_conf::max_login_connections, 1, 100000},
     {"login_timeout", &dvsrv_conf::login_timeout_s, 1, 86400},
+    {"read_timeout", &dvsrv_conf::read_timeout_s, 1, 86400},
     {"idle_timeout", &dvsrv_conf::idle_timeout_s, 1, 7 * 86400},
     {"login_fail_count", &dvsrv_conf::login_fail_count, 0, 1000000},
     {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 1, 10 * 365 * 24 * 60},
     {"max_contexts", &dvsrv_conf::max_contexts, 1, 1000000},
     {"context_timeout", &dvsrv_conf::context_timeout_s, 1, 7 * 86400},
+};
+
+int64_t now_ms();
+
+// The deadline of a connection served by dvsrv_run, watched by the accept loop: a wait still
+// under way when it passes is stopped, however slowly bytes keep coming.
+struct conn_watch final {
+    steady::time_point accepted;
+    std::atomic<int64_t> deadline_ms{0};  // monotonic; 0: none
+    std::atomic<bool> fired{false};       // the deadline passed and stopped the connection
+    // Server mutex: counted among the logged-in connections (else among those not logged in).
+    bool logged_in = false;
+
+    void arm(int64_t at_ms) { deadline_ms.store(at_ms); }
+    void disarm() { deadline_ms.store(0); }
 };
 
 // One connection served by dvsrv_run: its socket and the thread that serves it.
@@ -86,6 +104,7 @@ struct connection final {
     std::string peer;
     std::thread thread;
     std::atomic<bool> finished{false};
+    conn_watch watch;
 
     connection() = default;
     connection(const connection&) = delete;
@@ -115,6 +134,34 @@ struct dvsrv {
     // State below is protected by mutex; only dvsrv_run adds or removes connections.
     std::mutex mutex;
     std::list<std::unique_ptr<connection>> connections;
+    size_t not_logged_in = 0;  // connections running that have not logged in
+    size_t logged_in = 0;      // and those that have
+
+    // A connection of dvsrv_run logs in: false when max_connections are logged in already.
+    bool admit(conn_watch* watch) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (watch->logged_in) return true;
+        if (logged_in >= conf.max_connections) return false;
+        --not_logged_in;
+        ++logged_in;
+        watch->logged_in = true;
+        return true;
+    }
+    void leave(const conn_watch& watch) {
+        std::lock_guard<std::mutex> lock(mutex);
+        --(watch.logged_in ? logged_in : not_logged_in);
+    }
+    // Stops every connection whose deadline has passed.
+    void check_deadlines() {
+        const int64_t now = now_ms();
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& c : connections) {
+            const int64_t at = c->watch.deadline_ms.load();
+            if (at == 0 || now < at || c->watch.fired) continue;
+            c->watch.fired = true;
+            c->handle.stop = 1;
+        }
+    }
 
     // Contexts a client asked an address for, by address. Protected by context_mutex.
     std::mutex context_mutex;
@@ -236,7 +283,9 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "anonymous",
                                             "level",
                                             "max_connections",
+                                            "max_login_connections",
                                             "login_timeout",
+                                            "read_timeout",
                                             "idle_timeout",
                                             "login_fail_count",
                                             "login_lock_minutes",
@@ -435,8 +484,8 @@ struct waiting final {
 // Turns away a connection the server has no room for with an answer the client can show: its
 // first request (already here, since it became readable) gets a reply naming the reason. A TLS
 // connection cannot be answered before its handshake and is only closed.
-void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active) {
-    SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections\n", peer, active);
+void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active, const char* which) {
+    SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections %s\n", peer, active, which);
     uint8_t head[SD_FRAME_HEAD_SIZE] = {};
     // Drained so that closing sends a FIN after the reply, not a reset that could overtake it.
     uint8_t sink[4096];
@@ -457,16 +506,18 @@ void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active) {
     net_close(&handle);
 }
 
+void serve_watched(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch);
+
 // Serves a connection that has sent its first bytes on a thread of its own, or refuses it when
-// max_connections are being served.
+// max_login_connections are being served that have not logged in yet.
 void start(dvsrv* server, waiting&& w) {
     std::lock_guard<std::mutex> lock(server->mutex);
     if (server->stopping) {
         close(w.fd);
         return;
     }
-    if (server->connections.size() >= server->conf.max_connections) {
-        refuse(server, w.fd, w.tls, w.peer.c_str(), server->connections.size());
+    if (server->not_logged_in >= server->conf.max_login_connections) {
+        refuse(server, w.fd, w.tls, w.peer.c_str(), server->not_logged_in, "not logged in");
         return;
     }
     auto c = std::make_unique<connection>();
@@ -474,16 +525,25 @@ void start(dvsrv* server, waiting&& w) {
     c->peer = std::move(w.peer);
     connection* raw = c.get();
     const bool tls = w.tls;
-    raw->thread = std::thread([server, raw, tls] {
+    // The login's time counts from accept and covers the handshake: a client that never speaks
+    // TLS cannot hold the thread longer than one that never logs in.
+    raw->watch.accepted = w.since;
+    const int64_t login_deadline =
+        now_ms() + std::chrono::duration_cast<std::chrono::milliseconds>(
+                       w.since + std::chrono::seconds(server->conf.login_timeout_s) - steady::now())
+                       .count();
+    raw->watch.arm(login_deadline);
+    ++server->not_logged_in;
+    raw->thread = std::thread([server, raw, tls, login_deadline] {
         pthread_setname_np(pthread_self(), "dvsd_conn");
-        // The handshake has the login's time: a client that never speaks TLS cannot hold the
-        // thread longer than one that never logs in.
-        const auto handshake_ms = static_cast<int32_t>(server->conf.login_timeout_s * 1000);
+        const auto handshake_ms =
+            static_cast<int32_t>(std::max<int64_t>(1, login_deadline - now_ms()));
         if (!tls || ssl_srv_new(server->tls.get(), &raw->handle, handshake_ms) != nullptr) {
-            dvsrv_serve(server, &raw->handle, raw->peer.c_str());
+            serve_watched(server, &raw->handle, raw->peer.c_str(), &raw->watch);
         } else {
             SRV_LOG(LOG_WARN, "ip=[%s] TLS handshake failed: closed\n", raw->peer.c_str());
         }
+        server->leave(raw->watch);
         raw->finished = true;
     });
     server->connections.push_back(std::move(c));
@@ -612,6 +672,7 @@ int accept_loop::run() {
             break;
         }
         reap(server_, false);
+        server_->check_deadlines();
         server_->expire_contexts(false);
         if (n > 0) {
             // Connections that spoke first, then new ones: accepting appends to the list polled.
@@ -733,13 +794,31 @@ bool parse_control(std::span<const uint8_t> body, bool with_output, control_fiel
     return true;
 }
 
-// The connection's stream, counting what passes for the connection's closing log line.
+// The connection's stream, counting what passes for the connection's closing log line. After
+// frame_begin, the first byte is read alone and reported to `on_first_byte`, so that a frame's
+// deadline can count from it.
 class counting_stream final : public net_stream {
   public:
     explicit counting_stream(net_handle* handle) : inner_(handle) {}
+    void frame_begin() { frame_starting_ = true; }
     verr read_full(std::span<uint8_t> buf, size_t* done) override {
-        verr status = inner_.read_full(buf, done);
-        in += *done;
+        if (!frame_starting_ || buf.size() < 2) {
+            frame_starting_ = false;
+            const verr status = inner_.read_full(buf, done);
+            in += *done;
+            return status;
+        }
+        size_t first = 0;
+        verr status = inner_.read_full(buf.first(1), &first);
+        in += first;
+        *done = first;
+        if (status != VERR_SUCCESS) return status;
+        frame_starting_ = false;
+        if (on_first_byte) on_first_byte();
+        size_t rest = 0;
+        status = inner_.read_full(buf.subspan(1), &rest);
+        in += rest;
+        *done += rest;
         return status;
     }
     verr write_full(std::span<const uint8_t> buf, size_t* done) override {
@@ -749,16 +828,19 @@ class counting_stream final : public net_stream {
     }
     uint64_t in = 0;
     uint64_t out = 0;
+    std::function<void()> on_first_byte;
 
   private:
     net_sock_stream inner_;
+    bool frame_starting_ = false;
 };
 
 // One connection's state, owned by the thread that serves it.
 class session final {
   public:
-    session(dvsrv* server, net_handle* handle, const char* peer)
-        : server_(server), handle_(handle), stream_(handle), peer_(peer) {}
+    // `watch` (may be null) is the deadline the accept loop watches for this connection.
+    session(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch)
+        : server_(server), handle_(handle), stream_(handle), peer_(peer), watch_(watch) {}
     session(const session&) = delete;
     session& operator=(const session&) = delete;
     ~session() { detach(); }
@@ -779,8 +861,10 @@ class session final {
     void control(std::span<const uint8_t> body, sd_frame_msg& reply);
     void control_output(std::span<const uint8_t> body, sd_frame_msg& reply);
     void context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply);
-    // A login succeeded for `user`: the connection and its context are now that user's.
-    void logged_in_as(const std::string& user);
+    // A login succeeded for `user`: the connection and its context are now that user's. False
+    // when max_connections are logged in already (the login is then refused, with the reply's
+    // status and text set here).
+    bool logged_in_as(const std::string& user, verr* error, std::string* text);
     // 104 and 105: false ends the connection.
     bool attach(int32_t cmd, std::span<const uint8_t> data);
     void detach();
@@ -791,7 +875,9 @@ class session final {
     net_handle* handle_;
     counting_stream stream_;
     const char* peer_;
+    conn_watch* watch_;
     bool logged_in_ = false;
+    bool refused_ = false;  // turned away at login: the reply goes out, then the connection ends
     std::string user_;
     std::string logged_user_ = "-";  // who last logged in on this connection, for the closing line
     const char* end_ = nullptr;      // why handle_request ended the connection
@@ -827,9 +913,10 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         if (strcmp(user, ":") == 0 && pwd[0] == '\0') {
             // The client's probe: it asks whether credentials are needed, so it is no failure.
             if (server_->conf.anonymous) {
-                logged_in_as("");
-                logged_user_ = "(anonymous)";
-                SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
+                if (logged_in_as("", &error, &text)) {
+                    logged_user_ = "(anonymous)";
+                    SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
+                }
             } else {
                 error = 1;
                 text = "Login required";
@@ -841,7 +928,7 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         } else {
             char why[512] = "";
             if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
-                logged_in_as(user);
+                logged_in_as(user, &error, &text);
             } else {
                 // A failed attempt on a logged-in connection ends that login too.
                 logged_in_ = false;
@@ -922,15 +1009,31 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
         srv_reply_error(reply, VERR_ACCESS_DENIED, why[0] != '\0' ? why : kWrongLogin);
         return;
     }
-    logged_in_as(key_user_);
+    verr error = 0;
+    std::string text;
+    if (!logged_in_as(key_user_, &error, &text)) {
+        srv_reply_error(reply, error, text.c_str());
+        return;
+    }
     srv_reply_begin(reply, 0, "");
 }
 
-void session::logged_in_as(const std::string& user) {
+bool session::logged_in_as(const std::string& user, verr* error, std::string* text) {
+    if (watch_ != nullptr && !server_->admit(watch_)) {
+        SRV_LOG(LOG_WARN, "ip=[%s] refused: %u connections\n", peer_,
+                server_->conf.max_connections);
+        logged_in_ = false;
+        refused_ = true;
+        *error = VERR_TRY_AGAIN;
+        *text = "Too many connections, try again later";
+        return false;
+    }
     logged_in_ = true;
     user_ = user;
     logged_user_ = user;
-    if (ctx_->user == user) return;
+    if (ctx_->user == user) return true;
+    // The lister and the worker were opened under the old user's rights.
+    srv_batch_close(*ctx_);
     // A context with an address can be attached by the user it was made for only. When someone
     // else logs in on its connection, its address is withdrawn: the context carries on for this
     // connection alone and no other connection of the new user (or of the old one) can take it.
@@ -941,6 +1044,7 @@ void session::logged_in_as(const std::string& user) {
         ctx_->persistent = false;
     }
     ctx_->user = user;
+    return true;
 }
 
 // Request 20: control without output.
@@ -1178,7 +1282,12 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     SRV_LOG(LOG_DBG, "ip=[%s] ctx=%llu idx=%llu request %u executed\n", peer_,
             static_cast<unsigned long long>(ctx.serial), static_cast<unsigned long long>(index),
             code);
-    return send(ctx.reply, code);
+    const bool sent = send(ctx.reply, code);
+    if (refused_) {
+        end_ = "too many connections";
+        return false;
+    }
+    return sent;
 }
 
 const char* session::serve() {
@@ -1188,19 +1297,35 @@ const char* session::serve() {
         return "no memory";
     }
     ctx_->handle = handle_;
-    const auto started = steady::now();
-    auto last_request = started;
+    const auto started = watch_ != nullptr ? watch_->accepted : steady::now();
+    auto last_request = steady::now();
     const auto login_limit = std::chrono::seconds(server_->conf.login_timeout_s);
     const auto idle_limit = std::chrono::seconds(server_->conf.idle_timeout_s);
+    const int64_t frame_limit_ms = int64_t{1000} * server_->conf.read_timeout_s;
     const int32_t slice_ms = static_cast<int32_t>(std::min<int64_t>(
         kReadSliceMs, 1000 * int64_t{std::max<uint32_t>(1, server_->conf.login_timeout_s)}));
     handle_->timeout_ms = slice_ms;
+    // Before a login the deadline from accept holds (the accept loop armed it); after, each frame
+    // gets the read time-out from its first byte.
+    stream_.on_first_byte = [this, frame_limit_ms] {
+        if (watch_ != nullptr && logged_in_) watch_->arm(now_ms() + frame_limit_ms);
+    };
     for (;;) {
         if (server_->stopping) handle_->stop = 1;
         sd_frame_head head;
         const size_t cap = logged_in_ ? SD_FRAME_MAX_SIZE : DVSRV_LOGIN_FRAME_MAX;
+        stream_.frame_begin();
         int status = sd_frame_read(stream_, &frame_, &head, cap);
         const auto now = steady::now();
+        if (watch_ != nullptr && watch_->fired) {
+            if (!logged_in_) {
+                SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
+                return "no login in time";
+            }
+            SRV_LOG(LOG_WARN, "ip=[%s] request not complete in %u s: closed\n", peer_,
+                    server_->conf.read_timeout_s);
+            return "request not complete in time";
+        }
         if (status == SD_FRAME_TIMEOUT) {
             if (!logged_in_ && now - started >= login_limit) {
                 SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
@@ -1222,22 +1347,42 @@ const char* session::serve() {
             SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
             return "no login in time";
         }
+        // A request runs without a deadline of the read (the login's, before a login, stays).
+        if (watch_ != nullptr && logged_in_) watch_->disarm();
         last_request = now;
         std::span<const uint8_t> body(frame_.data() + BLOB_ATTR_HEADER_SIZE,
                                       head.padded_len - BLOB_ATTR_HEADER_SIZE);
+        const bool was_logged_in = logged_in_;
         if (!handle_request(head.code, body)) return end_ != nullptr ? end_ : "reply not delivered";
+        if (watch_ != nullptr && was_logged_in != logged_in_) {
+            // A login lifts the deadline from accept; a failed login on a logged-in connection
+            // gives it a login's time again.
+            if (logged_in_) {
+                watch_->disarm();
+            } else {
+                watch_->arm(now_ms() + int64_t{1000} * server_->conf.login_timeout_s);
+            }
+        }
     }
 }
 
 }  // namespace
 
-void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
+namespace {
+
+void serve_watched(dvsrv* server, net_handle* handle, const char* peer_address, conn_watch* watch) {
     const auto started = steady::now();
-    session s(server, handle, peer_address);
+    session s(server, handle, peer_address, watch);
     const char* outcome = s.serve();
     const double seconds = std::chrono::duration<double>(steady::now() - started).count();
     // One line per connection, for whoever runs the server: who, how it ended, how much moved.
     SRV_LOG(LOG_INFO, "ip=[%s] user=[%s] %s: %llu bytes in, %llu bytes out, %.3f s\n", peer_address,
             s.user().c_str(), outcome, static_cast<unsigned long long>(s.bytes_in()),
             static_cast<unsigned long long>(s.bytes_out()), seconds);
+}
+
+}  // namespace
+
+void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
+    serve_watched(server, handle, peer_address, nullptr);
 }
