@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -524,6 +525,70 @@ TEST_F(DvsdHostile, TricklingClientsAreClosedAndDoNotLockOthersOut) {
     const std::string log = read_file(tmp_ / "trickle.log");
     EXPECT_NE(log.find("no login in time"), std::string::npos) << log;
     EXPECT_NE(log.find("request not complete in time"), std::string::npos) << log;
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- contexts ----------------------------------------------------------------------------------
+
+// The text of a reply's data field.
+std::string data_text(const std::map<std::string, bytes>& reply) {
+    const auto data = reply.find("data");
+    if (data == reply.end()) return "";
+    std::string text(data->second.begin(), data->second.end());
+    return text.substr(0, text.find('\0'));
+}
+
+// A context kept for a repair has at most one connection: of two that attach it at the same
+// moment, one gets it and the other is told "context in use", round after round.
+TEST_F(DvsdHostile, TwoConnectionsNeverAttachOneContext) {
+    const std::string root = tmp_ / "attach";
+    make_tree(root, {Node::file("seed.txt", "seed\n")});
+    DvsdProcess server(
+        {"root=" + root, "listen=127.0.0.1", "port=0", "anonymous=1", "login_fail_count=0"});
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    constexpr int kRounds = 40;
+    int doubled = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string address;
+        {
+            conn owner(port);
+            ASSERT_TRUE(owner.ok() && owner.login());
+            ASSERT_FALSE(owner.exchange(control_frame(101, "0", 16)).empty());
+            address = data_text(owner.exchange(control_frame(102, "", 64)));
+            ASSERT_FALSE(address.empty());
+        }  // hung up without quitting: the context stays
+        // Its connection has ended when a fresh one may attach it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        conn a(port), b(port);
+        ASSERT_TRUE(a.ok() && a.login() && b.ok() && b.login());
+        const bytes attach = control_frame(104, address, 16);
+        std::map<std::string, bytes> replies[2];
+        outcome got[2] = {outcome::hang, outcome::hang};
+        std::atomic<int> ready{0};
+        auto attach_one = [&](conn& c, int i) {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            if (c.send(attach)) got[i] = c.receive(&replies[i]);
+        };
+        std::thread ta(attach_one, std::ref(a), 0);
+        std::thread tb(attach_one, std::ref(b), 1);
+        ta.join();
+        tb.join();
+        const int attached = (got[0] == outcome::ok_reply) + (got[1] == outcome::ok_reply);
+        if (attached > 1) ++doubled;
+        EXPECT_EQ(attached, 1) << "round " << round;
+        for (int i = 0; i < 2; ++i) {
+            if (got[i] != outcome::error_reply) continue;
+            const auto text = replies[i].find("errno_str");
+            ASSERT_NE(text, replies[i].end());
+            EXPECT_EQ(std::string(text->second.begin(), text->second.end()).c_str(),
+                      std::string("context in use"));
+        }
+    }
+    EXPECT_EQ(doubled, 0);
+    ASSERT_EQ(kill(server.pid(), 0), 0) << "dvsd died";
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 

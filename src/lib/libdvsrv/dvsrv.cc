@@ -1176,9 +1176,14 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
     } else if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY && !target->reply.ok()) {
         refusal = "no response to repeat";
     }
-    if (refusal == nullptr) {
+    if (refusal == nullptr && target != ctx_) {
+        // Checked and taken in one step: of two connections attaching at once, one gets it.
         std::lock_guard<std::mutex> lock(target->mutex);
-        if (target->handle != nullptr && target->handle != handle_) refusal = "context in use";
+        if (target->handle != nullptr) {
+            refusal = "context in use";
+        } else {
+            target->handle = handle_;
+        }
     }
     if (refusal != nullptr) {
         SRV_LOG(LOG_WARN, "ip=[%s] attach refused: %s\n", peer_, refusal);
@@ -1187,10 +1192,6 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
     }
     if (target != ctx_) {
         detach();
-        {
-            std::lock_guard<std::mutex> lock(target->mutex);
-            target->handle = handle_;
-        }
         ctx_ = target;
     }
     SRV_LOG(
