@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -590,6 +593,99 @@ TEST_F(DvsdHostile, TwoConnectionsNeverAttachOneContext) {
     EXPECT_EQ(doubled, 0);
     ASSERT_EQ(kill(server.pid(), 0), 0) << "dvsd died";
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- descriptors --------------------------------------------------------------------------------
+
+// Opens the root directory until the server refuses (at most `most` times): how many opened, and
+// the refusal's text.
+int open_dirs_until_refused(conn& c, int most, std::string* refusal) {
+    bytes fields;
+    add_string(&fields, "path", "/");
+    const bytes request = frame(41, fields);
+    for (int opened = 0; opened < most; ++opened) {
+        std::map<std::string, bytes> reply;
+        if (!c.send(request)) return opened;
+        const outcome o = c.receive(&reply);
+        if (o == outcome::ok_reply) continue;
+        const auto text = reply.find("errno_str");
+        if (text != reply.end()) {
+            *refusal = std::string(text->second.begin(), text->second.end()).c_str();
+        }
+        return opened;
+    }
+    return most;
+}
+
+// The descriptor limit of this process for the servers it starts, put back when it goes.
+class descriptor_limit final {
+  public:
+    explicit descriptor_limit(rlim_t n) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        const rlimit lower{n, n};
+        ok_ = setrlimit(RLIMIT_NOFILE, &lower) == 0;
+    }
+    ~descriptor_limit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool ok() const { return ok_; }
+
+  private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+// One user cannot use up the server's descriptors, neither with many connections nor with
+// contexts kept after a hang-up: its open files and directories have a cap (a quarter of a
+// 512-descriptor limit for the server, half of that per user), the refusal says so, and another
+// user and new connections are still served.
+TEST_F(DvsdHostile, OneUserCannotTakeAllDescriptors) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to lower and raise the descriptor limit back";
+    const std::string root = tmp_ / "fds";
+    make_tree(root, {Node::file("seed.txt", "seed\n")});
+    std::unique_ptr<DvsdProcess> server;
+    {
+        descriptor_limit limit(512);
+        ASSERT_TRUE(limit.ok());
+        server = std::make_unique<DvsdProcess>(
+            std::vector<std::string>{"root=" + root, "listen=127.0.0.1", "port=0", "user=joe",
+                                     "passwd=secret", "anonymous=1", "login_fail_count=0"},
+            std::nullopt, std::nullopt, tmp_ / "fds.log");
+    }
+    const int port = port_of(server->first_line());
+    ASSERT_GT(port, 0);
+    constexpr int kUserCap = 64;
+    int opened = 0;
+    std::string refusal;
+    {
+        // A context kept for a repair, full of directories, then a hang-up.
+        conn kept(port);
+        ASSERT_TRUE(kept.ok() && kept.login("joe", "secret"));
+        ASSERT_FALSE(kept.exchange(control_frame(101, "0", 16)).empty());
+        ASSERT_FALSE(kept.exchange(control_frame(102, "", 64)).empty());
+        opened += open_dirs_until_refused(kept, 40, &refusal);
+    }
+    std::vector<std::unique_ptr<conn>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<conn>(port));
+        ASSERT_TRUE(held.back()->ok() && held.back()->login("joe", "secret"));
+        opened += open_dirs_until_refused(*held.back(), 2000, &refusal);
+    }
+    EXPECT_EQ(opened, kUserCap);
+    EXPECT_NE(refusal.find("too many open files and directories for this user"), std::string::npos)
+        << refusal;
+    // Another user still opens directories, and new connections are served.
+    conn other(port);
+    ASSERT_TRUE(other.ok() && other.login());
+    std::string none;
+    EXPECT_EQ(open_dirs_until_refused(other, 10, &none), 10) << none;
+    conn fresh(port);
+    ASSERT_TRUE(fresh.ok());
+    EXPECT_TRUE(fresh.login("joe", "secret"));
+    EXPECT_NE(read_file(tmp_ / "fds.log")
+                  .find("descriptors=512: open files and directories at "
+                        "most 128 on the server, 64 per user"),
+              std::string::npos)
+        << read_file(tmp_ / "fds.log");
+    EXPECT_EQ(server->stop(SIGTERM), 0);
 }
 
 // ---- the attribute policy ----------------------------------------------------------------------

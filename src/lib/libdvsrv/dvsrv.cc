@@ -163,6 +163,25 @@ struct dvsrv {
         }
     }
 
+    // Caps on the files and directories clients hold open, sized from the descriptor limit by
+    // dvsrv_open: the server's, and one share per user (made when first needed, never dropped:
+    // there are at most two users, the configured one and the anonymous one).
+    size_t context_fd_cap = 1024;
+    size_t user_fd_cap = 0;
+    std::shared_ptr<srv_quota> server_fds;
+    std::mutex quota_mutex;
+    std::map<std::string, std::shared_ptr<srv_quota>> user_fds;
+
+    std::shared_ptr<srv_quota> user_quota(const std::string& user) {
+        std::lock_guard<std::mutex> lock(quota_mutex);
+        auto& quota = user_fds[user];
+        if (!quota) quota = std::make_shared<srv_quota>(user_fd_cap);
+        return quota;
+    }
+    srv_fd_caps fd_caps(const std::string& user) {
+        return srv_fd_caps{context_fd_cap, user_quota(user), server_fds};
+    }
+
     // Contexts a client asked an address for, by address. Protected by context_mutex.
     std::mutex context_mutex;
     std::map<uint64_t, std::shared_ptr<srv_context>> contexts;
@@ -309,6 +328,32 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
     return 0;
 }
 
+namespace {
+
+// Sizes the caps on open files and directories from the process's descriptor limit: a quarter of
+// it for all clients together (half of it waits for connections that have not spoken yet, the
+// rest carries connections, listings and the worker), half of that for one user, and at most
+// 1024 for one connection.
+void size_fd_caps(dvsrv* server) {
+    rlimit limit{};
+    size_t descriptors = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        descriptors = limit.rlim_cur == RLIM_INFINITY
+                          ? size_t{1} << 20
+                          : static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 30));
+    }
+    const size_t all = std::max<size_t>(descriptors / 4, 16);
+    server->server_fds = std::make_shared<srv_quota>(all);
+    server->user_fd_cap = std::max<size_t>(all / 2, 8);
+    server->context_fd_cap = std::min<size_t>(1024, server->user_fd_cap);
+    SRV_LOG(LOG_INFO,
+            "descriptors=%zu: open files and directories at most %zu on the server, %zu per "
+            "user, %zu per connection\n",
+            descriptors, all, server->user_fd_cap, server->context_fd_cap);
+}
+
+}  // namespace
+
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
     if (conf.root.empty()) {
         *err = "root= is required";
@@ -358,6 +403,7 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
     }
     SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d\n", conf.root.c_str(),
             conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()), conf.anonymous ? 1 : 0);
+    size_fd_caps(server.get());
     return server.release();
 }
 
@@ -1044,6 +1090,7 @@ bool session::logged_in_as(const std::string& user, verr* error, std::string* te
         ctx_->persistent = false;
     }
     ctx_->user = user;
+    ctx_->fd_caps = server_->fd_caps(user);
     return true;
 }
 
@@ -1298,6 +1345,7 @@ const char* session::serve() {
         return "no memory";
     }
     ctx_->handle = handle_;
+    ctx_->fd_caps = server_->fd_caps("");
     const auto started = watch_ != nullptr ? watch_->accepted : steady::now();
     auto last_request = steady::now();
     const auto login_limit = std::chrono::seconds(server_->conf.login_timeout_s);

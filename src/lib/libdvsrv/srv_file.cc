@@ -66,13 +66,51 @@ constexpr uint32_t kNewFileMode = 0644;
 constexpr uint32_t kNewDirMode = 0755;
 // Links followed at the end of a path before giving up (as the kernel does).
 constexpr int kMaxLinkHops = 40;
-// Files and directories one context may hold open: a client cannot use up the server's
-// descriptors.
-constexpr size_t kMaxOpenObjects = 1024;
 constexpr long kNanosPerSecond = 1000000000L;
+
+// An open file's or directory's share of its user's and the server's caps, given back when it
+// goes.
+class quota_charge final {
+  public:
+    quota_charge() = default;
+    quota_charge(const quota_charge&) = delete;
+    quota_charge& operator=(const quota_charge&) = delete;
+    ~quota_charge() {
+        if (user_) user_->give();
+        if (server_) server_->give();
+    }
+
+    // Takes one of each; 0, or errno with `*why` saying which cap was reached.
+    int take(const srv_context& ctx, size_t open_now, std::string* why) {
+        const srv_fd_caps& caps = ctx.fd_caps;
+        if (open_now >= caps.context) {
+            *why = "too many open files and directories on this connection (" +
+                   std::to_string(caps.context) + ")";
+            return EMFILE;
+        }
+        if (caps.user && !caps.user->take()) {
+            *why = "too many open files and directories for this user (" +
+                   std::to_string(caps.user->cap) + ")";
+            return EMFILE;
+        }
+        user_ = caps.user;
+        if (caps.server && !caps.server->take()) {
+            *why = "too many open files and directories on the server (" +
+                   std::to_string(caps.server->cap) + ")";
+            return ENFILE;
+        }
+        server_ = caps.server;
+        return 0;
+    }
+
+  private:
+    std::shared_ptr<srv_quota> user_;
+    std::shared_ptr<srv_quota> server_;
+};
 
 // A file a client has open.
 struct open_file final {
+    quota_charge charge;
     unique_fd own;  // the descriptor of a file opened in place, or of a temporary reopened
     // Set while the file is written under a temporary name; `dir` must outlive `temp`.
     std::unique_ptr<rdir_dst_dir> dir;
@@ -100,6 +138,7 @@ struct dir_entry final {
 
 // A directory a client is listing.
 struct open_dir final {
+    quota_charge charge;
     std::unique_ptr<DIR, dir_closer> dir;
     std::string path;                  // as the client named it, to resolve its links
     std::optional<dir_entry> pending;  // an entry that did not fit the previous batch
@@ -575,7 +614,11 @@ int open_in_place(srv_context& ctx, const std::string& path, const open_request&
 
 void serve_open(srv_context& ctx, open_request req, sd_frame_msg& reply) {
     srv_files& files = *ctx.files;
-    if (files.open_count() >= kMaxOpenObjects) return reply_errno(reply, EMFILE);
+    auto f = std::make_unique<open_file>();
+    std::string why;
+    if (const int eno = f->charge.take(ctx, files.open_count(), &why); eno != 0) {
+        return reply_status(reply, srv_errno_status(eno), why.c_str());
+    }
     if (!req.read && !req.write) req.read = true;
     if (req.create && req.make_parents) {
         const cut_path c = cut(req.path);
@@ -595,7 +638,6 @@ void serve_open(srv_context& ctx, open_request req, sd_frame_msg& reply) {
     if (!exists && !req.create) return reply_errno(reply, ENOENT);
     if (exists && S_ISDIR(st.st_mode) && req.write) return reply_errno(reply, EISDIR);
 
-    auto f = std::make_unique<open_file>();
     const bool replace =
         req.write && (!exists ? req.create : (req.truncate && S_ISREG(st.st_mode)));
     ret = replace ? open_replacing(ctx, path, req, st, f.get())
@@ -984,7 +1026,11 @@ void serve_opendir(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg
     if (b.at[1] != nullptr && *b.str(1) != '\0') {
         return reply_status(reply, VERR_NOT_SUPPORTED, "patterns are not supported");
     }
-    if (ctx.files->open_count() >= kMaxOpenObjects) return reply_errno(reply, EMFILE);
+    auto d = std::make_unique<open_dir>();
+    std::string why;
+    if (const int eno = d->charge.take(ctx, ctx.files->open_count(), &why); eno != 0) {
+        return reply_status(reply, srv_errno_status(eno), why.c_str());
+    }
     std::string path = b.str(0);
     // Links to directories are followed, inside the root.
     unique_fd fd(os_root_opendir(ctx.root, (path + "/").c_str()));
@@ -992,7 +1038,6 @@ void serve_opendir(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg
     DIR* dir = fdopendir(fd.get());
     if (dir == nullptr) return reply_errno(reply, errno);
     fd.release();
-    auto d = std::make_unique<open_dir>();
     d->dir.reset(dir);
     d->path = std::move(path);
     const uint64_t number = ctx.files->take_number();

@@ -54,6 +54,31 @@ inline constexpr size_t SRV_MAX_OUTPUT = SRV_MAX_BLOCK;
 // Longest wait a client may ask of the lister or the worker (10123, 10132).
 inline constexpr int SRV_MAX_WAIT_MS = 5000;
 
+// A count of descriptors against a cap, shared by all it covers (any thread).
+struct srv_quota final {
+    explicit srv_quota(size_t limit) : cap(limit) {}
+    const size_t cap;
+    std::atomic<size_t> used{0};
+
+    // One more, unless the cap is reached.
+    bool take() {
+        size_t n = used.load();
+        do {
+            if (n >= cap) return false;
+        } while (!used.compare_exchange_weak(n, n + 1));
+        return true;
+    }
+    void give() { used.fetch_sub(1); }
+};
+
+// The caps on the files and directories a context's client holds open: its own, and the shares
+// of its user (all of the user's connections and kept contexts together) and of the server.
+struct srv_fd_caps {
+    size_t context = 1024;
+    std::shared_ptr<srv_quota> user;    // null: no cap
+    std::shared_ptr<srv_quota> server;  // null: no cap
+};
+
 struct srv_context final {
     srv_context() = default;
     srv_context(const srv_context&) = delete;
@@ -63,6 +88,10 @@ struct srv_context final {
     const dvsrv_conf* conf = nullptr;  // the server's settings
     const os_root* root = nullptr;     // the served root: every client path resolves beneath it
     std::string user;                  // who logged in ("" for an anonymous client)
+
+    // Caps on open files and directories (set by the server; the user's share changes with a
+    // login as another user, and what is open stays charged where it was taken).
+    srv_fd_caps fd_caps;
 
     // The packer of packed data fields ("lz4" until the client chooses, 10001).
     zcomp_ctx pack;
