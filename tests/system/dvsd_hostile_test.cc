@@ -464,6 +464,13 @@ TEST_F(DvsdHostile, ManyHostileConnectionsEachEndAndTheServerCarriesOn) {
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
+// The status of `path`, or a status with st_ino 0.
+struct stat status_of(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) st = {};
+    return st;
+}
+
 // ---- slow clients ------------------------------------------------------------------------------
 
 // Sends `data` one byte at a time, `gap` apart, on a connection of its own, until all went or the
@@ -688,14 +695,110 @@ TEST_F(DvsdHostile, OneUserCannotTakeAllDescriptors) {
     EXPECT_EQ(server->stop(SIGTERM), 0);
 }
 
-// ---- the attribute policy ----------------------------------------------------------------------
+// ---- memory ------------------------------------------------------------------------------------
 
-// The status of `path`, or a status with st_ino 0.
-struct stat status_of(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) st = {};
-    return st;
+// The resident size of a process now (VmRSS, kB), or -1.
+long resident_kb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
 }
+
+// A reply is sized by what it holds, not by the output a client allows: a few hundred
+// connections that each asked the lister and the worker for 15 MiB of an empty root, and then
+// stay, leave the server's memory well under a megabyte each.
+TEST_F(DvsdHostile, IdleConnectionsKeepNoOutputTheyAskedFor) {
+    const std::string root = tmp_ / "memory";
+    make_tree(root, {});
+    DvsdProcess server(
+        {"root=" + root, "listen=127.0.0.1", "port=0", "anonymous=1", "login_fail_count=0"});
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    const long baseline_kb = resident_kb(server.pid());
+    constexpr int kConnections = 200;
+    constexpr uint32_t kAsked = 15u << 20;
+    std::vector<std::unique_ptr<conn>> held;
+    for (int i = 0; i < kConnections; ++i) {
+        held.push_back(std::make_unique<conn>(port));
+        conn& c = *held.back();
+        ASSERT_TRUE(c.ok() && c.login()) << "connection " << i;
+        ASSERT_FALSE(c.exchange(control_frame(10120, "/\t0\t1", 0)).empty());
+        ASSERT_FALSE(c.exchange(control_frame(10130, "65536\t1", 0)).empty());
+        for (int read = 0; read < 2; ++read) {
+            ASSERT_FALSE(c.exchange(control_frame(10123, "", kAsked)).empty());
+            ASSERT_FALSE(c.exchange(control_frame(10132, "", kAsked)).empty());
+        }
+    }
+    const long held_kb = resident_kb(server.pid());
+    std::printf("dvsd VmRSS: %ld kB at start, %ld kB with %d idle connections\n", baseline_kb,
+                held_kb, kConnections);
+    // Each connection has its thread, its lister's and its worker's (64 KiB buffer), well under a
+    // megabyte and a half together; nothing of the 15 MiB it asked for may stay.
+    EXPECT_LT(held_kb - baseline_kb, long(kConnections) * 1536) << held_kb << " kB";
+    held.clear();
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- worker controls as the protocol describes them ---------------------------------------------
+
+// A client written from the protocol description: it collects worker results with a 64 KiB
+// output whatever the worker's buffer, removes a link to a directory as a link, and gets the
+// same refusal for a malformed field table on every request.
+TEST_F(DvsdHostile, WorkerControlsServeAClientWrittenFromTheDescription) {
+    const std::string root = tmp_ / "interop";
+    make_tree(root, {Node::file("d/inside", "keep\n"), Node::link("to_d", "d"),
+                     Node::link("abs_to_d", "/d")});
+    DvsdProcess server(
+        {"root=" + root, "listen=127.0.0.1", "port=0", "anonymous=1", "login_fail_count=0"});
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    conn c(port);
+    ASSERT_TRUE(c.ok() && c.login());
+    ASSERT_FALSE(c.exchange(control_frame(10130, "1048576\t1000", 0)).empty());
+
+    // Directories made, answers collected with 64 KiB.
+    const std::string dirs = "new1\t1\t1ed\t0\t0\t0\t0\t0\t0\nnew2\t1\t1ed\t0\t0\t0\t0\t0\t0";
+    ASSERT_FALSE(c.exchange(control_frame(10134, "/\t" + dirs, 0)).empty());
+    std::string answers;
+    for (int i = 0; i < 20 && answers.size() < 4; ++i) {
+        std::map<std::string, bytes> reply;
+        ASSERT_TRUE(c.send(control_frame(10132, "", 64u << 10)));
+        ASSERT_EQ(c.receive(&reply), outcome::ok_reply) << data_text(reply);
+        answers += data_text(reply);
+    }
+    EXPECT_EQ(answers, "0\t0\t");
+    EXPECT_TRUE(status_of(root + "/new1").st_ino != 0 &&
+                S_ISDIR(status_of(root + "/new1").st_mode));
+
+    // Links to a directory removed as links; the directory stays.
+    ASSERT_FALSE(c.exchange(control_frame(10136, "/\tto_d/\nabs_to_d", 0)).empty());
+    answers.clear();
+    for (int i = 0; i < 20 && answers.size() < 4; ++i) {
+        answers += data_text(c.exchange(control_frame(10132, "", 64u << 10)));
+    }
+    EXPECT_EQ(answers, "0\t0\t");
+    EXPECT_EQ(status_of(root + "/to_d").st_ino, 0u);
+    EXPECT_EQ(status_of(root + "/abs_to_d").st_ino, 0u);
+    EXPECT_EQ(read_file(root + "/d/inside"), "keep\n");
+
+    // A field that claims more bytes than the frame holds: the same refusal on request 4 as on
+    // a request with fields.
+    bytes broken;
+    add_string(&broken, "path", "/some/where");
+    broken[3] = 0x7f;
+    std::map<std::string, bytes> info_reply, stat_reply;
+    ASSERT_TRUE(c.send(frame(4, broken)));
+    EXPECT_EQ(c.receive(&info_reply), outcome::error_reply);
+    ASSERT_TRUE(c.send(frame(6, broken)));
+    EXPECT_EQ(c.receive(&stat_reply), outcome::error_reply);
+    EXPECT_EQ(info_reply["errno"], stat_reply["errno"]);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- the attribute policy ----------------------------------------------------------------------
 
 // What a client asks of owners and modes reaches the served tree only as far as the server's
 // policy allows, whichever way it is sent: set-id bits only with keep_setid=1 and credentials,

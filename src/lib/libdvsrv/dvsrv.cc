@@ -50,6 +50,8 @@ using steady = std::chrono::steady_clock;
 
 // A read waits at most this long without progress before the deadlines are looked at again.
 constexpr int32_t kReadSliceMs = 10000;
+// What a quiet connection keeps of its frame buffer.
+constexpr size_t kIdleKeepBytes = size_t{1} << 20;
 constexpr char kWrongLogin[] = "Wrong user or password";
 constexpr uint32_t kOsTypeLinux = 2;
 
@@ -1264,6 +1266,11 @@ void session::detach() {
 }
 
 void session::dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply) {
+    // Whatever fields a request takes, a table that is not well formed is refused alike.
+    if (!blobmsg_table_valid(body.data(), body.size())) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed request");
+        return;
+    }
     switch (code) {
         case SD_REQ_LOGIN:
             login(body, reply);
@@ -1314,14 +1321,17 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     if (code == SD_REQ_IOCTL) {
         // A re-attach is not counted: it carries on the count of the context it attaches to.
         control_fields request;
-        if (parse_control(body, true, &request) && (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
-                                                    request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
+        if (blobmsg_table_valid(body.data(), body.size()) && parse_control(body, true, &request) &&
+            (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
+             request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
             return attach(request.cmd, request.data);
         }
     }
     srv_context& ctx = *ctx_;
     ctx.executing = true;
     dispatch(code, body, ctx.reply);
+    // Kept for a repair: sized by what it holds, not by what the request reserved.
+    ctx.reply.compact();
     // Counted and kept before the response goes out, so that a response lost on the way can be
     // asked for again.
     const uint64_t index = ++ctx.completed;
@@ -1376,6 +1386,9 @@ const char* session::serve() {
             return "request not complete in time";
         }
         if (status == SD_FRAME_TIMEOUT) {
+            // A quiet connection gives back the buffers its largest requests left.
+            if (frame_.capacity() > kIdleKeepBytes) std::vector<uint8_t>().swap(frame_);
+            srv_file_release_buffers(*ctx_);
             if (!logged_in_ && now - started >= login_limit) {
                 SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
                 return "no login in time";

@@ -1309,6 +1309,10 @@ void control_file_set_stat(srv_context& ctx, uint64_t number, std::string_view t
 
 }  // namespace
 
+void srv_file_release_buffers(srv_context& ctx) {
+    if (ctx.files) std::vector<uint8_t>().swap(ctx.files->buffer);
+}
+
 bool srv_file_handles(uint8_t code) {
     switch (code) {
         case 3:

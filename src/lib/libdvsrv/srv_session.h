@@ -141,6 +141,8 @@ bool srv_file_handles(uint8_t code);
 // The reply is always filled: a body that does not parse gets -466.
 void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
                       sd_frame_msg& reply);
+// Frees the read buffer of the context's files (a quiet connection; the next read makes it again).
+void srv_file_release_buffers(srv_context& ctx);
 // Request 20 (control without output) for codes 10013, 10029, 10030, 10036-10039 on object `fd`
 // (0: the connection). False when `cmd` is not one of them (the reply is then untouched).
 bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,

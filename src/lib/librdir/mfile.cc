@@ -570,9 +570,11 @@ class worker final {
                 put_text(MFILE_STATUS_FMT, kBadName);
                 return true;
             }
-            // The entry itself goes, never what a link leads to.
+            // The entry itself goes, never what a link leads to: a trailing "/" (a link to a
+            // directory written as a directory) does not make it follow the link.
             const os_root* root = base_root();
             std::string rel(name);
+            while (rel.size() > 1 && rel.back() == '/') rel.pop_back();
             if (root == nullptr || os_root_remove(root, rel.c_str()) != 0) {
                 int eno = root == nullptr ? ENOENT : errno;
                 RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
@@ -868,6 +870,11 @@ int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gat
             return n;
         }
     }
+}
+
+int libmfile_next_length(libmfile_handle* h, int timeout_ms, uint32_t* length) {
+    if (h == nullptr || length == nullptr) return 0;
+    return qbuf_peek_length(h->results.get(), timeout_ms, length);
 }
 
 uint32_t libmfile_queued_blocks(const libmfile_handle* h) {

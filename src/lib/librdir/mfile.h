@@ -119,6 +119,9 @@ int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gat
 // Results queue up to a bound; beyond it the worker waits for the reader. After libmfile_stop
 // (any thread) a worker that waits for room drops its results instead, so that it ends.
 void libmfile_stop(libmfile_handle* h);
+// Waits up to `timeout_ms` for a result block without taking it: 1 with its length in *length,
+// or 0 when none came. The collector's thread.
+int libmfile_next_length(libmfile_handle* h, int timeout_ms, uint32_t* length);
 // Result blocks queued now and not yet collected (any thread; for tests and diagnostics).
 uint32_t libmfile_queued_blocks(const libmfile_handle* h);
 // Bytes of the commands posted (as their messages: base, list and both zeros) and not yet run to
