@@ -798,6 +798,52 @@ TEST_F(DvsdHostile, WorkerControlsServeAClientWrittenFromTheDescription) {
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
+// ---- login throttling
+// ----------------------------------------------------------------------------
+
+// Wrong passwords sent at the same moment from one address: no more are checked than
+// login_fail_count allows; the rest find the address locked.
+TEST_F(DvsdHostile, SimultaneousWrongPasswordsStopAtTheLimit) {
+    const std::string root = tmp_ / "throttle";
+    make_tree(root, {Node::file("seed.txt", "seed\n")});
+    DvsdProcess server({"root=" + root, "listen=127.0.0.1", "port=0", "user=joe", "passwd=secret",
+                        "login_fail_count=3", "level=err"});
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    constexpr int kAttempts = 100;  // below the cap on connections not logged in
+    std::vector<std::unique_ptr<conn>> conns;
+    for (int i = 0; i < kAttempts; ++i) {
+        conns.push_back(std::make_unique<conn>(port));
+        ASSERT_TRUE(conns.back()->ok());
+    }
+    const bytes wrong = login_frame("joe", "wrong");
+    std::atomic<int> ready{0};
+    std::vector<std::string> texts(kAttempts);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kAttempts; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready.load() < kAttempts) std::this_thread::yield();
+            std::map<std::string, bytes> reply;
+            if (conns[i]->send(wrong) && conns[i]->receive(&reply) == outcome::error_reply) {
+                const auto text = reply.find("errno_str");
+                if (text != reply.end()) {
+                    texts[i] = std::string(text->second.begin(), text->second.end()).c_str();
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    int checked = 0, locked = 0;
+    for (const std::string& t : texts) {
+        checked += t == "Wrong user or password";
+        locked += t.rfind("Login failed 3 times", 0) == 0;
+    }
+    EXPECT_EQ(checked, 3);
+    EXPECT_EQ(locked, kAttempts - 3);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
 // ---- the attribute policy ----------------------------------------------------------------------
 
 // What a client asks of owners and modes reaches the served tree only as far as the server's
