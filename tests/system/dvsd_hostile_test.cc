@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -798,8 +799,46 @@ TEST_F(DvsdHostile, WorkerControlsServeAClientWrittenFromTheDescription) {
     EXPECT_EQ(server.stop(SIGTERM), 0);
 }
 
-// ---- login throttling
-// ----------------------------------------------------------------------------
+// ---- the log -----------------------------------------------------------------------------------
+
+// Texts a client sends reach the log escaped: a name holding a line feed or a carriage return
+// cannot forge a line of its own at the default level.
+TEST_F(DvsdHostile, ClientTextsCannotForgeLogLines) {
+    const std::string root = tmp_ / "log";
+    make_tree(root, {Node::file("plain", "x")});
+    const std::string log_path = tmp_ / "inject.log";
+    DvsdProcess server(
+        {"root=" + root, "listen=127.0.0.1", "port=0", "anonymous=1", "login_fail_count=0"}, {}, {},
+        log_path);
+    const int port = port_of(server.first_line());
+    ASSERT_GT(port, 0);
+    const std::string forged = "FORGED ip=[6.6.6.6] user=[root] quit";
+    conn c(port);
+    ASSERT_TRUE(c.ok() && c.login());
+    // A listing of a directory that is not there logs its name as an error.
+    ASSERT_FALSE(c.exchange(control_frame(10120, "/\t0\t100", 0)).empty());
+    ASSERT_FALSE(c.exchange(control_frame(10122, "missing\n" + forged, 0)).empty());
+    for (int i = 0; i < 20; ++i) c.exchange(control_frame(10123, "", 65536));
+    // So does a directory the worker cannot make (a file stands in its path).
+    ASSERT_FALSE(c.exchange(control_frame(10130, "65536\t1000", 0)).empty());
+    EXPECT_NE(c.worker_run(10134, "/\tplain/x\r" + forged + "\t1\t1ed\t0\t0\t0\t0\t0\t0"), "");
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string log = read_file(log_path);
+    std::istringstream lines(log);
+    std::string line;
+    int escaped = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_NE(line.rfind(forged, 0), 0u) << "a forged line: " << line;
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+        if (line.find("\\x0a" + forged) != std::string::npos ||
+            line.find("\\x0d" + forged) != std::string::npos) {
+            ++escaped;
+        }
+    }
+    EXPECT_GE(escaped, 2) << log;
+}
+
+// ---- login throttling ---------------------------------------------------------------------------
 
 // Wrong passwords sent at the same moment from one address: no more are checked than
 // login_fail_count allows; the rest find the address locked.
