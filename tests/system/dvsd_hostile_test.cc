@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/test_support/tls_certs.h"
 #include "system/support/dvcp_test.h"
 #include "system/support/dvsd_process.h"
 #include "system/support/tree.h"
@@ -881,6 +882,42 @@ TEST_F(DvsdHostile, SimultaneousWrongPasswordsStopAtTheLimit) {
     EXPECT_EQ(checked, 3);
     EXPECT_EQ(locked, kAttempts - 3);
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// ---- a TLS-only server
+// ----------------------------------------------------------------------------
+
+// port=off leaves the plain listener out: the server speaks TLS only. Without a TLS listener the
+// key is refused, by check=1 too.
+TEST_F(DvsdHostile, PortOffServesTlsOnly) {
+    const dvtest::tls_identity& id = dvtest::tls_certs().server;
+    ASSERT_TRUE(id.ok()) << "no test certificate (openssl)";
+    const std::string root = tmp_ / "tls_only";
+    make_tree(root, {});
+    {
+        DvsdProcess server({"root=" + root, "listen=127.0.0.1", "port=off", "ssl_port=0",
+                            "ssl_cert=" + id.cert, "ssl_key=" + id.key, "anonymous=1"});
+        const std::string line = server.first_line();
+        EXPECT_EQ(line.rfind("listening dvps://127.0.0.1:", 0), 0u) << line;
+        const std::string url = "dvps://127.0.0.1:" + line.substr(line.rfind(':') + 1) + "/copy";
+        const std::string src = tmp_ / "tls_src";
+        make_tree(src, {Node::file("seed.txt", "seed\n")});
+        const RunResult run = dvcp({"if=" + src, "of=" + url});
+        EXPECT_EXIT_STATUS(run, 0);
+        EXPECT_EQ(read_file(root + "/copy/seed.txt"), "seed\n");
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+    }
+    for (const char* check : {"0", "1"}) {
+        SCOPED_TRACE(std::string("check=") + check);
+        RunOptions options;
+        options.timeout = std::chrono::seconds(20);
+        const RunResult r = run_program(
+            {DVSD_BIN, "root=" + root, "anonymous=1", "port=off", std::string("check=") + check},
+            options);
+        EXPECT_TRUE(r.exited && r.exit_code == 1) << r.describe();
+        EXPECT_NE(r.err.find("port=off needs ssl_port="), std::string::npos) << r.describe();
+        EXPECT_EQ(r.out.find("listening"), std::string::npos) << r.describe();
+    }
 }
 
 // ---- the attribute policy ----------------------------------------------------------------------

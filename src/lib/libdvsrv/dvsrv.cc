@@ -251,6 +251,8 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->ssl_cert = value;
     } else if (key == "ssl_key") {
         conf->ssl_key = value;
+    } else if (key == "port" && value == "off") {
+        conf->plain = false;
     } else if (key == "level") {
         conf->level = value;
     } else if (key == "login") {
@@ -277,11 +279,13 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
             auto n = parse_u32(value);
             if (!n || *n < k.min || *n > k.max) {
                 *err = name + "=" + std::string(value) + ": must be a number from " +
-                       std::to_string(k.min) + " to " + std::to_string(k.max);
+                       std::to_string(k.min) + " to " + std::to_string(k.max) +
+                       (key == "port" ? " or off" : "");
                 return -1;
             }
             conf->*k.field = *n;
             if (key == "ssl_port") conf->ssl = true;
+            if (key == "port") conf->plain = true;
             return 0;
         }
         *err = "unknown key \"" + name + "\"";
@@ -385,6 +389,10 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         *err = "ssl_port= needs ssl_cert= and ssl_key=";
         return nullptr;
     }
+    if (!conf.plain && !conf.ssl) {
+        *err = "port=off needs ssl_port= (a TLS listener)";
+        return nullptr;
+    }
     if (!conf.ssl && (!conf.ssl_cert.empty() || !conf.ssl_key.empty())) {
         *err = "ssl_cert= and ssl_key= need ssl_port=";
         return nullptr;
@@ -481,7 +489,7 @@ int listen_on(dvsrv* server, uint32_t port_number, bool tls, std::string* err) {
 }  // namespace
 
 int dvsrv_listen(dvsrv* server, std::string* err) {
-    if (listen_on(server, server->conf.port, false, err) != 0) return -1;
+    if (server->conf.plain && listen_on(server, server->conf.port, false, err) != 0) return -1;
     if (server->tls && listen_on(server, server->conf.ssl_port, true, err) != 0) return -1;
     return 0;
 }

@@ -28,6 +28,7 @@ struct dvsrv_conf {
     std::string root;                    // served directory (required)
     std::string listen;                  // address to listen on; empty: every IPv4 address
     uint32_t port = DVSRV_DEFAULT_PORT;  // 0: any free port
+    bool plain = true;                   // port=off: no plain listener (TLS only)
     std::string user;
     std::string passwd;  // plain or "{SHA}" form
     bool anonymous = false;

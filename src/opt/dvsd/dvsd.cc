@@ -19,7 +19,7 @@ namespace {
 
 void print_usage(FILE* out) {
     fprintf(out,
-            "usage: dvsd root=DIR [listen=ADDRESS] [port=N] (user=NAME passwd=PASSWORD | "
+            "usage: dvsd root=DIR [listen=ADDRESS] [port=N|off] (user=NAME passwd=PASSWORD | "
             "anonymous=1)\n"
             "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
             "            [idle_timeout=S] [read_timeout=S] [max_login_connections=N]\n"
@@ -32,11 +32,12 @@ void print_usage(FILE* out) {
             "(dvps://) on the same address with the certificate file ssl_cert (PEM: the\n"
             "server's certificate first, then its CA chain) and the unencrypted key file\n"
             "ssl_key; it is announced as \"listening dvps://ADDRESS:PORT\" after the plain\n"
-            "one. conf=FILE reads the same keys from the\n"
-            "[dvsd] section of an INI file and the log settings from its [log] section, as\n"
-            "dvcp.ini does; keys given later override earlier ones. check=1 validates the\n"
-            "configuration (root, credentials, certificate and key) and exits: 0 when it is\n"
-            "good. SIGHUP reopens the log file, so that it can be rotated.\n");
+            "one; port=off leaves the plain listener out (TLS only). conf=FILE reads the same\n"
+            "keys from the [dvsd] section of an INI file and the log settings from its [log]\n"
+            "section, as dvcp.ini does; keys given later override earlier ones. check=1\n"
+            "validates the configuration (root, credentials, listeners, certificate and key)\n"
+            "and exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
+            "rotated.\n");
 }
 
 int usage_error(const std::string& why) {
