@@ -1266,7 +1266,13 @@ void session::detach() {
     if (!ctx_) return;
     {
         std::lock_guard<std::mutex> lock(ctx_->mutex);
-        if (ctx_->handle == handle_) ctx_->handle = nullptr;
+        if (ctx_->handle == handle_) {
+            // What a context keeps for a repair is sized by what it holds, not by what its
+            // last request reserved.
+            ctx_->reply.compact();
+            srv_file_release_buffers(*ctx_);
+            ctx_->handle = nullptr;
+        }
         ctx_->last_used_ms = now_ms();
     }
     if (ctx_->address != 0 && !ctx_->persistent) server_->forget_context(ctx_->address);
@@ -1338,8 +1344,6 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     srv_context& ctx = *ctx_;
     ctx.executing = true;
     dispatch(code, body, ctx.reply);
-    // Kept for a repair: sized by what it holds, not by what the request reserved.
-    ctx.reply.compact();
     // Counted and kept before the response goes out, so that a response lost on the way can be
     // asked for again.
     const uint64_t index = ++ctx.completed;
@@ -1397,6 +1401,7 @@ const char* session::serve() {
             // A quiet connection gives back the buffers its largest requests left.
             if (frame_.capacity() > kIdleKeepBytes) std::vector<uint8_t>().swap(frame_);
             srv_file_release_buffers(*ctx_);
+            ctx_->reply.compact();
             if (!logged_in_ && now - started >= login_limit) {
                 SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
                 return "no login in time";
