@@ -518,6 +518,9 @@ void reap(dvsrv* server, bool all) {
         std::lock_guard<std::mutex> lock(server->mutex);
         for (auto it = server->connections.begin(); it != server->connections.end();) {
             if (all || (*it)->finished) {
+                // A stop may still be on its way to this list (dvsrv_stop from a signal):
+                // a connection taken out of it is told here, not left to its read time-out.
+                if (all) (*it)->handle.stop = 1;
                 done.push_back(std::move(*it));
                 it = server->connections.erase(it);
             } else {
