@@ -331,6 +331,23 @@ int blobmsg_parse(const blobmsg_policy* policy, int count, const blob_attr** res
     return 0;
 }
 
+bool blobmsg_table_valid(const void* data, size_t len) {
+    if (data == nullptr) return len == 0;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t remaining = len;
+    while (remaining > 0) {
+        if (remaining < BLOB_ATTR_HEADER_SIZE) return false;
+        const size_t raw_len = load_be32(p) & BLOB_ATTR_LEN_MASK;
+        const size_t padded = pad4(raw_len);
+        if (padded < BLOB_ATTR_HEADER_SIZE || padded > remaining || !attr_valid(p, raw_len)) {
+            return false;
+        }
+        p += padded;
+        remaining -= padded;
+    }
+    return true;
+}
+
 int cli_blobmsg_parse(const blobmsg_policy* policy, int count, const blob_attr** results,
                       const void* data, size_t len) {
     // Every reply table starts with "errno" and "errno_str".

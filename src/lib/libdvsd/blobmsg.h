@@ -96,6 +96,11 @@ struct blobmsg_policy {
     uint8_t type;
 };
 
+// True when `data` is a well-formed field table: every field whole and valid for its type, the
+// fields filling the `len` bytes exactly. blobmsg_parse skips what it does not look for; a server
+// checks every request's table with this first, so that each is refused the same way.
+bool blobmsg_table_valid(const void* data, size_t len);
+
 // Matches the fields of a root value (`data`, `len` bytes, untrusted) against
 // the `count` entries of `policy`. `results` (count entries) receives, for each
 // entry, the first field of that name and type, or nullptr. A field whose

@@ -158,6 +158,18 @@ bool sd_frame_msg::trim(blob_attr* attr, size_t length) {
     return note(blobmsg_trim_field(&buf_, attr, length) == 0);
 }
 
+void sd_frame_msg::compact() {
+    constexpr size_t kKeep = size_t{64} << 10;
+    const size_t used = std::max<size_t>(blob_buf_padded_len(&buf_), 256);
+    if (buf_.bytes.size() <= kKeep || buf_.bytes.size() / 2 < used) return;
+    try {
+        std::vector<uint8_t> exact(buf_.bytes.begin(), buf_.bytes.begin() + used);
+        buf_.bytes.swap(exact);
+    } catch (const std::bad_alloc&) {
+        // Keeping the larger buffer is no failure.
+    }
+}
+
 std::span<const uint8_t> sd_frame_msg::root() const {
     const size_t padded = blob_buf_padded_len(&buf_);
     if (padded == 0 || padded > buf_.bytes.size()) return {};

@@ -55,6 +55,9 @@ class sd_frame_msg final {
     // be made) and the shrinking of that last field to its final length.
     blob_attr* reserve(const char* name, size_t capacity);
     bool trim(blob_attr* attr, size_t length);
+    // Gives back the room beyond what the message holds when that is much more than it holds (a
+    // reply kept after a large reservation was trimmed); the message stays as it is.
+    void compact();
 
     // True after a successful reset when every add since succeeded.
     bool ok() const { return ok_; }

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -49,6 +50,8 @@ using steady = std::chrono::steady_clock;
 
 // A read waits at most this long without progress before the deadlines are looked at again.
 constexpr int32_t kReadSliceMs = 10000;
+// What a quiet connection keeps of its frame buffer.
+constexpr size_t kIdleKeepBytes = size_t{1} << 20;
 constexpr char kWrongLogin[] = "Wrong user or password";
 constexpr uint32_t kOsTypeLinux = 2;
 
@@ -72,12 +75,29 @@ constexpr number_key kNumberKeys[] = {
     {"port", &dvsrv_conf::port, 0, 65535},
     {"ssl_port", &dvsrv_conf::ssl_port, 0, 65535},
     {"max_connections", &dvsrv_conf::max_connections, 1, 100000},
+    {"max_login_connections", &dvsrv_conf::max_login_connections, 1, 100000},
     {"login_timeout", &dvsrv_conf::login_timeout_s, 1, 86400},
+    {"read_timeout", &dvsrv_conf::read_timeout_s, 1, 86400},
     {"idle_timeout", &dvsrv_conf::idle_timeout_s, 1, 7 * 86400},
     {"login_fail_count", &dvsrv_conf::login_fail_count, 0, 1000000},
     {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 1, 10 * 365 * 24 * 60},
     {"max_contexts", &dvsrv_conf::max_contexts, 1, 1000000},
     {"context_timeout", &dvsrv_conf::context_timeout_s, 1, 7 * 86400},
+};
+
+int64_t now_ms();
+
+// The deadline of a connection served by dvsrv_run, watched by the accept loop: a wait still
+// under way when it passes is stopped, however slowly bytes keep coming.
+struct conn_watch final {
+    steady::time_point accepted;
+    std::atomic<int64_t> deadline_ms{0};  // monotonic; 0: none
+    std::atomic<bool> fired{false};       // the deadline passed and stopped the connection
+    // Server mutex: counted among the logged-in connections (else among those not logged in).
+    bool logged_in = false;
+
+    void arm(int64_t at_ms) { deadline_ms.store(at_ms); }
+    void disarm() { deadline_ms.store(0); }
 };
 
 // One connection served by dvsrv_run: its socket and the thread that serves it.
@@ -86,6 +106,7 @@ struct connection final {
     std::string peer;
     std::thread thread;
     std::atomic<bool> finished{false};
+    conn_watch watch;
 
     connection() = default;
     connection(const connection&) = delete;
@@ -115,6 +136,53 @@ struct dvsrv {
     // State below is protected by mutex; only dvsrv_run adds or removes connections.
     std::mutex mutex;
     std::list<std::unique_ptr<connection>> connections;
+    size_t not_logged_in = 0;  // connections running that have not logged in
+    size_t logged_in = 0;      // and those that have
+
+    // A connection of dvsrv_run logs in: false when max_connections are logged in already.
+    bool admit(conn_watch* watch) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (watch->logged_in) return true;
+        if (logged_in >= conf.max_connections) return false;
+        --not_logged_in;
+        ++logged_in;
+        watch->logged_in = true;
+        return true;
+    }
+    void leave(const conn_watch& watch) {
+        std::lock_guard<std::mutex> lock(mutex);
+        --(watch.logged_in ? logged_in : not_logged_in);
+    }
+    // Stops every connection whose deadline has passed.
+    void check_deadlines() {
+        const int64_t now = now_ms();
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& c : connections) {
+            const int64_t at = c->watch.deadline_ms.load();
+            if (at == 0 || now < at || c->watch.fired) continue;
+            c->watch.fired = true;
+            c->handle.stop = 1;
+        }
+    }
+
+    // Caps on the files and directories clients hold open, sized from the descriptor limit by
+    // dvsrv_open: the server's, and one share per user (made when first needed, never dropped:
+    // there are at most two users, the configured one and the anonymous one).
+    size_t context_fd_cap = 1024;
+    size_t user_fd_cap = 0;
+    std::shared_ptr<srv_quota> server_fds;
+    std::mutex quota_mutex;
+    std::map<std::string, std::shared_ptr<srv_quota>> user_fds;
+
+    std::shared_ptr<srv_quota> user_quota(const std::string& user) {
+        std::lock_guard<std::mutex> lock(quota_mutex);
+        auto& quota = user_fds[user];
+        if (!quota) quota = std::make_shared<srv_quota>(user_fd_cap);
+        return quota;
+    }
+    srv_fd_caps fd_caps(const std::string& user) {
+        return srv_fd_caps{context_fd_cap, user_quota(user), server_fds};
+    }
 
     // Contexts a client asked an address for, by address. Protected by context_mutex.
     std::mutex context_mutex;
@@ -183,6 +251,8 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->ssl_cert = value;
     } else if (key == "ssl_key") {
         conf->ssl_key = value;
+    } else if (key == "port" && value == "off") {
+        conf->plain = false;
     } else if (key == "level") {
         conf->level = value;
     } else if (key == "login") {
@@ -209,11 +279,13 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
             auto n = parse_u32(value);
             if (!n || *n < k.min || *n > k.max) {
                 *err = name + "=" + std::string(value) + ": must be a number from " +
-                       std::to_string(k.min) + " to " + std::to_string(k.max);
+                       std::to_string(k.min) + " to " + std::to_string(k.max) +
+                       (key == "port" ? " or off" : "");
                 return -1;
             }
             conf->*k.field = *n;
             if (key == "ssl_port") conf->ssl = true;
+            if (key == "port") conf->plain = true;
             return 0;
         }
         *err = "unknown key \"" + name + "\"";
@@ -236,7 +308,9 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "anonymous",
                                             "level",
                                             "max_connections",
+                                            "max_login_connections",
                                             "login_timeout",
+                                            "read_timeout",
                                             "idle_timeout",
                                             "login_fail_count",
                                             "login_lock_minutes",
@@ -259,6 +333,32 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
     }
     return 0;
 }
+
+namespace {
+
+// Sizes the caps on open files and directories from the process's descriptor limit: a quarter of
+// it for all clients together (half of it waits for connections that have not spoken yet, the
+// rest carries connections, listings and the worker), half of that for one user, and at most
+// 1024 for one connection.
+void size_fd_caps(dvsrv* server) {
+    rlimit limit{};
+    size_t descriptors = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        descriptors = limit.rlim_cur == RLIM_INFINITY
+                          ? size_t{1} << 20
+                          : static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 30));
+    }
+    const size_t all = std::max<size_t>(descriptors / 4, 16);
+    server->server_fds = std::make_shared<srv_quota>(all);
+    server->user_fd_cap = std::max<size_t>(all / 2, 8);
+    server->context_fd_cap = std::min<size_t>(1024, server->user_fd_cap);
+    SRV_LOG(LOG_INFO,
+            "descriptors=%zu: open files and directories at most %zu on the server, %zu per "
+            "user, %zu per connection\n",
+            descriptors, all, server->user_fd_cap, server->context_fd_cap);
+}
+
+}  // namespace
 
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
     if (conf.root.empty()) {
@@ -289,6 +389,10 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         *err = "ssl_port= needs ssl_cert= and ssl_key=";
         return nullptr;
     }
+    if (!conf.plain && !conf.ssl) {
+        *err = "port=off needs ssl_port= (a TLS listener)";
+        return nullptr;
+    }
     if (!conf.ssl && (!conf.ssl_cert.empty() || !conf.ssl_key.empty())) {
         *err = "ssl_cert= and ssl_key= need ssl_port=";
         return nullptr;
@@ -309,6 +413,7 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
     }
     SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d\n", conf.root.c_str(),
             conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()), conf.anonymous ? 1 : 0);
+    size_fd_caps(server.get());
     return server.release();
 }
 
@@ -384,7 +489,7 @@ int listen_on(dvsrv* server, uint32_t port_number, bool tls, std::string* err) {
 }  // namespace
 
 int dvsrv_listen(dvsrv* server, std::string* err) {
-    if (listen_on(server, server->conf.port, false, err) != 0) return -1;
+    if (server->conf.plain && listen_on(server, server->conf.port, false, err) != 0) return -1;
     if (server->tls && listen_on(server, server->conf.ssl_port, true, err) != 0) return -1;
     return 0;
 }
@@ -413,6 +518,9 @@ void reap(dvsrv* server, bool all) {
         std::lock_guard<std::mutex> lock(server->mutex);
         for (auto it = server->connections.begin(); it != server->connections.end();) {
             if (all || (*it)->finished) {
+                // A stop may still be on its way to this list (dvsrv_stop from a signal):
+                // a connection taken out of it is told here, not left to its read time-out.
+                if (all) (*it)->handle.stop = 1;
                 done.push_back(std::move(*it));
                 it = server->connections.erase(it);
             } else {
@@ -435,8 +543,8 @@ struct waiting final {
 // Turns away a connection the server has no room for with an answer the client can show: its
 // first request (already here, since it became readable) gets a reply naming the reason. A TLS
 // connection cannot be answered before its handshake and is only closed.
-void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active) {
-    SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections\n", peer, active);
+void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active, const char* which) {
+    SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections %s\n", peer, active, which);
     uint8_t head[SD_FRAME_HEAD_SIZE] = {};
     // Drained so that closing sends a FIN after the reply, not a reset that could overtake it.
     uint8_t sink[4096];
@@ -457,16 +565,18 @@ void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active) {
     net_close(&handle);
 }
 
+void serve_watched(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch);
+
 // Serves a connection that has sent its first bytes on a thread of its own, or refuses it when
-// max_connections are being served.
+// max_login_connections are being served that have not logged in yet.
 void start(dvsrv* server, waiting&& w) {
     std::lock_guard<std::mutex> lock(server->mutex);
     if (server->stopping) {
         close(w.fd);
         return;
     }
-    if (server->connections.size() >= server->conf.max_connections) {
-        refuse(server, w.fd, w.tls, w.peer.c_str(), server->connections.size());
+    if (server->not_logged_in >= server->conf.max_login_connections) {
+        refuse(server, w.fd, w.tls, w.peer.c_str(), server->not_logged_in, "not logged in");
         return;
     }
     auto c = std::make_unique<connection>();
@@ -474,16 +584,25 @@ void start(dvsrv* server, waiting&& w) {
     c->peer = std::move(w.peer);
     connection* raw = c.get();
     const bool tls = w.tls;
-    raw->thread = std::thread([server, raw, tls] {
+    // The login's time counts from accept and covers the handshake: a client that never speaks
+    // TLS cannot hold the thread longer than one that never logs in.
+    raw->watch.accepted = w.since;
+    const int64_t login_deadline =
+        now_ms() + std::chrono::duration_cast<std::chrono::milliseconds>(
+                       w.since + std::chrono::seconds(server->conf.login_timeout_s) - steady::now())
+                       .count();
+    raw->watch.arm(login_deadline);
+    ++server->not_logged_in;
+    raw->thread = std::thread([server, raw, tls, login_deadline] {
         pthread_setname_np(pthread_self(), "dvsd_conn");
-        // The handshake has the login's time: a client that never speaks TLS cannot hold the
-        // thread longer than one that never logs in.
-        const auto handshake_ms = static_cast<int32_t>(server->conf.login_timeout_s * 1000);
+        const auto handshake_ms =
+            static_cast<int32_t>(std::max<int64_t>(1, login_deadline - now_ms()));
         if (!tls || ssl_srv_new(server->tls.get(), &raw->handle, handshake_ms) != nullptr) {
-            dvsrv_serve(server, &raw->handle, raw->peer.c_str());
+            serve_watched(server, &raw->handle, raw->peer.c_str(), &raw->watch);
         } else {
             SRV_LOG(LOG_WARN, "ip=[%s] TLS handshake failed: closed\n", raw->peer.c_str());
         }
+        server->leave(raw->watch);
         raw->finished = true;
     });
     server->connections.push_back(std::move(c));
@@ -612,6 +731,7 @@ int accept_loop::run() {
             break;
         }
         reap(server_, false);
+        server_->check_deadlines();
         server_->expire_contexts(false);
         if (n > 0) {
             // Connections that spoke first, then new ones: accepting appends to the list polled.
@@ -733,13 +853,31 @@ bool parse_control(std::span<const uint8_t> body, bool with_output, control_fiel
     return true;
 }
 
-// The connection's stream, counting what passes for the connection's closing log line.
+// The connection's stream, counting what passes for the connection's closing log line. After
+// frame_begin, the first byte is read alone and reported to `on_first_byte`, so that a frame's
+// deadline can count from it.
 class counting_stream final : public net_stream {
   public:
     explicit counting_stream(net_handle* handle) : inner_(handle) {}
+    void frame_begin() { frame_starting_ = true; }
     verr read_full(std::span<uint8_t> buf, size_t* done) override {
-        verr status = inner_.read_full(buf, done);
-        in += *done;
+        if (!frame_starting_ || buf.size() < 2) {
+            frame_starting_ = false;
+            const verr status = inner_.read_full(buf, done);
+            in += *done;
+            return status;
+        }
+        size_t first = 0;
+        verr status = inner_.read_full(buf.first(1), &first);
+        in += first;
+        *done = first;
+        if (status != VERR_SUCCESS) return status;
+        frame_starting_ = false;
+        if (on_first_byte) on_first_byte();
+        size_t rest = 0;
+        status = inner_.read_full(buf.subspan(1), &rest);
+        in += rest;
+        *done += rest;
         return status;
     }
     verr write_full(std::span<const uint8_t> buf, size_t* done) override {
@@ -749,16 +887,19 @@ class counting_stream final : public net_stream {
     }
     uint64_t in = 0;
     uint64_t out = 0;
+    std::function<void()> on_first_byte;
 
   private:
     net_sock_stream inner_;
+    bool frame_starting_ = false;
 };
 
 // One connection's state, owned by the thread that serves it.
 class session final {
   public:
-    session(dvsrv* server, net_handle* handle, const char* peer)
-        : server_(server), handle_(handle), stream_(handle), peer_(peer) {}
+    // `watch` (may be null) is the deadline the accept loop watches for this connection.
+    session(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch)
+        : server_(server), handle_(handle), stream_(handle), peer_(peer), watch_(watch) {}
     session(const session&) = delete;
     session& operator=(const session&) = delete;
     ~session() { detach(); }
@@ -779,8 +920,10 @@ class session final {
     void control(std::span<const uint8_t> body, sd_frame_msg& reply);
     void control_output(std::span<const uint8_t> body, sd_frame_msg& reply);
     void context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply);
-    // A login succeeded for `user`: the connection and its context are now that user's.
-    void logged_in_as(const std::string& user);
+    // A login succeeded for `user`: the connection and its context are now that user's. False
+    // when max_connections are logged in already (the login is then refused, with the reply's
+    // status and text set here).
+    bool logged_in_as(const std::string& user, verr* error, std::string* text);
     // 104 and 105: false ends the connection.
     bool attach(int32_t cmd, std::span<const uint8_t> data);
     void detach();
@@ -791,7 +934,9 @@ class session final {
     net_handle* handle_;
     counting_stream stream_;
     const char* peer_;
+    conn_watch* watch_;
     bool logged_in_ = false;
+    bool refused_ = false;  // turned away at login: the reply goes out, then the connection ends
     std::string user_;
     std::string logged_user_ = "-";  // who last logged in on this connection, for the closing line
     const char* end_ = nullptr;      // why handle_request ended the connection
@@ -827,9 +972,10 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         if (strcmp(user, ":") == 0 && pwd[0] == '\0') {
             // The client's probe: it asks whether credentials are needed, so it is no failure.
             if (server_->conf.anonymous) {
-                logged_in_as("");
-                logged_user_ = "(anonymous)";
-                SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
+                if (logged_in_as("", &error, &text)) {
+                    logged_user_ = "(anonymous)";
+                    SRV_LOG(LOG_DBG, "ip=[%s] anonymous login_ok\n", peer_);
+                }
             } else {
                 error = 1;
                 text = "Login required";
@@ -841,7 +987,7 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         } else {
             char why[512] = "";
             if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
-                logged_in_as(user);
+                logged_in_as(user, &error, &text);
             } else {
                 // A failed attempt on a logged-in connection ends that login too.
                 logged_in_ = false;
@@ -922,15 +1068,31 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
         srv_reply_error(reply, VERR_ACCESS_DENIED, why[0] != '\0' ? why : kWrongLogin);
         return;
     }
-    logged_in_as(key_user_);
+    verr error = 0;
+    std::string text;
+    if (!logged_in_as(key_user_, &error, &text)) {
+        srv_reply_error(reply, error, text.c_str());
+        return;
+    }
     srv_reply_begin(reply, 0, "");
 }
 
-void session::logged_in_as(const std::string& user) {
+bool session::logged_in_as(const std::string& user, verr* error, std::string* text) {
+    if (watch_ != nullptr && !server_->admit(watch_)) {
+        SRV_LOG(LOG_WARN, "ip=[%s] refused: %u connections\n", peer_,
+                server_->conf.max_connections);
+        logged_in_ = false;
+        refused_ = true;
+        *error = VERR_TRY_AGAIN;
+        *text = "Too many connections, try again later";
+        return false;
+    }
     logged_in_ = true;
     user_ = user;
     logged_user_ = user;
-    if (ctx_->user == user) return;
+    if (ctx_->user == user) return true;
+    // The lister and the worker were opened under the old user's rights.
+    srv_batch_close(*ctx_);
     // A context with an address can be attached by the user it was made for only. When someone
     // else logs in on its connection, its address is withdrawn: the context carries on for this
     // connection alone and no other connection of the new user (or of the old one) can take it.
@@ -941,6 +1103,8 @@ void session::logged_in_as(const std::string& user) {
         ctx_->persistent = false;
     }
     ctx_->user = user;
+    ctx_->fd_caps = server_->fd_caps(user);
+    return true;
 }
 
 // Request 20: control without output.
@@ -1072,9 +1236,14 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
     } else if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY && !target->reply.ok()) {
         refusal = "no response to repeat";
     }
-    if (refusal == nullptr) {
+    if (refusal == nullptr && target != ctx_) {
+        // Checked and taken in one step: of two connections attaching at once, one gets it.
         std::lock_guard<std::mutex> lock(target->mutex);
-        if (target->handle != nullptr && target->handle != handle_) refusal = "context in use";
+        if (target->handle != nullptr) {
+            refusal = "context in use";
+        } else {
+            target->handle = handle_;
+        }
     }
     if (refusal != nullptr) {
         SRV_LOG(LOG_WARN, "ip=[%s] attach refused: %s\n", peer_, refusal);
@@ -1083,10 +1252,6 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
     }
     if (target != ctx_) {
         detach();
-        {
-            std::lock_guard<std::mutex> lock(target->mutex);
-            target->handle = handle_;
-        }
         ctx_ = target;
     }
     SRV_LOG(
@@ -1104,7 +1269,13 @@ void session::detach() {
     if (!ctx_) return;
     {
         std::lock_guard<std::mutex> lock(ctx_->mutex);
-        if (ctx_->handle == handle_) ctx_->handle = nullptr;
+        if (ctx_->handle == handle_) {
+            // What a context keeps for a repair is sized by what it holds, not by what its
+            // last request reserved.
+            ctx_->reply.compact();
+            srv_file_release_buffers(*ctx_);
+            ctx_->handle = nullptr;
+        }
         ctx_->last_used_ms = now_ms();
     }
     if (ctx_->address != 0 && !ctx_->persistent) server_->forget_context(ctx_->address);
@@ -1112,6 +1283,11 @@ void session::detach() {
 }
 
 void session::dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply) {
+    // Whatever fields a request takes, a table that is not well formed is refused alike.
+    if (!blobmsg_table_valid(body.data(), body.size())) {
+        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed request");
+        return;
+    }
     switch (code) {
         case SD_REQ_LOGIN:
             login(body, reply);
@@ -1162,8 +1338,9 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     if (code == SD_REQ_IOCTL) {
         // A re-attach is not counted: it carries on the count of the context it attaches to.
         control_fields request;
-        if (parse_control(body, true, &request) && (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
-                                                    request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
+        if (blobmsg_table_valid(body.data(), body.size()) && parse_control(body, true, &request) &&
+            (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
+             request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
             return attach(request.cmd, request.data);
         }
     }
@@ -1178,7 +1355,12 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     SRV_LOG(LOG_DBG, "ip=[%s] ctx=%llu idx=%llu request %u executed\n", peer_,
             static_cast<unsigned long long>(ctx.serial), static_cast<unsigned long long>(index),
             code);
-    return send(ctx.reply, code);
+    const bool sent = send(ctx.reply, code);
+    if (refused_) {
+        end_ = "too many connections";
+        return false;
+    }
+    return sent;
 }
 
 const char* session::serve() {
@@ -1188,20 +1370,41 @@ const char* session::serve() {
         return "no memory";
     }
     ctx_->handle = handle_;
-    const auto started = steady::now();
-    auto last_request = started;
+    ctx_->fd_caps = server_->fd_caps("");
+    const auto started = watch_ != nullptr ? watch_->accepted : steady::now();
+    auto last_request = steady::now();
     const auto login_limit = std::chrono::seconds(server_->conf.login_timeout_s);
     const auto idle_limit = std::chrono::seconds(server_->conf.idle_timeout_s);
+    const int64_t frame_limit_ms = int64_t{1000} * server_->conf.read_timeout_s;
     const int32_t slice_ms = static_cast<int32_t>(std::min<int64_t>(
         kReadSliceMs, 1000 * int64_t{std::max<uint32_t>(1, server_->conf.login_timeout_s)}));
     handle_->timeout_ms = slice_ms;
+    // Before a login the deadline from accept holds (the accept loop armed it); after, each frame
+    // gets the read time-out from its first byte.
+    stream_.on_first_byte = [this, frame_limit_ms] {
+        if (watch_ != nullptr && logged_in_) watch_->arm(now_ms() + frame_limit_ms);
+    };
     for (;;) {
         if (server_->stopping) handle_->stop = 1;
         sd_frame_head head;
         const size_t cap = logged_in_ ? SD_FRAME_MAX_SIZE : DVSRV_LOGIN_FRAME_MAX;
+        stream_.frame_begin();
         int status = sd_frame_read(stream_, &frame_, &head, cap);
         const auto now = steady::now();
+        if (watch_ != nullptr && watch_->fired) {
+            if (!logged_in_) {
+                SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
+                return "no login in time";
+            }
+            SRV_LOG(LOG_WARN, "ip=[%s] request not complete in %u s: closed\n", peer_,
+                    server_->conf.read_timeout_s);
+            return "request not complete in time";
+        }
         if (status == SD_FRAME_TIMEOUT) {
+            // A quiet connection gives back the buffers its largest requests left.
+            if (frame_.capacity() > kIdleKeepBytes) std::vector<uint8_t>().swap(frame_);
+            srv_file_release_buffers(*ctx_);
+            ctx_->reply.compact();
             if (!logged_in_ && now - started >= login_limit) {
                 SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
                 return "no login in time";
@@ -1222,22 +1425,42 @@ const char* session::serve() {
             SRV_LOG(LOG_WARN, "ip=[%s] no login in time: closed\n", peer_);
             return "no login in time";
         }
+        // A request runs without a deadline of the read (the login's, before a login, stays).
+        if (watch_ != nullptr && logged_in_) watch_->disarm();
         last_request = now;
         std::span<const uint8_t> body(frame_.data() + BLOB_ATTR_HEADER_SIZE,
                                       head.padded_len - BLOB_ATTR_HEADER_SIZE);
+        const bool was_logged_in = logged_in_;
         if (!handle_request(head.code, body)) return end_ != nullptr ? end_ : "reply not delivered";
+        if (watch_ != nullptr && was_logged_in != logged_in_) {
+            // A login lifts the deadline from accept; a failed login on a logged-in connection
+            // gives it a login's time again.
+            if (logged_in_) {
+                watch_->disarm();
+            } else {
+                watch_->arm(now_ms() + int64_t{1000} * server_->conf.login_timeout_s);
+            }
+        }
     }
 }
 
 }  // namespace
 
-void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
+namespace {
+
+void serve_watched(dvsrv* server, net_handle* handle, const char* peer_address, conn_watch* watch) {
     const auto started = steady::now();
-    session s(server, handle, peer_address);
+    session s(server, handle, peer_address, watch);
     const char* outcome = s.serve();
     const double seconds = std::chrono::duration<double>(steady::now() - started).count();
     // One line per connection, for whoever runs the server: who, how it ended, how much moved.
     SRV_LOG(LOG_INFO, "ip=[%s] user=[%s] %s: %llu bytes in, %llu bytes out, %.3f s\n", peer_address,
             s.user().c_str(), outcome, static_cast<unsigned long long>(s.bytes_in()),
             static_cast<unsigned long long>(s.bytes_out()), seconds);
+}
+
+}  // namespace
+
+void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
+    serve_watched(server, handle, peer_address, nullptr);
 }

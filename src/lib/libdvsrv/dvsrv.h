@@ -28,13 +28,20 @@ struct dvsrv_conf {
     std::string root;                    // served directory (required)
     std::string listen;                  // address to listen on; empty: every IPv4 address
     uint32_t port = DVSRV_DEFAULT_PORT;  // 0: any free port
+    bool plain = true;                   // port=off: no plain listener (TLS only)
     std::string user;
     std::string passwd;  // plain or "{SHA}" form
     bool anonymous = false;
-    std::string level;                 // log level text, handed to the log as given
-    uint32_t max_connections = 1024;   // connections served at once; more are refused
-    uint32_t login_timeout_s = 30;     // from accept to a successful login
-    uint32_t idle_timeout_s = 900;     // a logged-in connection with no request for this long
+    std::string level;                // log level text, handed to the log as given
+    uint32_t max_connections = 1024;  // logged-in connections served at once; more are refused
+    // Connections served at once that have not logged in yet: a cap of their own, so that they
+    // never take the place of a client that logged in.
+    uint32_t max_login_connections = 128;
+    uint32_t login_timeout_s = 30;  // from accept to a successful login, TLS handshake included
+    uint32_t idle_timeout_s = 900;  // a logged-in connection with no request for this long
+    // A request frame not complete this long after its first byte closes the connection, however
+    // slowly its bytes keep coming.
+    uint32_t read_timeout_s = 120;
     uint32_t login_fail_count = 3;     // failed logins that lock an address; 0: no throttling
     uint32_t login_lock_minutes = 60;  // how long such a lock lasts
     uint32_t max_contexts = 1024;      // contexts kept for a repair at once

@@ -51,6 +51,14 @@ constexpr int kListerDefaultWaitMs = 3000;
 constexpr uint32_t kWorkerBufferMin = MFILE_FAIL_BLOCK_SIZE;
 // A listing read needs room for the stream prefix and at least one byte.
 constexpr size_t kListerOutputMin = 2;
+// The most one listing read reserves, whatever output the client allows: the lister hands over
+// at most 32 KiB of a stream at a time, so a reply never holds more.
+constexpr size_t kListerReplyMax = size_t{64} << 10;
+// The most one collection of worker results reserves beyond the worker's buffer: a few of its
+// largest blocks (and at least 1 MiB), so that a reply is sized by what the worker can hand over,
+// not by the output a client allows.
+constexpr size_t kWorkerReplyBlocks = 4;
+constexpr size_t kWorkerReplyMin = size_t{1} << 20;
 // What a client may have posted and not yet run, beyond which a post is refused until it reads.
 // The lister and the worker take posts without waiting and hold them until their turn, so a
 // client that posts and never reads would otherwise grow the server without end. A client
@@ -237,12 +245,13 @@ void lister_read(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
         srv_reply_error(reply, VERR_BUFFER_OVERFLOW, "output too small for a listing block");
         return;
     }
+    const size_t room = std::min(capacity, kListerReplyMax);
     blob_attr* field = nullptr;
-    uint8_t* out = reply_reserve(reply, capacity, &field);
+    uint8_t* out = reply_reserve(reply, room, &field);
     if (out == nullptr) return;
     const int n = wait_for(batch, batch.lister_wait_ms, [&] {
         return librdir_read_item_list(batch.lister, reinterpret_cast<char*>(out),
-                                      static_cast<int>(capacity));
+                                      static_cast<int>(room));
     });
     reply.trim(field, static_cast<size_t>(n));
 }
@@ -269,6 +278,8 @@ void worker_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     libmfile_param param;
     param.max_mfile_size = buffer;
     param.root = ctx.root;
+    const rdir_attr_policy policy = srv_attr_policy(ctx);
+    param.policy = &policy;
     param.list_timeout_ms = slice_of(wait);
     param.err = &err;
     batch.worker = libmfile_open(&param);
@@ -287,22 +298,34 @@ void worker_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     reply_empty(reply);
 }
 
-// 10132: whole result blocks, never the block that ends a command: the client counts one result
-// per entry it sent, and a stray byte would read as one more.
+// 10132: whole result blocks, as many as fit the output, never the block that ends a command:
+// the client counts one result per entry it sent, and a stray byte would read as one more. A
+// block is never cut either: one that cannot fit the output would wait for ever, so the
+// collection that finds it next is refused. Nothing is reserved until results are there.
 void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
     srv_batch& batch = *ctx.batch;
     const size_t capacity = std::min<size_t>(olen, SRV_MAX_OUTPUT);
-    // A result block is never cut, so an output that cannot hold the largest one (a file read
-    // into the whole buffer) could leave it waiting for ever.
-    if (capacity < batch.worker_buffer) {
+    uint32_t next = 0;
+    const int slice = slice_of(std::max(batch.worker_wait_ms, 1));
+    const bool ready = wait_for(batch, batch.worker_wait_ms, [&] {
+                           return libmfile_next_length(batch.worker, slice, &next);
+                       }) > 0;
+    if (!ready) {
+        reply_empty(reply);
+        return;
+    }
+    if (next > capacity) {
         char text[128];
-        std::snprintf(text, sizeof(text), "output of %u bytes below the worker buffer of %u", olen,
-                      batch.worker_buffer);
+        std::snprintf(text, sizeof(text), "output of %u bytes below the next result block of %u",
+                      olen, next);
         srv_reply_error(reply, VERR_BUFFER_OVERFLOW, text);
         return;
     }
+    const size_t room = std::min(
+        capacity,
+        std::max<size_t>({kWorkerReplyBlocks * batch.worker_buffer, kWorkerReplyMin, next}));
     blob_attr* field = nullptr;
-    uint8_t* out = reply_reserve(reply, capacity, &field);
+    uint8_t* out = reply_reserve(reply, room, &field);
     if (out == nullptr) return;
     // Each collection costs the client a round trip: once short answers flow, the reply waits a
     // little for the rest of the command's. File data is not held back: the client writes what
@@ -310,7 +333,7 @@ void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
     const int gather_ms = batch.worker_posted == kWorkerReadFiles ? 0 : kGatherMs;
     const int n = wait_for(batch, batch.worker_wait_ms, [&] {
         return libmfile_get_list_ret_gather(batch.worker, reinterpret_cast<char*>(out),
-                                            static_cast<int>(capacity), gather_ms);
+                                            static_cast<int>(room), gather_ms);
     });
     reply.trim(field, static_cast<size_t>(n));
 }
@@ -446,4 +469,10 @@ bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> d
 
 void srv_batch_interrupt(srv_context& ctx) {
     if (ctx.batch) ctx.batch->interrupts.fetch_add(1);
+}
+
+void srv_batch_close(srv_context& ctx) {
+    if (!ctx.batch) return;
+    close_lister(*ctx.batch);
+    close_worker(*ctx.batch);
 }

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -30,4 +32,11 @@ bool srv_reply_error(sd_frame_msg& reply, verr error, const char* text) {
 
 verr srv_errno_status(int eno) {
     return os_verr_get(eno);
+}
+
+rdir_attr_policy srv_attr_policy(const srv_context& ctx) {
+    rdir_attr_policy policy;
+    policy.owner = geteuid() == 0 && !ctx.user.empty();
+    policy.setid = ctx.conf != nullptr && ctx.conf->keep_setid;
+    return policy;
 }

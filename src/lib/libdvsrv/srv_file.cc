@@ -44,10 +44,6 @@
 
 #define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
 
-#ifndef SYS_fchmodat2
-#define SYS_fchmodat2 452
-#endif
-
 namespace {
 
 // Control codes served here.
@@ -70,14 +66,51 @@ constexpr uint32_t kNewFileMode = 0644;
 constexpr uint32_t kNewDirMode = 0755;
 // Links followed at the end of a path before giving up (as the kernel does).
 constexpr int kMaxLinkHops = 40;
-// Files and directories one context may hold open: a client cannot use up the server's
-// descriptors.
-constexpr size_t kMaxOpenObjects = 1024;
-constexpr uint32_t kSetIdBits = S_ISUID | S_ISGID;
 constexpr long kNanosPerSecond = 1000000000L;
+
+// An open file's or directory's share of its user's and the server's caps, given back when it
+// goes.
+class quota_charge final {
+  public:
+    quota_charge() = default;
+    quota_charge(const quota_charge&) = delete;
+    quota_charge& operator=(const quota_charge&) = delete;
+    ~quota_charge() {
+        if (user_) user_->give();
+        if (server_) server_->give();
+    }
+
+    // Takes one of each; 0, or errno with `*why` saying which cap was reached.
+    int take(const srv_context& ctx, size_t open_now, std::string* why) {
+        const srv_fd_caps& caps = ctx.fd_caps;
+        if (open_now >= caps.context) {
+            *why = "too many open files and directories on this connection (" +
+                   std::to_string(caps.context) + ")";
+            return EMFILE;
+        }
+        if (caps.user && !caps.user->take()) {
+            *why = "too many open files and directories for this user (" +
+                   std::to_string(caps.user->cap) + ")";
+            return EMFILE;
+        }
+        user_ = caps.user;
+        if (caps.server && !caps.server->take()) {
+            *why = "too many open files and directories on the server (" +
+                   std::to_string(caps.server->cap) + ")";
+            return ENFILE;
+        }
+        server_ = caps.server;
+        return 0;
+    }
+
+  private:
+    std::shared_ptr<srv_quota> user_;
+    std::shared_ptr<srv_quota> server_;
+};
 
 // A file a client has open.
 struct open_file final {
+    quota_charge charge;
     unique_fd own;  // the descriptor of a file opened in place, or of a temporary reopened
     // Set while the file is written under a temporary name; `dir` must outlive `temp`.
     std::unique_ptr<rdir_dst_dir> dir;
@@ -105,6 +138,7 @@ struct dir_entry final {
 
 // A directory a client is listing.
 struct open_dir final {
+    quota_charge charge;
     std::unique_ptr<DIR, dir_closer> dir;
     std::string path;                  // as the client named it, to resolve its links
     std::optional<dir_entry> pending;  // an entry that did not fit the previous batch
@@ -237,16 +271,15 @@ int locate_entry(const os_root* root, std::string_view path, entry_ref* at) {
     return 0;
 }
 
-// Permission bits a client asked for, set-id bits kept only where the server allows them.
+// Permission bits a client asked for, as the server's attribute policy lets them through.
 uint32_t client_perm(const srv_context& ctx, uint32_t mode) {
-    uint32_t perm = mode & 07777;
-    if (!ctx.conf || !ctx.conf->keep_setid) perm &= ~kSetIdBits;
-    return perm;
+    mstat_attr a{};
+    a.mode = mode;
+    return rdir_attr_perm(rdir_attr_policy_apply(srv_attr_policy(ctx), a));
 }
 
-// The owner is given away only by a server that runs as root; otherwise what a client sends
-// about owners is ignored.
-bool may_chown() {
+// A file replaced by a root server keeps its owner; a new one is the server's.
+bool server_is_root() {
     return geteuid() == 0;
 }
 
@@ -260,11 +293,26 @@ struct attr_request {
     int64_t atime = 0;
     int64_t mtime = 0;
 
-    bool keeps_own_owner() const {
-        return (type & RDIR_TYPE_NO_POSIX) != 0 && uid == 0 && gid == 0;
+    // The request as the server's attribute policy lets it through.
+    mstat_attr allowed(const srv_context& ctx) const {
+        mstat_attr a{};
+        a.type = type;
+        a.mode = mode;
+        a.attr = attr;
+        a.uid = uid;
+        a.gid = gid;
+        a = rdir_attr_policy_apply(srv_attr_policy(ctx), a);
+        // A record without POSIX owners keeps the entry's own.
+        if ((a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0) {
+            a.uid = a.gid = RDIR_OWNER_KEPT;
+        }
+        return a;
     }
-    uint32_t mode_bits() const { return (type & RDIR_TYPE_NO_POSIX) != 0 ? attr : mode; }
 };
+
+bool gives_owner(const mstat_attr& a, const struct stat& st) {
+    return a.uid != RDIR_OWNER_KEPT && (st.st_uid != a.uid || st.st_gid != a.gid);
+}
 
 // The eight fields after the path: type (decimal), mode, attribute, ctime, mtime, atime (hex),
 // uid, gid (decimal).
@@ -283,38 +331,28 @@ bool parse_attr_fields(const std::vector<std::string_view>& f, attr_request* a) 
     return true;
 }
 
-int chmod_nofollow(int dir, const char* name, uint32_t perm, mode_t type) {
-    if (syscall(SYS_fchmodat2, dir, name, perm, AT_SYMLINK_NOFOLLOW) == 0) return 0;
-    if (errno != ENOSYS) return errno;
-    // Older kernels: open the entry itself (a link swapped in fails the open). Special files
-    // other than fifos are never opened, since opening a device can act on it.
-    if (!S_ISDIR(type) && !S_ISREG(type) && !S_ISFIFO(type)) return 0;
-    const unique_fd fd(openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) return errno;
-    return fchmod(fd.get(), perm) == 0 ? 0 : errno;
-}
-
-// Owner (root only), permission bits and times of the entry `at`, never through a final link:
-// a link gets its owner and times. 0 or errno.
-int apply_attr_at(const srv_context& ctx, const entry_ref& at, const attr_request& a) {
+// Owner (as the policy allows), permission bits and times of the entry `at`, never through a
+// final link: a link gets its owner and times. 0 or errno.
+int apply_attr_at(const srv_context& ctx, const entry_ref& at, const attr_request& req) {
     const int dir = at.dir.get();
     const bool whole = at.name.empty();
     struct stat st;
     if ((whole ? fstat(dir, &st) : fstatat(dir, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW)) != 0) {
         return errno;
     }
-    if (may_chown() && !a.keeps_own_owner() && (st.st_uid != a.uid || st.st_gid != a.gid)) {
+    const mstat_attr a = req.allowed(ctx);
+    if (gives_owner(a, st)) {
         const int r = whole ? fchown(dir, a.uid, a.gid)
                             : fchownat(dir, at.name.c_str(), a.uid, a.gid, AT_SYMLINK_NOFOLLOW);
         if (r != 0) return errno;
     }
     if (!S_ISLNK(st.st_mode)) {
-        const uint32_t perm = client_perm(ctx, a.mode_bits());
-        const int r = whole ? (fchmod(dir, perm) == 0 ? 0 : errno)
-                            : chmod_nofollow(dir, at.name.c_str(), perm, st.st_mode);
+        const int r = os_chmod_nofollow(dir, whole ? "" : at.name.c_str(), st.st_mode & S_IFMT,
+                                        rdir_attr_perm(a));
         if (r != 0) return r;
     }
-    const timespec ts[2] = {{static_cast<time_t>(a.atime), 0}, {static_cast<time_t>(a.mtime), 0}};
+    const timespec ts[2] = {{static_cast<time_t>(req.atime), 0},
+                            {static_cast<time_t>(req.mtime), 0}};
     const int r =
         whole ? futimens(dir, ts) : utimensat(dir, at.name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
     return r == 0 ? 0 : errno;
@@ -525,8 +563,8 @@ int open_replacing(srv_context& ctx, const std::string& path, const open_request
     f->final_attr.type = RDIR_TYPE_OTHER;
     const bool replacing = existing.st_ino != 0;
     f->final_attr.mode = client_perm(ctx, replacing ? existing.st_mode : req.perm);
-    f->final_attr.uid = replacing && may_chown() ? existing.st_uid : geteuid();
-    f->final_attr.gid = replacing && may_chown() ? existing.st_gid : getegid();
+    f->final_attr.uid = replacing && server_is_root() ? existing.st_uid : geteuid();
+    f->final_attr.gid = replacing && server_is_root() ? existing.st_gid : getegid();
 
     // The owner must be able to read and write the temporary while the client works on it.
     f->temp = std::make_unique<rdir_dst_file>();
@@ -576,7 +614,11 @@ int open_in_place(srv_context& ctx, const std::string& path, const open_request&
 
 void serve_open(srv_context& ctx, open_request req, sd_frame_msg& reply) {
     srv_files& files = *ctx.files;
-    if (files.open_count() >= kMaxOpenObjects) return reply_errno(reply, EMFILE);
+    auto f = std::make_unique<open_file>();
+    std::string why;
+    if (const int eno = f->charge.take(ctx, files.open_count(), &why); eno != 0) {
+        return reply_status(reply, srv_errno_status(eno), why.c_str());
+    }
     if (!req.read && !req.write) req.read = true;
     if (req.create && req.make_parents) {
         const cut_path c = cut(req.path);
@@ -596,7 +638,6 @@ void serve_open(srv_context& ctx, open_request req, sd_frame_msg& reply) {
     if (!exists && !req.create) return reply_errno(reply, ENOENT);
     if (exists && S_ISDIR(st.st_mode) && req.write) return reply_errno(reply, EISDIR);
 
-    auto f = std::make_unique<open_file>();
     const bool replace =
         req.write && (!exists ? req.create : (req.truncate && S_ISREG(st.st_mode)));
     ret = replace ? open_replacing(ctx, path, req, st, f.get())
@@ -763,8 +804,8 @@ void serve_put_file(srv_context& ctx, std::span<const uint8_t> body, sd_frame_ms
     mstat_attr attr{};
     attr.type = RDIR_TYPE_OTHER;
     attr.mode = client_perm(ctx, replacing ? existing.st_mode : kNewFileMode);
-    attr.uid = replacing && may_chown() ? existing.st_uid : geteuid();
-    attr.gid = replacing && may_chown() ? existing.st_gid : getegid();
+    attr.uid = replacing && server_is_root() ? existing.st_uid : geteuid();
+    attr.gid = replacing && server_is_root() ? existing.st_gid : getegid();
     if (write_full(file.fd(), data, len, -1) < 0) return reply_errno(reply, errno);
     struct stat st;
     if (fstat(file.fd(), &st) != 0) return reply_errno(reply, errno);
@@ -985,7 +1026,11 @@ void serve_opendir(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg
     if (b.at[1] != nullptr && *b.str(1) != '\0') {
         return reply_status(reply, VERR_NOT_SUPPORTED, "patterns are not supported");
     }
-    if (ctx.files->open_count() >= kMaxOpenObjects) return reply_errno(reply, EMFILE);
+    auto d = std::make_unique<open_dir>();
+    std::string why;
+    if (const int eno = d->charge.take(ctx, ctx.files->open_count(), &why); eno != 0) {
+        return reply_status(reply, srv_errno_status(eno), why.c_str());
+    }
     std::string path = b.str(0);
     // Links to directories are followed, inside the root.
     unique_fd fd(os_root_opendir(ctx.root, (path + "/").c_str()));
@@ -993,7 +1038,6 @@ void serve_opendir(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg
     DIR* dir = fdopendir(fd.get());
     if (dir == nullptr) return reply_errno(reply, errno);
     fd.release();
-    auto d = std::make_unique<open_dir>();
     d->dir.reset(dir);
     d->path = std::move(path);
     const uint64_t number = ctx.files->take_number();
@@ -1245,10 +1289,10 @@ void control_file_set_stat(srv_context& ctx, uint64_t number, std::string_view t
     const int fd = file->fd();
     struct stat st;
     if (fstat(fd, &st) != 0) return reply_errno(reply, errno);
-    const uint32_t perm = client_perm(ctx, a.mode_bits());
-    const bool give_owner =
-        may_chown() && !a.keeps_own_owner() && (st.st_uid != a.uid || st.st_gid != a.gid);
-    if (give_owner && fchown(fd, a.uid, a.gid) != 0) return reply_errno(reply, errno);
+    const mstat_attr allowed = a.allowed(ctx);
+    const uint32_t perm = rdir_attr_perm(allowed);
+    const bool give_owner = gives_owner(allowed, st);
+    if (give_owner && fchown(fd, allowed.uid, allowed.gid) != 0) return reply_errno(reply, errno);
     if (fchmod(fd, perm) != 0) return reply_errno(reply, errno);
     const timespec ts[2] = {{static_cast<time_t>(a.atime), 0}, {static_cast<time_t>(a.mtime), 0}};
     if (futimens(fd, ts) != 0) return reply_errno(reply, errno);
@@ -1256,14 +1300,18 @@ void control_file_set_stat(srv_context& ctx, uint64_t number, std::string_view t
         // What the file gets when it is placed.
         file->final_attr.mode = perm;
         if (give_owner) {
-            file->final_attr.uid = a.uid;
-            file->final_attr.gid = a.gid;
+            file->final_attr.uid = allowed.uid;
+            file->final_attr.gid = allowed.gid;
         }
     }
     reply_ok(reply);
 }
 
 }  // namespace
+
+void srv_file_release_buffers(srv_context& ctx) {
+    if (ctx.files) std::vector<uint8_t>().swap(ctx.files->buffer);
+}
 
 bool srv_file_handles(uint8_t code) {
     switch (code) {

@@ -26,6 +26,7 @@
 #include "libnet/net_sock.h"
 #include "libpack/pack_ex.h"
 #include "libpal/verr.h"
+#include "librdir/dst_writer.h"
 
 struct os_root;
 
@@ -53,6 +54,31 @@ inline constexpr size_t SRV_MAX_OUTPUT = SRV_MAX_BLOCK;
 // Longest wait a client may ask of the lister or the worker (10123, 10132).
 inline constexpr int SRV_MAX_WAIT_MS = 5000;
 
+// A count of descriptors against a cap, shared by all it covers (any thread).
+struct srv_quota final {
+    explicit srv_quota(size_t limit) : cap(limit) {}
+    const size_t cap;
+    std::atomic<size_t> used{0};
+
+    // One more, unless the cap is reached.
+    bool take() {
+        size_t n = used.load();
+        do {
+            if (n >= cap) return false;
+        } while (!used.compare_exchange_weak(n, n + 1));
+        return true;
+    }
+    void give() { used.fetch_sub(1); }
+};
+
+// The caps on the files and directories a context's client holds open: its own, and the shares
+// of its user (all of the user's connections and kept contexts together) and of the server.
+struct srv_fd_caps {
+    size_t context = 1024;
+    std::shared_ptr<srv_quota> user;    // null: no cap
+    std::shared_ptr<srv_quota> server;  // null: no cap
+};
+
 struct srv_context final {
     srv_context() = default;
     srv_context(const srv_context&) = delete;
@@ -62,6 +88,10 @@ struct srv_context final {
     const dvsrv_conf* conf = nullptr;  // the server's settings
     const os_root* root = nullptr;     // the served root: every client path resolves beneath it
     std::string user;                  // who logged in ("" for an anonymous client)
+
+    // Caps on open files and directories (set by the server; the user's share changes with a
+    // login as another user, and what is open stays charged where it was taken).
+    srv_fd_caps fd_caps;
 
     // The packer of packed data fields ("lz4" until the client chooses, 10001).
     zcomp_ctx pack;
@@ -91,6 +121,11 @@ struct srv_context final {
 std::shared_ptr<srv_context> srv_context_new(const dvsrv_conf* conf, const os_root* root,
                                              std::string user);
 
+// What the context's client may set of owners and modes: owners only when the server runs as
+// root and the client logged in with credentials, set-id bits only with keep_setid=1 and the
+// owner given. Every write path applies attributes through it.
+rdir_attr_policy srv_attr_policy(const srv_context& ctx);
+
 // Starts a reply: reset, then "errno" and "errno_str". False when the message could not be built.
 bool srv_reply_begin(sd_frame_msg& reply, verr error, const char* text);
 // A reply carrying only a failure: errno `error` and its text (the status's own text when null).
@@ -106,6 +141,8 @@ bool srv_file_handles(uint8_t code);
 // The reply is always filled: a body that does not parse gets -466.
 void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
                       sd_frame_msg& reply);
+// Frees the read buffer of the context's files (a quiet connection; the next read makes it again).
+void srv_file_release_buffers(srv_context& ctx);
 // Request 20 (control without output) for codes 10013, 10029, 10030, 10036-10039 on object `fd`
 // (0: the connection). False when `cmd` is not one of them (the reply is then untouched).
 bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,
@@ -122,3 +159,6 @@ bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> d
 // Stops (from any thread) whatever wait of the lister or worker runs for the context, so that a
 // request blocked in it returns promptly (107, server stop).
 void srv_batch_interrupt(srv_context& ctx);
+// Closes the lister and the worker (the context changed hands: what they were opened with, such
+// as the attribute policy, no longer holds).
+void srv_batch_close(srv_context& ctx);

@@ -113,6 +113,7 @@ struct log2_ctx {
     std::atomic<bool> file_on{false};
     std::atomic<bool> syslog_on{false};
     std::atomic<int> colour_mode{LOG_COLOUR_AUTO};
+    std::atomic<bool> escape_controls{false};
 
     std::mutex mutex;  // serialises the hooks, the sinks and the recent-lines buffer
     log2_out_hook hook_low = nullptr;
@@ -356,6 +357,10 @@ int log2_ioctl(log2_ctx* ctx, int command, void* arg, int size) {
             if (provider == nullptr || provider->ioctl == nullptr) return 0;
             return provider->ioctl(ctx->sink_state, command, arg, size);
         }
+        case 50:
+            if (!read_int(arg, &value)) return -1;
+            ctx->escape_controls.store(value != 0);
+            return 0;
         default:
             fputs("Invalid command code\n", stderr);
             return -1;
@@ -446,6 +451,33 @@ bool skips_record(const char* tag) {
 
 }  // namespace
 
+namespace {
+
+// The message with every control byte but its closing line feed written as \xNN, so that no
+// text a message carries can start a line of its own. Returns `out`, or `in` when nothing needed
+// escaping.
+line_buffer<kLineMax>* escape_controls(line_buffer<kLineMax>& in, line_buffer<kLineMax>* out) {
+    const char* p = in.data();
+    const size_t n = in.size();
+    bool any = false;
+    for (size_t i = 0; i < n && !any; ++i) {
+        const auto u = static_cast<unsigned char>(p[i]);
+        any = (u < 0x20 && !(u == '\n' && i + 1 == n)) || u == 0x7f;
+    }
+    if (!any) return &in;
+    for (size_t i = 0; i < n; ++i) {
+        const auto u = static_cast<unsigned char>(p[i]);
+        if ((u < 0x20 && !(u == '\n' && i + 1 == n)) || u == 0x7f) {
+            out->appendf("\\x%02x", u);
+        } else {
+            out->append(std::string_view(p + i, 1));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file, int line,
                 const char* func, const char* fmt, ...) {
     errno_keeper errno_saved;
@@ -458,12 +490,16 @@ int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file
     const log2_sink_provider* provider = sink_provider.load(std::memory_order_acquire);
 
     line_buffer<kLineMax> message_text;
+    line_buffer<kLineMax> escaped_text;
     line_buffer<kLineMax>* message = &message_text;
     if (fmt != nullptr) {
         va_list args;
         va_start(args, fmt);
         message->vappendf(fmt, args);
         va_end(args);
+    }
+    if (ctx->escape_controls.load(std::memory_order_relaxed)) {
+        message = escape_controls(*message, &escaped_text);
     }
     if (level & LOG_ERRNO) {
         char text[kErrnoTextMax];

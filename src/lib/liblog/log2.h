@@ -90,6 +90,8 @@ using log2_out_hook = void (*)(uint32_t level, const char* text, size_t length);
 //       LOG_COLOUR_AUTO (the default); the colour option of `flags` must be set as well
 //   42  file sink on/off:              arg = const int*  (also passed to the sink provider)
 //   43  syslog sink on/off:            arg = const int*  (also passed to the sink provider)
+//   50  escape control bytes:          arg = const int*: nonzero writes every control byte of a
+//       message but its closing line feed as \xNN (a server whose messages carry clients' texts)
 int log2_ioctl(log2_ctx* ctx, int command, void* arg, int size);
 
 // Console colour settings (command 41). Auto colours a line only when standard error is a terminal

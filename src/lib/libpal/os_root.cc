@@ -198,24 +198,8 @@ int open_entry(const place& at, int extra) {
     }
 }
 
-// Permission bits of the entry at `at`, known (by `type`) not to be a link.
-//
-// Race-free variant: fchmodat2 with AT_SYMLINK_NOFOLLOW acts on whatever is at (dir, name) when
-// it runs and never follows a link, so a link swapped in after the type check is not followed
-// out of the root (the kernel refuses or changes the link itself). fchmodat without the flag is
-// never used: it would follow such a link. Kernels before 6.6 lack fchmodat2; there the entry
-// itself is opened with O_NOFOLLOW (a link swapped in fails the open) and fchmod-ed, for
-// directories, regular files and FIFOs. Other special files are not opened (opening a device
-// can act on it) and keep their bits on those kernels.
 void chmod_entry(const place& at, mode_t type, uint32_t mode) {
-    if (syscall(SYS_fchmodat2, at.dir, at.name.c_str(), mode,
-                AT_SYMLINK_NOFOLLOW | at.empty_flag()) == 0 ||
-        errno != ENOSYS) {
-        return;
-    }
-    if (!S_ISDIR(type) && !S_ISREG(type) && !S_ISFIFO(type)) return;
-    const unique_fd fd(open_entry(at, S_ISDIR(type) ? O_DIRECTORY : 0));
-    if (fd.get() >= 0) (void)fchmod(fd.get(), mode);
+    (void)os_chmod_nofollow(at.dir, at.name.c_str(), type, mode);
 }
 
 // Access and modification times of the entry at `at` itself.
@@ -436,4 +420,29 @@ int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr)
         };
         return times_entry(at, ts);
     });
+}
+
+// Race-free: fchmodat2 with AT_SYMLINK_NOFOLLOW acts on whatever is at (dir, name) when it runs
+// and never follows a link, so a link swapped in after the caller looked is not followed out of
+// the root (the kernel refuses or changes the link itself). fchmodat without the flag is never
+// used: it would follow such a link. Kernels before 6.6 lack fchmodat2; there the entry itself is
+// opened with O_NOFOLLOW (a link swapped in fails the open) and fchmod-ed, for directories,
+// regular files and FIFOs. Other special files are not opened (opening a device can act on it).
+int os_chmod_nofollow(int dir, const char* name, mode_t type, uint32_t mode) {
+    const bool whole = name[0] == '\0';
+    if (syscall(SYS_fchmodat2, dir, name, mode,
+                AT_SYMLINK_NOFOLLOW | (whole ? AT_EMPTY_PATH : 0)) == 0) {
+        return 0;
+    }
+    if (errno != ENOSYS) return errno;
+    if (!S_ISDIR(type) && !S_ISREG(type) && !S_ISFIFO(type)) return 0;
+    int fd;
+    do {
+        fd = openat(
+            dir, whole ? "." : name,
+            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(type) ? O_DIRECTORY : 0));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    const unique_fd own(fd);
+    return fchmod(fd, mode) == 0 ? 0 : errno;
 }

@@ -97,3 +97,9 @@ int os_root_symlink(const os_root* root, const char* target, const char* path);
 // failure. On kernels before 6.6 (no fchmodat2) devices and sockets keep their permission bits:
 // they are never opened to change them.
 int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr);
+
+// Permission bits `mode` of the entry `name` of the directory `dir` ("" for `dir` itself), of
+// type `type` (S_IFMT bits, not a link), never through a link: the one no-follow mode change of
+// every writer. 0 or errno. On kernels before 6.6 (no fchmodat2) devices and sockets keep their
+// bits (0): they are never opened to change them.
+int os_chmod_nofollow(int dir, const char* name, mode_t type, uint32_t mode);

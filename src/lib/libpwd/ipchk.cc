@@ -176,6 +176,11 @@ int ipcheck(const char* address, char* err, size_t err_size) {
     return state().check(or_empty(address), err, err_size);
 }
 
+std::unique_lock<std::mutex> ipcheck_attempt() {
+    static std::mutex attempts;
+    return std::unique_lock<std::mutex>(attempts);
+}
+
 void ipcheck_login_ok(const char* address, const char* user) {
     state().login_ok(or_empty(address), or_empty(user));
 }

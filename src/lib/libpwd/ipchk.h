@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 #include "libpwd/libpwd.h"
 
@@ -24,6 +25,11 @@ int ipcheck_exit();
 // is added; when the table is full, the entries with the oldest failure time (never-failed ones
 // first) are dropped to make room.
 int ipcheck(const char* address, char* err, size_t err_size);
+
+// Held for one login step from its check to the recording of its outcome, so that the check and
+// the count are one step: of attempts that arrive at the same moment, no more pass the check than
+// the limit allows. Every login step takes it first; the verification it covers is short.
+std::unique_lock<std::mutex> ipcheck_attempt();
 
 // Records a successful login: the address's count is forgotten.
 void ipcheck_login_ok(const char* address, const char* user);

@@ -234,6 +234,7 @@ int libpwd_check_user_pwd(const char* address, const char* user, const char* pwd
     address = or_empty(address);
     user = or_empty(user);
     pwd = or_empty(pwd);
+    const auto attempt = ipcheck_attempt();
     if (int ret = address_allowed(address, err, err_size); ret != 0) return ret;
 
     bool user_ok = false;
@@ -270,6 +271,7 @@ int libpwd_user_get_cert(const char* address, int version, int* version_out, con
     user = or_empty(user);
     if (cert != nullptr && cert_size > 0) cert[0] = '\0';
     if (key != nullptr && key_size > 0) key[0] = '\0';
+    const auto attempt = ipcheck_attempt();
     if (int ret = address_allowed(address, err, err_size); ret != 0) return ret;
 
     std::shared_lock lock(creds().mutex);
@@ -302,6 +304,7 @@ int libpwd_check_key(const char* address, const char* key, const char* expected,
     address = or_empty(address);
     key = or_empty(key);
     expected = or_empty(expected);
+    const auto attempt = ipcheck_attempt();
     if (int ret = address_allowed(address, err, err_size); ret != 0) return ret;
 
     std::string user;

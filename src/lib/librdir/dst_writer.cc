@@ -85,6 +85,7 @@ timespec whole_seconds(int64_t sec) {
 }
 
 bool keeps_own_owner(const mstat_attr& a) {
+    if (a.uid == RDIR_OWNER_KEPT && a.gid == RDIR_OWNER_KEPT) return true;
     return (a.type & RDIR_TYPE_NO_POSIX) != 0 && a.uid == 0 && a.gid == 0;
 }
 
@@ -101,8 +102,10 @@ int target_chown(const apply_target& t, uid_t uid, gid_t gid) {
                              : fchown(t.fd, uid, gid);
 }
 
-int target_chmod(const apply_target& t, mode_t perm) {
-    return t.name != nullptr ? fchmodat(t.dir, t.name, perm, 0) : fchmod(t.fd, perm);
+// A node is changed by name, never through a link swapped in under its temporary name.
+int target_chmod(const apply_target& t, mode_t type, mode_t perm) {
+    if (t.name != nullptr) return os_chmod_nofollow(t.dir, t.name, type, perm);
+    return fchmod(t.fd, perm) == 0 ? 0 : errno;
 }
 
 int target_times(const apply_target& t, const timespec* times) {
@@ -127,7 +130,7 @@ int apply(const apply_target& t, const struct stat& st, const mstat_attr& a,
         }
     }
     if (owner_changed || (st.st_mode & 07777) != perm || (perm & (S_ISUID | S_ISGID)) != 0) {
-        (void)target_chmod(t, perm);
+        (void)target_chmod(t, st.st_mode & S_IFMT, perm);
     }
     if (times == nullptr) return 0;
     return target_times(t, times) == 0 ? 0 : errno;
@@ -275,6 +278,21 @@ bool rdir_xattrs_differ(int from, int to) {
 
 uint32_t rdir_attr_perm(const mstat_attr& a) {
     return ((a.type & RDIR_TYPE_NO_POSIX) != 0 ? a.attr : a.mode) & 07777;
+}
+
+mstat_attr rdir_attr_policy_apply(const rdir_attr_policy& policy, mstat_attr attr) {
+    if (!policy.owner) {
+        attr.uid = RDIR_OWNER_KEPT;
+        attr.gid = RDIR_OWNER_KEPT;
+    }
+    if (!policy.owner || !policy.setid) {
+        // A set-id bit on a file whose owner the client did not choose would grant the server's
+        // own rights.
+        constexpr uint32_t kSetId = S_ISUID | S_ISGID;
+        attr.mode &= ~kSetId;
+        attr.attr &= ~kSetId;
+    }
+    return attr;
 }
 
 // ---- rdir_dst_dir ----

@@ -94,6 +94,22 @@ class rdir_dst_dir final {
 // Permission bits that an attribute record asks for.
 uint32_t rdir_attr_perm(const mstat_attr& attr);
 
+// Owner fields of an attribute record that leave the owner as it is (a file made here keeps its
+// creator).
+inline constexpr uint32_t RDIR_OWNER_KEPT = UINT32_MAX;
+
+// What a client's attribute records may change at a server. Every write path of the file server
+// (the batch worker's files, directories and links, open/write/close, set-attribute) passes the
+// records it applies through rdir_attr_policy_apply; a local copy applies records as they are.
+struct rdir_attr_policy {
+    bool owner = false;  // the record's owner is given (a root server, a client with credentials)
+    bool setid = false;  // set-uid and set-gid bits are kept; never when the owner is not given
+};
+
+// The record `attr` as `policy` lets it through: the owner fields RDIR_OWNER_KEPT unless owners
+// are given, set-id bits dropped unless kept. Permission bits and the sticky bit pass as asked.
+mstat_attr rdir_attr_policy_apply(const rdir_attr_policy& policy, mstat_attr attr);
+
 // An extended attribute that could not be copied or removed, and why.
 struct rdir_xattr_failure {
     std::string name;

@@ -139,6 +139,8 @@ struct libmfile_handle {
     uint32_t max_mfile_size = 0;
     int list_timeout_ms = 0;
     const os_root* root = nullptr;  // borrowed; null: bases are host paths
+    bool has_policy = false;        // a server's: records pass through `policy`
+    rdir_attr_policy policy;
     // Command thread only: the base and, opened when a command first needs it, the handle every
     // entry is resolved beneath without following links.
     std::string base;
@@ -339,6 +341,11 @@ class worker final {
         return 0;
     }
 
+    // An attribute record as the worker applies it: through the server's policy, if any.
+    mstat_attr allowed(const mstat_attr& a) const {
+        return h_->has_policy ? rdir_attr_policy_apply(h_->policy, a) : a;
+    }
+
     // Command 1.
     void read_files(std::string_view list) {
         const uint32_t room = h_->max_mfile_size - MFILE_HEAD_SIZE;
@@ -433,7 +440,7 @@ class worker final {
                 put_text(MFILE_STATUS_FMT, errno_status(eno));
                 return true;
             }
-            (void)parent.set_attr(leaf, entry.attr);
+            (void)parent.set_attr(leaf, allowed(entry.attr));
             put_text(MFILE_STATUS_FMT, 0);
             return true;
         });
@@ -493,11 +500,12 @@ class worker final {
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
             return;
         }
-        if (!has_data && (entry.attr.type & RDIR_TYPE_LINK) != 0) {
-            make_link(*dir, leaf, path, entry.attr);
+        const mstat_attr attr = allowed(entry.attr);
+        if (!has_data && (attr.type & RDIR_TYPE_LINK) != 0) {
+            make_link(*dir, leaf, path, attr);
             return;
         }
-        write_file(*dir, leaf, path, entry.attr, static_cast<size_t>(size));
+        write_file(*dir, leaf, path, attr, static_cast<size_t>(size));
     }
 
     void make_link(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
@@ -562,9 +570,11 @@ class worker final {
                 put_text(MFILE_STATUS_FMT, kBadName);
                 return true;
             }
-            // The entry itself goes, never what a link leads to.
+            // The entry itself goes, never what a link leads to: a trailing "/" (a link to a
+            // directory written as a directory) does not make it follow the link.
             const os_root* root = base_root();
             std::string rel(name);
+            while (rel.size() > 1 && rel.back() == '/') rel.pop_back();
             if (root == nullptr || os_root_remove(root, rel.c_str()) != 0) {
                 int eno = root == nullptr ? ENOENT : errno;
                 RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
@@ -702,6 +712,10 @@ libmfile_handle* libmfile_open(const libmfile_param* param) {
     }
     h->max_mfile_size = param->max_mfile_size;
     h->root = param->root;
+    if (param->policy != nullptr) {
+        h->has_policy = true;
+        h->policy = *param->policy;
+    }
     h->list_timeout_ms = param->list_timeout_ms;
     h->results.reset(qbuf_init(kResultBlocksMax));
     if (!h->results) {
@@ -856,6 +870,11 @@ int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gat
             return n;
         }
     }
+}
+
+int libmfile_next_length(libmfile_handle* h, int timeout_ms, uint32_t* length) {
+    if (h == nullptr || length == nullptr) return 0;
+    return qbuf_peek_length(h->results.get(), timeout_ms, length);
 }
 
 uint32_t libmfile_queued_blocks(const libmfile_handle* h) {

@@ -70,6 +70,7 @@ int libmfile_write_scanf(char* line, mfile_entry* entry);
 // ---- the worker ----
 
 struct os_root;
+struct rdir_attr_policy;
 
 struct libmfile_param {
     uint32_t max_mfile_size = 0;  // working buffer: largest file content in or out (at least 8)
@@ -77,6 +78,9 @@ struct libmfile_param {
     // when null, bases are host paths. Borrowed: it must outlive the worker. Below a base nothing
     // is followed if it is a link, whatever the handle.
     const os_root* root = nullptr;
+    // When set (a server), every attribute record of a directory, file or link is passed through
+    // it before it is applied; copied by libmfile_open. When null, records are applied as sent.
+    const rdir_attr_policy* policy = nullptr;
     int list_timeout_ms = 0;  // how long libmfile_get_list_ret waits for results
     err_info* err = nullptr;  // receives the reason when the open fails; may be null
 };
@@ -115,6 +119,9 @@ int libmfile_get_list_ret_gather(libmfile_handle* h, char* buf, int len, int gat
 // Results queue up to a bound; beyond it the worker waits for the reader. After libmfile_stop
 // (any thread) a worker that waits for room drops its results instead, so that it ends.
 void libmfile_stop(libmfile_handle* h);
+// Waits up to `timeout_ms` for a result block without taking it: 1 with its length in *length,
+// or 0 when none came. The collector's thread.
+int libmfile_next_length(libmfile_handle* h, int timeout_ms, uint32_t* length);
 // Result blocks queued now and not yet collected (any thread; for tests and diagnostics).
 uint32_t libmfile_queued_blocks(const libmfile_handle* h);
 // Bytes of the commands posted (as their messages: base, list and both zeros) and not yet run to

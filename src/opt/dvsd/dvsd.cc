@@ -19,10 +19,11 @@ namespace {
 
 void print_usage(FILE* out) {
     fprintf(out,
-            "usage: dvsd root=DIR [listen=ADDRESS] [port=N] (user=NAME passwd=PASSWORD | "
+            "usage: dvsd root=DIR [listen=ADDRESS] [port=N|off] (user=NAME passwd=PASSWORD | "
             "anonymous=1)\n"
             "            [level=LEVEL] [conf=FILE.ini] [max_connections=N] [login_timeout=S]\n"
-            "            [idle_timeout=S] [login_fail_count=N] [login_lock_minutes=M]\n"
+            "            [idle_timeout=S] [read_timeout=S] [max_login_connections=N]\n"
+            "            [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
             "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [check=1]\n"
             "       dvsd -v\n"
@@ -31,11 +32,12 @@ void print_usage(FILE* out) {
             "(dvps://) on the same address with the certificate file ssl_cert (PEM: the\n"
             "server's certificate first, then its CA chain) and the unencrypted key file\n"
             "ssl_key; it is announced as \"listening dvps://ADDRESS:PORT\" after the plain\n"
-            "one. conf=FILE reads the same keys from the\n"
-            "[dvsd] section of an INI file and the log settings from its [log] section, as\n"
-            "dvcp.ini does; keys given later override earlier ones. check=1 validates the\n"
-            "configuration (root, credentials, certificate and key) and exits: 0 when it is\n"
-            "good. SIGHUP reopens the log file, so that it can be rotated.\n");
+            "one; port=off leaves the plain listener out (TLS only). conf=FILE reads the same\n"
+            "keys from the [dvsd] section of an INI file and the log settings from its [log]\n"
+            "section, as dvcp.ini does; keys given later override earlier ones. check=1\n"
+            "validates the configuration (root, credentials, listeners, certificate and key)\n"
+            "and exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
+            "rotated.\n");
 }
 
 int usage_error(const std::string& why) {
@@ -170,6 +172,9 @@ int main(int argc, char** argv) {
     std::string log_conf;
     bool check = false;
     int status = parse_args(argc, argv, &conf, &log_conf, &check);
+    // Names, paths and texts that clients send reach the log: none may forge a line of its own.
+    const int escape = 1;
+    log2_ioctl(nullptr, 50, const_cast<int*>(&escape), -1);
     if (status < 0 && !log_conf.empty()) log2_init_file(log_conf.c_str(), nullptr);
     if (status < 0) {
         const char* level = conf.level.empty() ? "info" : conf.level.c_str();

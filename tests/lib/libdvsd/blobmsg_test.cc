@@ -668,3 +668,42 @@ TEST(TypedList, DirectoryEntryLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server checks every request's table whole, whatever fields it looks for.
+TEST(BlobmsgTableValid, EveryFieldWholeAndTheTableFilledExactly) {
+    const Bytes good = lay({BLOBMSG_TYPE_STRING, "path", {'a', 0}});
+    const Bytes two = [&] {
+        Bytes b = good;
+        const Bytes more = lay({BLOBMSG_TYPE_INT32, "len", {0, 0, 0, 7}});
+        b.insert(b.end(), more.begin(), more.end());
+        return b;
+    }();
+    struct Case {
+        const char* name;
+        Bytes table;
+        bool valid;
+    };
+    Bytes claims_more = good;
+    claims_more[3] = 0x7f;
+    Bytes trailing = good;
+    trailing.insert(trailing.end(), {0, 0});
+    const std::vector<Case> cases = {
+        {"empty", {}, true},
+        {"one field", good, true},
+        {"two fields", two, true},
+        {"a field claiming more than the table holds", claims_more, false},
+        {"bytes after the last field", trailing, false},
+        {"a string without its zero", lay({BLOBMSG_TYPE_STRING, "path", {'a', 'b'}}), false},
+        {"an int32 of 8 bytes", lay({BLOBMSG_TYPE_INT32, "len", Bytes(8, 0)}), false},
+        {"a name without its zero", lay({BLOBMSG_TYPE_BINARY, "x", {1}, 0, 'y'}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(blobmsg_table_valid(c.table.data(), c.table.size()), c.valid);
+    }
+    EXPECT_TRUE(blobmsg_table_valid(nullptr, 0));
+}
+
+}  // namespace

@@ -384,6 +384,7 @@ TEST(ServerConf, TlsListenerSettings) {
         const char* name;
         std::vector<std::pair<const char*, std::string>> keys;
         const char* error;  // null: opens
+        bool tls_only = false;
     };
     const std::string missing = root / "missing.pem";
     const tls_case cases[] = {
@@ -400,6 +401,14 @@ TEST(ServerConf, TlsListenerSettings) {
         {"Complete",
          {{"ssl_port", "0"}, {"ssl_cert", certs.server.cert}, {"ssl_key", certs.server.key}},
          nullptr},
+        {"PortOffWithoutTls", {{"port", "off"}}, "port=off needs ssl_port="},
+        {"TlsOnly",
+         {{"port", "off"},
+          {"ssl_port", "0"},
+          {"ssl_cert", certs.server.cert},
+          {"ssl_key", certs.server.key}},
+         nullptr,
+         true},
     };
     for (const tls_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -421,6 +430,12 @@ TEST(ServerConf, TlsListenerSettings) {
         ASSERT_NE(server, nullptr) << err;
         ASSERT_EQ(dvsrv_listen(server, &err), 0) << err;
         const auto urls = dvsrv_listen_urls(server);
+        if (c.tls_only) {
+            ASSERT_EQ(urls.size(), 1u);
+            EXPECT_EQ(urls[0].rfind("dvps://127.0.0.1:", 0), 0u) << urls[0];
+            dvsrv_close(server);
+            continue;
+        }
         ASSERT_EQ(urls.size(), 2u);
         EXPECT_EQ(urls[0].rfind("dvp://127.0.0.1:", 0), 0u) << urls[0];
         EXPECT_EQ(urls[1].rfind("dvps://127.0.0.1:", 0), 0u) << urls[1];

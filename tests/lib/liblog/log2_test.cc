@@ -95,6 +95,21 @@ TEST(Log2Global, ExitStartsAFreshDefaultContext) {
     EXPECT_STREQ("", log2_recent_lines());
 }
 
+// A server's messages carry clients' texts: with command 50, no control byte of a message but
+// its closing line feed reaches a sink as itself.
+TEST_F(Log2, EscapedMessagesCannotStartALineOfTheirOwn) {
+    set_flags(0);
+    const int on = 1;
+    ASSERT_EQ(0, log2_ioctl(ctx_, 50, const_cast<int*>(&on), -1));
+    StderrCapture capture;
+    log2_printf(ctx_, LOG_ERR, "pal", __FILE__, __LINE__, __func__, "name [%s] gone\n",
+                "a\nFORGED\r\t\x7f\x1b[31m");
+    log2_printf(ctx_, LOG_ERR, "pal", __FILE__, __LINE__, __func__, "plain [%s]\n", "ok");
+    EXPECT_EQ("name [a\\x0aFORGED\\x0d\\x09\\x7f\\x1b[31m] gone\nplain [ok]\n", capture.text());
+    const int off = 0;
+    ASSERT_EQ(0, log2_ioctl(ctx_, 50, const_cast<int*>(&off), -1));
+}
+
 TEST_F(Log2, ErrnoTextIsAppendedAndErrnoKept) {
     set_flags(0);
     int fd = open("/nonexistent-dir/file", O_RDONLY);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/test_support/temp_dir.h"
@@ -271,6 +272,26 @@ TEST_F(Credentials, ThirdFailureLocksTheAddress) {
     EXPECT_STREQ(err_, "Login failed 3 times, Please try again in 0.00 minutes");
     advance_ms(1);
     EXPECT_EQ(login(ip, kPwd), 0);  // lock expired
+}
+
+// The check and the count are one step: of many wrong passwords at the same moment, exactly as
+// many are checked as the limit allows, and the rest find the address locked.
+TEST_F(Credentials, SimultaneousFailuresStopAtTheLimit) {
+    constexpr int kAttempts = 400;
+    std::atomic<int> checked{0}, locked{0}, ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kAttempts; ++i) {
+        threads.emplace_back([&] {
+            ++ready;
+            while (ready.load() < kAttempts) std::this_thread::yield();
+            char err[256];
+            const int ret = libpwd_check_user_pwd("127.0.0.40", kUser, "bad", err, sizeof(err));
+            ++(ret == 2 ? locked : checked);
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(checked.load(), 3);
+    EXPECT_EQ(locked.load(), kAttempts - 3);
 }
 
 TEST_F(Credentials, SuccessClearsTheCount) {

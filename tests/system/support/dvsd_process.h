@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,9 +31,11 @@ class DvsdProcess {
   public:
     // With `uid` and `gid` the server drops supplementary groups and runs as that user (the
     // caller must be root), so that file permissions apply to what it serves.
-    // With `stderr_path` the server's standard error (its log) goes to that file.
+    // With `stderr_path` the server's standard error (its log) goes to that file. With
+    // `max_files` the server starts with that descriptor limit (soft and hard).
     explicit DvsdProcess(const std::vector<std::string>& args, std::optional<uid_t> uid = {},
-                         std::optional<gid_t> gid = {}, const std::string& stderr_path = "") {
+                         std::optional<gid_t> gid = {}, const std::string& stderr_path = "",
+                         std::optional<rlim_t> max_files = {}) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
@@ -41,6 +44,10 @@ class DvsdProcess {
             if (!stderr_path.empty()) {
                 const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
                 if (err < 0 || dup2(err, 2) < 0) _exit(126);
+            }
+            if (max_files) {
+                const rlimit limit{*max_files, *max_files};
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
             }
             if (gid && (setgroups(0, nullptr) != 0 || setgid(*gid) != 0)) _exit(126);
             if (uid && setuid(*uid) != 0) _exit(126);
