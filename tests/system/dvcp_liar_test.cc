@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -359,24 +360,36 @@ TEST_F(DvcpLiar, BatchReadAnsweredOneShortFailsTheUnanswered) {
 // ---- 2: a listing that never ends
 // ----------------------------------------------------------------
 
-// Once the listing of a directory named "endless" is asked for, every listing answer holds new
-// file lines (made from the first real line seen) and never the end marker.
+// The listing of a directory named "endless" never ends: its answers hold new file lines (made
+// from the first real line seen) and never the end marker. Listings run in the order they were
+// asked for (the lister's open asks for the first), each ending with two end markers, so the
+// answers that belong to it are told by counting those. A new lister (an open) starts the count
+// again.
 class endless_listing {
   public:
-    bytes request(const bytes& frame) {
+    bytes request(const bytes& frame, bool open) {
         std::vector<field> fields = fields_of(frame);
         field* data = find(fields, SDF_DATA);
-        const std::string path =
+        std::string path =
             data != nullptr ? std::string(data->value.begin(), data->value.end()) : std::string();
-        if (path.find("/endless") != std::string::npos) on_ = true;
+        if (open) path = path.substr(0, path.find('\t'));
+        while (!path.empty() && path.back() == '\0') path.pop_back();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (open) {
+            ++opens_;
+            asked_.clear();
+            ends_ = 0;
+        }
+        asked_.push_back(path);
+        if (endless_at_ >= 0 && opens_ == endless_open_) ++behind_;
         return frame;
     }
     bytes answer(const bytes& frame) {
         std::vector<field> fields = fields_of(frame);
         field* data = find(fields, SDF_DATA);
-        if (data == nullptr) return frame;
+        if (data == nullptr || data->value.empty()) return frame;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (tail_.empty() && !data->value.empty() && data->value[0] == 'F') {
+        if (tail_.empty() && data->value[0] == 'F') {
             const std::string text(data->value.begin() + 1, data->value.end());
             const size_t tab = text.find('\t');
             const size_t nl = text.find('\n');
@@ -384,7 +397,18 @@ class endless_listing {
                 tail_ = text.substr(tab, nl + 1 - tab);
             }
         }
-        if (!on_ || tail_.empty()) return frame;
+        const size_t now = ends_ / 2;
+        const bool endless = now < asked_.size() && asked_[now].ends_with("/endless");
+        if (!endless || tail_.empty()) {
+            ends_ += static_cast<size_t>(std::count(data->value.begin(), data->value.end(), '\r'));
+            return frame;
+        }
+        if (endless_at_ < 0) {
+            endless_at_ = static_cast<int>(now);
+            endless_open_ = opens_;
+            behind_ = static_cast<int>(asked_.size() - now - 1);
+            if (on_endless) on_endless();
+        }
         std::string made = "F";
         while (made.size() < 16 * kKiB) made += "entry" + std::to_string(++made_) + tail_;
         data->value.assign(made.begin(), made.end());
@@ -392,32 +416,146 @@ class endless_listing {
         return frame_of(frame, fields);
     }
     int answers() const { return answers_.load(); }
+    int opens() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return opens_;
+    }
+    // Listings asked for on the endless one's lister after it.
+    int behind() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return behind_;
+    }
+
+    std::function<void()> on_endless;  // once, when the endless answers begin; set before use
 
   private:
     std::mutex mutex_;
-    std::atomic<bool> on_{false};
+    std::vector<std::string> asked_;  // listings of the current lister, in order
+    size_t ends_ = 0;                 // end markers answered on it
+    int opens_ = 0;
+    int endless_at_ = -1;
+    int endless_open_ = 0;
+    int behind_ = 0;
     std::string tail_;  // a real line from its tab on
     uint64_t made_ = 0;
     std::atomic<int> answers_{0};
 };
 
-TEST_F(DvcpLiar, EndlessListingFailsTheDirectoryAndDeletesNothingThere) {
-    make_tree(root_, {Node::file("src/keep", "kept"), Node::dir("src/endless"),
-                      Node::file("src/endless/real", "real")});
-    const std::string dst = tmp_ / "dst";
-    make_tree(dst, {Node::file("endless/old", "only at the destination")});
+// The liar of the run at hand, for relay rules that outlive runs.
+class liar_slot {
+  public:
+    void set(std::shared_ptr<endless_listing> liar) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        liar_ = std::move(liar);
+    }
+    std::shared_ptr<endless_listing> get() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return liar_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::shared_ptr<endless_listing> liar_;
+};
+
+// Listing requests go by the liar (it learns their order), listing answers through it.
+void lie_endless(Relay& relay, const std::shared_ptr<liar_slot>& slot) {
+    for (const int cmd : {DVSD_IOCTL_RDIR_OPEN, DVSD_IOCTL_RDIR_ENUM, DVSD_IOCTL_RDIR_READ}) {
+        RelayRule rule;
+        rule.dir = cmd == DVSD_IOCTL_RDIR_READ ? RelayDir::down : RelayDir::up;
+        rule.code = SD_REQ_IOCTL;
+        rule.cmd = cmd;
+        rule.action = RelayAction::rewrite;
+        rule.rewrite = [slot, cmd](const bytes& frame) {
+            std::shared_ptr<endless_listing> liar = slot->get();
+            if (cmd == DVSD_IOCTL_RDIR_READ) return liar->answer(frame);
+            return liar->request(frame, cmd == DVSD_IOCTL_RDIR_OPEN);
+        };
+        rule.times = 0;
+        relay.add(rule);
+    }
+}
+
+// Directories before and after the endless one in walk order (siblings, and the levels below
+// them); orphans at the destination in each.
+std::vector<Node> tree_around_endless(const std::string& big) {
+    return {Node::file("src/keep", "kept"),
+            Node::file("src/a/one", "a1"),
+            Node::file("src/a/sub/two", "a2"),
+            Node::file("src/b/three", "b3"),
+            Node::file("src/" + big + "/real", "real"),
+            Node::file("src/c/four", "c4"),
+            Node::file("src/c/sub/five", "c5"),
+            Node::file("src/d/deep/deeper/six", "d6"),
+            Node::file("src/e/seven", "e7")};
+}
+const char* const kArrived[] = {"keep",   "a/one",      "a/sub/two",         "b/three",
+                                "c/four", "c/sub/five", "d/deep/deeper/six", "e/seven"};
+const char* const kOrphans[] = {"gone", "a/gone", "c/sub/gone", "d/deep/gone"};
+
+void expect_whole_but(const std::string& dst, const std::string& big, bool sync,
+                      const std::string& why) {
+    for (const char* path : kArrived) {
+        EXPECT_TRUE(exists(dst + "/" + path)) << path << "\n" << why;
+    }
+    for (const char* path : kOrphans) {
+        EXPECT_EQ(exists(dst + "/" + path), !sync) << path << "\n" << why;
+    }
+    EXPECT_TRUE(exists(dst + "/" + big + "/old")) << why;
+}
+
+void make_dst_with_orphans(const std::string& dst, const std::string& big) {
+    std::vector<Node> nodes{Node::file(big + "/old", "only at the destination")};
+    for (const char* path : kOrphans) nodes.push_back(Node::file(path, "orphan"));
+    make_tree(dst, nodes);
+}
+
+// The endless directory fails; the listers are opened afresh and every other directory, those
+// listed before it and those whose listings were queued behind it, is handled as usual.
+TEST_F(DvcpLiar, EndlessListingFailsOnlyThatDirectory) {
+    make_tree(root_, tree_around_endless("endless"));
     start();
+    auto slot = std::make_shared<liar_slot>();
+    lie_endless(*relay_, slot);
+    for (const bool sync : {true, false}) {
+        SCOPED_TRACE(sync ? "sync" : "copy");
+        const std::string dst = tmp_ / (sync ? "dst_sync" : "dst_copy");
+        make_dst_with_orphans(dst, "endless");
+        auto liar = std::make_shared<endless_listing>();
+        slot->set(liar);
+        RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        const RunResult run =
+            dvcp({sync ? "mode=sync" : "mode=cp", "if=" + url("/src", "pack=none"), "of=" + dst,
+                  "max_dir_entries=1000"},
+                 options);
+        EXPECT_GT(liar->answers(), 0) << relay_->log();
+        EXPECT_GT(liar->behind(), 0) << "no listing was queued behind the endless one";
+        EXPECT_GE(liar->opens(), 2);
+        EXPECT_FALSE(run.timed_out) << run.describe();
+        EXPECT_EXIT_STATUS(run, 8);
+        EXPECT_TRUE(log_contains(run.err, "[/src/endless] listing over max_dir_entries=1000"))
+            << run.describe();
+        EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1) << run.describe();
+        expect_whole_but(dst, "endless", sync, run.describe());
+        EXPECT_FALSE(exists(dst + "/endless/real"));
+    }
+}
+
+// No fresh lister can be had (the server takes no new connection once the endless answers
+// begin): the directories not listed count as failed, none is silently dropped, and nothing is
+// deleted in the endless one.
+TEST_F(DvcpLiar, EndlessListingWithoutAFreshListerFailsTheRest) {
+    make_tree(root_, tree_around_endless("endless"));
+    const std::string dst = tmp_ / "dst";
+    make_dst_with_orphans(dst, "endless");
+    start();
+    auto slot = std::make_shared<liar_slot>();
+    lie_endless(*relay_, slot);
     auto liar = std::make_shared<endless_listing>();
-    RelayRule ask;
-    ask.dir = RelayDir::up;
-    ask.code = SD_REQ_IOCTL;
-    ask.cmd = DVSD_IOCTL_RDIR_ENUM;
-    ask.action = RelayAction::rewrite;
-    ask.rewrite = [liar](const bytes& frame) { return liar->request(frame); };
-    ask.times = 0;
-    relay_->add(ask);
-    rewrite(SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ,
-            [liar](const bytes& frame) { return liar->answer(frame); });
+    Relay* relay = relay_.get();
+    liar->on_endless = [relay] { relay->refuse_next(1000); };
+    slot->set(liar);
     RunOptions options;
     options.timeout = std::chrono::seconds(120);
     const RunResult run =
@@ -425,12 +563,47 @@ TEST_F(DvcpLiar, EndlessListingFailsTheDirectoryAndDeletesNothingThere) {
              options);
     EXPECT_GT(liar->answers(), 0) << relay_->log();
     EXPECT_FALSE(run.timed_out) << run.describe();
-    EXPECT_EXIT_STATUS(run, 8);
-    EXPECT_TRUE(log_contains(run.err, "[/src/endless] listing over max_dir_entries=1000"))
+    EXPECT_TRUE(run.exited && run.exit_code != 0) << run.describe();
+    EXPECT_TRUE(log_contains(run.err, "no fresh lister")) << run.describe();
+    // The endless directory and each one queued behind it.
+    EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1 + liar->behind())
         << run.describe();
-    EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1) << run.describe();
     EXPECT_TRUE(exists(dst + "/endless/old"));
-    EXPECT_FALSE(exists(dst + "/endless/real"));
+}
+
+// A local directory above a small cap, on either side, fails the same way and alone.
+TEST(DvcpLocalListingCap, DirectoryAboveTheCapFailsAlone) {
+    if (kDvcpBinary == nullptr) GTEST_SKIP() << "dvcp is not part of this build";
+    for (const bool at_dst : {false, true}) {
+        SCOPED_TRACE(at_dst ? "destination" : "source");
+        TempDir tmp("dvcp-cap");
+        std::vector<Node> src = tree_around_endless("big");
+        const std::string dst = tmp / "dst";
+        make_dst_with_orphans(dst, "big");
+        std::vector<Node> many;
+        for (int i = 0; i < 50; ++i) many.push_back(Node::file("big/f" + std::to_string(i), "x"));
+        if (at_dst) {
+            make_tree(dst, many);
+        } else {
+            for (Node& n : many) n.path = "src/" + n.path;
+            src.insert(src.end(), many.begin(), many.end());
+        }
+        make_tree(tmp / "root", src);
+        const RunResult run = run_program({kDvcpBinary, "mode=sync", "if=" + (tmp / "root/src"),
+                                           "of=" + dst, "max_dir_entries=20"});
+        EXPECT_EXIT_STATUS(run, 8);
+        const std::string shown = at_dst ? dst + "/big" : tmp / "root/src/big";
+        EXPECT_TRUE(log_contains(run.err, "[" + shown + "] listing over max_dir_entries=20"))
+            << run.describe();
+        const Report report = Report::parse(run.err);
+        EXPECT_EQ(report.number(at_dst ? "o_dir_fail_count" : "i_dir_fail_count"), 1)
+            << run.describe();
+        EXPECT_EQ(report.number(at_dst ? "i_dir_fail_count" : "o_dir_fail_count"), 0)
+            << run.describe();
+        expect_whole_but(dst, "big", true, run.describe());
+        EXPECT_EQ(exists(dst + "/big/f49"), at_dst) << run.describe();
+        EXPECT_FALSE(exists(dst + "/big/real")) << run.describe();
+    }
 }
 
 // Honest directories above the default get through with the caps raised.

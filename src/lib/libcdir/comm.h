@@ -129,6 +129,11 @@ struct libcdir_ctx {
     sock_cancel* cancel = nullptr;  // the caller's; handed to every server connection
     uint64_t max_dir_entries = LIBCDIR_MAX_DIR_ENTRIES_DEFAULT;  // one directory's listing
     uint64_t max_dir_bytes = LIBCDIR_MAX_DIR_BYTES_DEFAULT;
+    bool listing_dropped = false;  // walk thread: a listing was given up at the caps
+    // Walk thread: directories left alone because their destination listing could not be had
+    // (counted in o_dir_fail_count too); unlike a partly read destination listing, they fail
+    // the run.
+    uint64_t o_dirs_left = 0;
     file_ptr list_file;  // list jobs
     std::string list_path;
     bool list_failed = false;  // command thread

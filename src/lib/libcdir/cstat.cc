@@ -231,7 +231,8 @@ int cdir_report_and_status(libcdir_ctx* job) {
     bool error_stop = job->error_stop.load() != 0;
     // A run that left files behind must not read as a complete one; a stop says more, so it wins.
     if (!user_stop && !error_stop) {
-        job->last_class.store(cdir_counts_failures(job->st) ? -CDIR_STATUS_FILES_FAILED : 0);
+        const bool failed = cdir_counts_failures(job->st) || job->o_dirs_left != 0;
+        job->last_class.store(failed ? -CDIR_STATUS_FILES_FAILED : 0);
     }
     // A failure recorded after the one that stopped the job must not hide it (class 0 would
     // read as success).

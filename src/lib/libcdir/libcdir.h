@@ -98,8 +98,8 @@ struct libcdir_param {
     // included (the open then fails with VERR_NET_USER_STOP). Any thread may set it.
     sock_cancel* cancel;
     // The most one directory's listing may hold, on either side: entries, and bytes of listing
-    // lines. A directory beyond either fails (nothing in it is copied or deleted) and the walk
-    // ends there. 0 takes the defaults below.
+    // lines. A directory beyond either fails (nothing in it is copied or deleted); the walk goes
+    // on with fresh listers. 0 takes the defaults below.
     uint64_t max_dir_entries;
     uint64_t max_dir_bytes;
 };

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -24,21 +25,52 @@ namespace {
 // relative paths there, so no link inside the tree is followed.
 class local_rdir final : public vrdir {
   public:
-    local_rdir(librdir_handle* h, const cdir_side* side) : handle_(h), side_(side) {}
+    local_rdir(librdir_handle* h, const cdir_side* side, const librdir_param& param)
+        : handle_(h), side_(side), param_(param) {
+        param_.err = nullptr;  // the open's record is the caller's
+    }
     ~local_rdir() override { librdir_close(handle_); }
     local_rdir(const local_rdir&) = delete;
     local_rdir& operator=(const local_rdir&) = delete;
 
     int enum_dir(const char* path) override {
-        std::string_view rel = cdir_rel_path(*side_, path);
-        return librdir_enum_dir(handle_, rel.empty() ? "." : std::string(rel).c_str());
+        if (handle_ == nullptr) return -1;
+        return librdir_enum_dir(handle_, rel_of(path).c_str());
     }
-    int read_some(char* buf, int len) override { return librdir_read_item_list(handle_, buf, len); }
-    void stop() override { librdir_stop(handle_); }
+    int read_some(char* buf, int len) override {
+        if (handle_ == nullptr) return -1;
+        return librdir_read_item_list(handle_, buf, len);
+    }
+    int reopen(const char* path) override {
+        librdir_handle* old;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            old = handle_;
+            handle_ = nullptr;
+        }
+        librdir_close(old);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_) return -2;
+        handle_ = librdir_open(rel_of(path).c_str(), &param_);
+        return handle_ != nullptr ? 0 : -1;
+    }
+    void stop() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        if (handle_ != nullptr) librdir_stop(handle_);
+    }
 
   private:
+    std::string rel_of(const char* path) const {
+        std::string_view rel = cdir_rel_path(*side_, path);
+        return rel.empty() ? std::string(".") : std::string(rel);
+    }
+
+    std::mutex mutex_;  // handle_ against stop() from other threads
     librdir_handle* handle_;
     const cdir_side* side_;
+    librdir_param param_;
+    bool stopped_ = false;
 };
 
 // The device and inode of a local side's root, when it has one open.
@@ -144,7 +176,7 @@ vrdir* local_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
         if (err != nullptr) cdir_verr_check(job, err->code < 0 ? err->code : VERR_GENERAL_FAILURE);
         return nullptr;
     }
-    auto* handle = new (std::nothrow) local_rdir(h, side);
+    auto* handle = new (std::nothrow) local_rdir(h, side, rp);
     if (handle == nullptr) {
         librdir_close(h);
         ERR_INFO_SET(err, VERR_NO_MEMORY, nullptr);
@@ -252,6 +284,20 @@ vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
 int vrdir_enum_dir(vrdir* h, const char* path) {
     if (!DV_ASSERT("cdir", h != nullptr)) return -1;
     return h->enum_dir(path);
+}
+
+int vrdir_enum_dir_fresh(vrdir* h, const char* path) {
+    if (!DV_ASSERT("cdir", h != nullptr)) return -1;
+    if (!h->fresh_needed) return h->enum_dir(path);
+    if (h->lost) return -2;
+    const int ret = h->reopen(path);
+    if (ret == 0) {
+        h->fresh_needed = false;
+    } else if (ret == -2) {
+        CDIR_LOG(LOG_ERR, "[%s] no fresh lister: no further directory is listed", path);
+        h->lost = true;
+    }
+    return ret;
 }
 
 int vrdir_read_item_list(vrdir* h, char* buf, int len) {

@@ -24,11 +24,19 @@ struct vrdir {
     // One read of listing blocks: bytes placed (prefix byte included), 0 when nothing came within
     // the lister's own read time-out, negative on failure.
     virtual int read_some(char* buf, int len) = 0;
+    // Drops the lister, whatever it stands in the middle of, and starts a fresh one whose first
+    // listing is `path`: 0; -1 when `path` could not be listed (a later directory may try
+    // again); -2 when no lister can be had any more.
+    virtual int reopen(const char*) { return -2; }
     // Makes blocking waits give up. Any thread.
     virtual void stop() {}
 
     libcdir_ctx* job = nullptr;
     bool is_local = true;
+    // Walk thread: the lister was given up in the middle of a listing (fresh_needed), so the next
+    // directory's listing starts a fresh one; or no fresh one could be had (lost).
+    bool fresh_needed = false;
+    bool lost = false;
 };
 
 // Opens the listing endpoint of one side and starts the listing of its root. A destination
@@ -37,6 +45,9 @@ struct vrdir {
 vrdir* vrdir_open(libcdir_ctx* job, const char* url, int is_destination,
                   const libcdir_rdir_param* param, cdir_side* side);
 int vrdir_enum_dir(vrdir* h, const char* path);
+// Starts the listing of `path` on a fresh lister when the handle's was given up (see
+// vrdir::reopen), else as vrdir_enum_dir. 0, or negative when `path` will have no listing.
+int vrdir_enum_dir_fresh(vrdir* h, const char* path);
 // Waits for listing data: returns the bytes placed in `buf` (at most `len`, NUL-terminated, so
 // `buf` must hold len + 1 bytes), or -1 after a stop request or when nothing came for the job's
 // read_timeout_ms (status -40, which stops the job).

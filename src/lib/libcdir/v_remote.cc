@@ -119,9 +119,31 @@ class remote_rdir final : public vrdir {
         cdir_remote_failure(job, conn_.get());
         return -1;
     }
+    // The connection stands in the middle of a listing: it goes, and a new one opens the
+    // lister afresh.
+    int reopen(const char* path) override {
+        conn_.drop();
+        if (conn_.stopped() || cdir_need_exit(job)) return -2;
+        err_info err{};
+        if (!conn_.open(job, url_.c_str(), &err)) {
+            CDIR_LOG(LOG_ERR, "reconnect [%s] error: %s", shown_.c_str(), err_info_str(&err));
+            return -2;
+        }
+        if (dvsd_cli_rdir_open(conn_.get(), path, flag_, timeout_ms_) != 0) {
+            CDIR_LOG(LOG_ERR, "[%s] lister open error: %s", path,
+                     dvsd_cli_get_error_str(conn_.get()));
+            cdir_remote_failure(job, conn_.get());
+            return -2;
+        }
+        return 0;
+    }
     void stop() override { conn_.stop(); }
 
     remote_conn conn_;
+    std::string url_;
+    std::string shown_;  // the URL without its password, for the log
+    uint32_t flag_ = 0;
+    int32_t timeout_ms_ = 0;
 };
 
 // A new handle of kind T with its connection to the side's server; null (reason in `err`) when
@@ -222,6 +244,10 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
         dvsd_cli_copy_error(ctx, err);
         return nullptr;
     }
+    handle->url_ = side->url;
+    handle->shown_ = side->shown;
+    handle->flag_ = flag;
+    handle->timeout_ms_ = timeout;
     return handle.release();
 }
 

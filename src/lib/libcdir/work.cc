@@ -84,6 +84,22 @@ void write_list_dir(libcdir_ctx* job, const char* path) {
     }
 }
 
+// The listers were given up (a listing over the caps): the listings started ahead are asked
+// again, on fresh listers, as their directories come up.
+void restart_listings(libcdir_ctx* job) {
+    job->listing_dropped = false;
+    for (cdir_item_ptr& queued : job->work_queue) {
+        if (!queued->started || queued->skipped) continue;
+        queued->started = false;
+        job->st.dir_count--;
+        if (queued->dst_unlisted) {
+            queued->dst_unlisted = false;
+            job->st.o_dir_fail_count--;
+            job->o_dirs_left--;
+        }
+    }
+}
+
 }  // namespace
 
 cdir_item_ptr cdir_item_copy(const cdir_item& item) {
@@ -162,21 +178,26 @@ bool rdir_read_stat_into(libcdir_ctx* job, bool is_dst, const char* path, cdir_i
             return false;
         }
         // One directory's listing may hold only so much: a peer that never ends one must not
-        // take all memory. What was read of it is not used, so nothing there is deleted; the
-        // side's listing stream stands in the middle of it, so the walk cannot go on.
+        // take all memory. What was read of it is not used, so nothing there is deleted. Both
+        // listing streams stand in the middle of something now (this listing, the other side's
+        // of the same directory, those started ahead): the walk goes on with fresh listers.
         bytes += body.size();
         if (files.items().size() + dirs.items().size() > job->max_dir_entries ||
             bytes > job->max_dir_bytes) {
             CDIR_LOG(LOG_ERR,
                      "[%s] listing over max_dir_entries=%llu or max_dir_bytes=%llu: directory "
-                     "failed, the walk ends here",
+                     "failed",
                      shown, static_cast<unsigned long long>(job->max_dir_entries),
                      static_cast<unsigned long long>(job->max_dir_bytes));
             if (is_dst) {
                 job->st.o_dir_fail_count++;
+                job->o_dirs_left++;
             } else {
                 job->st.i_dir_fail_count++;
             }
+            job->irdir->fresh_needed = true;
+            if (job->ordir) job->ordir->fresh_needed = true;
+            job->listing_dropped = true;
             return false;
         }
         if (cdir_need_exit(job)) return false;
@@ -244,7 +265,7 @@ int rdir_get_idir_list(libcdir_ctx* job, const char* src, const char* dst, const
 
 void cdir_start_listings(libcdir_ctx* job, cdir_item* item) {
     item->started = true;
-    if (vrdir_enum_dir(job->irdir.get(), item->src_path.c_str()) != 0) {
+    if (vrdir_enum_dir_fresh(job->irdir.get(), item->src_path.c_str()) != 0) {
         CDIR_LOG(LOG_ERR, "vrdir_enum_dir [%s] failed", item->src_path.c_str());
         job->st.i_dir_fail_count++;
         item->skipped = true;
@@ -252,8 +273,16 @@ void cdir_start_listings(libcdir_ctx* job, cdir_item* item) {
     }
     job->st.dir_count++;
     if (!job->need_odir_list || !item->dst_exists) return;
-    if (vrdir_enum_dir(job->ordir.get(), item->dst_path.c_str()) != 0) {
+    const bool fresh = job->ordir->fresh_needed;
+    if (vrdir_enum_dir_fresh(job->ordir.get(), item->dst_path.c_str()) != 0) {
         CDIR_LOG(LOG_ERR, "vrdir_enum_odir [%s] failed", item->dst_path.c_str());
+        if (fresh) {
+            // Without a lister the destination is unknown: nothing is done there.
+            job->st.o_dir_fail_count++;
+            job->o_dirs_left++;
+            item->dst_unlisted = true;
+            return;
+        }
         // Destination listings pair with items by order: an item whose listing was not started
         // must not read one, or it would take the next directory's.
         item->dst_exists = false;
@@ -312,12 +341,22 @@ int cdir_worker(libcdir_ctx* job) {
         job->seen_dirs.fetch_add(1, std::memory_order_relaxed);
 
         const char* src_arg = item->is_root ? nullptr : item->src_path.c_str();
-        if (!rdir_read_stat_into(job, false, src_arg, item.get())) return item->is_root ? -1 : 0;
+        if (!rdir_read_stat_into(job, false, src_arg, item.get())) {
+            if (item->is_root) return -1;
+            if (!job->listing_dropped) return 0;
+            restart_listings(job);
+            continue;
+        }
+        if (item->dst_unlisted) continue;
 
         bool listed_dst = false;
         bool dst_has_files = true;
         if (job->need_odir_list && item->dst_exists) {
-            if (!rdir_read_stat_into(job, true, item->dst_path.c_str(), item.get())) return 0;
+            if (!rdir_read_stat_into(job, true, item->dst_path.c_str(), item.get())) {
+                if (!job->listing_dropped) return 0;
+                restart_listings(job);
+                continue;
+            }
             cdir_sort_by_name(item->dst_files.items());
             cdir_sort_by_name(item->dst_dirs.items());
             dst_has_files = !item->dst_files.items().empty();

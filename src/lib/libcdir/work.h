@@ -39,6 +39,9 @@ struct cdir_item {
     bool is_root = false;
     bool started = false;  // its listings have been asked for
     bool skipped = false;  // its source listing could not be started
+    // Its destination listing could not be had on a fresh lister (counted): the source listing
+    // is read and the directory left alone.
+    bool dst_unlisted = false;
 };
 
 // Commands waiting for the command thread at most. The walk lists far faster than files are
@@ -80,7 +83,9 @@ int rdir_get_idir_list(libcdir_ctx* job, const char* src, const char* dst, const
 
 // Starts the source listing of a queued item and, when the job reads destination listings and the
 // destination exists, its destination listing. A source listing that cannot be started marks the
-// item skipped (counted); a destination listing that cannot be started clears dst_exists.
+// item skipped (counted); a destination listing that cannot be started clears dst_exists, or,
+// when it needed a fresh lister, marks the item dst_unlisted (counted). A side whose lister was
+// given up starts a fresh one here.
 void cdir_start_listings(libcdir_ctx* job, cdir_item* item);
 
 // The walk; 0 or negative.
