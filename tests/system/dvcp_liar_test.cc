@@ -571,6 +571,44 @@ TEST_F(DvcpLiar, EndlessListingWithoutAFreshListerFailsTheRest) {
     EXPECT_TRUE(exists(dst + "/endless/old"));
 }
 
+// An honest served directory above a small cap, on either side, fails alone as well.
+TEST_F(DvcpLiar, ServedDirectoryAboveTheCapFailsAlone) {
+    std::vector<Node> many;
+    for (int i = 0; i < 50; ++i) many.push_back(Node::file("big/f" + std::to_string(i), "x"));
+    // The served source (its big directory full) and a local source with the served destination
+    // (full there instead).
+    std::vector<Node> served = tree_around_endless("big");
+    for (const Node& n : many) served.push_back(Node::file("src/" + n.path, n.content));
+    make_tree(root_, served);
+    const std::string local_src = tmp_ / "local";
+    make_tree(local_src, tree_around_endless("big"));
+    make_dst_with_orphans(root_ + "/dst", "big");
+    make_tree(root_ + "/dst", many);
+    start();
+    for (const bool at_dst : {false, true}) {
+        SCOPED_TRACE(at_dst ? "destination" : "source");
+        const std::string local_dst = tmp_ / "dst";
+        if (!at_dst) make_dst_with_orphans(local_dst, "big");
+        const std::string src = at_dst ? local_src + "/src" : url("/src", "pack=none");
+        const std::string dst = at_dst ? url("/dst", "pack=none") : local_dst;
+        RunOptions options;
+        options.timeout = std::chrono::seconds(120);
+        const RunResult run =
+            dvcp({"mode=sync", "if=" + src, "of=" + dst, "max_dir_entries=20"}, options);
+        EXPECT_EXIT_STATUS(run, 8);
+        EXPECT_TRUE(log_contains(run.err, at_dst ? "[/dst/big] listing over max_dir_entries=20"
+                                                 : "[/src/big] listing over max_dir_entries=20"))
+            << run.describe();
+        const Report report = Report::parse(run.err);
+        EXPECT_EQ(report.number(at_dst ? "o_dir_fail_count" : "i_dir_fail_count"), 1)
+            << run.describe();
+        const std::string landed = at_dst ? root_ + "/dst" : local_dst;
+        expect_whole_but(landed, "big", true, run.describe());
+        EXPECT_EQ(exists(landed + "/big/f49"), at_dst) << run.describe();
+        EXPECT_FALSE(exists(landed + "/big/real")) << run.describe();
+    }
+}
+
 // A local directory above a small cap, on either side, fails the same way and alone.
 TEST(DvcpLocalListingCap, DirectoryAboveTheCapFailsAlone) {
     if (kDvcpBinary == nullptr) GTEST_SKIP() << "dvcp is not part of this build";
