@@ -498,6 +498,14 @@ dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_e
         }
         return nullptr;
     }
+    if (job != nullptr && !job->dst.is_local && job->dst.url == url) {
+        // "nodes=[fifo,sock,chr,blk]": what the batch worker makes for this client.
+        const std::string nodes = "," + info_value(info, "nodes") + ",";
+        uint32_t kinds = 0;
+        if (nodes.find(",fifo,") != std::string::npos) kinds |= CDIR_NODES_FIFO;
+        if (nodes.find(",chr,") != std::string::npos) kinds |= CDIR_NODES_DEVICE;
+        job->dst_nodes.store(kinds);
+    }
     CDIR_LOG(LOG_VERB, "set_auto_reconnect\n");
     if (dvsd_cli_set_auto_reconnect(ctx) != 0) {
         cdir_remote_failure(job, ctx);
