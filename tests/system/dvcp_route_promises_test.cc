@@ -431,7 +431,7 @@ INSTANTIATE_TEST_SUITE_P(ServedSources, TornSource, ::testing::Values(Route::rl,
 
 class TemporaryLookalike : public RoutePromise {};
 
-// A local source file named like a writer's temporary whose writer is gone is the user's: it is
+// A source file named like a writer's temporary whose writer is gone is the user's: it is
 // named in the log and counted (exit 8), never skipped without a word; one of a writer that runs
 // (this test) is a temporary and stays out.
 TEST_P(TemporaryLookalike, IsToldAboutNotSkippedSilently) {
@@ -456,7 +456,8 @@ TEST_P(TemporaryLookalike, IsToldAboutNotSkippedSilently) {
     EXPECT_EQ(read_file(d.disk + "/t/f"), "f");
 }
 
-INSTANTIATE_TEST_SUITE_P(LocalSources, TemporaryLookalike, ::testing::Values(Route::ll, Route::lr),
+INSTANTIATE_TEST_SUITE_P(Routes, TemporaryLookalike,
+                         ::testing::Values(Route::ll, Route::lr, Route::rl, Route::rr),
                          route_test_name);
 
 // ---------------------------------------------------------------------------------------

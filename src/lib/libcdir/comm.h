@@ -216,6 +216,8 @@ struct libcdir_ctx {
     // Kinds of node the server destination offers to make for this client (CDIR_NODES_*), from
     // its information text: none when it offers none or tells nothing of them.
     std::atomic<uint32_t> dst_nodes{0};
+    // The server source lists files named like temporaries whose writer is gone, when asked.
+    std::atomic<bool> src_stale_temps{false};
 
     // Declared in reverse closing order: members are destroyed last to first.
     vbfile_ptr obfile;

@@ -783,7 +783,7 @@ std::string dvsrv_info_text() {
     const char* order = std::endian::native == std::endian::little ? "little" : "big";
     return std::string("ver=[") + DVSRV_VERSION + "]\nplat=[linux]\narch=[" + arch + "]\nbit=[" +
            std::to_string(sizeof(void*) * 8) + "]\norder=[" + order + "]\nis_root=[" +
-           (geteuid() == 0 ? "1" : "0") + "]\n";
+           (geteuid() == 0 ? "1" : "0") + "]\nstale_temps=[1]\n";
 }
 
 namespace {
