@@ -2,8 +2,11 @@
 // local, server to server), checked on disk with the real dvsd: a source that changes while it is
 // downloaded never lands torn, special files never become empty regular files, a sync passes on
 // a link pointing elsewhere and a directory's new mode, a dry run predicts the real run.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -528,6 +531,40 @@ TEST_P(OneServerOverlap, RefusedUnderEverySpelling) {
     const RunResult ok = dvcp({"mode=sync", "if=" + url("/p/sub"), "of=" + url("/p2")});
     EXPECT_EXIT_STATUS(ok, 0);
     EXPECT_EQ(read_file(root_ + "/p2/g"), "g");
+}
+
+// The same server under two host names (localhost and 127.0.0.1): still one server.
+TEST_P(OneServerOverlap, LocalhostAndItsAddressAreOneServer) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    bool loopback = false;
+    if (::getaddrinfo("localhost", nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+            if (a->ai_family != AF_INET) continue;
+            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            loopback = loopback || ntohl(in->sin_addr.s_addr) == INADDR_LOOPBACK;
+        }
+        ::freeaddrinfo(found);
+    }
+    if (!loopback) GTEST_SKIP() << "localhost does not resolve to 127.0.0.1 here";
+    make_tree(root_, {Node::file("p/f", "f")});
+    const std::string other =
+        "dvp://joe:" + std::string(kPassword) + "@localhost:" + std::to_string(port_);
+    const std::pair<std::string, std::string> cases[] = {
+        {url("/p"), other + "/p/backup"},
+        {other + "/p", url("/p/backup")},
+        {url("/p"), other + "//p/"},
+    };
+    for (const auto& [from, to] : cases) {
+        SCOPED_TRACE(from + " -> " + to);
+        const RunResult r = dvcp({"mode=sync", "if=" + from, "of=" + to});
+        EXPECT_EXIT_STATUS(r, 1);
+        EXPECT_TRUE(log_contains(r.err, "inside the") || log_contains(r.err, "cannot be the same"))
+            << r.describe();
+        EXPECT_FALSE(exists(root_ + "/p/backup")) << r.describe();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerToServer, OneServerOverlap, ::testing::Values(Route::rr),
