@@ -2,8 +2,11 @@
 // local, server to server), checked on disk with the real dvsd: a source that changes while it is
 // downloaded never lands torn, special files never become empty regular files, a sync passes on
 // a link pointing elsewhere and a directory's new mode, a dry run predicts the real run.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -116,15 +119,29 @@ class RoutePromise : public DvcpProcessTest, public ::testing::WithParamInterfac
             if (std::getenv("CI") != nullptr) FAIL() << "dvsd is not part of this build";
             GTEST_SKIP() << "dvsd is not part of this build";
         }
-        server_ = std::make_unique<DvsdProcess>(
-            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
-                                     std::string("passwd=") + kPassword, "context_timeout=2"});
+        start_server({});
+    }
+
+    // (Re)starts the server with `extra` settings; with anonymous=1 the client logs in without
+    // credentials.
+    void start_server(const std::vector<std::string>& extra) {
+        server_.reset();
+        std::vector<std::string> args{"root=" + root_,
+                                      "listen=127.0.0.1",
+                                      "port=0",
+                                      "user=joe",
+                                      std::string("passwd=") + kPassword,
+                                      "context_timeout=2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        anonymous_ = std::find(extra.begin(), extra.end(), "anonymous=1") != extra.end();
+        server_ = std::make_unique<DvsdProcess>(args);
         port_ = port_of(server_->first_line());
         ASSERT_GT(port_, 0) << "dvsd did not start";
     }
 
     std::string url(const std::string& path) const {
-        return "dvp://joe:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(port_) + path;
+        const std::string login = anonymous_ ? "" : "joe:" + std::string(kPassword) + "@";
+        return "dvp://" + login + "127.0.0.1:" + std::to_string(port_) + path;
     }
     End src() const {
         if (src_remote(route_)) return {url("/src"), root_ + "/src"};
@@ -146,6 +163,7 @@ class RoutePromise : public DvcpProcessTest, public ::testing::WithParamInterfac
     std::string root_ = tmp_ / "served";
     std::unique_ptr<DvsdProcess> server_;
     int port_ = -1;
+    bool anonymous_ = false;
 };
 
 std::string route_test_name(const ::testing::TestParamInfo<Route>& info) {
@@ -156,10 +174,12 @@ std::string route_test_name(const ::testing::TestParamInfo<Route>& info) {
 // Special files
 
 // A fifo and (as root) a device are recreated as such at a local destination when dvcp runs as
-// root, and skipped, named and counted (exit 8) at a server; never an empty regular file. The dry
-// run says exactly what the real run then does.
+// root. A server destination makes them as its attribute policy allows: a fifo when it runs as
+// root and the client logged in with credentials, a device only with keep_setid=1 too; an
+// anonymous client gets neither. What is not made is skipped, named and counted (exit 8), never
+// an empty regular file. The dry run says exactly what the real run then does.
 TEST_P(RoutePromise, SpecialFilesNeverBecomeEmptyRegularFiles) {
-    const End s = src(), d = dst();
+    const End s = src();
     make_tree(s.disk, {Node::file("dir/plain", "plain").with_times(kBaseTime, kBaseTime)});
     ASSERT_EQ(::mkfifo((s.disk + "/dir/fifo").c_str(), 0640), 0);
     const bool root = running_as_root();
@@ -167,34 +187,68 @@ TEST_P(RoutePromise, SpecialFilesNeverBecomeEmptyRegularFiles) {
     if (root) {
         ASSERT_EQ(::mknod((s.disk + "/dir/chr").c_str(), S_IFCHR | 0600, null_dev), 0);
     }
+    struct Setup {
+        std::vector<std::string> server;  // settings of the server
+        bool fifo;                        // the fifo is made at a server destination
+        bool device;                      // the device too
+    };
+    std::vector<Setup> setups = {{{}, root, false}};
+    if (server_) {
+        setups.push_back({{"keep_setid=1"}, root, root});
+        setups.push_back({{"anonymous=1", "keep_setid=1"}, false, false});
+    }
+    for (const Setup& setup : setups) {
+        SCOPED_TRACE(setup.server.empty() ? "plain server" : setup.server.back());
+        if (server_ && !setup.server.empty()) {
+            std::filesystem::remove_all(dst().disk);
+            start_server(setup.server);
+            if (HasFatalFailure()) return;
+        }
+        const End d = dst();
+        const bool fifo_made = dst_remote(route_) ? setup.fifo : root;
+        const bool device_made = dst_remote(route_) ? setup.device : root;
+        const bool all_made = fifo_made && (device_made || !root);
 
-    const RunResult dry = run("sync", {"dry_run=1", "changes=-"});
-    EXPECT_FALSE(exists(d.disk + "/dir")) << "a dry run made something\n" << dry.describe();
-    const RunResult real = run("sync", {"changes=-"});
-    const bool recreated = !dst_remote(route_) && root;
-    EXPECT_EXIT_STATUS(real, recreated ? 0 : 8);
-    EXPECT_EXIT_STATUS(dry, recreated ? 0 : 8);
-    EXPECT_EQ(lines_of(dry.out), lines_of(real.out))
-        << "dry run:\n"
-        << join_lines(lines_of(dry.out)) << "real run:\n"
-        << join_lines(lines_of(real.out));
-    EXPECT_EQ(read_file(d.disk + "/dir/plain"), "plain");
+        const RunResult dry = run("sync", {"dry_run=1", "changes=-"});
+        EXPECT_FALSE(exists(d.disk + "/dir")) << "a dry run made something\n" << dry.describe();
+        const RunResult real = run("sync", {"changes=-"});
+        EXPECT_EXIT_STATUS(real, all_made ? 0 : 8);
+        EXPECT_EXIT_STATUS(dry, all_made ? 0 : 8);
+        EXPECT_EQ(lines_of(dry.out), lines_of(real.out))
+            << "dry run:\n"
+            << join_lines(lines_of(dry.out)) << "real run:\n"
+            << join_lines(lines_of(real.out));
+        EXPECT_EQ(read_file(d.disk + "/dir/plain"), "plain");
 
-    struct stat st {};
-    if (recreated) {
-        ASSERT_EQ(::lstat((d.disk + "/dir/fifo").c_str(), &st), 0) << real.describe();
-        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << std::oct << st.st_mode;
-        EXPECT_EQ(st.st_mode & 07777, 0640u);
-        ASSERT_EQ(::lstat((d.disk + "/dir/chr").c_str(), &st), 0) << real.describe();
-        EXPECT_TRUE(S_ISCHR(st.st_mode)) << std::oct << st.st_mode;
-        EXPECT_EQ(st.st_rdev, null_dev);
-    } else {
+        struct stat st {};
+        if (fifo_made) {
+            ASSERT_EQ(::lstat((d.disk + "/dir/fifo").c_str(), &st), 0) << real.describe();
+            EXPECT_TRUE(S_ISFIFO(st.st_mode)) << std::oct << st.st_mode;
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+        }
+        if (device_made) {
+            ASSERT_EQ(::lstat((d.disk + "/dir/chr").c_str(), &st), 0) << real.describe();
+            EXPECT_TRUE(S_ISCHR(st.st_mode)) << std::oct << st.st_mode;
+            EXPECT_EQ(st.st_rdev, null_dev);
+        }
         for (const char* name : {"/dir/fifo", "/dir/chr"}) {
             if (::lstat((d.disk + name).c_str(), &st) == 0) {
                 EXPECT_FALSE(S_ISREG(st.st_mode)) << name << " became a regular file";
             }
         }
-        EXPECT_TRUE(log_contains(real.err, "fifo")) << real.describe();
+        if (!fifo_made) {
+            EXPECT_TRUE(log_contains(real.err, "fifo")) << real.describe();
+        }
+        if (root && !device_made) {
+            EXPECT_TRUE(log_contains(real.err, "character device")) << real.describe();
+        }
+        EXPECT_TRUE(temporaries_in(d.disk + "/dir").empty()) << real.describe();
+        // What was made is up to date for the next sync; what was skipped is skipped again.
+        const RunResult again = run("sync", {"changes=-"});
+        EXPECT_EXIT_STATUS(again, all_made ? 0 : 8);
+        for (const std::string& line : lines_of(again.out)) {
+            EXPECT_TRUE(line.starts_with("! ")) << again.describe();
+        }
     }
 }
 
@@ -386,7 +440,7 @@ INSTANTIATE_TEST_SUITE_P(ServedSources, TornSource, ::testing::Values(Route::rl,
 
 class TemporaryLookalike : public RoutePromise {};
 
-// A local source file named like a writer's temporary whose writer is gone is the user's: it is
+// A source file named like a writer's temporary whose writer is gone is the user's: it is
 // named in the log and counted (exit 8), never skipped without a word; one of a writer that runs
 // (this test) is a temporary and stays out.
 TEST_P(TemporaryLookalike, IsToldAboutNotSkippedSilently) {
@@ -411,7 +465,8 @@ TEST_P(TemporaryLookalike, IsToldAboutNotSkippedSilently) {
     EXPECT_EQ(read_file(d.disk + "/t/f"), "f");
 }
 
-INSTANTIATE_TEST_SUITE_P(LocalSources, TemporaryLookalike, ::testing::Values(Route::ll, Route::lr),
+INSTANTIATE_TEST_SUITE_P(Routes, TemporaryLookalike,
+                         ::testing::Values(Route::ll, Route::lr, Route::rl, Route::rr),
                          route_test_name);
 
 // ---------------------------------------------------------------------------------------
@@ -482,6 +537,40 @@ TEST_P(OneServerOverlap, RefusedUnderEverySpelling) {
     const RunResult ok = dvcp({"mode=sync", "if=" + url("/p/sub"), "of=" + url("/p2")});
     EXPECT_EXIT_STATUS(ok, 0);
     EXPECT_EQ(read_file(root_ + "/p2/g"), "g");
+}
+
+// The same server under two host names (localhost and 127.0.0.1): still one server.
+TEST_P(OneServerOverlap, LocalhostAndItsAddressAreOneServer) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    bool loopback = false;
+    if (::getaddrinfo("localhost", nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+            if (a->ai_family != AF_INET) continue;
+            const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            loopback = loopback || ntohl(in->sin_addr.s_addr) == INADDR_LOOPBACK;
+        }
+        ::freeaddrinfo(found);
+    }
+    if (!loopback) GTEST_SKIP() << "localhost does not resolve to 127.0.0.1 here";
+    make_tree(root_, {Node::file("p/f", "f")});
+    const std::string other =
+        "dvp://joe:" + std::string(kPassword) + "@localhost:" + std::to_string(port_);
+    const std::pair<std::string, std::string> cases[] = {
+        {url("/p"), other + "/p/backup"},
+        {other + "/p", url("/p/backup")},
+        {url("/p"), other + "//p/"},
+    };
+    for (const auto& [from, to] : cases) {
+        SCOPED_TRACE(from + " -> " + to);
+        const RunResult r = dvcp({"mode=sync", "if=" + from, "of=" + to});
+        EXPECT_EXIT_STATUS(r, 1);
+        EXPECT_TRUE(log_contains(r.err, "inside the") || log_contains(r.err, "cannot be the same"))
+            << r.describe();
+        EXPECT_FALSE(exists(root_ + "/p/backup")) << r.describe();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerToServer, OneServerOverlap, ::testing::Values(Route::rr),

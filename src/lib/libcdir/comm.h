@@ -106,6 +106,10 @@ struct write_tail_deleter {
 };
 using cdir_write_tail_ptr = std::unique_ptr<cdir_write_tail, write_tail_deleter>;
 
+// Kinds of node a server destination makes for the client (libcdir_ctx::dst_nodes).
+inline constexpr uint32_t CDIR_NODES_FIFO = 1;    // fifos and sockets
+inline constexpr uint32_t CDIR_NODES_DEVICE = 2;  // character and block devices
+
 // A job and everything it owns. Releasing it stops its threads first (the destructor), then its
 // members go: endpoints in the order source listing, batches, blocks, then the same of the
 // destination; the list file; the sides' root handles.
@@ -214,6 +218,11 @@ struct libcdir_ctx {
 
     std::atomic<uint32_t> error_stop{0};
     std::atomic<uint32_t> user_stop{0};
+    // Kinds of node the server destination offers to make for this client (CDIR_NODES_*), from
+    // its information text: none when it offers none or tells nothing of them.
+    std::atomic<uint32_t> dst_nodes{0};
+    // The server source lists files named like temporaries whose writer is gone, when asked.
+    std::atomic<bool> src_stale_temps{false};
 
     // Declared in reverse closing order: members are destroyed last to first.
     vbfile_ptr obfile;

@@ -1077,6 +1077,52 @@ void cdir_node_not_to_server(libcdir_ctx* job, const mstat_item& entry, const ch
     lane_st(job).i_file_fail_count++;
 }
 
+bool cdir_server_makes_node(const libcdir_ctx* job, uint32_t mode) {
+    const uint32_t kinds = job->dst_nodes.load();
+    const mode_t type = static_cast<mode_t>(mode) & S_IFMT;
+    if (S_ISFIFO(type) || S_ISSOCK(type)) return (kinds & CDIR_NODES_FIFO) != 0;
+    if (S_ISCHR(type) || S_ISBLK(type)) return (kinds & CDIR_NODES_DEVICE) != 0;
+    return false;
+}
+
+bool cdir_node_line_attr(libcdir_ctx* job, int src_dir_fd, const mstat_item& entry,
+                         const char* src_dir, std::string* rdev, mstat_attr* attr) {
+    const std::string src_shown = shown_path(src_dir, entry.name);
+    uint64_t number = 0;
+    if (src_dir_fd >= 0) {
+        struct stat st;
+        if (fstatat(src_dir_fd, entry.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            int eno = errno;
+            CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", src_shown.c_str(), eno);
+            count_i_fail(job, eno);
+            return false;
+        }
+        if ((st.st_mode & S_IFMT) != (entry.mode & S_IFMT)) {
+            source_changed(job, src_shown);
+            return false;
+        }
+        *attr = attr_of_source(entry, st);
+        number = st.st_rdev;
+    } else {
+        *attr = mstat_item_attr(entry);
+        if (S_ISCHR(entry.mode) || S_ISBLK(entry.mode)) {
+            // The listing does not carry the device number: the server is asked for it.
+            uint32_t mode = 0;
+            const int ret = job->ibfile->node_of(src_shown.c_str(), &mode, &number);
+            if (ret != 0 || (mode & S_IFMT) != (entry.mode & S_IFMT) || number == 0) {
+                CDIR_LOG(LOG_ERR, "[%s] is a %s whose device number cannot be had: not copied",
+                         src_shown.c_str(), node_kind(entry.mode));
+                lane_st(job).i_file_fail_count++;
+                if (ret < 0) cdir_verr_check(job, ret);
+                return false;
+            }
+        }
+    }
+    *rdev = S_ISCHR(attr->mode) || S_ISBLK(attr->mode) ? std::to_string(number) : std::string();
+    attr->link = rdev->empty() ? nullptr : rdev->c_str();
+    return true;
+}
+
 void cdir_rl_make_node(libcdir_ctx* job, const mstat_item& entry, const char* src_dir,
                        const rdir_dst_dir& dst, const char* dst_dir) {
     const std::string src_shown = shown_path(src_dir, entry.name);

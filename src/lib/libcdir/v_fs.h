@@ -203,6 +203,14 @@ void cdir_rl_make_node(libcdir_ctx* job, const mstat_item& entry, const char* sr
 // A node that is not copied to a server (which is given regular files and links only): logged
 // and counted as a failed source file.
 void cdir_node_not_to_server(libcdir_ctx* job, const mstat_item& entry, const char* src_dir);
+// Whether the server destination offers to make a node of the type in `mode` for this client.
+bool cdir_server_makes_node(const libcdir_ctx* job, uint32_t mode);
+// The attribute record of a node going to a server in a batch line: the type and attributes of
+// the local source entry now (`src_dir_fd`) or of the served source's listing (-1), and its
+// device number as decimal text in `rdev` (the line's link field, which attr.link points to).
+// false after the failure was logged and counted.
+bool cdir_node_line_attr(libcdir_ctx* job, int src_dir_fd, const mstat_item& entry,
+                         const char* src_dir, std::string* rdev, mstat_attr* attr);
 
 // Applies the final modes of the directories a sync created (cdir_new_dir), deepest first.
 void cdir_l_finish_new_dirs(libcdir_ctx* job);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "librdir/librdir.h"
 #include "librdir/stat_line.h"
 
 namespace {
@@ -237,7 +238,10 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
         dvsd_cli_copy_error(ctx, err);
         return nullptr;
     }
-    const uint32_t flag = param != nullptr ? param->flag : 0;
+    uint32_t flag = param != nullptr ? param->flag : 0;
+    // As at a local source, a file named like a temporary that no writer is writing is listed
+    // and told about; a destination's leftovers are the writer's to clear.
+    if (!is_destination && job->src_stale_temps.load()) flag |= RDIR_FLAG_STALE_TEMPS;
     const int32_t timeout = param != nullptr ? static_cast<int32_t>(param->read_timeout_ms) : 0;
     if (dvsd_cli_rdir_open(ctx, root, flag, timeout) != 0) {
         cdir_remote_failure(job, ctx);
@@ -523,6 +527,17 @@ dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_e
             job->error_stop.store(1);
         }
         return nullptr;
+    }
+    if (job != nullptr && !job->dst.is_local && job->dst.url == url) {
+        // "nodes=[fifo,sock,chr,blk]": what the batch worker makes for this client.
+        const std::string nodes = "," + info_value(info, "nodes") + ",";
+        uint32_t kinds = 0;
+        if (nodes.find(",fifo,") != std::string::npos) kinds |= CDIR_NODES_FIFO;
+        if (nodes.find(",chr,") != std::string::npos) kinds |= CDIR_NODES_DEVICE;
+        job->dst_nodes.store(kinds);
+    }
+    if (job != nullptr && !job->src.is_local && job->src.url == url) {
+        job->src_stale_temps.store(info_value(info, "stale_temps") == "1");
     }
     CDIR_LOG(LOG_VERB, "set_auto_reconnect\n");
     if (dvsd_cli_set_auto_reconnect(ctx) != 0) {

@@ -221,7 +221,8 @@ void cdir_dry_transfer(libcdir_ctx* job, const cdir_item& item,
                        std::span<const mstat_item*> selected) {
     static const bool root = geteuid() == 0;
     for (const mstat_item* e : selected) {
-        if (cdir_listed_node(*e) && (!job->dst.is_local || !root)) {
+        const bool refused = job->dst.is_local ? !root : !cdir_server_makes_node(job, e->mode);
+        if (cdir_listed_node(*e) && refused) {
             // What the real run would refuse: a node to a server, or one only root may make.
             if (job->dst.is_local) {
                 CDIR_LOG(LOG_ERR, "[%s] is a %s: not copied, only root recreates it",

@@ -757,10 +757,22 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
                                     rdir_b64_encoded_len(static_cast<size_t>(n)));
         return writes.add(e, attr, data, true);
     };
+    std::string rdev;
+    // A node goes as a line of its own when the server offers to make it; otherwise reading it
+    // fails and counts it as not copied.
+    auto add_node = [&](const mstat_item& e) {
+        mstat_attr attr{};
+        if (!cdir_node_line_attr(job, src_fd, e, item.src_path.c_str(), &rdev, &attr)) {
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e.name);
+            return !cdir_need_exit(job);
+        }
+        return writes.add(e, attr, "", true);
+    };
     for (const mstat_item* e : r.empty) {
-        const bool go_on = (e->type & RDIR_TYPE_LINK) != 0
-                               ? writes.add(*e, mstat_item_attr(*e), "", true)
-                               : read_here(*e);
+        const bool go_on =
+            (e->type & RDIR_TYPE_LINK) != 0 ? writes.add(*e, mstat_item_attr(*e), "", true)
+            : cdir_listed_node(*e) && cdir_server_makes_node(job, e->mode) ? add_node(*e)
+                                                                           : read_here(*e);
         if (!go_on) {
             ret = -1;
             break;
@@ -795,10 +807,18 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
     }
     const runs r = split_runs(job, selected);
     write_list writes(job, item);
+    std::string rdev;
     for (const mstat_item* e : r.empty) {
         if (cdir_listed_node(*e)) {
-            cdir_node_not_to_server(job, *e, item.src_path.c_str());
+            mstat_attr attr{};
+            if (!cdir_server_makes_node(job, e->mode)) {
+                cdir_node_not_to_server(job, *e, item.src_path.c_str());
+            } else if (cdir_node_line_attr(job, -1, *e, item.src_path.c_str(), &rdev, &attr)) {
+                if (!writes.add(*e, attr, "", true)) return -1;
+                continue;
+            }
             cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
+            if (cdir_need_exit(job)) return 0;
             continue;
         }
         if (!writes.add(*e, mstat_item_attr(*e), "", true)) return -1;

@@ -783,7 +783,7 @@ std::string dvsrv_info_text() {
     const char* order = std::endian::native == std::endian::little ? "little" : "big";
     return std::string("ver=[") + DVSRV_VERSION + "]\nplat=[linux]\narch=[" + arch + "]\nbit=[" +
            std::to_string(sizeof(void*) * 8) + "]\norder=[" + order + "]\nis_root=[" +
-           (geteuid() == 0 ? "1" : "0") + "]\n";
+           (geteuid() == 0 ? "1" : "0") + "]\nstale_temps=[1]\n";
 }
 
 namespace {
@@ -927,6 +927,14 @@ class session final {
     // 104 and 105: false ends the connection.
     bool attach(int32_t cmd, std::span<const uint8_t> data);
     void detach();
+    // The kinds of node this client may make through the batch worker, as an information line.
+    std::string node_offer() const {
+        const rdir_attr_policy policy = ctx_ ? srv_attr_policy(*ctx_) : rdir_attr_policy{};
+        std::string kinds;
+        if (rdir_attr_policy_node(policy, S_IFIFO)) kinds += "fifo,sock";
+        if (rdir_attr_policy_node(policy, S_IFCHR)) kinds += ",chr,blk";
+        return "nodes=[" + kinds + "]\n";
+    }
     bool send(const sd_frame_msg& reply, uint8_t code);
     uint8_t protocol() const { return server_->conf.key_login ? 2 : 1; }
 
@@ -1300,7 +1308,7 @@ void session::dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg
             return;
         case SD_REQ_INFO:
             srv_reply_begin(reply, 0, "");
-            reply.add_string(SDF_INFO, dvsrv_info_text().c_str());
+            reply.add_string(SDF_INFO, (dvsrv_info_text() + node_offer()).c_str());
             return;
         case SD_REQ_IOCTL:
             control_output(body, reply);

@@ -210,6 +210,7 @@ void lister_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     param.read_timeout_ms = slice_of(wait);
     param.err = &err;
     param.root = ctx.root;
+    param.list_stale_temps = (*flag & RDIR_FLAG_STALE_TEMPS) != 0;
     batch.lister = librdir_open(dir.c_str(), &param);
     if (batch.lister == nullptr) {
         const verr status = err.code != 0 ? err.code : VERR_GENERAL_FAILURE;

@@ -38,5 +38,7 @@ rdir_attr_policy srv_attr_policy(const srv_context& ctx) {
     rdir_attr_policy policy;
     policy.owner = geteuid() == 0 && !ctx.user.empty();
     policy.setid = ctx.conf != nullptr && ctx.conf->keep_setid;
+    policy.nodes = policy.owner;
+    policy.devices = policy.owner && policy.setid;
     return policy;
 }

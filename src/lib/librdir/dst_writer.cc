@@ -295,6 +295,13 @@ mstat_attr rdir_attr_policy_apply(const rdir_attr_policy& policy, mstat_attr att
     return attr;
 }
 
+bool rdir_attr_policy_node(const rdir_attr_policy& policy, uint32_t mode) {
+    const mode_t type = static_cast<mode_t>(mode) & S_IFMT;
+    if (S_ISFIFO(type) || S_ISSOCK(type)) return policy.owner && policy.nodes;
+    if (S_ISCHR(type) || S_ISBLK(type)) return policy.owner && policy.setid && policy.devices;
+    return false;
+}
+
 // ---- rdir_dst_dir ----
 
 rdir_dst_dir& rdir_dst_dir::operator=(rdir_dst_dir&& other) noexcept {

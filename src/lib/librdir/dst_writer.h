@@ -104,7 +104,15 @@ inline constexpr uint32_t RDIR_OWNER_KEPT = UINT32_MAX;
 struct rdir_attr_policy {
     bool owner = false;  // the record's owner is given (a root server, a client with credentials)
     bool setid = false;  // set-uid and set-gid bits are kept; never when the owner is not given
+    // Nodes a client may make: fifos and sockets when owners are given (a node it could not own
+    // would be the server user's), devices only where set-id bits are kept too (a device node
+    // grants as much as a set-id program).
+    bool nodes = false;
+    bool devices = false;
 };
+
+// Whether `policy` lets a client make a node of the type in `mode` (fifo, socket, device).
+bool rdir_attr_policy_node(const rdir_attr_policy& policy, uint32_t mode);
 
 // The record `attr` as `policy` lets it through: the owner fields RDIR_OWNER_KEPT unless owners
 // are given, set-id bits dropped unless kept. Permission bits and the sticky bit pass as asked.

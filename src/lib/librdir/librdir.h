@@ -36,6 +36,10 @@
 
 struct os_root;
 
+// A bit of the lister's open flag at the file server (offered as "stale_temps=[1]" in its
+// information): list_stale_temps for that listing, asked for by a client listing a source.
+inline constexpr uint32_t RDIR_FLAG_STALE_TEMPS = 0x100000;
+
 struct librdir_param {
     int flag = 0;             // logged only; carried to the file server's open request
     int read_timeout_ms = 0;  // how long one read waits for data; 0 means 3000

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -505,6 +506,10 @@ class worker final {
             make_link(*dir, leaf, path, attr);
             return;
         }
+        if (!has_data && (attr.type & RDIR_TYPE_NO_POSIX) == 0 && is_node(attr.mode)) {
+            make_node(*dir, leaf, path, attr);
+            return;
+        }
         write_file(*dir, leaf, path, attr, static_cast<size_t>(size));
     }
 
@@ -523,6 +528,44 @@ class worker final {
             errno = eno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(),
                      target, eno);
+            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            return;
+        }
+        put_write_result(MFILE_STAGE_OK, 0);
+    }
+
+    static bool is_node(uint32_t mode) {
+        const mode_t type = static_cast<mode_t>(mode) & S_IFMT;
+        return S_ISFIFO(type) || S_ISSOCK(type) || S_ISCHR(type) || S_ISBLK(type);
+    }
+
+    // A fifo, socket or device (its number as decimal text in the link field), made under a
+    // temporary and renamed as a file is; a server makes only what its policy allows.
+    void make_node(const rdir_dst_dir& dir, const std::string& leaf, const std::string& path,
+                   const mstat_attr& a) {
+        if (h_->has_policy && !rdir_attr_policy_node(h_->policy, a.mode)) {
+            RDIR_LOG(LOG_ERR, "o_mknod [%s] mode=%o error: not allowed to this client",
+                     path.c_str(), a.mode);
+            put_write_result(MFILE_STAGE_OPEN, VERR_ACCESS_DENIED);
+            return;
+        }
+        uint64_t rdev = 0;
+        const std::string_view text = a.link != nullptr ? a.link : "";
+        if (S_ISCHR(a.mode & S_IFMT) || S_ISBLK(a.mode & S_IFMT)) {
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rdev);
+            if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+                put_write_result(MFILE_STAGE_OPEN, VERR_INVALID_PARAMETER);
+                return;
+            }
+        }
+        rdir_dst_file file;
+        mstat_attr attr = a;
+        attr.link = nullptr;
+        int eno = file.create_node(dir, leaf, attr.mode, static_cast<dev_t>(rdev));
+        if (eno == 0) eno = file.commit(attr);
+        if (eno != 0) {
+            errno = eno;
+            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] eno=%d error: ", path.c_str(), eno);
             put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
             return;
         }

@@ -29,7 +29,9 @@
 //              created, truncated or replaced. A symbolic link standing where a file is written
 //              is replaced by the file, never written through. A failed close of a written file
 //              is a failed write (stage 2). A link entry's owner and times are applied to the
-//              link itself.
+//              link itself. A line without data whose mode has a fifo, socket or device type is
+//              that node (a device's number as decimal text in the link field), made under a
+//              temporary and renamed; one the worker's policy does not allow -> "1\t-38\n".
 //
 // One caller thread posts and collects on a handle.
 #pragma once

@@ -282,8 +282,8 @@ TEST_F(Server, InfoAfterLogin) {
     ASSERT_TRUE(r.parsed);
     EXPECT_EQ(r.code, SD_REQ_INFO);
     EXPECT_EQ(r.text.rfind("ver=[1.7.8]\n", 0), 0u) << r.text;
-    for (const char* key :
-         {"\nplat=[linux]\n", "\narch=[", "\nbit=[", "\norder=[", "\nis_root=["}) {
+    for (const char* key : {"\nplat=[linux]\n", "\narch=[", "\nbit=[", "\norder=[", "\nis_root=[",
+                            "\nnodes=[", "\nstale_temps=[1]\n"}) {
         EXPECT_NE(r.text.find(key), std::string::npos) << key;
     }
     EXPECT_LT(r.text.size() + 1, 512u);

@@ -22,6 +22,7 @@
 #include "lib/librdir/log_capture.h"
 #include "lib/test_support/temp_dir.h"
 #include "libpal/os_root.h"
+#include "librdir/dst_writer.h"
 #include "librdir/misc.h"
 #include "librdir/temp_name.h"
 
@@ -403,6 +404,55 @@ TEST_F(Worker, LinkEntryReplacesWhatStandsThere) {
     EXPECT_EQ(run(MFILE_CMD_WRITE, list), "0\t0\n0\t0\n");
     EXPECT_EQ(fs::read_symlink(in_base("was_file")).string(), "t1");
     EXPECT_EQ(fs::read_symlink(in_base("was_dir")).string(), "t2");
+}
+
+// A node line (no data, a node type in the mode, a device's number in the link field) makes
+// the node under a temporary and renames it; a server's policy decides which kinds a client may
+// make, and a refused one leaves nothing at the name.
+TEST_F(Worker, NodeLinesAreMadeAsThePolicyAllows) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root makes devices";
+    struct Case {
+        const char* what;
+        rdir_attr_policy policy;
+        bool fifo, device;
+    } cases[] = {
+        {"anonymous", {}, false, false},
+        {"credentials", {true, false, true, false}, true, false},
+        {"keep_setid", {true, true, true, true}, true, true},
+    };
+    const std::string dev = std::to_string(makedev(1, 3));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(base_);
+        fs::create_directory(base_);
+        libmfile_param p;
+        p.max_mfile_size = kMax;
+        p.list_timeout_ms = 300;
+        p.err = &err_;
+        p.policy = &c.policy;
+        h_.reset(libmfile_open(&p));
+        ASSERT_TRUE(h_);
+        const std::string list = write_line("fifo", "", 2, 010640) + "\n" +
+                                 write_line("chr", "", 2, 020600, dev.c_str()) + "\n" +
+                                 write_line("bad", "", 2, 020600, "x1");
+        EXPECT_EQ(run(MFILE_CMD_WRITE, list),
+                  std::string(c.fifo ? "0\t0\n" : "1\t-38\n") +
+                      (c.device ? "0\t0\n1\t-2\n" : "1\t-38\n1\t-38\n"));
+        struct stat st {};
+        EXPECT_EQ(lstat(in_base("fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode), c.fifo);
+        if (c.fifo) {
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+        }
+        EXPECT_EQ(lstat(in_base("chr").c_str(), &st) == 0 && S_ISCHR(st.st_mode), c.device);
+        if (c.device) {
+            EXPECT_EQ(st.st_rdev, makedev(1, 3));
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(in_base("bad"))));
+        size_t left = 0;
+        for (const auto& e : fs::directory_iterator(base_))
+            left += e.path().filename() != "fifo" && e.path().filename() != "chr";
+        EXPECT_EQ(left, 0u) << "a temporary or a refused node was left";
+    }
 }
 
 TEST_F(Worker, JunctionIsNotSupported) {
