@@ -117,10 +117,12 @@ ssize_t read_full_retry(int fd, char* buf, size_t len) {
     return n;
 }
 
-// Writes all of `len` bytes; a short write is continued, so that only a real failure stops it.
-bool write_all(int fd, const char* buf, size_t len) {
+// Writes all of `len` bytes, in sequence or (offset 0 or more) at `offset`; a short write is
+// continued, so that only a real failure stops it.
+bool write_all(int fd, const char* buf, size_t len, int64_t offset = -1) {
     while (len > 0) {
-        ssize_t n = write(fd, buf, len);
+        ssize_t n =
+            offset < 0 ? write(fd, buf, len) : pwrite(fd, buf, len, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -131,6 +133,7 @@ bool write_all(int fd, const char* buf, size_t len) {
         }
         buf += n;
         len -= static_cast<size_t>(n);
+        if (offset >= 0) offset += n;
     }
     return true;
 }
@@ -963,31 +966,12 @@ bool all_zero(const char* p, size_t n) {
     return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0);
 }
 
-// Writes all of `len` bytes at `offset`.
-bool pwrite_all(int fd, const char* buf, size_t len, uint64_t offset) {
-    while (len > 0) {
-        ssize_t n = pwrite(fd, buf, len, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
 // Writes a block read at `offset`: in sequence, or (sparse) its data runs at their places.
 bool write_block(int fd, const char* buf, size_t len, uint64_t offset, bool sparse) {
     if (!sparse) return len == 0 || write_all(fd, buf, len);
     size_t at = 0, run = 0;
     while (cdir_next_data_run(buf, len, &at, &run)) {
-        if (!pwrite_all(fd, buf + at, run, offset + at)) return false;
+        if (!write_all(fd, buf + at, run, static_cast<int64_t>(offset + at))) return false;
         at += run;
     }
     return true;
