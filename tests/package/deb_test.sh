@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Makes the Debian package from a release or static build that is already there (CPack on that
+# tree: nothing is compiled when it is up to date), then checks what it holds, runs the programs
+# extracted from it, verifies the systemd unit and has lintian look at it.
+#   deb_test.sh BUILD_TREE...     the first tree with both programs built is packaged;
+#                                 DV_PACKAGE_TREE names one instead.
+set -uo pipefail
+[ -n "${DV_PACKAGE_TREE:-}" ] && set -- "$DV_PACKAGE_TREE"
+
+# Outside CI a missing tool or tree skips the test; in CI it fails it.
+skip() {
+    if [ -n "${CI:-}" ]; then
+        echo "FAIL: $*"
+        exit 1
+    fi
+    echo "SKIP: $*"
+    exit 77
+}
+
+tree=
+for candidate in "$@"; do
+    if [ -x "$candidate/bin/dvcp" ] && [ -x "$candidate/bin/dvsd" ] &&
+        [ -f "$candidate/CPackConfig.cmake" ]; then
+        tree=$candidate
+        break
+    fi
+done
+[ -n "$tree" ] || skip "no release or static build with both programs among: $* (scripts/dv build static)"
+for tool in cpack dpkg-deb lintian; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
+done
+
+failures=0 checks=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect() {
+    local message=$1
+    shift
+    checks=$((checks + 1))
+    "$@" || fail "$message"
+}
+
+work=$(mktemp -d /tmp/dv_deb_test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+echo "packaging $tree"
+
+if ! cpack -G DEB --config "$tree/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack failed"
+    exit 1
+fi
+debs=("$work"/out/*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    cat "$work/cpack.log"
+    echo "FAIL: expected one .deb, got: ${debs[*]}"
+    exit 1
+fi
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+version=$("$tree/bin/dvcp" -v)
+expect "Package is $(dpkg-deb -f "$deb" Package), not dvcp" [ "$(dpkg-deb -f "$deb" Package)" = dvcp ]
+expect "Version is $(dpkg-deb -f "$deb" Version), dvcp -v says $version" \
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
+
+# Exactly these files (directories aside), with these modes.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sed 's| \./| /|' | sort >"$work/files"
+sort >"$work/expected" <<'LIST'
+-rw------- root/root /etc/dvsd/dvsd.ini
+-rw-r--r-- root/root /etc/logrotate.d/dvsd
+-rw-r--r-- root/root /lib/systemd/system/dvsd.service
+-rw-r--r-- root/root /usr/share/bash-completion/completions/dvcp
+-rw-r--r-- root/root /usr/share/bash-completion/completions/dvsd
+-rw-r--r-- root/root /usr/share/doc/dvcp/changelog.gz
+-rw-r--r-- root/root /usr/share/doc/dvcp/copyright
+-rw-r--r-- root/root /usr/share/man/man1/dvcp.1.gz
+-rw-r--r-- root/root /usr/share/lintian/overrides/dvcp
+-rw-r--r-- root/root /usr/share/man/man8/dvsd.8.gz
+-rwxr-xr-x root/root /usr/bin/dvcp
+-rwxr-xr-x root/root /usr/sbin/dvsd
+LIST
+expect "the file list differs from the expected one:
+$(diff "$work/expected" "$work/files")" cmp -s "$work/expected" "$work/files"
+
+dpkg-deb -e "$deb" "$work/control"
+expect "the configuration and the logrotate snippet are not conffiles: $(cat "$work/control/conffiles" 2>&1)" \
+    diff <(printf '/etc/dvsd/dvsd.ini\n/etc/logrotate.d/dvsd\n') "$work/control/conffiles"
+
+# The programs as installed from the package.
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+expect "the packaged dvcp -v does not say $version" [ "$("$root/usr/bin/dvcp" -v)" = "$version" ]
+expect "the packaged dvsd -v fails" "$root/usr/sbin/dvsd" -v
+
+# The shipped configuration with only the served root and the login added, its log moved here.
+mkdir -p "$work/srv"
+sed "s|/var/log/dvsd|$work/log|" "$root/etc/dvsd/dvsd.ini" >"$work/dvsd.ini"
+out=$("$root/usr/sbin/dvsd" "conf=$work/dvsd.ini" "root=$work/srv" anonymous=1 check=1 2>&1)
+expect "dvsd check=1 with the shipped configuration failed: $out" \
+    grep -qx 'dvsd: configuration ok' <<<"$out"
+# As shipped (no root= yet) the configuration is refused, so the unit cannot serve by accident.
+out=$("$root/usr/sbin/dvsd" "conf=$work/dvsd.ini" check=1 2>&1)
+expect "dvsd check=1 accepts the shipped configuration without a root: $out" \
+    grep -q 'root= is required' <<<"$out"
+out=$("$root/usr/sbin/dvsd" "conf=$work/dvsd.ini" "root=$work/missing" anonymous=1 check=1 2>&1)
+status=$?
+expect "dvsd check=1 accepts a missing root: $out" [ "$status" -ne 0 ]
+
+# The unit, as installed: systemd checks its keys, its ExecStart and its manual page.
+if command -v systemd-analyze >/dev/null; then
+    # What the unit leans on from the rest of the system, beside the package's own files: the
+    # standard targets and kill(1) for ExecReload.
+    mkdir -p "$root/etc/systemd/system" "$root/bin"
+    cp /lib/systemd/system/*.target "$root/etc/systemd/system/"
+    cp /bin/kill "$root/bin/kill"
+    out=$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" \
+        /lib/systemd/system/dvsd.service 2>&1)
+    expect "systemd-analyze verify dvsd.service: $out" [ -z "$out" ]
+else
+    [ -z "${CI:-}" ] || fail "systemd-analyze is not installed (scripts/setup.sh installs systemd)"
+    echo "systemd-analyze is not installed: the unit is not verified"
+fi
+
+lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1
+sed 's/^/lintian: /' "$work/lintian"
+expect "lintian reports errors" bash -c "! grep -q '^E:' '$work/lintian'"
+
+echo "$((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
