@@ -43,7 +43,8 @@ endforeach()
 install(FILES ${dv_pkg}/copyright ${dv_pkg_out}/changelog.gz DESTINATION share/doc/dvcp)
 
 # What lintian would flag but is meant: the configuration may hold a password, and a static
-# build (DV_STATIC) is made to run without the libraries installed.
+# build (DV_STATIC) is made to run without the libraries installed. `scripts/dv package` makes
+# the dynamically linked package, which needs no more than the first.
 set(dv_overrides "# It may hold a password: readable by root only.
 dvcp: non-standard-file-perm 0600 != 0644 [etc/dvsd/dvsd.ini]
 ")
@@ -51,6 +52,9 @@ if(DV_STATIC)
   string(APPEND dv_overrides "# Built with DV_STATIC on purpose: no library dependencies.
 dvcp: statically-linked-binary [usr/bin/dvcp]
 dvcp: statically-linked-binary [usr/sbin/dvsd]
+# Debian's own mbedTLS archive, linked in by the static build.
+dvcp: embedded-library mbedtls [usr/bin/dvcp]
+dvcp: embedded-library mbedtls [usr/sbin/dvsd]
 ")
 endif()
 file(CONFIGURE OUTPUT ${dv_pkg_out}/lintian-overrides CONTENT "${dv_overrides}")

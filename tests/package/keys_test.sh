@@ -22,7 +22,7 @@ expect() {
 
 # The keys of a usage text: every "key=" in it, once each.
 usage_keys() {
-    "$1" -h | grep -o '[a-z_][a-z_]*=' | sed 's/=$//' | sort -u
+    "$1" -h 2>/dev/null | grep -o '[a-z_][a-z_]*=' | sed 's/=$//' | sort -u
 }
 
 # The manual page's source without font changes, so that "\fBkey=\fR" reads "key=".
@@ -53,6 +53,10 @@ check_program() {
             grep -Eq "(^|[^a-z_])$key=" <<<"$page_text"
         expect "$program: $key= is not offered by the completion" grep -qx "$key=" <<<"$offered"
     done
+    local version
+    version=$("$bin" -v 2>/dev/null)
+    expect "$(basename "$page") does not name $program $version in its title" \
+        grep -q "^\\.TH .* \"$program $version\"" "$page"
     local warnings
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     expect "$(basename "$page") formats with warnings: $warnings" [ -z "$warnings" ]
