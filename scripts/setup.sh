@@ -12,7 +12,7 @@ packages=(
   openssl
   tshark
   tinyproxy microsocks dante-server
-  dpkg-dev file lintian systemd man-db groff-base
+  dpkg-dev file lintian systemd logrotate man-db groff-base
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(hyperfine rsync time python3 socat)

@@ -126,8 +126,9 @@ chmod 0600 "$src/private/note"
 chmod 0700 "$src/private"
 chmod 0640 "$src/open"
 chown -R 65534:65534 "$src/private" "$src/open"
-setpriv --bounding-set="$bounding" --no-new-privs "$root/usr/sbin/dvsd" "root=$work/served" \
-    listen=127.0.0.1 port=0 user=joe passwd=secret >"$work/dvsd.out" 2>"$work/dvsd.err" &
+setpriv --bounding-set="$bounding" --no-new-privs "$root/usr/sbin/dvsd" "conf=$work/dvsd.ini" \
+    "root=$work/served" listen=127.0.0.1 port=0 user=joe passwd=secret \
+    >"$work/dvsd.out" 2>"$work/dvsd.err" &
 dvsd_pid=$!
 trap 'kill "$dvsd_pid" 2>/dev/null; wait "$dvsd_pid" 2>/dev/null; rm -rf "$work"' EXIT
 url=
@@ -152,6 +153,31 @@ else
     status=$?
     expect "dvcp from dvsd with the unit's capabilities failed: $out" [ "$status" -eq 0 ]
     expect "the owner-only file came back different" cmp -s "$src/private/note" "$back/private/note"
+
+    # The logrotate snippet, on this dvsd's log: the file is moved away, dvsd told by SIGHUP (what
+    # the unit's reload sends) and the next connection is logged in a new file.
+    if command -v logrotate >/dev/null; then
+        sed -e "s|/var/log/dvsd|$work/log|" \
+            -e "s|^\([[:space:]]*\)systemctl .*|\1kill -HUP $dvsd_pid|" \
+            "$root/etc/logrotate.d/dvsd" >"$work/logrotate.conf"
+        out=$(logrotate -v -f -s "$work/logrotate.state" "$work/logrotate.conf" 2>&1)
+        status=$?
+        expect "logrotate failed: $out" [ "$status" -eq 0 ]
+        expect "logrotate complained: $out" bash -c '! grep -q "^error:" <<<"$1"' _ "$out"
+        expect "the log was not rotated: $(ls "$work/log")" \
+            grep -q 'user=\[joe\]' "$work/log/dvsd.log.1"
+        "$root/usr/bin/dvcp" mode=ls "if=$remote" "olist=$work/listing" >/dev/null 2>&1
+        # The connection's line is written when the server has seen it end.
+        for _ in $(seq 100); do
+            grep -q 'user=\[joe\]' "$work/log/dvsd.log" 2>/dev/null && break
+            sleep 0.1
+        done
+        expect "dvsd did not go on logging in a new file after SIGHUP: $(cat "$work/log/dvsd.log" 2>&1)" \
+            grep -q 'user=\[joe\]' "$work/log/dvsd.log"
+    else
+        [ -z "${CI:-}" ] || fail "logrotate is not installed (scripts/setup.sh installs it)"
+        echo "logrotate is not installed: the snippet is not tried"
+    fi
 fi
 
 # The unit, as installed: systemd checks its keys, its ExecStart and its manual page.
