@@ -79,6 +79,7 @@ dvsd is the file server, with a systemd unit that runs it sandboxed.")
 # Library dependencies of a dynamically linked build; a static build has none.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS logrotate)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${dv_pkg}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${dv_pkg}/conffiles ${dv_pkg}/postinst ${dv_pkg}/prerm
+    ${dv_pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -195,6 +195,29 @@ else
     echo "systemd-analyze is not installed: the unit is not verified"
 fi
 
+# dpkg itself, into a root of its own (the maintainer scripts run outside it, with DPKG_ROOT):
+# install, reinstall over a local change of the configuration, remove, purge. The libraries it
+# depends on are the host's, not in that root.
+droot=$work/dpkg
+mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/log/dvsd"
+touch "$droot/var/lib/dpkg/status" "$droot/var/log/dvsd/dvsd.log"
+in_root() {
+    dpkg --root="$droot" --force-script-chrootless --force-depends "$@" >"$work/dpkg.log" 2>&1 && return 0
+    cat "$work/dpkg.log"
+    return 1
+}
+expect "dpkg -i failed" in_root -i "$deb"
+expect "dpkg did not install /usr/sbin/dvsd" [ -x "$droot/usr/sbin/dvsd" ]
+echo "root=/srv/here" >>"$droot/etc/dvsd/dvsd.ini"
+expect "dpkg -i over the installed package failed" in_root -i "$deb"
+expect "reinstalling lost the local change of dvsd.ini" grep -qx 'root=/srv/here' "$droot/etc/dvsd/dvsd.ini"
+expect "dpkg -r failed" in_root -r dvcp
+expect "dpkg -r removed the configuration" [ -f "$droot/etc/dvsd/dvsd.ini" ]
+expect "dpkg -r left the programs" [ ! -e "$droot/usr/sbin/dvsd" ]
+expect "dpkg -P failed" in_root -P dvcp
+expect "dpkg -P left the configuration" [ ! -e "$droot/etc/dvsd/dvsd.ini" ]
+expect "dpkg -P left the log" [ ! -e "$droot/var/log/dvsd" ]
+
 lintian --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1
 sed 's/^/lintian: /' "$work/lintian"
 expect "lintian reports errors" bash -c "! grep -q '^E:' '$work/lintian'"
