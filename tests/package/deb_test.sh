@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the Debian package from a release or static build that is already there (CPack on that
+# Makes the Debian package from a static or release build that is already there (CPack on that
 # tree: nothing is compiled when it is up to date), then checks what it holds, runs the programs
-# extracted from it, verifies the systemd unit and has lintian look at it.
+# extracted from it, tries the unit's capabilities and the logrotate snippet on a running dvsd,
+# verifies the unit, installs and purges it with dpkg and has lintian look at it.
 #   deb_test.sh BUILD_TREE...     the first tree with both programs built is packaged;
 #                                 DV_PACKAGE_TREE names one instead.
 set -uo pipefail
@@ -25,7 +26,7 @@ for candidate in "$@"; do
         break
     fi
 done
-[ -n "$tree" ] || skip "no release or static build with both programs among: $* (scripts/dv build static)"
+[ -n "$tree" ] || skip "no static or release build with both programs among: $* (scripts/dv build static)"
 for tool in cpack dpkg-deb lintian; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
 done
