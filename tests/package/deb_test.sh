@@ -47,6 +47,8 @@ work=$(mktemp -d /tmp/dv_deb_test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 echo "packaging $tree"
 
+# The package's directories take their modes from the umask.
+umask 022
 if ! cpack -G DEB --config "$tree/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
     echo "FAIL: cpack failed"
