@@ -251,7 +251,7 @@ class relay final {
     void read_from(flow& f) {
         connection& c = *f.from->conn;
         if (f.read_done || c.failed) return;
-        for (size_t i = 0; i < kReadsPerEvent && f.queued < opt_.queue_cap; ++i) {
+        for (size_t i = 0; i < kReadsPerEvent && has_room(f); ++i) {
             const size_t want = std::min(kReadSize, opt_.queue_cap - f.queued);
             const ssize_t n = read(f.from->fd, buf_.data(), want);
             if (n < 0) {
@@ -280,6 +280,14 @@ class relay final {
             }
             if (static_cast<size_t>(n) < want) return;  // the socket is drained
         }
+    }
+
+    // Whether `f` may read more. Without delay or cap nothing is gained by holding bytes here:
+    // the relay reads only what it can pass on at once, as a plain forwarder does, and copies
+    // nothing.
+    bool has_room(const flow& f) const {
+        if (opt_.delay_ns == 0 && opt_.rate == 0) return f.queue.empty() && !f.write_blocked;
+        return f.queued < opt_.queue_cap;
     }
 
     // Writes what it can; -1 after the connection failed.
@@ -374,7 +382,7 @@ class relay final {
             const flow& in_flow = ep == &c.client ? c.down : c.up;
             if (ep->removed) continue;
             uint32_t mask = 0;
-            if (!out_flow.read_done && out_flow.queued < opt_.queue_cap) mask |= EPOLLIN;
+            if (!out_flow.read_done && has_room(out_flow)) mask |= EPOLLIN;
             if (in_flow.write_blocked || (ep == &c.server && c.connecting)) mask |= EPOLLOUT;
             if (mask == ep->mask) continue;
             epoll_event ev{};
