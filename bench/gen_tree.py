@@ -2,6 +2,7 @@
 """Deterministic test trees for the benchmarks.
 
   gen_tree.py small DIR   20,000 files of 0..64 KiB (log-normal, median ~4 KiB) in 400 nested dirs
+  gen_tree.py tiny DIR    the same kind of tree at a tenth: 2,000 files in 40 dirs (quick runs)
   gen_tree.py big DIR     four 256 MiB files
   gen_tree.py huge DIR    200,000 files of 0..1 KiB in 2,000 nested dirs
   gen_tree.py change SRC  in place: 1% of files modified, 1% deleted, 1% added
@@ -120,6 +121,8 @@ def main():
     kind, path = sys.argv[1], sys.argv[2]
     if kind == "small":
         gen_files(path, 1, 20_000, 400, lambda r: lognormal_size(r, 4096, 1.5, 65536))
+    elif kind == "tiny":
+        gen_files(path, 1, 2_000, 40, lambda r: lognormal_size(r, 4096, 1.5, 65536))
     elif kind == "huge":
         gen_files(path, 2, 200_000, 2_000, lambda r: r.randrange(1025))
     elif kind == "big":

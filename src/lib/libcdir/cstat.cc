@@ -7,6 +7,8 @@
 #include <iterator>
 
 #include "libcdir/comm.h"
+#include "libcdir/v_fs.h"
+#include "libcdir/v_rdir.h"
 #include "libnet/sock_cli.h"
 #include "libpal/strnum.h"
 
@@ -218,6 +220,63 @@ std::string cdir_summary_line(const cdir_counters& st, uint32_t job_type, bool d
         elapsed.c_str());
 }
 
+const char* cdir_conn_kind_name(uint32_t kind) {
+    switch (kind) {
+        case CDIR_CONN_FILE:
+            return "file";
+        case CDIR_CONN_LISTER:
+            return "lister";
+        case CDIR_CONN_BATCH:
+            return "batch";
+        default:
+            return "other";
+    }
+}
+
+std::vector<std::string> cdir_traffic_lines(const cdir_traffic_kinds& kinds) {
+    std::vector<std::string> lines;
+    for (uint32_t kind = 0; kind < CDIR_CONN_KINDS; ++kind) {
+        const cdir_traffic& t = kinds[kind];
+        if (t.connections == 0) continue;
+        const char* name = cdir_conn_kind_name(kind);
+        lines.push_back(format_line("%s_conns=%lld\n", name, as_ll(t.connections)));
+        lines.push_back(format_line("%s_requests=%lld\n", name, as_ll(t.requests)));
+        lines.push_back(format_line("%s_waits=%lld\n", name, as_ll(t.waits)));
+    }
+    return lines;
+}
+
+std::string cdir_traffic_summary(const cdir_traffic_kinds& kinds) {
+    std::string parts;
+    for (uint32_t kind = 0; kind < CDIR_CONN_KINDS; ++kind) {
+        const cdir_traffic& t = kinds[kind];
+        if (t.connections == 0) continue;
+        if (!parts.empty()) parts += ", ";
+        parts += format_line("%s requests=%llu waits=%llu", cdir_conn_kind_name(kind),
+                             static_cast<unsigned long long>(t.requests),
+                             static_cast<unsigned long long>(t.waits));
+    }
+    return parts.empty() ? parts : "server round trips: " + parts + "\n";
+}
+
+namespace {
+
+cdir_traffic_kinds job_traffic(const libcdir_ctx* job) {
+    cdir_traffic_kinds kinds{};
+    for (const vrdir* h : {job->irdir.get(), job->ordir.get()}) {
+        if (h != nullptr) h->add_traffic(&kinds);
+    }
+    for (const vmfile* h : {job->imfile.get(), job->omfile.get()}) {
+        if (h != nullptr) h->add_traffic(&kinds);
+    }
+    for (const vbfile* h : {job->ibfile.get(), job->obfile.get()}) {
+        if (h != nullptr) h->add_traffic(&kinds);
+    }
+    return kinds;
+}
+
+}  // namespace
+
 int cdir_report_and_status(libcdir_ctx* job) {
     // A progress line on the console must be gone, and stay gone, before the report.
     log2_status_end(nullptr);
@@ -227,6 +286,11 @@ int cdir_report_and_status(libcdir_ctx* job) {
     }
     CDIR_LOG(LOG_INFO, "%s",
              cdir_summary_line(job->st, job->job_type, job->dry_run, seconds).c_str());
+    const cdir_traffic_kinds traffic = job_traffic(job);
+    for (const std::string& line : cdir_traffic_lines(traffic))
+        CDIR_LOG(LOG_DBG, "%s", line.c_str());
+    const std::string round_trips = cdir_traffic_summary(traffic);
+    if (!round_trips.empty()) CDIR_LOG(LOG_VERB, "%s", round_trips.c_str());
     bool user_stop = job->user_stop.load() != 0;
     bool error_stop = job->error_stop.load() != 0;
     // A run that left files behind must not read as a complete one; a stop says more, so it wins.

@@ -1,6 +1,7 @@
 // Run statistics of a job, failure classes and the run report.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,8 +70,39 @@ std::string cdir_duration_for_people(double seconds);
 std::string cdir_summary_line(const cdir_counters& st, uint32_t job_type, bool dry_run,
                               double seconds);
 
+// The job's connections to a server, by what they carry: the block-file connection (files block
+// by block, and the odd single request), the lister's and the batch worker's.
+enum cdir_conn_kind : uint32_t {
+    CDIR_CONN_FILE,
+    CDIR_CONN_LISTER,
+    CDIR_CONN_BATCH,
+    CDIR_CONN_KINDS,
+};
+
+// What the connections of one kind (both sides together) opened, sent and waited for: a wait is
+// a response the job could not overlap with sending more (dvsd_cli_traffic).
+struct cdir_traffic {
+    uint64_t connections = 0;
+    uint64_t requests = 0;
+    uint64_t waits = 0;
+};
+using cdir_traffic_kinds = std::array<cdir_traffic, CDIR_CONN_KINDS>;
+
+// "file", "lister", "batch".
+const char* cdir_conn_kind_name(uint32_t kind);
+
+// Report lines of the kinds that had a connection, three per kind ("lister_conns=2\n",
+// "lister_requests=130\n", "lister_waits=130\n"); none for a job without a server.
+std::vector<std::string> cdir_traffic_lines(const cdir_traffic_kinds& kinds);
+
+// The same in one line for a person, the kinds without a connection left out:
+// "server round trips: file requests=N waits=N, lister requests=N waits=N\n"; "" for a job
+// without a server.
+std::string cdir_traffic_summary(const cdir_traffic_kinds& kinds);
+
 // Writes the report of `job` to the log at dbg level (the summary line at info level, so that
-// level=info still shows it), after ending a console status line, and returns its exit status: 6
+// level=info still shows it; the server connections' traffic after the report, and its summary
+// line at verb level), after ending a console status line, and returns its exit status: 6
 // after a stop request, else the class of the failure that stopped the job, else 8 when
 // cdir_counts_failures, else 0.
 int cdir_report_and_status(libcdir_ctx* job);

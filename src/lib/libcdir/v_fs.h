@@ -51,6 +51,9 @@ struct vbfile {
     // name stays as it was. Reading sides just close it.
     virtual void abandon() { close_file(nullptr); }
     virtual void stop() {}
+    // Adds what the handle's server connections sent and waited for to their kind. Any
+    // thread once the handle is idle.
+    virtual void add_traffic(cdir_traffic_kinds*) const {}
     // What the file open for reading is now (size, times, ctime where the side gives it), so that
     // a file changing while it is read is told from one that did not. 0 or a status.
     virtual int state(vbfile_state* out) {

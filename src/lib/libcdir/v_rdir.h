@@ -30,6 +30,9 @@ struct vrdir {
     virtual int reopen(const char*) { return -2; }
     // Makes blocking waits give up. Any thread.
     virtual void stop() {}
+    // Adds what the handle's server connections sent and waited for to their kind. Any
+    // thread once the handle is idle.
+    virtual void add_traffic(cdir_traffic_kinds*) const {}
 
     libcdir_ctx* job = nullptr;
     bool is_local = true;
@@ -67,6 +70,9 @@ struct vmfile {
     // Sets a directory's access, modification (and, where possible, change) times. 0 or a status.
     virtual int set_times(const char* path, const mstat_attr& attr) = 0;
     virtual void stop() {}
+    // Adds what the handle's server connections sent and waited for to their kind. Any
+    // thread once the handle is idle.
+    virtual void add_traffic(cdir_traffic_kinds*) const {}
 
     libcdir_ctx* job = nullptr;
     bool is_local = true;

@@ -40,7 +40,7 @@ std::string info_value(std::string_view info, std::string_view key) {
 // thread, so the pointer is swapped and read under a lock.
 class remote_conn {
   public:
-    remote_conn() = default;
+    explicit remote_conn(cdir_conn_kind kind) : kind_(kind) {}
     remote_conn(const remote_conn&) = delete;
     remote_conn& operator=(const remote_conn&) = delete;
     ~remote_conn() { close(); }
@@ -51,8 +51,21 @@ class remote_conn {
         std::lock_guard<std::mutex> lock(mutex_);
         job_ = job;
         ctx_ = ctx;
+        ++ended_.connections;
         if (stopped_) dvsd_cli_stop(ctx_);
         return true;
+    }
+    // The traffic of every connection this one has been, the current one included.
+    void add_traffic(cdir_traffic_kinds* kinds) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cdir_traffic& sum = (*kinds)[kind_];
+        sum.connections += ended_.connections;
+        sum.requests += ended_.requests;
+        sum.waits += ended_.waits;
+        dvsd_cli_traffic live;
+        dvsd_cli_get_traffic(ctx_, &live);
+        sum.requests += live.requests;
+        sum.waits += live.waits;
     }
     dvsd_cli_ctx* get() const { return ctx_; }
     void stop() {
@@ -68,7 +81,10 @@ class remote_conn {
     // written never reaches its name).
     void drop() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (ctx_ != nullptr) dvsd_cli_abandon(ctx_);
+        if (ctx_ != nullptr) {
+            keep_traffic();
+            dvsd_cli_abandon(ctx_);
+        }
         ctx_ = nullptr;
     }
     // Ends the connection in order; `before` runs first on a live connection. A job that is
@@ -85,6 +101,7 @@ class remote_conn {
         }
         before(ctx_);
         std::lock_guard<std::mutex> lock(mutex_);
+        keep_traffic();
         dvsd_cli_exit(ctx_);
         ctx_ = nullptr;
     }
@@ -93,6 +110,16 @@ class remote_conn {
     }
 
   private:
+    // Under mutex_: the current connection is about to go.
+    void keep_traffic() {
+        dvsd_cli_traffic t;
+        dvsd_cli_get_traffic(ctx_, &t);
+        ended_.requests += t.requests;
+        ended_.waits += t.waits;
+    }
+
+    const cdir_conn_kind kind_;
+    cdir_traffic ended_;  // under mutex_: every connection made; requests and waits of those gone
     mutable std::mutex mutex_;
     libcdir_ctx* job_ = nullptr;
     dvsd_cli_ctx* ctx_ = nullptr;
@@ -139,8 +166,9 @@ class remote_rdir final : public vrdir {
         return 0;
     }
     void stop() override { conn_.stop(); }
+    void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
 
-    remote_conn conn_;
+    remote_conn conn_{CDIR_CONN_LISTER};
     std::string url_;
     std::string shown_;  // the URL without its password, for the log
     uint32_t flag_ = 0;
@@ -303,8 +331,9 @@ class remote_mfile final : public vmfile {
         return code < 0 ? code : VERR_GENERAL_FAILURE;
     }
     void stop() override { conn_.stop(); }
+    void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
 
-    remote_conn conn_;
+    remote_conn conn_{CDIR_CONN_BATCH};
 };
 
 vmfile* remote_mfile_open(libcdir_ctx* job, cdir_side* side, const libcdir_mfile_param* param) {
@@ -402,6 +431,7 @@ class remote_bfile final : public vbfile {
         if (dvsd_cli_close(file) != 0) conn_.drop();
     }
     void stop() override { conn_.stop(); }
+    void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
     int state(vbfile_state* out) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
         dvsd_stat st;
@@ -451,7 +481,7 @@ class remote_bfile final : public vbfile {
     }
 
     std::string url_;
-    remote_conn conn_;
+    remote_conn conn_{CDIR_CONN_FILE};
     dvsd_cli_file* file_ = nullptr;
     bool writing_ = false;
 };

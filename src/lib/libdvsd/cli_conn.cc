@@ -711,6 +711,13 @@ int dvsd_cli_stop(dvsd_cli_ctx* ctx) {
     return 0;
 }
 
+void dvsd_cli_get_traffic(const dvsd_cli_ctx* ctx, dvsd_cli_traffic* out) {
+    *out = dvsd_cli_traffic{};
+    if (ctx == nullptr) return;
+    out->requests = ctx->frame.requests;
+    out->waits = ctx->frame.waits;
+}
+
 int dvsd_cli_get_pack_id(void* handle) {
     dvsd_cli_ctx* ctx = cli_get_ctx(handle, nullptr);
     if (ctx == nullptr || !ctx->pack.codec) return -1;

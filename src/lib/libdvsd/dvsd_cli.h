@@ -458,6 +458,17 @@ int dvsd_cli_smart_test(dvsd_cli_ctx* ctx, const char* device, const char* test_
                         uint32_t* size);
 int dvsd_cli_smart_abort(dvsd_cli_ctx* ctx, const char* device, char* buf, uint32_t* size);
 
+// What a connection sent and waited for since it was made (reconnects included, the repeats of a
+// repair left out): requests, and waits, the receives of a response that the sender could not
+// overlap with sending more. In lock-step every request is one wait.
+struct dvsd_cli_traffic {
+    uint64_t requests = 0;
+    uint64_t waits = 0;
+};
+// The connection's traffic; zeros for a null connection. The connection's thread, or another
+// once the connection is idle.
+void dvsd_cli_get_traffic(const dvsd_cli_ctx* ctx, dvsd_cli_traffic* out);
+
 // Id of the connection's codec (0 "none", 1 "lz4"); -1 for an unusable handle.
 int dvsd_cli_get_pack_id(void* handle);
 

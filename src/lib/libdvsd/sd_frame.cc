@@ -329,6 +329,10 @@ int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
         }
         return rc;
     }
+    if (!conn->repairing) {
+        ++conn->requests;
+        ++conn->in_flight;
+    }
     if (rc != SD_FRAME_OK) conn->send_incomplete = true;
     if (rc == SD_FRAME_USER_STOP) return rc;
     if (rc != SD_FRAME_OK) {
@@ -358,6 +362,10 @@ int client_recv_response(sd_frame_conn* conn, size_t* out_len) {
     if (conn->repair_failed) {
         SDCLI_LOG(LOG_DBG, "have_fix_error_fail return\n");
         return SD_FRAME_TIMEOUT;
+    }
+    if (!conn->repairing) {
+        if (conn->in_flight <= 1 || conn->in_flight >= conn->window) ++conn->waits;
+        if (conn->in_flight > 0) --conn->in_flight;
     }
     const int rc = client_recv_response_imp(conn, out_len);
     // Out of memory and a user stop are not the connection's fault: repeating cannot help.

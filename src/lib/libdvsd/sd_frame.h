@@ -141,6 +141,15 @@ struct sd_frame_conn {
     // SD_FRAME_OK or a failure. Installed by the repair layer; used when repair_enabled.
     std::function<int(sd_frame_conn* conn, size_t* out_len)> repair;
 
+    // Traffic for the run report, repeats of a repair left out. A wait is a receive the sender
+    // could not overlap with sending: the request answered is the only one in flight (the pipe
+    // runs dry and the sender pays the whole round trip), or the sender has `window` requests out
+    // and may send no more. In lock-step, every request is one wait.
+    uint64_t requests = 0;
+    uint64_t waits = 0;
+    uint32_t in_flight = 0;  // requests sent whose response has not been taken
+    uint32_t window = 1;     // requests the sender keeps in flight at most
+
     // Stream status of the last send or receive that failed on the stream (0 otherwise).
     verr net_status = 0;
     // The last send did not get all of its frame out; the next receive reports a net error at
@@ -155,10 +164,11 @@ struct sd_frame_conn {
 };
 
 // Sends request `code` with message `msg`. Counts the request (unless repairing) before anything
-// else. SD_FRAME_TIMEOUT without writing when repair has failed; SD_FRAME_DATA_ERROR without
-// writing when the message is incomplete or malformed; SD_FRAME_USER_STOP when a stop ended the
-// write. A write that fails otherwise is logged and reported as SD_FRAME_OK: the receive that
-// follows reports it, so that repair can repeat the exchange.
+// else, in send_count and in the traffic. SD_FRAME_TIMEOUT without writing when repair has failed;
+// SD_FRAME_DATA_ERROR without writing when the message is incomplete or malformed;
+// SD_FRAME_USER_STOP when a stop ended the write. A write that fails otherwise is logged and
+// reported as SD_FRAME_OK: the receive that follows reports it, so that repair can repeat the
+// exchange.
 int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg);
 
 // Receives one response frame into conn->reply, without repair; `*out_len` receives its padded
@@ -166,8 +176,9 @@ int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
 int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len);
 
 // The receive of every request: client_recv_response_imp, and on a failure other than memory or
-// a user stop, repair when it is enabled and not already running. A failed repair sets
-// repair_failed and gives SD_FRAME_TIMEOUT.
+// a user stop, repair when it is enabled and not already running. Counts a wait (see `waits`)
+// unless repairing; the request answered leaves the flight whatever the outcome. A failed repair
+// sets repair_failed and gives SD_FRAME_TIMEOUT.
 int client_recv_response(sd_frame_conn* conn, size_t* out_len);
 
 // Stores the outcome `status` of a request operation in conn->last_error (null is ignored):

@@ -268,4 +268,21 @@ TEST(Summary, DryRunSaysWhatWouldBeDoneAndListSaysWhatWasListed) {
               "listed 12 files in 3 directories, 12 failed (and 2 directories), in 0.25 s\n");
 }
 
+// Server traffic: only the kinds that had a connection are reported, in report lines and in the
+// one line for a person; a job without a server reports none.
+TEST(Traffic, KindsWithAConnectionOnly) {
+    cdir_traffic_kinds kinds{};
+    kinds[CDIR_CONN_LISTER] = {.connections = 2, .requests = 130, .waits = 129};
+    kinds[CDIR_CONN_FILE] = {.connections = 1, .requests = 7, .waits = 7};
+    EXPECT_EQ(cdir_traffic_lines(kinds),
+              (std::vector<std::string>{"file_conns=1\n", "file_requests=7\n", "file_waits=7\n",
+                                        "lister_conns=2\n", "lister_requests=130\n",
+                                        "lister_waits=129\n"}));
+    EXPECT_EQ(cdir_traffic_summary(kinds),
+              "server round trips: file requests=7 waits=7, lister requests=130 waits=129\n");
+
+    EXPECT_TRUE(cdir_traffic_lines(cdir_traffic_kinds{}).empty());
+    EXPECT_EQ(cdir_traffic_summary(cdir_traffic_kinds{}), "");
+}
+
 }  // namespace

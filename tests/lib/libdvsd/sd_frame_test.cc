@@ -413,6 +413,76 @@ INSTANTIATE_TEST_SUITE_P(
                       root_case{"unpadded", cat({be32(0x02000005), Bytes(1, 0)})}),
     [](const ::testing::TestParamInfo<root_case>& info) { return info.param.name; });
 
+// ---- traffic counts ----------------------------------------------------------------------------
+
+// A well-formed empty response the peer can send for any request.
+Bytes empty_response(uint8_t code) {
+    return head(1, code, 0x02000004);
+}
+
+TEST_F(SdFrame, LockStepCountsEveryRequestAsAWait) {
+    sd_frame_msg msg;
+    ASSERT_EQ(msg.reset(), 0);
+    size_t len = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(dvsd_send_request(&conn_, SD_REQ_INFO, msg), SD_FRAME_OK);
+        peer_write(empty_response(SD_REQ_INFO));
+        ASSERT_EQ(client_recv_response(&conn_, &len), SD_FRAME_OK);
+    }
+    EXPECT_EQ(conn_.requests, 3u);
+    EXPECT_EQ(conn_.waits, 3u);
+    EXPECT_EQ(conn_.in_flight, 0u);
+}
+
+// A sender that keeps requests in flight waits only when the pipe runs dry or its window is full:
+// four requests out under a window of 8, then their four answers, is one wait (the last answer).
+TEST_F(SdFrame, RequestsInFlightWaitOnlyWhenThePipeRunsDryOrTheWindowIsFull) {
+    sd_frame_msg msg;
+    ASSERT_EQ(msg.reset(), 0);
+    size_t len = 0;
+    conn_.window = 8;
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(dvsd_send_request(&conn_, SD_REQ_INFO, msg), SD_FRAME_OK);
+    for (int i = 0; i < 4; ++i) peer_write(empty_response(SD_REQ_INFO));
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(client_recv_response(&conn_, &len), SD_FRAME_OK);
+    EXPECT_EQ(conn_.requests, 4u);
+    EXPECT_EQ(conn_.waits, 1u);
+
+    // A full window: two out under a window of 2, the first answer is a wait, and so is the last.
+    conn_.window = 2;
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(dvsd_send_request(&conn_, SD_REQ_INFO, msg), SD_FRAME_OK);
+    for (int i = 0; i < 2; ++i) peer_write(empty_response(SD_REQ_INFO));
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(client_recv_response(&conn_, &len), SD_FRAME_OK);
+    EXPECT_EQ(conn_.requests, 6u);
+    EXPECT_EQ(conn_.waits, 3u);
+    EXPECT_EQ(conn_.in_flight, 0u);
+}
+
+// What a repair repeats is not traffic of the job: the exchange it mends counts once.
+TEST_F(SdFrame, RepairedExchangeCountsOnce) {
+    conn_.repair_enabled = true;
+    conn_.repair = [](sd_frame_conn* conn, size_t* out_len) {
+        sd_frame_msg again;
+        if (again.reset() != 0) return SD_FRAME_NO_MEMORY;
+        conn->repairing = true;  // as the repair layer marks its repeats
+        dvsd_send_request(conn, SD_REQ_INFO, again);
+        size_t ignored = 0;
+        client_recv_response(conn, &ignored);
+        conn->repairing = false;
+        *out_len = 4;
+        return SD_FRAME_OK;
+    };
+    sd_frame_msg msg;
+    ASSERT_EQ(msg.reset(), 0);
+    ASSERT_EQ(dvsd_send_request(&conn_, SD_REQ_INFO, msg), SD_FRAME_OK);
+    // Not a frame, so the receive hands over to repair; then the answer to the repeat.
+    peer_write(cat({{0x00, 0x00, 0, 0, 0, 0, 0, 0}, empty_response(SD_REQ_INFO)}));
+    size_t len = 0;
+    ASSERT_EQ(client_recv_response(&conn_, &len), SD_FRAME_OK);
+    EXPECT_EQ(conn_.requests, 1u);
+    EXPECT_EQ(conn_.waits, 1u);
+    EXPECT_EQ(conn_.in_flight, 0u);
+}
+
 // ---- repair hand-over and outcome ---------------------------------------------------------------
 
 TEST_F(SdFrame, AfterRepairFailedNothingIsWrittenOrRead) {

@@ -46,7 +46,11 @@ const std::vector<std::string>& report_keys() {
                                                   "sync_del_file_count", "sync_del_file_fail_count",
                                                   "total_read",          "total_write",
                                                   "trans_rate",          "file_rate",
-                                                  "total_time"};
+                                                  "total_time",          "file_conns",
+                                                  "file_requests",       "file_waits",
+                                                  "lister_conns",        "lister_requests",
+                                                  "lister_waits",        "batch_conns",
+                                                  "batch_requests",      "batch_waits"};
     return keys;
 }
 

@@ -36,7 +36,7 @@ class Report final {
     std::map<std::string, std::string> values_;
 };
 
-// Keys of the run report, in the order it writes them.
+// Keys of the run report, in the order it writes them (server traffic by connection kind last).
 const std::vector<std::string>& report_keys();
 
 }  // namespace systest
