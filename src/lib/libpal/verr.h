@@ -66,6 +66,11 @@ const char* verr2str(verr code);
 // "unkown eno=%d\n" (tag "pal") and gives -1.
 verr os_verr_get(int eno);
 
+// The calling thread's errno as a status code (os_verr_get), or `fallback` when errno is 0: the
+// one way a failed system call becomes a status. Call it right after the call that failed, before
+// anything else can change errno; errno is left as it was.
+verr os_errno_verr(verr fallback = VERR_GENERAL_FAILURE);
+
 // errno value for a status code (0 gives 0, -1 gives EPERM). A code without a mapping logs the
 // warning "unkown verrno = %d\n" (tag "pal") and gives EPERM.
 int verr_2_posix(verr code);
@@ -97,6 +102,13 @@ void err_info_set_detail(err_info* record, const char* file, uint32_t line, cons
                          verr code, const char* detail, const char* fmt, ...)
     __attribute__((format(printf, 7, 8)));
 
+// Logs a failure at the error level under `tag` and records it in `record` (null: logged only),
+// both with the formatted text and the caller's source position; the record keeps the first 4095
+// characters. For a failure that is both reported in the log and kept for the caller.
+void err_info_fail(err_info* record, const char* tag, const char* file, uint32_t line,
+                   const char* function, verr code, const char* fmt, ...)
+    __attribute__((format(printf, 7, 8)));
+
 // The record's message if it has one, else verr2str of its code ("" for a null record).
 const char* err_info_str(const err_info* record);
 
@@ -113,3 +125,7 @@ void err_info_clear(err_info* record);
     err_info_set((record), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
 #define ERR_INFO_SET_DETAIL(record, code, detail, ...) \
     err_info_set_detail((record), __FILE__, __LINE__, __func__, (code), (detail), __VA_ARGS__)
+// Logs and records a failure with the caller's source position (err_info_fail):
+//   ERR_INFO_FAIL(err, "cdir", VERR_INVALID_PARAMETER, "[%s] empty path", url);
+#define ERR_INFO_FAIL(record, tag, code, ...) \
+    err_info_fail((record), (tag), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)

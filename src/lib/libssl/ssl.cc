@@ -250,8 +250,8 @@ int transport_recv(void* context, unsigned char* buf, size_t len) {
         handle->status = VERR_NET_NOT_CONNECTED;
         return 0;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        handle->status = sock_os_status(VERR_NET_IO_ERROR);
+    if (got != VERR_TRY_AGAIN && got != VERR_INTERRUPTED) {
+        handle->status = static_cast<verr>(got);
         ch->carrier_failed = true;
         return MBEDTLS_ERR_NET_RECV_FAILED;
     }
