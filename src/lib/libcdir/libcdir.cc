@@ -336,11 +336,12 @@ bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
         return false;
     }
     job->dst_root_created = type == -1;
-    job->dst.fs.reset(os_root_open(root, OS_ROOT_NO_SYMLINKS));
+    verr opened = VERR_SUCCESS;
+    job->dst.fs.reset(os_root_open(root, OS_ROOT_NO_SYMLINKS, &opened));
     if (!job->dst.fs) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] eno=%d error: ", root, eno);
-        ERR_INFO_SET(err, os_verr_get(eno), "open [%s] error: %s", root, os_strerror(eno));
+        ERR_INFO_SET(err, opened, "open [%s] error: %s", root, os_strerror(eno));
         return false;
     }
     if (job->dst_root_created && job->src.is_local) {
