@@ -1,5 +1,18 @@
 // Status codes: 0 success, negative failure (test with `< 0`, never `!= 0`), one positive success
 // that carries information (+203). Every code in the message table has a fixed text.
+//
+// The failure convention of the libraries: a function returns 0 (or a count, a descriptor or a
+// handle) on success and a negative status code on failure (a null handle, with the status in an
+// optional out-parameter, where it returns a pointer). A failed system call becomes a status once,
+// where it failed, through os_errno_verr; callers branch on the status, never on errno. Where a
+// log line must name the system's error number, errno is left as the failed call set it. A failure
+// that is both logged and kept for the caller goes through ERR_INFO_FAIL. The os_fs and os_file
+// primitives keep their documented -1 with errno; their callers convert it at the call.
+//
+// Allocation failure, in every library: an ordinary failure (VERR_NO_MEMORY or a null handle),
+// never an exception out of a public function. Objects and buffers that a function checks itself
+// are made with new (std::nothrow); standard containers and make_unique throw std::bad_alloc,
+// which the library catches before its public function returns.
 #pragma once
 
 #include <cstddef>
