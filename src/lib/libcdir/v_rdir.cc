@@ -95,9 +95,7 @@ class local_mfile final : public vmfile {
         times.atime.sec = attr.atime;
         times.mtime.sec = attr.mtime;
         times.ctime.sec = attr.ctime;
-        if (lutime_raw(path, &times) == 0) return 0;
-        verr code = os_verr_get(errno);
-        return code != 0 ? code : VERR_GENERAL_FAILURE;
+        return lutime_raw(path, &times) == 0 ? 0 : os_errno_verr();
     }
 
   private:
