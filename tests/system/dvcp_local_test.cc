@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/test_support/real_peer.h"
 #include "system/support/process.h"
 #include "system/support/report.h"
 #include "system/support/tree.h"
@@ -1285,7 +1286,7 @@ class DvcpMidCopySignal : public Dvcp, public ::testing::WithParamInterface<MidC
                 break;
             }
         }
-        if (strace_.empty()) GTEST_SKIP() << "strace is not installed";
+        if (strace_.empty()) DV_PEER_MISSING("strace is not installed");
         char resolved[PATH_MAX];
         if (::realpath(kDvcp, resolved) != nullptr) dvcp_exe_ = resolved;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lib/liblogsink/bsv_reader.h"
+#include "lib/test_support/real_peer.h"
 #include "support/process.h"
 #include "support/tree.h"
 
@@ -69,7 +70,7 @@ TEST(DvcpLogPcap, IniNamedCaptureFileHoldsARecordPerLine) {
     EXPECT_TRUE(report_seen) << "the run report is logged at the debug level";
 
     if (command_output("command -v tshark 2>/dev/null").empty()) {
-        GTEST_SKIP() << "tshark is not installed (scripts/setup.sh installs it)";
+        DV_PEER_MISSING("tshark is not installed (scripts/setup.sh installs it)");
     }
     std::istringstream lengths(
         command_output("tshark -r '" + path + "' -T fields -e frame.len 2>/dev/null"));

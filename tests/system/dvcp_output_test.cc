@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/test_support/real_peer.h"
 #include "system/support/process.h"
 #include "system/support/report.h"
 #include "system/support/tree.h"
@@ -115,11 +116,11 @@ class Output : public ::testing::Test {
 
     void need_script() {
         script_ = find_program("script");
-        if (!script_) GTEST_SKIP() << "script (util-linux) is not installed";
+        if (!script_) DV_PEER_MISSING("script (util-linux) is not installed");
     }
     void need_strace() {
         strace_ = find_program("strace");
-        if (!strace_) GTEST_SKIP() << "strace is not installed";
+        if (!strace_) DV_PEER_MISSING("strace is not installed");
     }
 
     // Enough files that a slowed run shows several progress updates.
@@ -156,7 +157,7 @@ TEST_F(Output, RedirectedLogHasNoEscapeByteAndNoProgress) {
 
 TEST_F(Output, TerminalLinesAreColouredAndResetBeforeTheLineEnd) {
     need_script();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     make_tree(src_, {Node::file("f", "data")});
     const RunResult run = on_terminal({"if=" + src_, "of=" + dst_}, false);
     ASSERT_EXIT_STATUS_OK(run);
@@ -168,7 +169,7 @@ TEST_F(Output, TerminalLinesAreColouredAndResetBeforeTheLineEnd) {
 
 TEST_F(Output, NoColorLeavesTheTerminalPlain) {
     need_script();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     make_tree(src_, {Node::file("f", "data")});
     const RunResult run = on_terminal({"if=" + src_, "of=" + dst_}, false, "NO_COLOR=1");
     ASSERT_EXIT_STATUS_OK(run);
@@ -201,7 +202,7 @@ ProgressSeen progress_in(const std::string& text) {
 TEST_F(Output, TerminalShowsAThrottledProgressLineErasedBeforeTheReport) {
     need_script();
     need_strace();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     make_many_files();
     const auto start = std::chrono::steady_clock::now();
     const RunResult run = on_terminal({"level=info", "if=" + src_, "of=" + dst_}, true);
@@ -220,7 +221,7 @@ TEST_F(Output, TerminalShowsAThrottledProgressLineErasedBeforeTheReport) {
 TEST_F(Output, ProgressZeroTurnsItOffOnATerminal) {
     need_script();
     need_strace();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     make_many_files();
     const RunResult run = on_terminal({"progress=0", "if=" + src_, "of=" + dst_}, true);
     ASSERT_EXIT_STATUS_OK(run);
@@ -229,7 +230,7 @@ TEST_F(Output, ProgressZeroTurnsItOffOnATerminal) {
 
 TEST_F(Output, ProgressOneIsShownInARedirectedLogWithoutEscapeCodes) {
     need_strace();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     make_many_files();
     const RunResult run = redirected({"progress=1", "if=" + src_, "of=" + dst_}, true);
     ASSERT_EXIT_STATUS_OK(run);

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/test_support/real_peer.h"
 #include "libnet/proxy_cli.h"
 #include "libpal/url.h"
 #include "system/support/dvcp_test.h"
@@ -333,7 +334,7 @@ TEST_P(DvcpThroughProxy, CopiesToTheServerAndBack) {
     const ProxyCase& c = GetParam();
     start_server();
     auto proxy = start_proxy(c.kind, c.proto, c.auth);
-    if (!proxy) GTEST_SKIP() << "proxy not installed or did not start (scripts/setup.sh)";
+    if (!proxy) DV_PEER_MISSING("proxy not installed or did not start (scripts/setup.sh)");
     const std::string query = proxy_query(c, proxy->port());
 
     const RunResult up =
@@ -381,7 +382,7 @@ TEST_F(DvcpProxy, RefusedProxyLoginsFailTheJobWithTheProxysReason) {
          {Refusal{Kind::tinyproxy, "http", "wrong", "proxy user or pwd error"},
           Refusal{Kind::microsocks, "socks5", "wrong", "Proxy password or user name error"}}) {
         auto proxy = start_proxy(r.kind, r.proto, true);
-        if (!proxy) GTEST_SKIP() << "proxy not installed or did not start (scripts/setup.sh)";
+        if (!proxy) DV_PEER_MISSING("proxy not installed or did not start (scripts/setup.sh)");
         const std::string url = std::string(r.proto) + "://joe:" + r.password +
                                 "@127.0.0.1:" + std::to_string(proxy->port());
         setenv("http_proxy", url.c_str(), 1);
@@ -400,7 +401,7 @@ TEST_F(DvcpProxy, RefusedProxyLoginsFailTheJobWithTheProxysReason) {
 TEST_F(DvcpProxy, SessionsNameTheServerTheirProxyAndCredentials) {
     start_server();
     auto proxy = start_proxy(Kind::microsocks, "socks5", true);
-    if (!proxy) GTEST_SKIP() << "microsocks not installed or did not start (scripts/setup.sh)";
+    if (!proxy) DV_PEER_MISSING("microsocks not installed or did not start (scripts/setup.sh)");
     conf_proxy corp;
     corp.type = CONF_PROXY_SOCKS5;
     corp.host = "127.0.0.1";
@@ -447,7 +448,7 @@ TEST_F(DvcpProxy, ACutConnectionIsRepairedThroughTheSameProxy) {
     Relay relay(server_port_);
     ASSERT_GT(relay.port(), 0);
     auto proxy = start_proxy(Kind::tinyproxy, "http", false);
-    if (!proxy) GTEST_SKIP() << "tinyproxy not installed or did not start (scripts/setup.sh)";
+    if (!proxy) DV_PEER_MISSING("tinyproxy not installed or did not start (scripts/setup.sh)");
     // Once, on whichever connection first carries that much: the big file's blocks.
     RelayRule cut;
     cut.dir = RelayDir::up;

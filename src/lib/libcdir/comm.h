@@ -20,6 +20,8 @@
 #include "librdir/mstat.h"
 
 #define CDIR_LOG(level, ...) DV_LOG("cdir", level, __VA_ARGS__)
+// A failure logged at the error level and kept in the record `err` with the same text.
+#define CDIR_FAIL(err, code, ...) ERR_INFO_FAIL((err), "cdir", (code), __VA_ARGS__)
 
 // Routes: which sides are local.
 inline constexpr uint32_t CDIR_ROUTE_LL = 0;

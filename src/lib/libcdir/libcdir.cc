@@ -71,8 +71,7 @@ bool prepare_remote_side(const char* url, uint32_t read_timeout_ms, cdir_side* s
     url_info info;
     if (url_parser(&info, storage, url) != 0 || info.host[0] == '\0') {
         const std::string shown = url_mask_password(url);
-        CDIR_LOG(LOG_ERR, "[%s] invalid url", shown.c_str());
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "[%s] invalid url", shown.c_str());
+        CDIR_FAIL(err, VERR_INVALID_PARAMETER, "[%s] invalid url", shown.c_str());
         return false;
     }
     if (url_get_type(&info) != URL_TYPE_DVP) {
@@ -127,8 +126,7 @@ bool prepare_side(const char* given, uint32_t read_timeout_ms, cdir_side* side, 
     if (names_server(url)) return prepare_remote_side(url, read_timeout_ms, side, err);
     std::string path = path_normalized(url);
     if (path.empty()) {
-        CDIR_LOG(LOG_ERR, "[%s] empty path", url);
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "[%s] empty path", url);
+        CDIR_FAIL(err, VERR_INVALID_PARAMETER, "[%s] empty path", url);
         return false;
     }
     if (path.size() >= PL_MAX_PATH) {
@@ -231,9 +229,8 @@ int open_deepest_existing(std::string path) {
 }
 
 void refuse(err_info* err, const char* text, const libcdir_ctx* job) {
-    CDIR_LOG(LOG_ERR, "%s: [%s] [%s]", text, job->src.root.c_str(), job->dst.root.c_str());
-    ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", text, job->src.root.c_str(),
-                 job->dst.root.c_str());
+    CDIR_FAIL(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", text, job->src.root.c_str(),
+              job->dst.root.c_str());
 }
 
 // A local copy or sync between a directory and itself (under any name), into its own source, or
@@ -252,9 +249,8 @@ bool check_local_overlap(const libcdir_ctx* job, err_info* err) {
         bool ok = fstat(dst_fd, &dst_st) == 0;
         if (ok && same_identity(src_st, dst_st)) {
             close(dst_fd);
-            CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
-            ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
-                         "The source url and destination url cannot be the same");
+            CDIR_FAIL(err, VERR_INVALID_PARAMETER,
+                      "The source url and destination url cannot be the same");
             return false;
         }
         const bool dst_inside = ok && at_or_below(dst_fd, src_st);
@@ -325,8 +321,7 @@ bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
     const char* root = job->dst.root.c_str();
     int type = os_file_type_raw(root);
     if (type == 1) {
-        CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
-        ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
+        CDIR_FAIL(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
         return false;
     }
     if (type == -1 && job->dry_run) {
@@ -341,11 +336,12 @@ bool prepare_local_dst_root(libcdir_ctx* job, err_info* err) {
         return false;
     }
     job->dst_root_created = type == -1;
-    job->dst.fs.reset(os_root_open(root, OS_ROOT_NO_SYMLINKS));
+    verr opened = VERR_SUCCESS;
+    job->dst.fs.reset(os_root_open(root, OS_ROOT_NO_SYMLINKS, &opened));
     if (!job->dst.fs) {
         int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "open [%s] eno=%d error: ", root, eno);
-        ERR_INFO_SET(err, os_verr_get(eno), "open [%s] error: %s", root, os_strerror(eno));
+        ERR_INFO_SET(err, opened, "open [%s] error: %s", root, os_strerror(eno));
         return false;
     }
     if (job->dst_root_created && job->src.is_local) {
@@ -515,33 +511,28 @@ libcdir_ctx* libcdir_open(libcdir_param* param) {
         return nullptr;
     }
     if (param->job_type > LIBCDIR_JOB_REMOVE) {
-        CDIR_LOG(LOG_ERR, "job_type=%u invalid", param->job_type);
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "job_type=%u invalid", param->job_type);
+        CDIR_FAIL(err, VERR_INVALID_PARAMETER, "job_type=%u invalid", param->job_type);
         return nullptr;
     }
     const bool transfer = is_copy_or_sync(param->job_type);
     if (transfer && (param->o_url == nullptr || param->o_url[0] == '\0')) {
-        CDIR_LOG(LOG_ERR, "a copy or sync needs a destination (of=)");
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "a copy or sync needs a destination (of=)");
+        CDIR_FAIL(err, VERR_INVALID_PARAMETER, "a copy or sync needs a destination (of=)");
         return nullptr;
     }
     if (transfer && strcmp(param->i_url, param->o_url) == 0) {
-        CDIR_LOG(LOG_ERR, "The source url and destination url cannot be the same");
-        ERR_INFO_SET(err, VERR_INVALID_PARAMETER,
-                     "The source url and destination url cannot be the same");
+        CDIR_FAIL(err, VERR_INVALID_PARAMETER,
+                  "The source url and destination url cannot be the same");
         return nullptr;
     }
     const bool remote = names_server(param->i_url) || names_server(param->o_url);
     if (remote && (param->hard_links != 0 || param->xattrs != 0)) {
-        CDIR_LOG(LOG_ERR, "hard_links=1 and xattrs=1 work between local directories only");
-        ERR_INFO_SET(err, VERR_NOT_SUPPORTED,
-                     "hard_links=1 and xattrs=1 work between local directories only");
+        CDIR_FAIL(err, VERR_NOT_SUPPORTED,
+                  "hard_links=1 and xattrs=1 work between local directories only");
         return nullptr;
     }
     if (!libcdir_bs_valid(param->bs)) {
-        CDIR_LOG(LOG_ERR, "bs=%u out of range [%u, %u]", param->bs, LIBCDIR_BS_MIN, LIBCDIR_BS_MAX);
-        ERR_INFO_SET(err, VERR_OUT_OF_RANGE, "bs=%u out of range [%u, %u]", param->bs,
-                     LIBCDIR_BS_MIN, LIBCDIR_BS_MAX);
+        CDIR_FAIL(err, VERR_OUT_OF_RANGE, "bs=%u out of range [%u, %u]", param->bs, LIBCDIR_BS_MIN,
+                  LIBCDIR_BS_MAX);
         return nullptr;
     }
     libcdir_mfile_param& mp = param->imfile_param;

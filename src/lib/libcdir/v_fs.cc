@@ -49,9 +49,10 @@ class local_bfile final : public vbfile {
         read_failed = false;
         if (!side_->fs) return VERR_INVALID_PARAMETER;
         std::string rel(cdir_rel_path(*side_, path));
-        fd_ = os_root_open_fd(side_->fs.get(), rel.empty() ? "." : rel.c_str(),
-                              O_RDONLY | O_NONBLOCK, 0);
-        if (fd_ < 0) return status_of(errno);
+        const int fd = os_root_open_fd(side_->fs.get(), rel.empty() ? "." : rel.c_str(),
+                                       O_RDONLY | O_NONBLOCK, 0);
+        if (fd < 0) return fd;
+        fd_ = fd;
         const int64_t n = read_at(offset, buf, len);
         read_failed = n < 0;
         return n;

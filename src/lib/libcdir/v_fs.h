@@ -110,15 +110,6 @@ void vbfile_exit(vbfile* h);
 // destination followed when it is a link. `dst` is the open destination directory of the entries;
 // `dst_dir` and `src_dir` are the directory paths shown in log lines.
 
-// Copies one listed source entry, the name `entry.name` in the source directory open as
-// `src_dir_fd`, to the same name in `dst`: a symbolic link is made again with its raw text,
-// a fifo, socket or device is made again as such when this process runs as root and is otherwise
-// skipped as a failed file; anything else becomes a regular file with the source's content, its
-// holes kept as holes. Owner, mode and times (with nanoseconds) follow the source, and with
-// xattrs set its extended attributes and ACLs too. A destination entry that is the source file
-// itself is left alone; a source that changes while it is copied counts as a failed file and the
-// old destination is kept. Returns -1 when the source could not be opened or the destination could
-// not be started, else 0 (later failures are counted and logged).
 // One thread's share of a directory's file copies: what it counts and the buffer it copies
 // through. While a lane is set on a thread, the copies it makes count there instead of in the
 // job's counters, and the caller adds the lanes up afterwards.
@@ -130,6 +121,15 @@ struct cdir_lane {
 // Sets (or, with null, clears) the calling thread's lane.
 void cdir_set_lane(cdir_lane* lane);
 
+// Copies one listed source entry, the name `entry.name` in the source directory open as
+// `src_dir_fd`, to the same name in `dst`: a symbolic link is made again with its raw text,
+// a fifo, socket or device is made again as such when this process runs as root and is otherwise
+// skipped as a failed file; anything else becomes a regular file with the source's content, its
+// holes kept as holes. Owner, mode and times (with nanoseconds) follow the source, and with
+// xattrs set its extended attributes and ACLs too. A destination entry that is the source file
+// itself is left alone; a source that changes while it is copied counts as a failed file and the
+// old destination is kept. Returns -1 when the source could not be opened or the destination could
+// not be started, else 0 (later failures are counted and logged).
 int cdir_l_copy(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd, const rdir_dst_dir& dst,
                 const char* src_dir, const char* dst_dir);
 

@@ -95,9 +95,7 @@ class local_mfile final : public vmfile {
         times.atime.sec = attr.atime;
         times.mtime.sec = attr.mtime;
         times.ctime.sec = attr.ctime;
-        if (lutime_raw(path, &times) == 0) return 0;
-        verr code = os_verr_get(errno);
-        return code != 0 ? code : VERR_GENERAL_FAILURE;
+        return lutime_raw(path, &times) == 0 ? 0 : os_errno_verr();
     }
 
   private:
@@ -143,11 +141,10 @@ vrdir* local_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     side->root = side->url;
     if (!side->fs) {
         // The root given by the user is followed once, if it is a link; nothing below it is.
-        side->fs.reset(os_root_open(url, OS_ROOT_NO_SYMLINKS));
+        verr code = VERR_SUCCESS;
+        side->fs.reset(os_root_open(url, OS_ROOT_NO_SYMLINKS, &code));
         if (!side->fs) {
             int eno = errno;
-            verr code = os_verr_get(eno);
-            if (code == 0) code = VERR_GENERAL_FAILURE;
             cdir_verr_check(job, code);
             ERR_INFO_SET(err, code, "opendir [%s] error: %s", url, os_strerror(eno));
             return nullptr;

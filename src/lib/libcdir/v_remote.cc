@@ -232,9 +232,8 @@ bool remote_overlap_ok(libcdir_ctx* job, dvsd_cli_ctx* dst_ctx, const std::strin
         why = "the source is inside the destination";
     }
     if (why == nullptr) return true;
-    CDIR_LOG(LOG_ERR, "%s: [%s] [%s]", why, job->src.shown.c_str(), job->dst.shown.c_str());
-    ERR_INFO_SET(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", why, job->src.shown.c_str(),
-                 job->dst.shown.c_str());
+    CDIR_FAIL(err, VERR_INVALID_PARAMETER, "%s: [%s] [%s]", why, job->src.shown.c_str(),
+              job->dst.shown.c_str());
     return false;
 }
 
@@ -250,8 +249,7 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
     if (dst_missing) job->dst_root_created = true;
     if (is_destination && !dst_missing && (st.type & RDIR_TYPE_KIND_MASK) != RDIR_TYPE_DIR) {
         // As at a local destination: a file cannot take a tree.
-        CDIR_LOG(LOG_ERR, "[%s] It is a file, must be a directory", root);
-        ERR_INFO_SET(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
+        CDIR_FAIL(err, VERR_GENERAL_FAILURE, "[%s] It is a file, must be a directory", root);
         return nullptr;
     }
     if (is_destination && !remote_overlap_ok(job, ctx, side->root, err)) return nullptr;

@@ -210,7 +210,7 @@ int cdir_open_src_dir(libcdir_ctx* job, const cdir_item& item,
     int eno = errno;
     CDIR_LOG(LOG_ERR | LOG_ERRNO, "i_open [%s] eno=%d error: ", item.src_path.c_str(), eno);
     job->st.i_file_fail_count += selected.size();
-    cdir_verr_check(job, os_verr_get(eno));
+    cdir_verr_check(job, src_fd);
     for (const mstat_item* e : selected) {
         cdir_note_change(job, CDIR_CHANGE_FAILED, item.dst_path, e->name);
     }

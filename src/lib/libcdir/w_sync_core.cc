@@ -168,10 +168,10 @@ void cdir_finish_deletes(libcdir_ctx* job) {
             continue;
         }
         std::string rel(cdir_rel_path(job->dst, path));
-        if (os_root_remove(job->dst.fs.get(), rel.c_str()) != 0 && errno != ENOENT) {
-            int eno = errno;
+        const verr removed = os_root_remove(job->dst.fs.get(), rel.c_str());
+        if (removed != 0 && removed != VERR_FILE_NOT_FOUND) {
             CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", path.c_str());
-            cdir_verr_check(job, os_verr_get(eno));
+            cdir_verr_check(job, removed);
             job->st.sync_del_file_fail_count++;
             cdir_note_change(job, CDIR_CHANGE_FAILED, dir, name.c_str());
         } else {

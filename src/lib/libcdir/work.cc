@@ -363,6 +363,8 @@ int cdir_worker(libcdir_ctx* job) {
             listed_dst = true;
         }
 
+        // A sync leaves orphaned destination directories alone: nothing to post when the source
+        // has no subdirectories.
         std::span<const mstat_item> src_dirs = item->src_dirs.items();
         if (!src_dirs.empty()) {
             if (make_dirs) {
@@ -389,9 +391,6 @@ int cdir_worker(libcdir_ctx* job) {
                 if (rdir_get_idir_list(job, child_src, dst_arg, &tmpl) < 0) return 0;
             }
         }
-        // A sync leaves orphaned destination directories alone: nothing to post when the source
-        // has no subdirectories.
-
         if (!item->src_files.items().empty()) {
             if (cdir_post(job, CDIR_CMD_FILES, files_record(*item)) != 0) return 0;
         } else if (is_sync_job(job) && item->dst_exists && dst_has_files) {

@@ -213,8 +213,8 @@ bool is_dir_in_root(const os_root* root, const std::string& path) {
 int follow_final(const os_root* root, std::string path, std::string* out) {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         struct stat st;
-        if (os_root_lstat(root, path.c_str(), &st) != 0) {
-            if (errno != ENOENT) return errno;
+        if (const int r = os_root_lstat(root, path.c_str(), &st); r != 0) {
+            if (r != VERR_FILE_NOT_FOUND) return errno;
             *out = std::move(path);
             return 0;
         }
@@ -243,8 +243,9 @@ int make_dirs(const os_root* root, std::string_view path) {
         if (end == std::string_view::npos) end = path.size();
         const std::string prefix(path.substr(0, end));
         pos = end;
-        if (os_root_mkdir(root, prefix.c_str(), kNewDirMode) == 0) continue;
-        if (errno != EEXIST) return errno;
+        const int r = os_root_mkdir(root, prefix.c_str(), kNewDirMode);
+        if (r == 0) continue;
+        if (r != VERR_ALREADY_EXISTS) return errno;
         if (!is_dir_in_root(root, prefix)) return ENOTDIR;
     }
     return 0;
@@ -349,7 +350,7 @@ int apply_attr_at(const srv_context& ctx, const entry_ref& at, const attr_reques
     if (!S_ISLNK(st.st_mode)) {
         const int r = os_chmod_nofollow(dir, whole ? "" : at.name.c_str(), st.st_mode & S_IFMT,
                                         rdir_attr_perm(a));
-        if (r != 0) return r;
+        if (r != 0) return errno;
     }
     const timespec ts[2] = {{static_cast<time_t>(req.atime), 0},
                             {static_cast<time_t>(req.mtime), 0}};
@@ -631,8 +632,9 @@ void serve_open(srv_context& ctx, open_request req, sd_frame_msg& reply) {
     int ret = follow_final(ctx.root, req.path, &path);
     if (ret != 0) return reply_errno(reply, ret);
     struct stat st {};
-    bool exists = os_root_lstat(ctx.root, path.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) return reply_errno(reply, errno);
+    const int looked = os_root_lstat(ctx.root, path.c_str(), &st);
+    const bool exists = looked == 0;
+    if (!exists && looked != VERR_FILE_NOT_FOUND) return reply_errno(reply, errno);
     if (!exists) st = {};
     if (exists && req.create && req.exclusive) return reply_errno(reply, EEXIST);
     if (!exists && !req.create) return reply_errno(reply, ENOENT);

@@ -10,12 +10,7 @@
 #include <fstream>
 
 #include "liblog/log2_sink.h"
-
-#ifndef DV_VERSION_MAJOR
-#define DV_VERSION_MAJOR 0
-#define DV_VERSION_MINOR 0
-#define DV_VERSION_PATCH 0
-#endif
+#include "libpal/app.h"
 
 namespace {
 
@@ -272,9 +267,7 @@ const bsv_origin& bsv_local_origin() {
         o.sid = random_u64();
         o.bid = boot_id();
         o.stime = machine_start_seconds();
-        o.ver_id = static_cast<uint32_t>(DV_VERSION_MAJOR & 0xff) << 24 |
-                   static_cast<uint32_t>(DV_VERSION_MINOR & 0xff) << 16 |
-                   static_cast<uint32_t>(DV_VERSION_PATCH & 0xff) << 8;
+        o.ver_id = app_version_id(APP_VERSION_TEXT);
         o.app_id = application_number();
         o.os_id = 2;
         o.arch_id = processor_family();

@@ -103,7 +103,7 @@ ptrdiff_t fail(net_handle* handle, verr status) {
 ptrdiff_t os_fail(net_handle* handle, const char* what) {
     const int eno = errno;
     NET_LOG(LOG_DBG, "%s%s\n", what, os_strerror(eno));
-    return fail(handle, sock_os_status(VERR_GENERAL_FAILURE));
+    return fail(handle, os_errno_verr());
 }
 
 // ---- TLS ----

@@ -58,8 +58,8 @@ bool read_deadline_passed(const net_handle* handle) {
     return handle->read_deadline && clock_type::now() >= *handle->read_deadline;
 }
 
-bool would_block(int eno) {
-    return eno == EAGAIN || eno == EWOULDBLOCK || eno == EINTR;
+bool would_block(ptrdiff_t status) {
+    return status == VERR_TRY_AGAIN || status == VERR_INTERRUPTED;
 }
 
 }  // namespace
@@ -92,9 +92,9 @@ ptrdiff_t net_sock_read(net_handle* handle, void* buf, size_t len) {
             handle->status = VERR_NET_NOT_CONNECTED;
             return static_cast<ptrdiff_t>(done);
         }
-        if (!would_block(errno)) {
+        if (!would_block(n)) {
             const int eno = errno;
-            handle->status = sock_os_status(VERR_NET_IO_ERROR);
+            handle->status = static_cast<verr>(n);
             NET_LOG(LOG_DBG, "socket_recv error [%d] [%s]\n", eno, os_strerror(eno));
             return -1;
         }
@@ -109,7 +109,7 @@ ptrdiff_t net_sock_read(net_handle* handle, void* buf, size_t len) {
                 return static_cast<ptrdiff_t>(done);
             case waited::failed: {
                 const int eno = errno;
-                handle->status = sock_os_status(VERR_NET_IO_ERROR);
+                handle->status = os_errno_verr(VERR_NET_IO_ERROR);
                 NET_LOG(LOG_DBG, "socket_wait error [%d] [%s]\n", eno, os_strerror(eno));
                 return static_cast<ptrdiff_t>(done);
             }
@@ -140,10 +140,11 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
             if (!grace) deadline = deadline_from(handle, clock_type::now());
             continue;
         }
-        if (n < 0 && !would_block(errno)) {
+        if (n < 0 && !would_block(n)) {
             const int eno = errno;
-            handle->status = sock_os_status(VERR_NET_IO_ERROR);
-            if (eno == EPIPE || eno == ECONNRESET) handle->disconnected = true;
+            handle->status = static_cast<verr>(n);
+            if (n == VERR_BROKEN_PIPE || n == VERR_NET_CONNECTION_RESET)
+                handle->disconnected = true;
             NET_LOG(LOG_DBG, "socket_send error [%d] [%s]\n", eno, os_strerror(eno));
             return -1;
         }
@@ -164,7 +165,7 @@ ptrdiff_t net_sock_write(net_handle* handle, const void* buf, size_t len) {
                 return static_cast<ptrdiff_t>(done);
             case waited::failed: {
                 const int eno = errno;
-                handle->status = sock_os_status(VERR_NET_IO_ERROR);
+                handle->status = os_errno_verr(VERR_NET_IO_ERROR);
                 NET_LOG(LOG_DBG, "socket_wait error [%d] [%s]\n", eno, os_strerror(eno));
                 return -1;
             }

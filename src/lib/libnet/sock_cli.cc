@@ -96,7 +96,7 @@ std::string address_text(const addrinfo* address) {
 // The failure of an OS call, converted once, into the sink and the log.
 void set_os_error(err_info* err, const char* what, const std::string& subject) {
     const int eno = errno;
-    const verr code = sock_os_status(VERR_GENERAL_FAILURE);
+    const verr code = os_errno_verr();
     NET_LOG(LOG_DBG, "%s %s: %s\n", what, subject.c_str(), os_strerror(eno));
     ERR_INFO_SET_DETAIL(err, code, os_strerror(eno), "%s%s", what, subject.c_str());
 }
@@ -105,8 +105,7 @@ int new_socket(const addrinfo* address, int socktype, int protocol, err_info* er
     int fd = ::socket(address->ai_family, socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         const int eno = errno;
-        ERR_INFO_SET_DETAIL(err, sock_os_status(VERR_GENERAL_FAILURE), os_strerror(eno),
-                            "os_socket_init error");
+        ERR_INFO_SET_DETAIL(err, os_errno_verr(), os_strerror(eno), "os_socket_init error");
         NET_LOG(LOG_DBG, "os_socket_init error: %s\n", os_strerror(eno));
     }
     return fd;
@@ -188,11 +187,6 @@ bool sock_cancel_requested(sock_cancel* cancel, int32_t timeout_ms) {
     return cancel->callback != nullptr && cancel->callback(cancel->context, timeout_ms) != 0;
 }
 
-verr sock_os_status(verr fallback) {
-    const int eno = errno;
-    return eno == 0 ? fallback : os_verr_get(eno);
-}
-
 sock_handle sock_tcp_connect(const char* host, uint32_t port, const sock_opt* options,
                              err_info* err) {
     const sock_opt defaults{};
@@ -243,7 +237,7 @@ sock_handle sock_udp_open(const char* host, uint32_t port, err_info* err) {
 }
 
 int sock_shutdown(sock_handle sock, int how) {
-    return ::shutdown(sock_fd(sock), how) == 0 ? 0 : -1;
+    return ::shutdown(sock_fd(sock), how) == 0 ? 0 : os_errno_verr();
 }
 
 int sock_close(sock_handle sock) {
@@ -253,18 +247,28 @@ int sock_close(sock_handle sock) {
     return 0;
 }
 
+namespace {
+
+// A count of a send or receive call, or its errno as a status.
+ptrdiff_t count_or_status(ptrdiff_t n) {
+    return n >= 0 ? n : os_errno_verr();
+}
+
+}  // namespace
+
 ptrdiff_t sock_send(sock_handle sock, const void* buf, size_t len) {
-    return ::send(sock_fd(sock), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return count_or_status(::send(sock_fd(sock), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT));
 }
 
 ptrdiff_t sock_recv(sock_handle sock, void* buf, size_t len) {
-    return ::recv(sock_fd(sock), buf, len, MSG_DONTWAIT);
+    return count_or_status(::recv(sock_fd(sock), buf, len, MSG_DONTWAIT));
 }
 
 ptrdiff_t sock_sendto(sock_handle sock, const void* buf, size_t len, const void* address,
                       size_t address_len) {
-    return ::sendto(sock_fd(sock), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT,
-                    static_cast<const sockaddr*>(address), static_cast<socklen_t>(address_len));
+    return count_or_status(::sendto(sock_fd(sock), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                                    static_cast<const sockaddr*>(address),
+                                    static_cast<socklen_t>(address_len)));
 }
 
 ptrdiff_t sock_recvfrom(sock_handle sock, void* buf, size_t len, void* address,
@@ -272,6 +276,7 @@ ptrdiff_t sock_recvfrom(sock_handle sock, void* buf, size_t len, void* address,
     socklen_t length = address_len != nullptr ? static_cast<socklen_t>(*address_len) : 0;
     ptrdiff_t n = ::recvfrom(sock_fd(sock), buf, len, MSG_DONTWAIT, static_cast<sockaddr*>(address),
                              address != nullptr ? &length : nullptr);
+    if (n < 0) return os_errno_verr();
     if (address_len != nullptr) *address_len = length;
     return n;
 }

@@ -69,19 +69,17 @@ sock_handle sock_tcp_connect(const char* host, uint32_t port, const sock_opt* op
 // A UDP socket connected to `host`:`port` (one address). 0 on failure, as above.
 sock_handle sock_udp_open(const char* host, uint32_t port, err_info* err);
 
-// Shuts down reading (SHUT_RD), writing (SHUT_WR) or both (SHUT_RDWR). 0 or -1.
+// Shuts down reading (SHUT_RD), writing (SHUT_WR) or both (SHUT_RDWR). 0 or a status code.
 int sock_shutdown(sock_handle sock, int how);
 // Shuts down both directions and closes; 0 for a null handle too.
 int sock_close(sock_handle sock);
 
-// One send or receive without waiting (never raises SIGPIPE): the count, or -1 with errno set.
+// One send or receive without waiting (never raises SIGPIPE): the count, or a negative status
+// code (VERR_TRY_AGAIN when nothing can move now, VERR_INTERRUPTED for a signal). errno is still
+// the failed call's when it returns, for a log line that names the system's error number.
 ptrdiff_t sock_send(sock_handle sock, const void* buf, size_t len);
 ptrdiff_t sock_recv(sock_handle sock, void* buf, size_t len);
 ptrdiff_t sock_sendto(sock_handle sock, const void* buf, size_t len, const void* address,
                       size_t address_len);
 ptrdiff_t sock_recvfrom(sock_handle sock, void* buf, size_t len, void* address,
                         size_t* address_len);
-
-// The one place where errno becomes a status code for this library: os_verr_get of the
-// current errno, or `fallback` when errno is 0.
-verr sock_os_status(verr fallback);

@@ -238,6 +238,25 @@ const char* app_cmdline() {
     return g_cmdline;
 }
 
+uint32_t app_version_id(const char* text) {
+    if (text == nullptr) return 0;
+    uint32_t id = 0;
+    int parts = 0;
+    const char* at = text;
+    for (;;) {
+        if (*at < '0' || *at > '9' || parts == 4) return 0;
+        uint32_t part = 0;
+        while (*at >= '0' && *at <= '9') {
+            part = part * 10 + static_cast<uint32_t>(*at++ - '0');
+            if (part > 255) return 0;
+        }
+        id |= part << (8 * (3 - parts));
+        ++parts;
+        if (*at == '\0') return id;
+        if (*at++ != '.') return 0;
+    }
+}
+
 const app_info* app_info_get() {
     return &g_info;
 }

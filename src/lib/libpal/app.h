@@ -18,6 +18,14 @@
 // Capacity of the joined command line, NUL included.
 #define APP_CMDLINE_SIZE 4096
 
+// The program version as "-v" prints it; structured records carry it packed (app_version_id).
+inline constexpr char APP_VERSION_TEXT[] = "1.0.1.0";
+
+// A dotted version packed one byte per part, the first part in the top byte: "1.0.1.0" gives
+// 0x01000100. Missing parts count as 0. 0 when `text` is not one to four numbers of 0 to 255
+// joined by ".".
+uint32_t app_version_id(const char* text);
+
 // Values that identify this run of the application (structured log records carry them).
 struct app_info {
     char os_name[16];        // "linux"

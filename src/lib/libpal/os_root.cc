@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "libpal/unique_fd.h"
+#include "libpal/verr.h"
 
 // fchmodat2 (Linux 6.6) has the same number on every architecture; older C library headers lack
 // the name.
@@ -162,6 +163,13 @@ int fail(int err) {
     return -1;
 }
 
+// The result of a call that returns -1 with errno on failure, as this module's callers get it: the
+// value, or the status code of the errno.
+template <typename T>
+T status(T result) {
+    return result < 0 ? static_cast<T>(os_errno_verr()) : result;
+}
+
 // Runs `f`; an exception (an allocation that failed) becomes ENOMEM and `failed`.
 template <typename T, typename F>
 T guarded(T failed, F&& f) noexcept {
@@ -224,7 +232,9 @@ int require_dir(const place& at, int not_dir_err) {
 
 }  // namespace
 
-os_root* os_root_open(const char* path, uint32_t mode) {
+namespace {
+
+os_root* open_root(const char* path, uint32_t mode) {
     if (path == nullptr || !valid_mode(mode)) {
         errno = EINVAL;
         return nullptr;
@@ -244,7 +254,7 @@ os_root* os_root_open(const char* path, uint32_t mode) {
     return root;
 }
 
-os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode) {
+os_root* open_root_at(const os_root* parent, const char* path, uint32_t mode) {
     if (parent == nullptr || path == nullptr || !valid_mode(mode)) {
         errno = EINVAL;
         return nullptr;
@@ -268,19 +278,35 @@ os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode)
     return root;
 }
 
+// A made handle, or null with the reason in *result (may be null).
+os_root* made(os_root* root, verr* result) {
+    if (result != nullptr) *result = root != nullptr ? VERR_SUCCESS : os_errno_verr();
+    return root;
+}
+
+}  // namespace
+
+os_root* os_root_open(const char* path, uint32_t mode, verr* result) {
+    return made(open_root(path, mode), result);
+}
+
+os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode, verr* result) {
+    return made(open_root_at(parent, path, mode), result);
+}
+
 void os_root_close(os_root* root) {
     delete root;
 }
 
 int os_root_fd(const os_root* root) {
-    return root != nullptr ? root->fd.get() : fail(EINVAL);
+    return root != nullptr ? root->fd.get() : VERR_INVALID_PARAMETER;
 }
 
 uint32_t os_root_mode(const os_root* root) {
     return root != nullptr ? root->mode : 0;
 }
 
-int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t mode) {
+static int os_root_open_fd_errno(const os_root* root, const char* path, int flags, uint32_t mode) {
     if (root == nullptr || path == nullptr) return fail(EINVAL);
     flags |= O_NOFOLLOW | O_CLOEXEC;
     const cut_path c = cut(path);
@@ -300,12 +326,12 @@ int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t m
     });
 }
 
-int os_root_opendir(const os_root* root, const char* path) {
+static int os_root_opendir_errno(const os_root* root, const char* path) {
     if (root == nullptr || path == nullptr) return fail(EINVAL);
     return open_beneath(*root, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
 }
 
-int os_root_lstat(const os_root* root, const char* path, struct stat* st) {
+static int os_root_lstat_errno(const os_root* root, const char* path, struct stat* st) {
     if (st == nullptr) return fail(EINVAL);
     return guarded(-1, [&] {
         place at;
@@ -314,7 +340,7 @@ int os_root_lstat(const os_root* root, const char* path, struct stat* st) {
     });
 }
 
-int os_root_mkdir(const os_root* root, const char* path, uint32_t mode) {
+static int os_root_mkdir_errno(const os_root* root, const char* path, uint32_t mode) {
     return guarded(-1, [&] {
         place at;
         if (locate(root, path, want::parent, &at) != 0) return -1;
@@ -324,7 +350,7 @@ int os_root_mkdir(const os_root* root, const char* path, uint32_t mode) {
     });
 }
 
-int os_root_remove(const os_root* root, const char* path) {
+static int os_root_remove_errno(const os_root* root, const char* path) {
     return guarded(-1, [&] {
         place at;
         if (locate(root, path, want::parent, &at) != 0) return -1;
@@ -335,7 +361,7 @@ int os_root_remove(const os_root* root, const char* path) {
     });
 }
 
-int os_root_rmdir(const os_root* root, const char* path) {
+static int os_root_rmdir_errno(const os_root* root, const char* path) {
     return guarded(-1, [&] {
         place at;
         if (locate(root, path, want::parent, &at) != 0) return -1;
@@ -350,7 +376,8 @@ int os_root_rmdir(const os_root* root, const char* path) {
     });
 }
 
-int os_root_rename(const os_root* root, const char* from, const char* to, int overwrite) {
+static int os_root_rename_errno(const os_root* root, const char* from, const char* to,
+                                int overwrite) {
     return guarded(-1, [&] {
         place src;
         place dst;
@@ -364,7 +391,8 @@ int os_root_rename(const os_root* root, const char* from, const char* to, int ov
     });
 }
 
-ssize_t os_root_readlink(const os_root* root, const char* path, char* buf, size_t len) {
+static ssize_t os_root_readlink_errno(const os_root* root, const char* path, char* buf,
+                                      size_t len) {
     if (buf == nullptr || len == 0) {
         errno = EINVAL;
         return -1;
@@ -381,7 +409,7 @@ ssize_t os_root_readlink(const os_root* root, const char* path, char* buf, size_
     });
 }
 
-int os_root_symlink(const os_root* root, const char* target, const char* path) {
+static int os_root_symlink_errno(const os_root* root, const char* target, const char* path) {
     if (target == nullptr) return fail(EINVAL);
     return guarded(-1, [&] {
         place at;
@@ -397,7 +425,7 @@ int os_root_symlink(const os_root* root, const char* target, const char* path) {
     });
 }
 
-int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr) {
+static int os_root_set_attr_errno(const os_root* root, const char* path, const os_attr* attr) {
     if (attr == nullptr) return fail(EINVAL);
     return guarded(-1, [&] {
         place at;
@@ -434,7 +462,7 @@ int os_chmod_nofollow(int dir, const char* name, mode_t type, uint32_t mode) {
                 AT_SYMLINK_NOFOLLOW | (whole ? AT_EMPTY_PATH : 0)) == 0) {
         return 0;
     }
-    if (errno != ENOSYS) return errno;
+    if (errno != ENOSYS) return os_errno_verr();
     if (!S_ISDIR(type) && !S_ISREG(type) && !S_ISFIFO(type)) return 0;
     int fd;
     do {
@@ -442,7 +470,49 @@ int os_chmod_nofollow(int dir, const char* name, mode_t type, uint32_t mode) {
             dir, whole ? "." : name,
             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (S_ISDIR(type) ? O_DIRECTORY : 0));
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
+    if (fd < 0) return os_errno_verr();
     const unique_fd own(fd);
-    return fchmod(fd, mode) == 0 ? 0 : errno;
+    return fchmod(fd, mode) == 0 ? 0 : os_errno_verr();
+}
+
+// ---- the status of each operation ----
+
+int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t mode) {
+    return status(os_root_open_fd_errno(root, path, flags, mode));
+}
+
+int os_root_opendir(const os_root* root, const char* path) {
+    return status(os_root_opendir_errno(root, path));
+}
+
+int os_root_lstat(const os_root* root, const char* path, struct stat* st) {
+    return status(os_root_lstat_errno(root, path, st));
+}
+
+int os_root_mkdir(const os_root* root, const char* path, uint32_t mode) {
+    return status(os_root_mkdir_errno(root, path, mode));
+}
+
+int os_root_remove(const os_root* root, const char* path) {
+    return status(os_root_remove_errno(root, path));
+}
+
+int os_root_rmdir(const os_root* root, const char* path) {
+    return status(os_root_rmdir_errno(root, path));
+}
+
+int os_root_rename(const os_root* root, const char* from, const char* to, int overwrite) {
+    return status(os_root_rename_errno(root, from, to, overwrite));
+}
+
+ssize_t os_root_readlink(const os_root* root, const char* path, char* buf, size_t len) {
+    return status(os_root_readlink_errno(root, path, buf, len));
+}
+
+int os_root_symlink(const os_root* root, const char* target, const char* path) {
+    return status(os_root_symlink_errno(root, target, path));
+}
+
+int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr) {
+    return status(os_root_set_attr_errno(root, path, attr));
 }

@@ -8,9 +8,9 @@
 //                        links (/proc/self/fd/...) are never followed. A server hands its served
 //                        root out this way; dvcp passes the host's "/".
 //   OS_ROOT_NO_SYMLINKS  no symbolic link anywhere on the path is followed, and the path may not
-//                        climb above the directory ("..", absolute paths and links fail with
-//                        EXDEV or ELOOP). The copy engine resolves everything inside a destination
-//                        tree this way.
+//                        climb above the directory ("..", absolute paths and links fail with the
+//                        status of EXDEV or ELOOP). The copy engine resolves everything inside a
+//                        destination tree this way.
 //
 // Whatever the mode, the final component of a path is acted on itself and never followed:
 // os_root_lstat describes a link, os_root_remove removes the link, os_root_set_attr changes the
@@ -22,10 +22,11 @@
 // OS_ROOT_IN_ROOT mode; ELOOP in OS_ROOT_NO_SYMLINKS mode); for mkdir, rmdir, rename, remove and
 // symlink the "/" only asks for a directory (mkdir "d/" creates d; remove "f/" fails).
 //
-// Paths are used byte for byte (no normalisation: a backslash is a name byte). Failures return -1
-// (or null) with errno set; nothing here logs. A handle may be used by several threads at once;
-// it is released by one. Resolution uses openat2 (Linux 5.6): where the kernel lacks it, every
-// path operation fails with ENOSYS.
+// Paths are used byte for byte (no normalisation: a backslash is a name byte). Failures return a
+// negative status code, converted from the failing call's errno (os_errno_verr; the errno names
+// below stand for their status, os_verr_get(ELOOP) and so on); nothing here logs. A handle may be
+// used by several threads at once; it is released by one. Resolution uses openat2 (Linux 5.6):
+// where the kernel lacks it, every path operation fails with the status of ENOSYS.
 #pragma once
 
 #include <sys/stat.h>
@@ -35,6 +36,7 @@
 #include <cstdint>
 
 #include "libpal/os_fs.h"
+#include "libpal/verr.h"
 
 inline constexpr uint32_t OS_ROOT_IN_ROOT = 1;
 inline constexpr uint32_t OS_ROOT_NO_SYMLINKS = 2;
@@ -43,30 +45,34 @@ struct os_root;
 
 // Opens the directory at the host path `path` (links on the way followed, as the user meant them)
 // as a handle resolving with `mode` (OS_ROOT_IN_ROOT or OS_ROOT_NO_SYMLINKS; anything else fails
-// with EINVAL). Null on failure (ENOTDIR when it is not a directory).
-os_root* os_root_open(const char* path, uint32_t mode);
+// with EINVAL). Null on failure, its status in *result (ENOTDIR when it is not a directory);
+// *result is 0 on success. `result` may be null.
+os_root* os_root_open(const char* path, uint32_t mode, verr* result = nullptr);
 
 // Opens the directory `path` beneath `parent` (resolved by the parent's rules; a final link is
-// refused with ELOOP) as a new handle resolving with `mode`. Null on failure.
-os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode);
+// refused with ELOOP) as a new handle resolving with `mode`. Null on failure, as os_root_open.
+os_root* os_root_open_at(const os_root* parent, const char* path, uint32_t mode,
+                         verr* result = nullptr);
 
 // Releases the handle (null is accepted).
 void os_root_close(os_root* root);
 
-// The handle's directory descriptor (owned by the handle) and its resolution mode.
+// The handle's directory descriptor (owned by the handle; VERR_INVALID_PARAMETER for no handle)
+// and its resolution mode.
 int os_root_fd(const os_root* root);
 uint32_t os_root_mode(const os_root* root);
 
 // open(2) beneath the root with `flags` (O_NOFOLLOW and O_CLOEXEC are always added) and `mode`
-// for a created file. A descriptor the caller owns, or -1. As with open(2), O_PATH together with
+// for a created file. A descriptor the caller owns, or a status. As with open(2), O_PATH with
 // the added O_NOFOLLOW opens a final link itself rather than failing.
 int os_root_open_fd(const os_root* root, const char* path, int flags, uint32_t mode);
 
 // Opens a directory beneath the root for listing (O_RDONLY | O_DIRECTORY): a descriptor the
-// caller owns (fdopendir takes it), or -1.
+// caller owns (fdopendir takes it), or a status.
 int os_root_opendir(const os_root* root, const char* path);
 
-// Status of the entry itself (a link is described, not followed).
+// Status of the entry itself (a link is described, not followed). 0 or a status, as every
+// operation below.
 int os_root_lstat(const os_root* root, const char* path, struct stat* st);
 
 // Creates the directory `path` with `mode` (the parent must exist). EEXIST when anything is there
@@ -84,8 +90,8 @@ int os_root_rmdir(const os_root* root, const char* path);
 // names a directory by "." or "..", or is empty.
 int os_root_rename(const os_root* root, const char* from, const char* to, int overwrite);
 
-// The text of the link `path` into `buf` (NUL-terminated): its length, or -1 (ENAMETOOLONG when
-// it does not fit in `len` - 1 bytes, EINVAL when `path` is not a link).
+// The text of the link `path` into `buf` (NUL-terminated): its length, or a status (ENAMETOOLONG
+// when it does not fit in `len` - 1 bytes, EINVAL when `path` is not a link).
 ssize_t os_root_readlink(const os_root* root, const char* path, char* buf, size_t len);
 
 // Creates the link `path` with the text `target`, kept verbatim (the text is not resolved now).
@@ -93,13 +99,13 @@ int os_root_symlink(const os_root* root, const char* target, const char* path);
 
 // Applies `attr` to the entry itself as os_set_attr does (owner, then permission bits, then
 // access and modification seconds); for a link only its owner and times. Returns 0 when the entry
-// could be reached and the times set, else -1; a refused owner or mode change alone is not a
+// could be reached and the times set, else a status; a refused owner or mode change alone is not a
 // failure. On kernels before 6.6 (no fchmodat2) devices and sockets keep their permission bits:
 // they are never opened to change them.
 int os_root_set_attr(const os_root* root, const char* path, const os_attr* attr);
 
 // Permission bits `mode` of the entry `name` of the directory `dir` ("" for `dir` itself), of
 // type `type` (S_IFMT bits, not a link), never through a link: the one no-follow mode change of
-// every writer. 0 or errno. On kernels before 6.6 (no fchmodat2) devices and sockets keep their
+// every writer. 0 or a status. On kernels before 6.6 (no fchmodat2) devices and sockets keep their
 // bits (0): they are never opened to change them.
 int os_chmod_nofollow(int dir, const char* name, mode_t type, uint32_t mode);

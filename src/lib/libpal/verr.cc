@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "liblog/log2.h"
 
@@ -388,6 +389,14 @@ verr os_verr_get(int eno) {
     return VERR_GENERAL_FAILURE;
 }
 
+verr os_errno_verr(verr fallback) {
+    const int eno = errno;
+    if (eno == 0) return fallback;
+    const verr code = os_verr_get(eno);
+    errno = eno;  // the warning for an unmapped errno may have changed it
+    return code;
+}
+
 int verr_2_posix(verr code) {
     switch (code) {
         case VERR_SUCCESS:
@@ -428,6 +437,21 @@ void err_info_set(err_info* record, const char* file, uint32_t line, const char*
     va_start(args, fmt);
     vsnprintf(record->msg, sizeof(record->msg), fmt, args);
     va_end(args);
+}
+
+void err_info_fail(err_info* record, const char* tag, const char* file, uint32_t line,
+                   const char* function, verr code, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int length = vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    log2_printf(nullptr, LOG_ERR, tag, file, static_cast<int>(line), function, "%s", text.c_str());
+    err_info_set(record, file, line, function, code, "%s", text.c_str());
 }
 
 void err_info_set_detail(err_info* record, const char* file, uint32_t line, const char* function,

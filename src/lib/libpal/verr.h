@@ -1,5 +1,18 @@
 // Status codes: 0 success, negative failure (test with `< 0`, never `!= 0`), one positive success
 // that carries information (+203). Every code in the message table has a fixed text.
+//
+// The failure convention of the libraries: a function returns 0 (or a count, a descriptor or a
+// handle) on success and a negative status code on failure (a null handle, with the status in an
+// optional out-parameter, where it returns a pointer). A failed system call becomes a status once,
+// where it failed, through os_errno_verr; callers branch on the status, never on errno. Where a
+// log line must name the system's error number, errno is left as the failed call set it. A failure
+// that is both logged and kept for the caller goes through ERR_INFO_FAIL. The os_fs and os_file
+// primitives keep their documented -1 with errno; their callers convert it at the call.
+//
+// Allocation failure, in every library: an ordinary failure (VERR_NO_MEMORY or a null handle),
+// never an exception out of a public function. Objects and buffers that a function checks itself
+// are made with new (std::nothrow); standard containers and make_unique throw std::bad_alloc,
+// which the library catches before its public function returns.
 #pragma once
 
 #include <cstddef>
@@ -66,6 +79,11 @@ const char* verr2str(verr code);
 // "unkown eno=%d\n" (tag "pal") and gives -1.
 verr os_verr_get(int eno);
 
+// The calling thread's errno as a status code (os_verr_get), or `fallback` when errno is 0: the
+// one way a failed system call becomes a status. Call it right after the call that failed, before
+// anything else can change errno; errno is left as it was.
+verr os_errno_verr(verr fallback = VERR_GENERAL_FAILURE);
+
 // errno value for a status code (0 gives 0, -1 gives EPERM). A code without a mapping logs the
 // warning "unkown verrno = %d\n" (tag "pal") and gives EPERM.
 int verr_2_posix(verr code);
@@ -97,6 +115,13 @@ void err_info_set_detail(err_info* record, const char* file, uint32_t line, cons
                          verr code, const char* detail, const char* fmt, ...)
     __attribute__((format(printf, 7, 8)));
 
+// Logs a failure at the error level under `tag` and records it in `record` (null: logged only),
+// both with the formatted text and the caller's source position; the record keeps the first 4095
+// characters. For a failure that is both reported in the log and kept for the caller.
+void err_info_fail(err_info* record, const char* tag, const char* file, uint32_t line,
+                   const char* function, verr code, const char* fmt, ...)
+    __attribute__((format(printf, 7, 8)));
+
 // The record's message if it has one, else verr2str of its code ("" for a null record).
 const char* err_info_str(const err_info* record);
 
@@ -113,3 +138,7 @@ void err_info_clear(err_info* record);
     err_info_set((record), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
 #define ERR_INFO_SET_DETAIL(record, code, detail, ...) \
     err_info_set_detail((record), __FILE__, __LINE__, __func__, (code), (detail), __VA_ARGS__)
+// Logs and records a failure with the caller's source position (err_info_fail):
+//   ERR_INFO_FAIL(err, "cdir", VERR_INVALID_PARAMETER, "[%s] empty path", url);
+#define ERR_INFO_FAIL(record, tag, code, ...) \
+    err_info_fail((record), (tag), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)

@@ -104,7 +104,7 @@ int target_chown(const apply_target& t, uid_t uid, gid_t gid) {
 
 // A node is changed by name, never through a link swapped in under its temporary name.
 int target_chmod(const apply_target& t, mode_t type, mode_t perm) {
-    if (t.name != nullptr) return os_chmod_nofollow(t.dir, t.name, type, perm);
+    if (t.name != nullptr) return os_chmod_nofollow(t.dir, t.name, type, perm) == 0 ? 0 : errno;
     return fchmod(t.fd, perm) == 0 ? 0 : errno;
 }
 
@@ -343,7 +343,7 @@ int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, b
     if (path.empty() || os_root_mode(root) == OS_ROOT_NO_SYMLINKS) {
         const char* whole = path.empty() ? "." : path.c_str();
         int fd = os_root_open_fd(root, whole, O_RDONLY | O_DIRECTORY, 0);
-        if (fd < 0 && errno == EACCES) fd = os_root_open_fd(root, whole, O_PATH | O_DIRECTORY, 0);
+        if (fd == VERR_ACCESS_DENIED) fd = os_root_open_fd(root, whole, O_PATH | O_DIRECTORY, 0);
         if (fd >= 0) {
             fd_ = fd;
             return 0;

@@ -289,10 +289,11 @@ void hand_over_due(librdir_handle* h, int64_t now, verr* failure) {
 }
 
 // Opens `dir` for listing: beneath the handle's root when it has one, else as a host path.
-// -1 with errno on failure.
+// A descriptor, or a status (errno is still the failed call's, for its text).
 int open_listed_dir(const os_root* root, const char* dir) {
-    if (root == nullptr) return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return os_root_opendir(root, dir);
+    if (root != nullptr) return os_root_opendir(root, dir);
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? fd : os_errno_verr();
 }
 
 std::string parent_of(const std::string& path) {
@@ -519,9 +520,7 @@ void list_dir(librdir_handle* h, const char* dir) {
     if (h->stopping.load()) {
         failure = VERR_INTERRUPTED;
     } else if (int fd = open_listed_dir(h->root, dir); fd < 0) {
-        int eno = errno;
-        failure = os_verr_get(eno);
-        if (failure == 0) failure = VERR_GENERAL_FAILURE;
+        failure = fd;
         RDIR_LOG(LOG_ERR, "opendir [%s] veno=%d %s\n", dir, failure, verr2str(failure));
     } else {
         if (!h->dir_buffer) h->dir_buffer.reset(new (std::nothrow) char[kDirBufferSize]);
@@ -587,10 +586,7 @@ librdir_handle* librdir_open(const char* dir, const librdir_param* param) {
     // Probe first so that a missing directory fails here, with its own reason.
     const int probe = open_listed_dir(param->root, dir);
     if (probe < 0) {
-        int eno = errno;
-        verr code = os_verr_get(eno);
-        if (code == 0) code = VERR_GENERAL_FAILURE;
-        ERR_INFO_SET(param->err, code, "opendir [%s] error: %s", dir, os_strerror(eno));
+        ERR_INFO_SET(param->err, probe, "opendir [%s] error: %s", dir, os_strerror(errno));
         return nullptr;
     }
     close(probe);

@@ -259,6 +259,12 @@ class worker final {
         return path_join_raw(h_->base, name);
     }
 
+    os_root* open_base(verr* result) const {
+        return h_->root != nullptr
+                   ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS, result)
+                   : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS, result);
+    }
+
     // The base, opened once per base: what lies below it is reached without following a link.
     // With `create` (writes), a missing base is made first, with its missing parents, the way
     // the destination writer makes directories.
@@ -269,15 +275,12 @@ class worker final {
                 make_base();
             }
             h_->base_tried = true;
-            os_root* r = h_->root != nullptr
-                             ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS)
-                             : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS);
-            if (r == nullptr && create && errno == ENOENT && !h_->base_made) {
+            verr opened = VERR_SUCCESS;
+            os_root* r = open_base(&opened);
+            if (r == nullptr && create && opened == VERR_FILE_NOT_FOUND && !h_->base_made) {
                 h_->base_made = true;
                 make_base();
-                r = h_->root != nullptr
-                        ? os_root_open_at(h_->root, h_->base.c_str(), OS_ROOT_NO_SYMLINKS)
-                        : os_root_open(h_->base.c_str(), OS_ROOT_NO_SYMLINKS);
+                r = open_base(&opened);
             }
             if (r == nullptr) {
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "open base [%s] eno=%d error: ", h_->base.c_str(),
@@ -387,10 +390,11 @@ class worker final {
         // base, so that no link leads the read out of it.
         const os_root* root = base_root();
         std::string rel(name);
-        int fd =
-            root != nullptr ? os_root_open_fd(root, rel.c_str(), O_RDONLY | O_NONBLOCK, 0) : -1;
+        const int fd = root != nullptr
+                           ? os_root_open_fd(root, rel.c_str(), O_RDONLY | O_NONBLOCK, 0)
+                           : VERR_FILE_NOT_FOUND;
         if (fd < 0) {
-            put_failure_block(MFILE_FAIL_OPEN, errno_status(root != nullptr ? errno : ENOENT));
+            put_failure_block(MFILE_FAIL_OPEN, fd);
             return;
         }
         struct fd_closer {
@@ -618,10 +622,12 @@ class worker final {
             const os_root* root = base_root();
             std::string rel(name);
             while (rel.size() > 1 && rel.back() == '/') rel.pop_back();
-            if (root == nullptr || os_root_remove(root, rel.c_str()) != 0) {
-                int eno = root == nullptr ? ENOENT : errno;
-                RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), eno);
-                put_text(MFILE_STATUS_FMT, errno_status(eno));
+            const verr removed =
+                root != nullptr ? os_root_remove(root, rel.c_str()) : VERR_FILE_NOT_FOUND;
+            if (removed != 0) {
+                errno = root == nullptr ? ENOENT : errno;
+                RDIR_LOG(LOG_DBG | LOG_ERRNO, "remove [%s] eno=%d error: ", path.c_str(), errno);
+                put_text(MFILE_STATUS_FMT, removed);
                 return true;
             }
             put_text(MFILE_STATUS_FMT, 0);
@@ -637,14 +643,18 @@ class worker final {
             return;
         }
         const os_root* root = base_root();
-        int dir_fd = root != nullptr ? os_root_opendir(root, ".") : -1;
+        const int dir_fd = root != nullptr ? os_root_opendir(root, ".") : VERR_FILE_NOT_FOUND;
         std::unique_ptr<DIR, dir_closer> d(dir_fd >= 0 ? fdopendir(dir_fd) : nullptr);
-        if (!d && dir_fd >= 0) ::close(dir_fd);
+        verr failed = dir_fd;
+        if (!d && dir_fd >= 0) {
+            failed = errno_status(errno);
+            ::close(dir_fd);
+        }
         if (root == nullptr) errno = ENOENT;
         if (!d) {
             int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "opendir [%s] eno=%d error: ", h_->base.c_str(), eno);
-            put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, errno_status(eno));
+            put_text(MFILE_CLEAR_DIR_OPEN_FAILED_FMT, failed);
             return;
         }
         // Temporaries whose writer is gone would keep the base from ever being empty; they go

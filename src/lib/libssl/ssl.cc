@@ -250,8 +250,8 @@ int transport_recv(void* context, unsigned char* buf, size_t len) {
         handle->status = VERR_NET_NOT_CONNECTED;
         return 0;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        handle->status = sock_os_status(VERR_NET_IO_ERROR);
+    if (got != VERR_TRY_AGAIN && got != VERR_INTERRUPTED) {
+        handle->status = static_cast<verr>(got);
         ch->carrier_failed = true;
         return MBEDTLS_ERR_NET_RECV_FAILED;
     }
@@ -401,8 +401,10 @@ int libssl_exit() {
     return 0;
 }
 
-ssl_channel* ssl_cli_connect(ssl_cli_conf* conf, net_handle* handle, const char* cipher,
-                             int32_t timeout_ms, const ssl_verify* verify, err_info* err) {
+namespace {
+
+ssl_channel* cli_connect(ssl_cli_conf* conf, net_handle* handle, const char* cipher,
+                         int32_t timeout_ms, const ssl_verify* verify, err_info* err) {
     std::shared_ptr<ssl_cli_conf> keep;
     if (conf == nullptr) {
         keep = shared_conf();
@@ -481,7 +483,21 @@ ssl_channel* ssl_cli_connect(ssl_cli_conf* conf, net_handle* handle, const char*
     return ch.release();
 }
 
-ssl_srv_conf* ssl_srv_conf_new(const char* cert_file, const char* key_file, std::string* err) {
+}  // namespace
+
+ssl_channel* ssl_cli_connect(ssl_cli_conf* conf, net_handle* handle, const char* cipher,
+                             int32_t timeout_ms, const ssl_verify* verify, err_info* err) {
+    try {
+        return cli_connect(conf, handle, cipher, timeout_ms, verify, err);
+    } catch (const std::bad_alloc&) {
+        ERR_INFO_SET(err, VERR_NO_MEMORY, "ssl_cli_connect failed: out of memory");
+        return nullptr;
+    }
+}
+
+namespace {
+
+ssl_srv_conf* srv_conf_new(const char* cert_file, const char* key_file, std::string* err) {
     SSL_LOG(LOG_VERB, "==>\n");
     std::string ignored;
     if (err == nullptr) err = &ignored;
@@ -526,11 +542,24 @@ ssl_srv_conf* ssl_srv_conf_new(const char* cert_file, const char* key_file, std:
     return conf.release();
 }
 
+}  // namespace
+
+ssl_srv_conf* ssl_srv_conf_new(const char* cert_file, const char* key_file, std::string* err) {
+    try {
+        return srv_conf_new(cert_file, key_file, err);
+    } catch (const std::bad_alloc&) {
+        if (err != nullptr) *err = "out of memory";
+        return nullptr;
+    }
+}
+
 void ssl_srv_conf_free(ssl_srv_conf* conf) {
     delete conf;
 }
 
-ssl_channel* ssl_srv_new(ssl_srv_conf* conf, net_handle* handle, int32_t timeout_ms) {
+namespace {
+
+ssl_channel* srv_new(ssl_srv_conf* conf, net_handle* handle, int32_t timeout_ms) {
     if (conf == nullptr) return nullptr;
     auto ch = std::make_unique<ssl_channel>(handle);
     int rc = mbedtls_ssl_setup(&ch->ssl, conf->conf.get());
@@ -549,6 +578,17 @@ ssl_channel* ssl_srv_new(ssl_srv_conf* conf, net_handle* handle, int32_t timeout
             mbedtls_ssl_get_ciphersuite(&ch->ssl));
     install(handle, ch.get());
     return ch.release();
+}
+
+}  // namespace
+
+ssl_channel* ssl_srv_new(ssl_srv_conf* conf, net_handle* handle, int32_t timeout_ms) {
+    try {
+        return srv_new(conf, handle, timeout_ms);
+    } catch (const std::bad_alloc&) {
+        SSL_LOG(LOG_ERR, "ssl_srv_new: out of memory\n");
+        return nullptr;
+    }
 }
 
 ptrdiff_t ssl_recv_proc(net_handle* handle, void* buf, size_t len) {

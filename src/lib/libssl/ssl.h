@@ -11,6 +11,9 @@
 // warns that nothing was verified. A CA file (verify the chain and the host name) or a pinned
 // fingerprint (accept exactly that certificate) make the connect fail on any other certificate.
 //
+// Running out of memory fails the call like any other failure (VERR_NO_MEMORY, or null with the
+// reason), never throws out of it.
+//
 // Threads: libssl_init / libssl_exit from the main thread before and after all connections; any
 // number of connects and accepts may run at once on other threads (the configurations are not
 // changed after they are made). A channel is used by the one thread that uses its handle.

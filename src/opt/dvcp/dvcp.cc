@@ -12,13 +12,10 @@
 // engine, which an abrupt death would leave behind.
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -28,8 +25,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
+#include "dvcp/progress.h"
 #include "libcdir/cstat.h"
 #include "libcdir/libcdir.h"
 #include "libconf/ini/conf_client.h"
@@ -38,6 +35,7 @@
 #include "liblogsink/log_init.h"
 #include "libnet/sock_cli.h"
 #include "libpal/app.h"
+#include "libpal/args.h"
 #include "libpal/os_fs.h"
 #include "libpal/strnum.h"
 #include "libpal/url.h"
@@ -47,8 +45,7 @@
 namespace {
 
 constexpr const char* kAppName = "dvcp";
-constexpr const char* kVersion = "1.0.1.0";
-[[maybe_unused]] constexpr uint32_t kVersionNumber = 0x01000100;
+constexpr const char* kVersion = APP_VERSION_TEXT;
 constexpr const char* kVersionDate = "2023-11-8";
 constexpr const char* kDescription = "Quickly copy synced files";
 constexpr const char* kConfigName = "dvcp.ini";
@@ -225,130 +222,132 @@ int parse_args(int argc, char** argv, libcdir_param* param, args* a) {
         fflush(stdout);
         return 0;
     }
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--") continue;
+    std::string_view bad;
+    const int walked = args_walk(
+        argc, argv, ARGS_SKIP_DOUBLE_DASH,
+        [&](std::string_view key, std::string_view value) {
+            const int number = keyword_number(key);
+            switch (number) {
+                case KEY_MODE: {
+                    const mode_entry* m = find_mode(value);
+                    if (m == nullptr) return usage_error("bad mode \"%s\"", shown(value).c_str());
+                    param->job_type = m->job_type;
+                    a->list = m->list;
+                    if (!m->list) param->cmp_mode = m->cmp_mode;
+                    break;
+                }
+                case KEY_IF:
+                    if (value.empty()) return usage_error("empty value for if=");
+                    a->i_url = value;
+                    break;
+                case KEY_OF:
+                    if (value.empty()) return usage_error("empty value for of=");
+                    a->o_url = value;
+                    a->has_o_url = true;
+                    break;
+                case KEY_BS: {
+                    std::string text(value);
+                    uint64_t bs = str_size_parse(text.c_str());
+                    // A block size that is unusable for the job's buffers is refused up front.
+                    if (!libcdir_bs_valid(bs)) {
+                        return usage_error("bs=%s: must be a size from 64k to 256M", text.c_str());
+                    }
+                    param->bs = static_cast<uint32_t>(bs);
+                    break;
+                }
+                case KEY_OLIST:
+                    a->olist = value;
+                    a->has_olist = true;
+                    break;
+                case KEY_DBG:
+                    // A misspelt option must not pass for one that was applied.
+                    if (value != "sync_reason") {
+                        return usage_error("bad dbg \"%s\"", shown(value).c_str());
+                    }
+                    param->dbg |= LIBCDIR_DBG_SYNC_REASON;
+                    break;
+                case KEY_LEVEL: {
+                    std::string level(value);
+                    if (log_level_from_name(level.c_str()) < 0) {
+                        return usage_error("bad level \"%s\"", shown(value).c_str());
+                    }
+                    log2_ioctl(nullptr, 3, level.data(), -1);
+                    if (level == "dbg" || level == "verb") {
+                        char flags[] = "time|tid|func";
+                        log2_ioctl(nullptr, 4, flags, -1);
+                    }
+                    break;
+                }
+                case KEY_LS_MODE:
+                    print_modes(value);
+                    return 0;
+                case KEY_CHANGES:
+                    if (value.empty()) return usage_error("empty value for changes=");
+                    a->changes = value;
+                    a->has_changes = true;
+                    break;
+                case KEY_MAX_DELETE: {
+                    std::optional<int64_t> n = parse_count(value);
+                    if (!n) {
+                        return usage_error(
+                            "bad max_delete \"%s\": must be a whole number, 0 or more",
+                            shown(value).c_str());
+                    }
+                    param->max_delete = *n;
+                    break;
+                }
+                case KEY_MAX_DIR_ENTRIES: {
+                    std::optional<int64_t> n = parse_count(value);
+                    if (!n || *n == 0) {
+                        return usage_error(
+                            "bad max_dir_entries \"%s\": must be a whole number, 1 or more",
+                            shown(value).c_str());
+                    }
+                    param->max_dir_entries = static_cast<uint64_t>(*n);
+                    break;
+                }
+                case KEY_MAX_DIR_BYTES: {
+                    std::string text(value);
+                    const uint64_t n = str_size_parse(text.c_str());
+                    if (n == 0) {
+                        return usage_error("bad max_dir_bytes \"%s\": must be a size above 0",
+                                           shown(value).c_str());
+                    }
+                    param->max_dir_bytes = n;
+                    break;
+                }
+                case KEY_DRY_RUN:
+                case KEY_HARD_LINKS:
+                case KEY_XATTRS:
+                case KEY_PROGRESS: {
+                    std::optional<bool> on = parse_switch(value);
+                    std::string name(key);
+                    if (!on) {
+                        return usage_error("bad %s \"%s\": must be 0 or 1", name.c_str(),
+                                           shown(value).c_str());
+                    }
+                    if (number == KEY_DRY_RUN) param->dry_run = *on ? 1 : 0;
+                    if (number == KEY_HARD_LINKS) param->hard_links = *on ? 1 : 0;
+                    if (number == KEY_XATTRS) param->xattrs = *on ? 1 : 0;
+                    if (number == KEY_PROGRESS) a->progress = *on ? 1 : 0;
+                    break;
+                }
+                default:
+                    return usage_error("unknown key \"%s\"", shown(key).c_str());
+            }
+            return ARGS_DONE;
+        },
+        &bad);
+    if (walked == ARGS_HELP) {
         // Asked for, the usage text is the output of a successful run, not a complaint.
-        if (arg == "-h" || arg == "--help") {
-            print_usage(stdout);
-            fflush(stdout);
-            return 0;
-        }
-        size_t eq = arg.find('=');
-        if (eq == std::string_view::npos) {
-            return usage_error("bad argument \"%s\": expected key=value", shown(arg).c_str());
-        }
-        std::string_view key = arg.substr(0, eq);
-        std::string_view value = arg.substr(eq + 1);
-        const int number = keyword_number(key);
-        switch (number) {
-            case KEY_MODE: {
-                const mode_entry* m = find_mode(value);
-                if (m == nullptr) return usage_error("bad mode \"%s\"", shown(value).c_str());
-                param->job_type = m->job_type;
-                a->list = m->list;
-                if (!m->list) param->cmp_mode = m->cmp_mode;
-                break;
-            }
-            case KEY_IF:
-                if (value.empty()) return usage_error("empty value for if=");
-                a->i_url = value;
-                break;
-            case KEY_OF:
-                if (value.empty()) return usage_error("empty value for of=");
-                a->o_url = value;
-                a->has_o_url = true;
-                break;
-            case KEY_BS: {
-                std::string text(value);
-                uint64_t bs = str_size_parse(text.c_str());
-                // A block size that is unusable for the job's buffers is refused up front.
-                if (!libcdir_bs_valid(bs)) {
-                    return usage_error("bs=%s: must be a size from 64k to 256M", text.c_str());
-                }
-                param->bs = static_cast<uint32_t>(bs);
-                break;
-            }
-            case KEY_OLIST:
-                a->olist = value;
-                a->has_olist = true;
-                break;
-            case KEY_DBG:
-                // A misspelt option must not pass for one that was applied.
-                if (value != "sync_reason") {
-                    return usage_error("bad dbg \"%s\"", shown(value).c_str());
-                }
-                param->dbg |= LIBCDIR_DBG_SYNC_REASON;
-                break;
-            case KEY_LEVEL: {
-                std::string level(value);
-                if (log_level_from_name(level.c_str()) < 0) {
-                    return usage_error("bad level \"%s\"", shown(value).c_str());
-                }
-                log2_ioctl(nullptr, 3, level.data(), -1);
-                if (level == "dbg" || level == "verb") {
-                    char flags[] = "time|tid|func";
-                    log2_ioctl(nullptr, 4, flags, -1);
-                }
-                break;
-            }
-            case KEY_LS_MODE:
-                print_modes(value);
-                return 0;
-            case KEY_CHANGES:
-                if (value.empty()) return usage_error("empty value for changes=");
-                a->changes = value;
-                a->has_changes = true;
-                break;
-            case KEY_MAX_DELETE: {
-                std::optional<int64_t> n = parse_count(value);
-                if (!n) {
-                    return usage_error("bad max_delete \"%s\": must be a whole number, 0 or more",
-                                       shown(value).c_str());
-                }
-                param->max_delete = *n;
-                break;
-            }
-            case KEY_MAX_DIR_ENTRIES: {
-                std::optional<int64_t> n = parse_count(value);
-                if (!n || *n == 0) {
-                    return usage_error(
-                        "bad max_dir_entries \"%s\": must be a whole number, 1 or more",
-                        shown(value).c_str());
-                }
-                param->max_dir_entries = static_cast<uint64_t>(*n);
-                break;
-            }
-            case KEY_MAX_DIR_BYTES: {
-                std::string text(value);
-                const uint64_t n = str_size_parse(text.c_str());
-                if (n == 0) {
-                    return usage_error("bad max_dir_bytes \"%s\": must be a size above 0",
-                                       shown(value).c_str());
-                }
-                param->max_dir_bytes = n;
-                break;
-            }
-            case KEY_DRY_RUN:
-            case KEY_HARD_LINKS:
-            case KEY_XATTRS:
-            case KEY_PROGRESS: {
-                std::optional<bool> on = parse_switch(value);
-                std::string name(key);
-                if (!on) {
-                    return usage_error("bad %s \"%s\": must be 0 or 1", name.c_str(),
-                                       shown(value).c_str());
-                }
-                if (number == KEY_DRY_RUN) param->dry_run = *on ? 1 : 0;
-                if (number == KEY_HARD_LINKS) param->hard_links = *on ? 1 : 0;
-                if (number == KEY_XATTRS) param->xattrs = *on ? 1 : 0;
-                if (number == KEY_PROGRESS) a->progress = *on ? 1 : 0;
-                break;
-            }
-            default:
-                return usage_error("unknown key \"%s\"", shown(key).c_str());
-        }
+        print_usage(stdout);
+        fflush(stdout);
+        return 0;
     }
+    if (walked == ARGS_MALFORMED) {
+        return usage_error("bad argument \"%s\": expected key=value", shown(bad).c_str());
+    }
+    if (walked != ARGS_DONE) return walked;
     if (a->i_url.empty()) return usage_error("missing if=SRC");
     // A listing nobody receives is a run that does nothing and reports success.
     if (a->list && a->olist.empty()) return usage_error("mode=ls needs olist=FILE");
@@ -443,112 +442,6 @@ void stop_signals() {
         fd = -1;
     }
 }
-
-// ---- progress ----
-//
-// A thread of its own polls the job a few times a second and keeps one status line on standard
-// error up to date. The log draws it below its lines; the report ends it.
-
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
-constexpr size_t kProgressSamples = 8;  // the rate is taken over the last two seconds
-
-// Columns of standard error when it is a terminal; otherwise COLUMNS or 80.
-size_t status_width() {
-    winsize ws{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    if (const char* env = getenv("COLUMNS")) {
-        size_t n = 0;
-        auto [end, ec] = std::from_chars(env, env + strlen(env), n);
-        if (ec == std::errc() && *end == '\0' && n >= 20) return n;
-    }
-    return 80;
-}
-
-// The last `columns` columns of a path (UTF-8 sequences kept whole), "..." in front when cut.
-std::string path_tail(std::string_view path, size_t columns) {
-    size_t count = 0;
-    for (unsigned char c : path) count += (c & 0xc0) != 0x80 ? 1 : 0;
-    if (count <= columns) return std::string(path);
-    if (columns <= 3) return std::string();
-    size_t keep = columns - 3;
-    size_t at = path.size();
-    while (at > 0 && keep > 0) {
-        --at;
-        if ((static_cast<unsigned char>(path[at]) & 0xc0) != 0x80) --keep;
-    }
-    return "..." + std::string(path.substr(at));
-}
-
-class progress_display final {
-  public:
-    explicit progress_display(libcdir_ctx* job) : job_(job) {
-        // The job has just started: the first rate is taken from here.
-        samples_.push_back({std::chrono::steady_clock::now(), 0});
-        log2_status_begin(nullptr);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~progress_display() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-        log2_status_end(nullptr);
-    }
-    progress_display(const progress_display&) = delete;
-    progress_display& operator=(const progress_display&) = delete;
-
-  private:
-    struct sample {
-        std::chrono::steady_clock::time_point at;
-        uint64_t bytes;
-    };
-
-    void run() {
-        pthread_setname_np(pthread_self(), "dvcp_progress");
-        os_thread_name_set("progress");
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, kProgressInterval, [this] { return stop_; })) {
-            lock.unlock();
-            show();
-            lock.lock();
-        }
-        os_thread_name_del();
-    }
-
-    void show() {
-        libcdir_progress p{};
-        if (libcdir_get_progress(job_, &p) != 0) return;
-        p.dir[sizeof(p.dir) - 1] = '\0';
-        const auto now = std::chrono::steady_clock::now();
-        samples_.push_back({now, p.bytes_done});
-        if (samples_.size() > kProgressSamples) samples_.erase(samples_.begin());
-        uint64_t rate = 0;
-        const sample& first = samples_.front();
-        double seconds = std::chrono::duration<double>(now - first.at).count();
-        if (seconds > 0 && p.bytes_done >= first.bytes) {
-            rate = static_cast<uint64_t>(static_cast<double>(p.bytes_done - first.bytes) / seconds);
-        }
-        std::string text = std::to_string(p.files_done) + " files, " +
-                           cdir_size_for_people(p.bytes_done) + ", " + cdir_size_for_people(rate) +
-                           "/s, " + std::to_string(p.files_seen) + " seen in " +
-                           std::to_string(p.dirs_seen) + " dirs";
-        // One column short of the width, so that the terminal never wraps the line.
-        size_t width = status_width() - 1;
-        if (text.size() + 4 < width) text += "  " + path_tail(p.dir, width - text.size() - 2);
-        if (text.size() > width) text.resize(width);
-        log2_status_show(nullptr, text.c_str());
-    }
-
-    libcdir_ctx* const job_;
-    std::vector<sample> samples_;  // progress thread only
-
-    std::mutex mutex_;  // guards stop_
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 // progress=1 and progress=0 decide; otherwise a terminal on standard error does, unless the
 // changes go to that same terminal, where the status line would break them up.

@@ -14,6 +14,7 @@
 #include "liblog/log2.h"
 #include "liblogsink/log_init.h"
 #include "libpal/app.h"
+#include "libpal/args.h"
 
 namespace {
 
@@ -53,32 +54,34 @@ int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf, b
         fflush(stdout);
         return 0;
     }
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            print_usage(stdout);
-            fflush(stdout);
-            return 0;
-        }
-        size_t eq = arg.find('=');
-        if (eq == std::string_view::npos) {
-            return usage_error("bad argument \"" + std::string(arg) + "\": expected key=value");
-        }
-        std::string_view key = arg.substr(0, eq);
-        std::string_view value = arg.substr(eq + 1);
-        std::string err;
-        if (key == "check") {
-            if (value != "0" && value != "1") return usage_error("check= must be 0 or 1");
-            *check = value == "1";
-        } else if (key == "conf") {
-            if (dvsrv_conf_load(conf, std::string(value).c_str(), &err) != 0) {
+    std::string_view bad;
+    const int walked = args_walk(
+        argc, argv, 0,
+        [&](std::string_view key, std::string_view value) {
+            std::string err;
+            if (key == "check") {
+                if (value != "0" && value != "1") return usage_error("check= must be 0 or 1");
+                *check = value == "1";
+            } else if (key == "conf") {
+                if (dvsrv_conf_load(conf, std::string(value).c_str(), &err) != 0) {
+                    return usage_error(err);
+                }
+                *log_conf = value;
+            } else if (dvsrv_conf_set(conf, key, value, &err) != 0) {
                 return usage_error(err);
             }
-            *log_conf = value;
-        } else if (dvsrv_conf_set(conf, key, value, &err) != 0) {
-            return usage_error(err);
-        }
+            return ARGS_DONE;
+        },
+        &bad);
+    if (walked == ARGS_HELP) {
+        print_usage(stdout);
+        fflush(stdout);
+        return 0;
     }
+    if (walked == ARGS_MALFORMED) {
+        return usage_error("bad argument \"" + std::string(bad) + "\": expected key=value");
+    }
+    if (walked != ARGS_DONE) return walked;
     if (conf->root.empty()) return usage_error("root= is required");
     if (conf->user.empty() && !conf->anonymous) {
         return usage_error("user= and passwd=, or anonymous=1, is required");

@@ -14,6 +14,7 @@
 
 #include "lib/liblog/stderr_capture.h"
 #include "lib/liblogsink/bsv_reader.h"
+#include "lib/test_support/real_peer.h"
 #include "lib/test_support/temp_dir.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
@@ -144,7 +145,7 @@ TEST_F(BsvPcap, EveryLineBecomesOneFrame) {
 }
 
 TEST_F(BsvPcap, TsharkReadsTheFramesWeWrote) {
-    if (!have_tshark()) GTEST_SKIP() << "tshark is not installed (scripts/setup.sh installs it)";
+    if (!have_tshark()) DV_PEER_MISSING("tshark is not installed (scripts/setup.sh installs it)");
     const std::string path = dir_ + "/for tshark.pcap";
     ASSERT_EQ(0, open_file(path));
     for (const std::string& text :

@@ -11,6 +11,7 @@
 #include "lib/liblog/stderr_capture.h"
 #include "lib/liblogsink/bsv_reader.h"
 #include "lib/liblogsink/loopback.h"
+#include "lib/test_support/real_peer.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
 #include "liblogsink/bsv.h"
@@ -107,7 +108,7 @@ TEST_F(BsvUdp, MarkedLineArrivesAsACheckedPacket) {
     EXPECT_EQ(BSV_TYPE_NET, p.type);
     EXPECT_EQ(BSV_TYPE_LOG, p.type_id);
     EXPECT_EQ(2, p.os_id);
-    EXPECT_EQ(0x00010000u, p.ver_id);  // 0.1.0
+    EXPECT_EQ(0x01000100u, p.ver_id);  // the program version 1.0.1.0
     EXPECT_EQ(BSV_APP_OTHER, p.app_id);
     EXPECT_EQ(local_name(), p.hostname);
 
@@ -253,7 +254,7 @@ TEST_F(BsvUdp, SocketThatCannotOpenIsReportedAndLoggingGoesOn) {
 
 TEST_F(BsvUdp, PortDefaultsTo514) {
     loopback::udp_receiver syslog_port(514);
-    if (!syslog_port.ok()) GTEST_SKIP() << "127.0.0.1:514 is taken or not ours to bind";
+    if (!syslog_port.ok()) DV_PEER_MISSING("127.0.0.1:514 is taken or not ours to bind");
     ASSERT_EQ(0, open_url("udp://127.0.0.1"));
     line(LOG_INFO | LOG_NETREC, "cdir", "to 514\n");
     auto datagram = syslog_port.receive();

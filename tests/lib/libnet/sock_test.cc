@@ -297,6 +297,20 @@ TEST(SockUdp, ConnectedDatagramReachesReceiver) {
     sock_close(s);
 }
 
+// Failures come back as status codes, the one a caller waits on kept apart from a broken link.
+TEST(SockIoStatus, NothingToReadIsTryAgainAndASendToAClosedPeerIsABrokenPipe) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    const sock_handle ours = sock_from_fd(pair[0]);
+    char buf[8];
+    EXPECT_EQ(VERR_TRY_AGAIN, sock_recv(ours, buf, sizeof buf));
+    close(pair[1]);
+    EXPECT_EQ(VERR_BROKEN_PIPE, sock_send(ours, "x", 1));
+    EXPECT_EQ(0, sock_recv(ours, buf, sizeof buf));
+    sock_close(ours);
+    EXPECT_LT(sock_shutdown(ours, SHUT_RDWR), 0);
+}
+
 // ---- timed reads and writes -----------------------------------------------------------------
 
 // A connected pair: `handle` is our side (made by sock_tcp_connect), `peer` the accepted side.

@@ -123,3 +123,27 @@ TEST_F(App, EndRestoresPreviousHandlers) {
 }
 
 }  // namespace
+
+TEST(AppVersion, PackedOneBytePerPart) {
+    struct Case {
+        const char* text;
+        uint32_t id;
+    };
+    const Case cases[] = {
+        {APP_VERSION_TEXT, 0x01000100},
+        {"1.0.1.0", 0x01000100},
+        {"0.1.0", 0x00010000},
+        {"255.2", 0xff020000},
+        {"1.2.3.4", 0x01020304},
+        {"256.0", 0},
+        {"1.2.3.4.5", 0},
+        {"1..2", 0},
+        {"", 0},
+        {"1.0.1.0 ", 0},
+        {"v1", 0},
+        {nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.id, app_version_id(c.text)) << (c.text ? c.text : "(null)");
+    }
+}

@@ -440,16 +440,13 @@ TEST_F(OsRoot, MagicLinksAreNeverFollowed) {
 
         root_ptr r = proc();
         ASSERT_NE(r, nullptr);
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), ("root" + secret_).c_str(), O_RDONLY, 0), -1);
-        EXPECT_EQ(errno, ELOOP);
+        EXPECT_EQ(os_root_open_fd(r.get(), ("root" + secret_).c_str(), O_RDONLY, 0),
+                  os_verr_get(ELOOP));
         // The final component is not followed: the magic link itself is described.
         struct stat st;
         ASSERT_EQ(os_root_lstat(r.get(), fd_dir.c_str(), &st), 0);
         EXPECT_TRUE(S_ISLNK(st.st_mode));
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), fd_dir.c_str(), O_RDONLY, 0), -1);
-        EXPECT_EQ(errno, ELOOP);
+        EXPECT_EQ(os_root_open_fd(r.get(), fd_dir.c_str(), O_RDONLY, 0), os_verr_get(ELOOP));
         check_sentinels("proc handle");
     }
     // The host's "/" as the root (as dvcp uses it): the sentinel is inside, but never through a
@@ -473,9 +470,7 @@ TEST_F(OsRoot, FinalLinkIsActedOnItself) {
         for (const char* link : {"abs_file", "in_link", "dangling"}) {
             SCOPED_TRACE(link);
             for (const int flags : {O_RDONLY, O_WRONLY | O_TRUNC, O_RDWR | O_CREAT}) {
-                errno = 0;
-                EXPECT_EQ(os_root_open_fd(r.get(), link, flags, 0644), -1);
-                EXPECT_EQ(errno, ELOOP);
+                EXPECT_EQ(os_root_open_fd(r.get(), link, flags, 0644), os_verr_get(ELOOP));
             }
         }
         check_sentinels("open");
@@ -518,21 +513,21 @@ TEST_F(OsRoot, FinalLinkIsActedOnItself) {
         check_sentinels("remove");
 
         // rmdir does not follow a final link to a directory.
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), "rel_dir"), -1);
-        EXPECT_EQ(errno, ENOTDIR);
+        EXPECT_EQ(os_root_rmdir(r.get(), "rel_dir"), os_verr_get(ENOTDIR));
         EXPECT_TRUE(fs::is_symlink(in_root("rel_dir")));
 
         // A handle is not opened through a final link.
-        errno = 0;
-        EXPECT_EQ(os_root_open_at(r.get(), "rel_dir", mode), nullptr);
-        EXPECT_EQ(errno, ELOOP);
-        errno = 0;
-        EXPECT_EQ(os_root_open_at(r.get(), "file", mode), nullptr);
-        EXPECT_EQ(errno, ENOTDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_opendir(r.get(), "rel_dir"), -1);
-        EXPECT_NE(errno, 0);
+        {
+            verr result = VERR_SUCCESS;
+            EXPECT_EQ(os_root_open_at(r.get(), "rel_dir", mode, &result), nullptr);
+            EXPECT_EQ(result, os_verr_get(ELOOP));
+        }
+        {
+            verr result = VERR_SUCCESS;
+            EXPECT_EQ(os_root_open_at(r.get(), "file", mode, &result), nullptr);
+            EXPECT_EQ(result, os_verr_get(ENOTDIR));
+        }
+        EXPECT_LT(os_root_opendir(r.get(), "rel_dir"), 0);
     }
 }
 
@@ -596,23 +591,16 @@ TEST_F(OsRoot, NoSymlinksRefusesLinksAbsolutePathsAndClimbing) {
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.path);
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), c.path, O_RDONLY, 0), -1);
-        EXPECT_EQ(errno, c.err);
+        EXPECT_EQ(os_root_open_fd(r.get(), c.path, O_RDONLY, 0), os_verr_get(c.err));
         struct stat st;
         errno = 0;
         if (strcmp(c.path, "in_link") != 0) {
-            EXPECT_EQ(os_root_lstat(r.get(), c.path, &st), -1);
-            EXPECT_EQ(errno, c.err);
+            EXPECT_EQ(os_root_lstat(r.get(), c.path, &st), os_verr_get(c.err));
         }
     }
     // Errors of the resolution come before those of the operation.
-    errno = 0;
-    EXPECT_EQ(os_root_mkdir(r.get(), "..", 0755), -1);
-    EXPECT_EQ(errno, EXDEV);
-    errno = 0;
-    EXPECT_EQ(os_root_rmdir(r.get(), "/"), -1);
-    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(os_root_mkdir(r.get(), "..", 0755), os_verr_get(EXDEV));
+    EXPECT_EQ(os_root_rmdir(r.get(), "/"), os_verr_get(EXDEV));
     // Climbing that stays inside is fine.
     for (const char* path : {"sub/f", "sub/../sub/f", "./sub/./f", "sub//f"}) {
         SCOPED_TRACE(path);
@@ -638,99 +626,63 @@ TEST_F(OsRoot, CreateReadRenameAndRemoveInside) {
         ASSERT_EQ(write(fd, "hello", 5), 5);
         close(fd);
         EXPECT_EQ(host_lstat(in_root("a")).st_mode & 07777, 0644u);  // umask 022
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), "a", O_WRONLY | O_CREAT | O_EXCL, 0666), -1);
-        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(os_root_open_fd(r.get(), "a", O_WRONLY | O_CREAT | O_EXCL, 0666),
+                  os_verr_get(EEXIST));
         fd = os_root_open_fd(r.get(), "a", O_RDONLY, 0);
         ASSERT_GE(fd, 0);
         EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
         EXPECT_EQ(drain(fd), "hello");
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), "missing/a", O_WRONLY | O_CREAT, 0666), -1);
-        EXPECT_EQ(errno, ENOENT);
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), "file/a", O_WRONLY | O_CREAT, 0666), -1);
-        EXPECT_EQ(errno, ENOTDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_open_fd(r.get(), "sub/", O_WRONLY | O_CREAT, 0666), -1);
-        EXPECT_EQ(errno, EISDIR);
+        EXPECT_EQ(os_root_open_fd(r.get(), "missing/a", O_WRONLY | O_CREAT, 0666),
+                  os_verr_get(ENOENT));
+        EXPECT_EQ(os_root_open_fd(r.get(), "file/a", O_WRONLY | O_CREAT, 0666),
+                  os_verr_get(ENOTDIR));
+        EXPECT_EQ(os_root_open_fd(r.get(), "sub/", O_WRONLY | O_CREAT, 0666), os_verr_get(EISDIR));
 
         // mkdir
         EXPECT_EQ(os_root_mkdir(r.get(), "d", 0777), 0);
         EXPECT_EQ(host_lstat(in_root("d")).st_mode & 07777, 0755u);
         for (const char* again : {"d", "d/", ".", "", "sub/..", "file", "in_link"}) {
             SCOPED_TRACE(again);
-            errno = 0;
-            EXPECT_EQ(os_root_mkdir(r.get(), again, 0755), -1);
-            EXPECT_EQ(errno, EEXIST);
+            EXPECT_EQ(os_root_mkdir(r.get(), again, 0755), os_verr_get(EEXIST));
         }
-        errno = 0;
-        EXPECT_EQ(os_root_mkdir(r.get(), "missing/x", 0755), -1);
-        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(os_root_mkdir(r.get(), "missing/x", 0755), os_verr_get(ENOENT));
         EXPECT_EQ(os_root_mkdir(r.get(), "e//", 0755), 0);
         EXPECT_TRUE(fs::is_directory(in_root("e")));
 
         // rename
         EXPECT_EQ(os_root_rename(r.get(), "a", "d/b", 0), 0);
         EXPECT_EQ(read_file(in_root("d/b")), "hello");
-        errno = 0;
-        EXPECT_EQ(os_root_rename(r.get(), "file", "d/b", 0), -1);
-        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(os_root_rename(r.get(), "file", "d/b", 0), os_verr_get(EEXIST));
         EXPECT_EQ(read_file(in_root("d/b")), "hello");
         EXPECT_EQ(read_file(in_root("file")), "in-root");
-        errno = 0;
-        EXPECT_EQ(os_root_rename(r.get(), "file", "in_link", 0), -1);  // even a link is there
-        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(os_root_rename(r.get(), "file", "in_link", 0),
+                  os_verr_get(EEXIST));  // even a link is there
         EXPECT_EQ(os_root_rename(r.get(), "file", "d/b", 1), 0);
         EXPECT_EQ(read_file(in_root("d/b")), "in-root");
         EXPECT_FALSE(fs::exists(in_root("file")));
         EXPECT_EQ(os_root_rename(r.get(), "e/", "d/e", 0), 0);  // a directory, with "/"
         EXPECT_TRUE(fs::is_directory(in_root("d/e")));
-        errno = 0;
-        EXPECT_EQ(os_root_rename(r.get(), "d/b", "x/", 0), -1);
-        EXPECT_EQ(errno, ENOTDIR);
+        EXPECT_EQ(os_root_rename(r.get(), "d/b", "x/", 0), os_verr_get(ENOTDIR));
         for (const char* dot : {".", "", "sub/..", "/"}) {
             SCOPED_TRACE(dot);
-            errno = 0;
-            EXPECT_EQ(os_root_rename(r.get(), dot, "x", 0), -1);
-            EXPECT_NE(errno, 0);
-            EXPECT_EQ(os_root_rename(r.get(), "d/b", dot, 1), -1);
+            EXPECT_LT(os_root_rename(r.get(), dot, "x", 0), 0);
+            EXPECT_LT(os_root_rename(r.get(), "d/b", dot, 1), 0);
         }
         EXPECT_EQ(read_file(in_root("d/b")), "in-root");
 
         // remove and rmdir
-        errno = 0;
-        EXPECT_EQ(os_root_remove(r.get(), "d"), -1);
-        EXPECT_EQ(errno, EISDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_remove(r.get(), "d/"), -1);
-        EXPECT_EQ(errno, EISDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_remove(r.get(), "d/b/"), -1);
-        EXPECT_EQ(errno, ENOTDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_remove(r.get(), "d/missing"), -1);
-        EXPECT_EQ(errno, ENOENT);
-        errno = 0;
-        EXPECT_EQ(os_root_remove(r.get(), "."), -1);
-        EXPECT_EQ(errno, EISDIR);
+        EXPECT_EQ(os_root_remove(r.get(), "d"), os_verr_get(EISDIR));
+        EXPECT_EQ(os_root_remove(r.get(), "d/"), os_verr_get(EISDIR));
+        EXPECT_EQ(os_root_remove(r.get(), "d/b/"), os_verr_get(ENOTDIR));
+        EXPECT_EQ(os_root_remove(r.get(), "d/missing"), os_verr_get(ENOENT));
+        EXPECT_EQ(os_root_remove(r.get(), "."), os_verr_get(EISDIR));
         EXPECT_EQ(os_root_remove(r.get(), "d/b"), 0);
         EXPECT_FALSE(fs::exists(in_root("d/b")));
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), "d"), -1);
-        EXPECT_EQ(errno, ENOTEMPTY);
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), "sub/f"), -1);
-        EXPECT_EQ(errno, ENOTDIR);
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), "."), -1);
-        EXPECT_EQ(errno, EINVAL);
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), "sub/.."), -1);
-        EXPECT_EQ(errno, ENOTEMPTY);
-        errno = 0;
-        EXPECT_EQ(os_root_rmdir(r.get(), ""), -1);
-        EXPECT_EQ(errno, EBUSY);
+        EXPECT_EQ(os_root_rmdir(r.get(), "d"), os_verr_get(ENOTEMPTY));
+        EXPECT_EQ(os_root_rmdir(r.get(), "sub/f"), os_verr_get(ENOTDIR));
+        EXPECT_EQ(os_root_rmdir(r.get(), "."), os_verr_get(EINVAL));
+        EXPECT_EQ(os_root_rmdir(r.get(), "sub/.."), os_verr_get(ENOTEMPTY));
+        EXPECT_EQ(os_root_rmdir(r.get(), ""), os_verr_get(EBUSY));
         EXPECT_EQ(os_root_rmdir(r.get(), "d/e/"), 0);
         EXPECT_EQ(os_root_rmdir(r.get(), "d"), 0);
         EXPECT_FALSE(fs::exists(in_root("d")));
@@ -742,32 +694,20 @@ TEST_F(OsRoot, CreateReadRenameAndRemoveInside) {
         EXPECT_EQ(os_root_readlink(r.get(), "sub/l", buf, sizeof(buf)), 9);
         EXPECT_STREQ(buf, "../x\\y/ z");
         EXPECT_EQ(os_root_readlink(r.get(), "sub/l", buf, 10), 9);  // just fits
-        errno = 0;
-        EXPECT_EQ(os_root_readlink(r.get(), "sub/l", buf, 9), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
+        EXPECT_EQ(os_root_readlink(r.get(), "sub/l", buf, 9), os_verr_get(ENAMETOOLONG));
         for (const char* not_link : {"sub/f", "sub", ".", "sub/"}) {
             SCOPED_TRACE(not_link);
-            errno = 0;
-            EXPECT_EQ(os_root_readlink(r.get(), not_link, buf, sizeof(buf)), -1);
-            EXPECT_EQ(errno, EINVAL);
+            EXPECT_EQ(os_root_readlink(r.get(), not_link, buf, sizeof(buf)), os_verr_get(EINVAL));
         }
-        errno = 0;
-        EXPECT_EQ(os_root_symlink(r.get(), "t", "sub/f"), -1);
-        EXPECT_EQ(errno, EEXIST);
-        errno = 0;
-        EXPECT_EQ(os_root_symlink(r.get(), "t", "sub/f/"), -1);
-        EXPECT_EQ(errno, EEXIST);
-        errno = 0;
-        EXPECT_EQ(os_root_symlink(r.get(), "t", "."), -1);
-        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(os_root_symlink(r.get(), "t", "sub/f"), os_verr_get(EEXIST));
+        EXPECT_EQ(os_root_symlink(r.get(), "t", "sub/f/"), os_verr_get(EEXIST));
+        EXPECT_EQ(os_root_symlink(r.get(), "t", "."), os_verr_get(EEXIST));
 
         // listing
         fd = os_root_opendir(r.get(), "sub");
         ASSERT_GE(fd, 0);
         EXPECT_EQ(list_fd(fd), (std::vector<std::string>{"f", "l", "up"}));
-        errno = 0;
-        EXPECT_EQ(os_root_opendir(r.get(), "sub/f"), -1);
-        EXPECT_EQ(errno, ENOTDIR);
+        EXPECT_EQ(os_root_opendir(r.get(), "sub/f"), os_verr_get(ENOTDIR));
         fd = os_root_opendir(r.get(), "");
         ASSERT_GE(fd, 0);
         EXPECT_EQ(list_fd(fd).size(), list_dir(root_).size());
@@ -906,12 +846,8 @@ TEST_F(OsRoot, SetAttrAppliesOwnerThenModeThenWholeSecondTimes) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_mtim.tv_sec, 1660000000);
 
-    errno = 0;
-    EXPECT_EQ(os_root_set_attr(r.get(), "missing", &f), -1);
-    EXPECT_EQ(errno, ENOENT);
-    errno = 0;
-    EXPECT_EQ(os_root_set_attr(r.get(), "abs_sub/f", &f), -1);
-    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(os_root_set_attr(r.get(), "missing", &f), os_verr_get(ENOENT));
+    EXPECT_EQ(os_root_set_attr(r.get(), "abs_sub/f", &f), os_verr_get(ELOOP));
 }
 
 TEST_F(OsRoot, HandlesOpenedAtASubdirectoryAreConfinedToIt) {
@@ -931,37 +867,46 @@ TEST_F(OsRoot, HandlesOpenedAtASubdirectoryAreConfinedToIt) {
             EXPECT_EQ(drain(fd), "in-sub");
             errno = 0;
             fd = os_root_open_fd(s.get(), "../file", O_RDONLY, 0);
-            EXPECT_EQ(fd, -1);
-            EXPECT_EQ(errno, sub_mode == OS_ROOT_IN_ROOT ? ENOENT : EXDEV);
+            EXPECT_EQ(fd, os_verr_get(sub_mode == OS_ROOT_IN_ROOT ? ENOENT : EXDEV));
             if (sub_mode == OS_ROOT_IN_ROOT) {
                 fd = os_root_open_fd(s.get(), "/../f", O_RDONLY, 0);
                 ASSERT_GE(fd, 0);
                 EXPECT_EQ(drain(fd), "in-sub");
             }
         }
-        errno = 0;
-        EXPECT_EQ(os_root_open_at(r.get(), "missing", mode), nullptr);
-        EXPECT_EQ(errno, ENOENT);
+        {
+            verr result = VERR_SUCCESS;
+            EXPECT_EQ(os_root_open_at(r.get(), "missing", mode, &result), nullptr);
+            EXPECT_EQ(result, os_verr_get(ENOENT));
+        }
     }
 }
 
 TEST_F(OsRoot, BadArguments) {
-    errno = 0;
-    EXPECT_EQ(os_root_open(tmp_.at("probe").c_str(), OS_ROOT_IN_ROOT), nullptr);
-    EXPECT_EQ(errno, ENOTDIR);
-    errno = 0;
-    EXPECT_EQ(os_root_open(tmp_.at("missing").c_str(), OS_ROOT_IN_ROOT), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    for (const uint32_t bad : {0u, 3u, 4u}) {
-        errno = 0;
-        EXPECT_EQ(os_root_open(root_.c_str(), bad), nullptr);
-        EXPECT_EQ(errno, EINVAL);
+    {
+        verr result = VERR_SUCCESS;
+        EXPECT_EQ(os_root_open(tmp_.at("probe").c_str(), OS_ROOT_IN_ROOT, &result), nullptr);
+        EXPECT_EQ(result, os_verr_get(ENOTDIR));
     }
-    errno = 0;
-    EXPECT_EQ(os_root_open(nullptr, OS_ROOT_IN_ROOT), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    {
+        verr result = VERR_SUCCESS;
+        EXPECT_EQ(os_root_open(tmp_.at("missing").c_str(), OS_ROOT_IN_ROOT, &result), nullptr);
+        EXPECT_EQ(result, os_verr_get(ENOENT));
+    }
+    for (const uint32_t bad : {0u, 3u, 4u}) {
+        {
+            verr result = VERR_SUCCESS;
+            EXPECT_EQ(os_root_open(root_.c_str(), bad, &result), nullptr);
+            EXPECT_EQ(result, os_verr_get(EINVAL));
+        }
+    }
+    {
+        verr result = VERR_SUCCESS;
+        EXPECT_EQ(os_root_open(nullptr, OS_ROOT_IN_ROOT, &result), nullptr);
+        EXPECT_EQ(result, os_verr_get(EINVAL));
+    }
     os_root_close(nullptr);
-    EXPECT_EQ(os_root_fd(nullptr), -1);
+    EXPECT_EQ(os_root_fd(nullptr), VERR_INVALID_PARAMETER);
     EXPECT_EQ(os_root_mode(nullptr), 0u);
 
     root_ptr r = open_root(OS_ROOT_IN_ROOT);
@@ -969,24 +914,23 @@ TEST_F(OsRoot, BadArguments) {
     struct stat st;
     char buf[8];
     const os_attr a = {};
-    errno = 0;
-    EXPECT_EQ(os_root_lstat(r.get(), nullptr, &st), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(os_root_lstat(nullptr, "x", &st), -1);
-    EXPECT_EQ(os_root_lstat(r.get(), "x", nullptr), -1);
-    EXPECT_EQ(os_root_open_fd(r.get(), nullptr, O_RDONLY, 0), -1);
-    EXPECT_EQ(os_root_opendir(nullptr, "."), -1);
-    EXPECT_EQ(os_root_mkdir(r.get(), nullptr, 0755), -1);
-    EXPECT_EQ(os_root_remove(r.get(), nullptr), -1);
-    EXPECT_EQ(os_root_rmdir(r.get(), nullptr), -1);
-    EXPECT_EQ(os_root_rename(r.get(), nullptr, "x", 0), -1);
-    EXPECT_EQ(os_root_readlink(r.get(), "x", nullptr, 8), -1);
-    EXPECT_EQ(os_root_readlink(r.get(), "x", buf, 0), -1);
-    EXPECT_EQ(os_root_symlink(r.get(), nullptr, "x"), -1);
-    EXPECT_EQ(os_root_set_attr(r.get(), "x", nullptr), -1);
-    EXPECT_EQ(os_root_set_attr(r.get(), nullptr, &a), -1);
-    EXPECT_EQ(os_root_open_at(r.get(), ".", 0), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(os_root_lstat(r.get(), nullptr, &st), os_verr_get(EINVAL));
+    EXPECT_EQ(os_root_lstat(nullptr, "x", &st), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_lstat(r.get(), "x", nullptr), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_open_fd(r.get(), nullptr, O_RDONLY, 0), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_opendir(nullptr, "."), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_mkdir(r.get(), nullptr, 0755), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_remove(r.get(), nullptr), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_rmdir(r.get(), nullptr), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_rename(r.get(), nullptr, "x", 0), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_readlink(r.get(), "x", nullptr, 8), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_readlink(r.get(), "x", buf, 0), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_symlink(r.get(), nullptr, "x"), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_set_attr(r.get(), "x", nullptr), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(os_root_set_attr(r.get(), nullptr, &a), VERR_INVALID_PARAMETER);
+    verr result = VERR_SUCCESS;
+    EXPECT_EQ(os_root_open_at(r.get(), ".", 0, &result), nullptr);
+    EXPECT_EQ(result, VERR_INVALID_PARAMETER);
 }
 
 // A link swapped in while an operation runs is never followed out of the root.

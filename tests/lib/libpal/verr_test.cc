@@ -221,6 +221,35 @@ TEST(OsVerrGet, UnmappedErrnoGivesMinusOneAndOneWarning) {
     }
 }
 
+// Callers branch on the status of a failed call where they used to branch on errno: every errno
+// they tell apart must keep a code of its own.
+TEST(OsErrnoVerr, ErrnosCallersTellApartKeepDistinctCodes) {
+    const int told_apart[] = {ENOENT, EEXIST,       ELOOP,       EXDEV,     ENOTDIR, EISDIR,
+                              EACCES, ENOSPC,       EINTR,       EAGAIN,    EBUSY,   ENOTEMPTY,
+                              EINVAL, ENAMETOOLONG, EOPNOTSUPP,  ENOSYS,    ENODATA, EMFILE,
+                              EPIPE,  ECONNRESET,   EINPROGRESS, ETIMEDOUT, ENOMEM,  EROFS};
+    std::set<verr> codes;
+    for (int eno : told_apart) {
+        errno = eno;
+        const verr code = os_errno_verr();
+        EXPECT_LT(code, VERR_GENERAL_FAILURE) << strerror(eno);
+        EXPECT_TRUE(codes.insert(code).second) << strerror(eno) << " shares " << code;
+    }
+    // Folded on purpose: callers treat these alike.
+    errno = EPERM;
+    const verr perm = os_errno_verr();
+    errno = EACCES;
+    EXPECT_EQ(perm, os_errno_verr());
+}
+
+TEST(OsErrnoVerr, NoErrnoGivesTheFallback) {
+    errno = 0;
+    EXPECT_EQ(VERR_GENERAL_FAILURE, os_errno_verr());
+    EXPECT_EQ(VERR_NET_IO_ERROR, os_errno_verr(VERR_NET_IO_ERROR));
+    errno = ENOENT;
+    EXPECT_EQ(VERR_FILE_NOT_FOUND, os_errno_verr(VERR_NET_IO_ERROR));
+}
+
 TEST(VerrToPosix, FirstErrnoOfEachRowWithTheExceptions) {
     const ErrnoCase cases[] = {
         {0, 0},
