@@ -32,9 +32,10 @@
 
 #include "libconf/ini/conf.h"
 #include "libdvsd/blobmsg.h"
-#include "libdvsd/dvsd_cli.h"
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_handlers.h"
+#include "libdvsrv/srv_route.h"
 #include "libdvsrv/srv_session.h"
 #include "liblog/log2.h"
 #include "libpal/os_root.h"
@@ -53,7 +54,6 @@ constexpr int32_t kReadSliceMs = 10000;
 // What a quiet connection keeps of its frame buffer.
 constexpr size_t kIdleKeepBytes = size_t{1} << 20;
 constexpr char kWrongLogin[] = "Wrong user or password";
-constexpr uint32_t kOsTypeLinux = 2;
 
 std::optional<uint32_t> parse_u32(std::string_view value) {
     uint32_t n = 0;
@@ -559,7 +559,9 @@ void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active, co
         srv_reply_error(reply, VERR_TRY_AGAIN, "Too many connections, try again later");
         if (reply.ok()) {
             net_sock_stream stream(&handle);
-            sd_frame_write(stream, server->conf.key_login ? 2 : 1, head[3], reply.root());
+            sd_frame_write(stream,
+                           server->conf.key_login ? SD_FRAME_PROTOCOL_KEY_LOGIN : SD_FRAME_PROTOCOL,
+                           head[3], reply.root());
         }
     }
     net_close(&handle);
@@ -783,7 +785,7 @@ std::string dvsrv_info_text() {
     const char* order = std::endian::native == std::endian::little ? "little" : "big";
     return std::string("ver=[") + DVSRV_VERSION + "]\nplat=[linux]\narch=[" + arch + "]\nbit=[" +
            std::to_string(sizeof(void*) * 8) + "]\norder=[" + order + "]\nis_root=[" +
-           (geteuid() == 0 ? "1" : "0") + "]\nstale_temps=[1]\n";
+           (geteuid() == 0 ? "1" : "0") + "]\n" + srv_route_offers();
 }
 
 namespace {
@@ -809,48 +811,6 @@ std::optional<uint64_t> parse_address(std::span<const uint8_t> data) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return n;
-}
-
-constexpr int32_t kIoctlPack = 10001;
-constexpr int32_t kFileReadTimeout = 10100;
-constexpr int32_t kFileWriteTimeout = 10105;
-
-// Codes a client could use to run commands or rewrite the server's settings or credentials:
-// never served.
-bool refused_output_code(int32_t cmd) {
-    return cmd == 10 || cmd == 11 || (cmd >= 10002 && cmd <= 10005) ||
-           (cmd >= 10100 && cmd <= 10113);
-}
-
-// The fields of a control request: 20 (without output) or 8 (with output).
-struct control_fields {
-    uint64_t fd = 0;  // 0: the connection itself
-    int32_t cmd = 0;
-    std::span<const uint8_t> data;
-    uint32_t olen = 0;  // with output only
-};
-
-// false when the body does not parse or has no command.
-bool parse_control(std::span<const uint8_t> body, bool with_output, control_fields* out) {
-    static constexpr blobmsg_policy kWithout[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
-                                                  {SDF_CMD, BLOBMSG_TYPE_INT32},
-                                                  {SDF_DATA, BLOBMSG_TYPE_BINARY},
-                                                  {SDF_LEN, BLOBMSG_TYPE_INT32}};
-    static constexpr blobmsg_policy kWith[] = {{SDF_FD, BLOBMSG_TYPE_INT64},
-                                               {SDF_CMD, BLOBMSG_TYPE_INT32},
-                                               {SDF_DATA, BLOBMSG_TYPE_BINARY},
-                                               {SDF_OLEN, BLOBMSG_TYPE_INT32}};
-    const blob_attr* tb[4] = {};
-    if (blobmsg_parse(with_output ? kWith : kWithout, 4, tb, body.data(), body.size()) != 0 ||
-        tb[1] == nullptr) {
-        return false;
-    }
-    out->fd = tb[0] ? static_cast<uint64_t>(blobmsg_get_int64(tb[0])) : 0;
-    out->cmd = blobmsg_get_int32(tb[1]);
-    if (tb[2] != nullptr) out->data = {blobmsg_data(tb[2]), blobmsg_data_len(tb[2])};
-    if (with_output && tb[3] != nullptr)
-        out->olen = static_cast<uint32_t>(blobmsg_get_int32(tb[3]));
-    return true;
 }
 
 // The connection's stream, counting what passes for the connection's closing log line. After
@@ -894,15 +854,17 @@ class counting_stream final : public net_stream {
     bool frame_starting_ = false;
 };
 
+}  // namespace
+
 // One connection's state, owned by the thread that serves it.
-class session final {
+class srv_session final {
   public:
     // `watch` (may be null) is the deadline the accept loop watches for this connection.
-    session(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch)
+    srv_session(dvsrv* server, net_handle* handle, const char* peer, conn_watch* watch)
         : server_(server), handle_(handle), stream_(handle), peer_(peer), watch_(watch) {}
-    session(const session&) = delete;
-    session& operator=(const session&) = delete;
-    ~session() { detach(); }
+    srv_session(const srv_session&) = delete;
+    srv_session& operator=(const srv_session&) = delete;
+    ~srv_session() { detach(); }
 
     // Serves until the connection ends; returns why it ended, for the closing log line.
     const char* serve();
@@ -910,33 +872,30 @@ class session final {
     uint64_t bytes_in() const { return stream_.in; }
     uint64_t bytes_out() const { return stream_.out; }
 
-  private:
-    // false ends the connection.
-    bool handle_request(uint8_t code, std::span<const uint8_t> body);
-    void dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply);
+    // The handlers of the connection's own rows (srv_route.cc).
     void login(std::span<const uint8_t> body, sd_frame_msg& reply);
     void key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply);
     void key_answer(std::span<const uint8_t> body, sd_frame_msg& reply);
-    void control(std::span<const uint8_t> body, sd_frame_msg& reply);
-    void control_output(std::span<const uint8_t> body, sd_frame_msg& reply);
+    void choose_packer(std::span<const uint8_t> data, sd_frame_msg& reply);
+    // 101 to 103, 106 and 107.
     void context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply);
+    // 104 and 105: answers by itself; false ends the connection.
+    bool attach(int32_t cmd, std::span<const uint8_t> data);
+    // 2: the client is done.
+    void quit();
+
+  private:
+    // false ends the connection.
+    bool handle_request(uint8_t code, std::span<const uint8_t> body);
     // A login succeeded for `user`: the connection and its context are now that user's. False
     // when max_connections are logged in already (the login is then refused, with the reply's
     // status and text set here).
     bool logged_in_as(const std::string& user, verr* error, std::string* text);
-    // 104 and 105: false ends the connection.
-    bool attach(int32_t cmd, std::span<const uint8_t> data);
     void detach();
-    // The kinds of node this client may make through the batch worker, as an information line.
-    std::string node_offer() const {
-        const rdir_attr_policy policy = ctx_ ? srv_attr_policy(*ctx_) : rdir_attr_policy{};
-        std::string kinds;
-        if (rdir_attr_policy_node(policy, S_IFIFO)) kinds += "fifo,sock";
-        if (rdir_attr_policy_node(policy, S_IFCHR)) kinds += ",chr,blk";
-        return "nodes=[" + kinds + "]\n";
-    }
     bool send(const sd_frame_msg& reply, uint8_t code);
-    uint8_t protocol() const { return server_->conf.key_login ? 2 : 1; }
+    uint8_t protocol() const {
+        return server_->conf.key_login ? SD_FRAME_PROTOCOL_KEY_LOGIN : SD_FRAME_PROTOCOL;
+    }
 
     dvsrv* server_;
     net_handle* handle_;
@@ -957,7 +916,7 @@ class session final {
     std::shared_ptr<srv_context> ctx_;
 };
 
-bool session::send(const sd_frame_msg& reply, uint8_t code) {
+bool srv_session::send(const sd_frame_msg& reply, uint8_t code) {
     if (!reply.ok()) {
         SRV_LOG(LOG_ERR, "ip=[%s] reply to %d could not be built\n", peer_, code);
         return false;
@@ -965,7 +924,7 @@ bool session::send(const sd_frame_msg& reply, uint8_t code) {
     return sd_frame_write(stream_, protocol(), code, reply.root()) == SD_FRAME_OK;
 }
 
-void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
+void srv_session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
     static constexpr blobmsg_policy kPolicy[] = {{SDF_USER, BLOBMSG_TYPE_STRING},
                                                  {SDF_PASSWD, BLOBMSG_TYPE_STRING}};
     const blob_attr* tb[2] = {};
@@ -1005,10 +964,10 @@ void session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
         }
     }
     srv_reply_begin(reply, error, text.c_str());
-    reply.add_int32(SDF_OS_TYPE, kOsTypeLinux);
+    reply.add_int32(SDF_OS_TYPE, SD_OS_TYPE_LINUX);
 }
 
-void session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply) {
+void srv_session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply) {
     static constexpr blobmsg_policy kPolicy[] = {{SDF_USER, BLOBMSG_TYPE_STRING},
                                                  {SDF_VER, BLOBMSG_TYPE_INT32}};
     const blob_attr* tb[2] = {};
@@ -1054,7 +1013,7 @@ void session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& reply) 
     reply.add_string(SDF_CERT, cert);
 }
 
-void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
+void srv_session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
     static constexpr blobmsg_policy kPolicy[] = {{SDF_LKEY, BLOBMSG_TYPE_STRING}};
     const blob_attr* tb[1] = {};
     const bool pending = key_pending_;
@@ -1085,7 +1044,7 @@ void session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply) {
     srv_reply_begin(reply, 0, "");
 }
 
-bool session::logged_in_as(const std::string& user, verr* error, std::string* text) {
+bool srv_session::logged_in_as(const std::string& user, verr* error, std::string* text) {
     if (watch_ != nullptr && !server_->admit(watch_)) {
         SRV_LOG(LOG_WARN, "ip=[%s] refused: %u connections\n", peer_,
                 server_->conf.max_connections);
@@ -1115,65 +1074,22 @@ bool session::logged_in_as(const std::string& user, verr* error, std::string* te
     return true;
 }
 
-// Request 20: control without output.
-void session::control(std::span<const uint8_t> body, sd_frame_msg& reply) {
-    control_fields request;
-    if (!parse_control(body, false, &request)) {
-        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
+// 10001: the packer of the connection's packed data fields.
+void srv_session::choose_packer(std::span<const uint8_t> data, sd_frame_msg& reply) {
+    std::string_view name(reinterpret_cast<const char*>(data.data()), data.size());
+    if (size_t nul = name.find('\0'); nul != std::string_view::npos) name = name.substr(0, nul);
+    if (name != "lz4" && name != "none") {
+        srv_reply_error(reply, VERR_NOT_SUPPORTED, "unknown packer");
         return;
     }
-    const int32_t cmd = request.cmd;
-    const std::span<const uint8_t> data = request.data;
-    if (cmd == kIoctlPack) {
-        std::string_view name(reinterpret_cast<const char*>(data.data()), data.size());
-        if (size_t nul = name.find('\0'); nul != std::string_view::npos) name = name.substr(0, nul);
-        if (name != "lz4" && name != "none") {
-            srv_reply_error(reply, VERR_NOT_SUPPORTED, "unknown packer");
-            return;
-        }
-        zcomp_ctx& pack = ctx_->pack;
-        std::memset(pack.name, 0, sizeof(pack.name));
-        std::memcpy(pack.name, name.data(), name.size());
-        if (zcomp_init(&pack) != 0) {
-            srv_reply_error(reply, VERR_NO_MEMORY, "packer could not be made");
-            return;
-        }
-        srv_reply_begin(reply, 0, "");
+    zcomp_ctx& pack = ctx_->pack;
+    std::memset(pack.name, 0, sizeof(pack.name));
+    std::memcpy(pack.name, name.data(), name.size());
+    if (zcomp_init(&pack) != 0) {
+        srv_reply_error(reply, VERR_NO_MEMORY, "packer could not be made");
         return;
     }
-    if (cmd == kFileReadTimeout || cmd == kFileWriteTimeout) {
-        // Time-outs of a file on the server: reads and writes here do not wait on a peer.
-        srv_reply_begin(reply, 0, "");
-        return;
-    }
-    if (srv_file_control(*ctx_, request.fd, cmd, data, reply)) return;
-    srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
-}
-
-// Request 8: control with output.
-void session::control_output(std::span<const uint8_t> body, sd_frame_msg& reply) {
-    control_fields request;
-    if (!parse_control(body, true, &request)) {
-        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed control request");
-        return;
-    }
-    const uint64_t fd = request.fd;
-    const int32_t cmd = request.cmd;
-    const std::span<const uint8_t> data = request.data;
-    const uint32_t olen = request.olen;
-    if (cmd >= DVSD_IOCTL2_CTX_INIT && cmd <= DVSD_IOCTL2_CTX_REQ_STOP) {
-        context_control(cmd, data, reply);
-        return;
-    }
-    if (srv_file_control_output(*ctx_, fd, cmd, data, olen, reply)) return;
-    if (srv_batch_control(*ctx_, cmd, data, olen, reply)) return;
-    if (refused_output_code(cmd)) {
-        srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
-        return;
-    }
-    char text[64];
-    snprintf(text, sizeof(text), "Unknown control %d", cmd);
-    srv_reply_error(reply, VERR_NOT_IMPLEMENTED, text);
+    srv_reply_begin(reply, 0, "");
 }
 
 void reply_text(sd_frame_msg& reply, const std::string& text) {
@@ -1181,13 +1097,13 @@ void reply_text(sd_frame_msg& reply, const std::string& text) {
     reply.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), text.size() + 1);
 }
 
-void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply) {
-    if (cmd == DVSD_IOCTL2_CTX_INIT) {
+void srv_session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_frame_msg& reply) {
+    if (cmd == SD_CTL_CTX_INIT) {
         ctx_->persistent = true;
         reply_text(reply, "");
         return;
     }
-    if (cmd == DVSD_IOCTL2_GET_CTX_ADDR) {
+    if (cmd == SD_CTL_CTX_GET_ADDR) {
         if (ctx_->address == 0) {
             std::lock_guard<std::mutex> lock(server_->context_mutex);
             if (server_->contexts.size() >= server_->conf.max_contexts) {
@@ -1212,11 +1128,11 @@ void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_fra
         srv_reply_error(reply, VERR_NOT_FOUND, "no such context");
         return;
     }
-    if (cmd == DVSD_IOCTL2_GET_LAST_CMD_IDX) {
+    if (cmd == SD_CTL_CTX_LAST_INDEX) {
         reply_text(reply, std::to_string(target->completed.load()));
-    } else if (cmd == DVSD_IOCTL2_CTX_RUN_STATUS) {
+    } else if (cmd == SD_CTL_CTX_RUN_STATUS) {
         reply_text(reply, target->executing ? "1" : "0");
-    } else if (cmd == DVSD_IOCTL2_CTX_REQ_STOP) {
+    } else if (cmd == SD_CTL_CTX_REQ_STOP) {
         if (target != ctx_) {
             std::lock_guard<std::mutex> lock(target->mutex);
             if (target->handle != nullptr) {
@@ -1232,7 +1148,7 @@ void session::context_control(int32_t cmd, std::span<const uint8_t> data, sd_fra
     }
 }
 
-bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
+bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
     auto address = parse_address(data);
     std::shared_ptr<srv_context> target;
     if (address && *address != 0) target = server_->find_context(*address);
@@ -1241,7 +1157,7 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
         refusal = "no such context";
     } else if (target->executing) {
         refusal = "context busy";
-    } else if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY && !target->reply.ok()) {
+    } else if (cmd == SD_CTL_CTX_ATTACH_REPLY && !target->reply.ok()) {
         refusal = "no response to repeat";
     }
     if (refusal == nullptr && target != ctx_) {
@@ -1262,18 +1178,17 @@ bool session::attach(int32_t cmd, std::span<const uint8_t> data) {
         detach();
         ctx_ = target;
     }
-    SRV_LOG(
-        LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
-        static_cast<unsigned long long>(ctx_->completed.load()),
-        cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY ? "last response sent again" : "lost request awaited");
-    if (cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY) return send(ctx_->reply, ctx_->reply_code);
+    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
+            static_cast<unsigned long long>(ctx_->completed.load()),
+            cmd == SD_CTL_CTX_ATTACH_REPLY ? "last response sent again" : "lost request awaited");
+    if (cmd == SD_CTL_CTX_ATTACH_REPLY) return send(ctx_->reply, ctx_->reply_code);
     reply_text(scratch_, "");
     return send(scratch_, SD_REQ_IOCTL);
 }
 
 // Lets go of the connection's context: one kept for a repair stays with the server, any other
 // ends here with everything it opened.
-void session::detach() {
+void srv_session::detach() {
     if (!ctx_) return;
     {
         std::lock_guard<std::mutex> lock(ctx_->mutex);
@@ -1290,71 +1205,38 @@ void session::detach() {
     ctx_.reset();
 }
 
-void session::dispatch(uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply) {
-    // Whatever fields a request takes, a table that is not well formed is refused alike.
-    if (!blobmsg_table_valid(body.data(), body.size())) {
-        srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed request");
-        return;
-    }
-    switch (code) {
-        case SD_REQ_LOGIN:
-            login(body, reply);
-            return;
-        case SD_REQ_KEY_LOGIN1:
-            key_challenge(body, reply);
-            return;
-        case SD_REQ_KEY_LOGIN2:
-            key_answer(body, reply);
-            return;
-        case SD_REQ_INFO:
-            srv_reply_begin(reply, 0, "");
-            reply.add_string(SDF_INFO, (dvsrv_info_text() + node_offer()).c_str());
-            return;
-        case SD_REQ_IOCTL:
-            control_output(body, reply);
-            return;
-        case SD_REQ_FILE_IOCTL:
-            control(body, reply);
-            return;
-        default:
-            break;
-    }
-    if (srv_file_handles(code)) {
-        srv_file_request(*ctx_, code, body, reply);
-        return;
-    }
-    char text[64];
-    snprintf(text, sizeof(text), "Unknown request %d", code);
-    srv_reply_error(reply, VERR_NOT_IMPLEMENTED, text);
+void srv_session::quit() {
+    // The client is done: nothing it opened is kept for a repair.
+    if (ctx_->address != 0) server_->forget_context(ctx_->address);
+    ctx_->persistent = false;
 }
 
-bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
-    if (code == SD_REQ_QUIT) {
-        // The client is done: nothing it opened is kept for a repair.
-        if (ctx_->address != 0) server_->forget_context(ctx_->address);
-        ctx_->persistent = false;
-        end_ = "quit";
-        return false;
-    }
-    const bool login_code =
-        code == SD_REQ_LOGIN || code == SD_REQ_KEY_LOGIN1 || code == SD_REQ_KEY_LOGIN2;
-    if (!logged_in_ && !login_code) {
+bool srv_session::handle_request(uint8_t code, std::span<const uint8_t> body) {
+    srv_call call{.ctx = *ctx_, .session = this, .code = code, .body = body, .reply = ctx_->reply};
+    const srv_route* route = srv_route_find(&call);
+    if (!logged_in_ && (route->needs & SRV_OPEN) == 0) {
         SRV_LOG(LOG_WARN, "ip=[%s] request %d before login: closed\n", peer_, code);
         end_ = "request before login";
         return false;
     }
-    if (code == SD_REQ_IOCTL) {
-        // A re-attach is not counted: it carries on the count of the context it attaches to.
-        control_fields request;
-        if (blobmsg_table_valid(body.data(), body.size()) && parse_control(body, true, &request) &&
-            (request.cmd == DVSD_IOCTL2_ATTACH_CTX ||
-             request.cmd == DVSD_IOCTL2_ATTACH_CTX_REPLY)) {
-            return attach(request.cmd, request.data);
-        }
+    if ((route->needs & SRV_UNCOUNTED) != 0) {
+        // Not counted: a re-attach carries on the count of the context it attaches to.
+        srv_call own{.ctx = *ctx_,
+                     .session = this,
+                     .code = code,
+                     .body = body,
+                     .fd = call.fd,
+                     .cmd = call.cmd,
+                     .data = call.data,
+                     .olen = call.olen,
+                     .reply = scratch_};
+        route->handler(own);
+        end_ = own.end;
+        return own.end == nullptr;
     }
     srv_context& ctx = *ctx_;
     ctx.executing = true;
-    dispatch(code, body, ctx.reply);
+    srv_route_run(*route, call);
     // Counted and kept before the response goes out, so that a response lost on the way can be
     // asked for again.
     const uint64_t index = ++ctx.completed;
@@ -1368,10 +1250,14 @@ bool session::handle_request(uint8_t code, std::span<const uint8_t> body) {
         end_ = "too many connections";
         return false;
     }
+    if (call.end != nullptr) {
+        end_ = call.end;
+        return false;
+    }
     return sent;
 }
 
-const char* session::serve() {
+const char* srv_session::serve() {
     ctx_ = srv_context_new(&server_->conf, server_->root.get(), "");
     if (!ctx_) {
         SRV_LOG(LOG_ERR, "ip=[%s] no memory for a context: closed\n", peer_);
@@ -1452,13 +1338,11 @@ const char* session::serve() {
     }
 }
 
-}  // namespace
-
 namespace {
 
 void serve_watched(dvsrv* server, net_handle* handle, const char* peer_address, conn_watch* watch) {
     const auto started = steady::now();
-    session s(server, handle, peer_address, watch);
+    srv_session s(server, handle, peer_address, watch);
     const char* outcome = s.serve();
     const double seconds = std::chrono::duration<double>(steady::now() - started).count();
     // One line per connection, for whoever runs the server: who, how it ended, how much moved.
@@ -1471,4 +1355,49 @@ void serve_watched(dvsrv* server, net_handle* handle, const char* peer_address, 
 
 void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address) {
     serve_watched(server, handle, peer_address, nullptr);
+}
+
+// ---- the connection's rows of the request table ----
+
+void srv_req_login(srv_call& call) {
+    call.session->login(call.body, call.reply);
+}
+
+void srv_req_key_login1(srv_call& call) {
+    call.session->key_challenge(call.body, call.reply);
+}
+
+void srv_req_key_login2(srv_call& call) {
+    call.session->key_answer(call.body, call.reply);
+}
+
+void srv_req_quit(srv_call& call) {
+    call.session->quit();
+    call.end = "quit";
+}
+
+void srv_req_info(srv_call& call) {
+    // The kinds of node this client may make through the batch worker.
+    const rdir_attr_policy policy = srv_attr_policy(call.ctx);
+    std::string kinds;
+    if (rdir_attr_policy_node(policy, S_IFIFO)) kinds += "fifo,sock";
+    if (rdir_attr_policy_node(policy, S_IFCHR)) kinds += ",chr,blk";
+    srv_reply_begin(call.reply, 0, "");
+    call.reply.add_string(SDF_INFO, (dvsrv_info_text() + "nodes=[" + kinds + "]\n").c_str());
+}
+
+void srv_ctl_pack(srv_call& call) {
+    call.session->choose_packer(call.data, call.reply);
+}
+
+void srv_ctl_file_timeout(srv_call& call) {
+    srv_reply_begin(call.reply, 0, "");
+}
+
+void srv_ctl_context(srv_call& call) {
+    call.session->context_control(call.cmd, call.data, call.reply);
+}
+
+void srv_ctl_attach(srv_call& call) {
+    if (!call.session->attach(call.cmd, call.data)) call.end = "reply not delivered";
 }

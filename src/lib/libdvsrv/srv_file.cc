@@ -34,6 +34,7 @@
 
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_handlers.h"
 #include "libdvsrv/srv_session.h"
 #include "liblog/log2.h"
 #include "libpal/os_root.h"
@@ -45,22 +46,6 @@
 #define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
 
 namespace {
-
-// Control codes served here.
-constexpr int32_t kCtlMkdirs = 10013;
-constexpr int32_t kCtlSetTimes = 10029;
-constexpr int32_t kCtlSetTimes2 = 10030;
-constexpr int32_t kCtlRmdir = 10036;
-constexpr int32_t kCtlRemove = 10037;
-constexpr int32_t kCtlSetStat = 10038;
-constexpr int32_t kCtlFileSetStat = 10039;
-constexpr int32_t kCtlSeekdir = 10050;
-
-// Open flags of request 10.
-constexpr uint64_t kOpenRead = 0x1;
-constexpr uint64_t kOpenWrite = 0x2;
-constexpr uint64_t kOpenCreate = 0x8;
-constexpr uint64_t kOpenTruncate = 0x20;
 
 constexpr uint32_t kNewFileMode = 0644;
 constexpr uint32_t kNewDirMode = 0755;
@@ -992,10 +977,10 @@ void serve_open10(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg&
     const uint64_t mode = b.u64(1);
     open_request req;
     req.path = b.str(0);
-    req.read = (mode & kOpenRead) != 0;
-    req.write = (mode & kOpenWrite) != 0;
-    req.create = (mode & kOpenCreate) != 0;
-    req.truncate = (mode & kOpenTruncate) != 0;
+    req.read = (mode & SD_OPEN_READ) != 0;
+    req.write = (mode & SD_OPEN_WRITE) != 0;
+    req.create = (mode & SD_OPEN_CREATE) != 0;
+    req.truncate = (mode & SD_OPEN_TRUNCATE) != 0;
     req.make_parents = true;
     req.perm = kNewFileMode;
     serve_open(ctx, std::move(req), reply);
@@ -1166,61 +1151,6 @@ void serve_closedir(srv_context& ctx, std::span<const uint8_t> body, sd_frame_ms
     reply_ok(reply);
 }
 
-void dispatch(srv_context& ctx, uint8_t code, std::span<const uint8_t> body, sd_frame_msg& reply) {
-    switch (code) {
-        case SD_REQ_LSBLK: {
-            // Block devices of the host are not given out.
-            reply_ok(reply);
-            reply.add_string(SDF_LSBLK, "");
-            return reply_done(reply);
-        }
-        case SD_REQ_STATFS:
-            return serve_statfs(ctx, body, reply);
-        case SD_REQ_STAT:
-        case SD_REQ_STAT_EX:
-        case SD_REQ_LSTAT:
-            return serve_stat(ctx, code, body, reply);
-        case SD_REQ_PUT_FILE:
-            return serve_put_file(ctx, body, reply);
-        case SD_REQ_OPEN:
-            return serve_open10(ctx, body, reply);
-        case SD_REQ_OPEN2:
-            return serve_open25(ctx, body, reply);
-        case SD_REQ_CLOSE:
-            return serve_close(ctx, body, reply);
-        case SD_REQ_READ:
-        case SD_REQ_PREAD:
-            return serve_read(ctx, code, body, reply);
-        case SD_REQ_WRITE:
-        case SD_REQ_PWRITE:
-            return serve_write(ctx, code, body, reply);
-        case SD_REQ_FILE_FD:
-            return serve_flush(ctx, body, reply);
-        case SD_REQ_SEEK:
-            return serve_seek(ctx, body, reply);
-        case SD_REQ_SET_LEN:
-            return serve_set_len(ctx, body, reply);
-        case SD_REQ_GEOMETRY:
-            return serve_geometry(ctx, body, reply);
-        case SD_REQ_FSTAT:
-        case SD_REQ_FSTAT_EX:
-            return serve_fstat(ctx, code, body, reply);
-        case SD_REQ_FSET_TIME:
-        case SD_REQ_FSET_TIME_EX:
-            return serve_set_times(ctx, code, body, reply);
-        case SD_REQ_OPENDIR:
-            return serve_opendir(ctx, body, reply);
-        case SD_REQ_READDIR:
-        case SD_REQ_READDIR_EX:
-            return serve_readdir(ctx, code, body, reply);
-        case SD_REQ_CLOSEDIR:
-            return serve_closedir(ctx, body, reply);
-        default:
-            // 23, 24, 50 and anything else: not offered by this server.
-            return reply_status(reply, VERR_NOT_SUPPORTED);
-    }
-}
-
 // ---- control requests ----
 
 void control_set_times(std::string_view text, const srv_context& ctx, sd_frame_msg& reply) {
@@ -1313,132 +1243,105 @@ void srv_file_release_buffers(srv_context& ctx) {
     if (ctx.files) std::vector<uint8_t>().swap(ctx.files->buffer);
 }
 
-bool srv_file_handles(uint8_t code) {
-    switch (code) {
-        case 3:
-        case 5:
-        case 6:
-        case 7:
-        case 9:
-        case 10:
-        case 11:
-        case 12:
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-        case 19:
-        case 21:
-        case 22:
-        case 23:
-        case 24:
-        case 25:
-        case 26:
-        case 27:
-        case 28:
-        case 29:
-        case 30:
-        case 41:
-        case 42:
-        case 43:
-        case 44:
-        case 50:
-            return true;
-        default:
-            return false;
-    }
+// ---- the rows of the request table ----
+
+void srv_req_lsblk(srv_call& call) {
+    // Block devices of the host are not given out.
+    reply_ok(call.reply);
+    call.reply.add_string(SDF_LSBLK, "");
+    reply_done(call.reply);
 }
 
-void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
-                      sd_frame_msg& reply) {
-    try {
-        dispatch(ctx, code, body, reply);
-    } catch (const std::bad_alloc&) {
-        srv_reply_error(reply, VERR_NO_MEMORY);
-    }
+void srv_req_statfs(srv_call& c) {
+    serve_statfs(c.ctx, c.body, c.reply);
+}
+void srv_req_stat(srv_call& c) {
+    serve_stat(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_put_file(srv_call& c) {
+    serve_put_file(c.ctx, c.body, c.reply);
+}
+void srv_req_open(srv_call& c) {
+    serve_open10(c.ctx, c.body, c.reply);
+}
+void srv_req_open2(srv_call& c) {
+    serve_open25(c.ctx, c.body, c.reply);
+}
+void srv_req_close(srv_call& c) {
+    serve_close(c.ctx, c.body, c.reply);
+}
+void srv_req_read(srv_call& c) {
+    serve_read(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_write(srv_call& c) {
+    serve_write(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_flush(srv_call& c) {
+    serve_flush(c.ctx, c.body, c.reply);
+}
+void srv_req_seek(srv_call& c) {
+    serve_seek(c.ctx, c.body, c.reply);
+}
+void srv_req_set_len(srv_call& c) {
+    serve_set_len(c.ctx, c.body, c.reply);
+}
+void srv_req_geometry(srv_call& c) {
+    serve_geometry(c.ctx, c.body, c.reply);
+}
+void srv_req_fstat(srv_call& c) {
+    serve_fstat(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_set_times(srv_call& c) {
+    serve_set_times(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_opendir(srv_call& c) {
+    serve_opendir(c.ctx, c.body, c.reply);
+}
+void srv_req_readdir(srv_call& c) {
+    serve_readdir(c.ctx, c.code, c.body, c.reply);
+}
+void srv_req_closedir(srv_call& c) {
+    serve_closedir(c.ctx, c.body, c.reply);
 }
 
-bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,
-                      sd_frame_msg& reply) {
-    switch (cmd) {
-        case kCtlMkdirs:
-        case kCtlSetTimes:
-        case kCtlSetTimes2:
-        case kCtlRmdir:
-        case kCtlRemove:
-        case kCtlSetStat:
-        case kCtlFileSetStat:
+void srv_ctl_mkdirs(srv_call& c) {
+    const int ret = make_dirs(c.ctx.root, data_text(c.data));
+    if (ret != 0) return reply_errno(c.reply, ret);
+    reply_ok(c.reply);
+}
+void srv_ctl_set_times(srv_call& c) {
+    control_set_times(data_text(c.data), c.ctx, c.reply);
+}
+void srv_ctl_remove(srv_call& c) {
+    control_remove(data_text(c.data), c.cmd == SD_CTL_RMDIR2, c.ctx, c.reply);
+}
+void srv_ctl_set_stat(srv_call& c) {
+    control_set_stat(data_text(c.data), c.ctx, c.reply);
+}
+void srv_ctl_fset_stat(srv_call& c) {
+    control_file_set_stat(c.ctx, c.fd, data_text(c.data), c.reply);
+}
+
+void srv_ctl_seekdir(srv_call& c) {
+    srv_context& ctx = c.ctx;
+    sd_frame_msg& reply = c.reply;
+    uint64_t index = 0;
+    open_dir* d = ctx.files->dir(c.fd);
+    if (!parse_number(data_text(c.data), &index)) return reply_errno(reply, EINVAL);
+    if (d == nullptr) return reply_errno(reply, EBADF);
+    // Entries are counted as the client counts them: the lines handed out.
+    rewinddir(d->dir.get());
+    d->pending.reset();
+    d->exhausted = false;
+    dir_entry skipped;
+    for (uint64_t i = 0; i < index; ++i) {
+        if (!next_entry(ctx, *d, &skipped)) {
+            if (errno != 0) return reply_errno(reply, errno);
+            d->exhausted = true;
             break;
-        default:
-            return false;
+        }
     }
-    const std::string_view text = data_text(data);
-    try {
-        switch (cmd) {
-            case kCtlMkdirs: {
-                const int ret = make_dirs(ctx.root, text);
-                if (ret != 0) {
-                    reply_errno(reply, ret);
-                } else {
-                    reply_ok(reply);
-                }
-                break;
-            }
-            case kCtlSetTimes:
-            case kCtlSetTimes2:
-                control_set_times(text, ctx, reply);
-                break;
-            case kCtlRmdir:
-            case kCtlRemove:
-                control_remove(text, cmd == kCtlRmdir, ctx, reply);
-                break;
-            case kCtlSetStat:
-                control_set_stat(text, ctx, reply);
-                break;
-            case kCtlFileSetStat:
-                control_file_set_stat(ctx, fd, text, reply);
-                break;
-        }
-    } catch (const std::bad_alloc&) {
-        srv_reply_error(reply, VERR_NO_MEMORY);
-    }
-    return true;
-}
-
-bool srv_file_control_output(srv_context& ctx, uint64_t fd, int32_t cmd,
-                             std::span<const uint8_t> data, uint32_t, sd_frame_msg& reply) {
-    if (cmd != kCtlSeekdir) return false;
-    try {
-        uint64_t index = 0;
-        open_dir* d = ctx.files->dir(fd);
-        if (!parse_number(data_text(data), &index)) {
-            reply_errno(reply, EINVAL);
-            return true;
-        }
-        if (d == nullptr) {
-            reply_errno(reply, EBADF);
-            return true;
-        }
-        // Entries are counted as the client counts them: the lines handed out.
-        rewinddir(d->dir.get());
-        d->pending.reset();
-        d->exhausted = false;
-        dir_entry skipped;
-        for (uint64_t i = 0; i < index; ++i) {
-            if (!next_entry(ctx, *d, &skipped)) {
-                if (errno != 0) {
-                    reply_errno(reply, errno);
-                    return true;
-                }
-                d->exhausted = true;
-                break;
-            }
-        }
-        reply_ok(reply);
-        reply.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, "", 0);
-        reply_done(reply);
-    } catch (const std::bad_alloc&) {
-        srv_reply_error(reply, VERR_NO_MEMORY);
-    }
-    return true;
+    reply_ok(reply);
+    reply.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, "", 0);
+    reply_done(reply);
 }

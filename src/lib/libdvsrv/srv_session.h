@@ -133,29 +133,13 @@ bool srv_reply_error(sd_frame_msg& reply, verr error, const char* text = nullptr
 // The status of errno `eno` (os_verr_get), and its text.
 verr srv_errno_status(int eno);
 
-// ---- handlers of srv_file.cc: the fixed requests on paths, files and directories ----
+// ---- srv_file.cc ----
 //
-// True when `code` is one of its requests: 3, 5, 6, 7, 9, 10-16, 19, 21-30, 41-44, 50.
-bool srv_file_handles(uint8_t code);
-// Answers request `code` (a code srv_file_handles accepts) with body `body` (the root's fields).
-// The reply is always filled: a body that does not parse gets -466.
-void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
-                      sd_frame_msg& reply);
 // Frees the read buffer of the context's files (a quiet connection; the next read makes it again).
 void srv_file_release_buffers(srv_context& ctx);
-// Request 20 (control without output) for codes 10013, 10029, 10030, 10036-10039 on object `fd`
-// (0: the connection). False when `cmd` is not one of them (the reply is then untouched).
-bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,
-                      sd_frame_msg& reply);
-// Request 8 (control with output) for code 10050 on a directory. False when `cmd` is not 10050.
-bool srv_file_control_output(srv_context& ctx, uint64_t fd, int32_t cmd,
-                             std::span<const uint8_t> data, uint32_t olen, sd_frame_msg& reply);
 
-// ---- handlers of srv_batch.cc: the lister and the batch worker ----
+// ---- srv_batch.cc ----
 //
-// Request 8 for codes 10120-10123 and 10130-10138. False when `cmd` is not one of them.
-bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
-                       sd_frame_msg& reply);
 // Stops (from any thread) whatever wait of the lister or worker runs for the context, so that a
 // request blocked in it returns promptly (107, server stop).
 void srv_batch_interrupt(srv_context& ctx);
