@@ -23,8 +23,6 @@
 #include "librdir/misc.h"
 #include "librdir/stat_line.h"
 
-#define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
-
 namespace {
 
 // Longest a worker collection waits for more results after its first ones.

@@ -4,40 +4,52 @@
 
 #include "libdvsrv/srv_route.h"
 
-// ---- the connection: login, information, server contexts (srv_session.cc, srv_login.cc) ----
-void srv_req_login(srv_call& call);         // 1
-void srv_req_key_login1(srv_call& call);    // 90
-void srv_req_key_login2(srv_call& call);    // 91
+// ---- the connection (srv_conn.cc) ----
 void srv_req_quit(srv_call& call);          // 2
 void srv_req_info(srv_call& call);          // 4
 void srv_ctl_pack(srv_call& call);          // 20: 10001
 void srv_ctl_file_timeout(srv_call& call);  // 20: 10100, 10105
-void srv_ctl_context(srv_call& call);       // 8: 101-103, 106, 107
-void srv_ctl_attach(srv_call& call);        // 8: 104, 105
 
-// ---- paths and open files (srv_file.cc) ----
-void srv_req_lsblk(srv_call& call);      // 3
-void srv_req_statfs(srv_call& call);     // 5
-void srv_req_stat(srv_call& call);       // 6, 7, 28
-void srv_req_put_file(srv_call& call);   // 9
-void srv_req_open(srv_call& call);       // 10
-void srv_req_open2(srv_call& call);      // 25
-void srv_req_close(srv_call& call);      // 11
-void srv_req_read(srv_call& call);       // 12, 29
-void srv_req_write(srv_call& call);      // 13, 30
-void srv_req_flush(srv_call& call);      // 14
-void srv_req_seek(srv_call& call);       // 15
-void srv_req_set_len(srv_call& call);    // 16
-void srv_req_geometry(srv_call& call);   // 19
-void srv_req_fstat(srv_call& call);      // 21, 26
+// ---- logins (srv_login.cc) ----
+void srv_req_login(srv_call& call);       // 1
+void srv_req_key_login1(srv_call& call);  // 90
+void srv_req_key_login2(srv_call& call);  // 91
+
+// ---- contexts kept for a repair (srv_context.cc) ----
+void srv_ctl_context(srv_call& call);  // 8: 101-103, 106, 107
+void srv_ctl_attach(srv_call& call);   // 8: 104, 105
+
+// ---- paths (srv_path.cc) ----
+void srv_ctl_mkdirs(srv_call& call);  // 20: 10013
+void srv_ctl_remove(srv_call& call);  // 20: 10036, 10037
+
+// ---- attributes (srv_attr.cc) ----
 void srv_req_set_times(srv_call& call);  // 22, 27
-void srv_ctl_mkdirs(srv_call& call);     // 20: 10013
 void srv_ctl_set_times(srv_call& call);  // 20: 10029, 10030
-void srv_ctl_remove(srv_call& call);     // 20: 10036, 10037
 void srv_ctl_set_stat(srv_call& call);   // 20: 10038
 void srv_ctl_fset_stat(srv_call& call);  // 20: 10039
 
-// ---- directories (srv_file.cc) ----
+// ---- opening, closing and storing files (srv_open.cc) ----
+void srv_req_put_file(srv_call& call);  // 9
+void srv_req_open(srv_call& call);      // 10
+void srv_req_close(srv_call& call);     // 11
+void srv_req_open2(srv_call& call);     // 25
+
+// ---- reading and writing open files (srv_io.cc) ----
+void srv_req_read(srv_call& call);      // 12, 29
+void srv_req_write(srv_call& call);     // 13, 30
+void srv_req_flush(srv_call& call);     // 14
+void srv_req_seek(srv_call& call);      // 15
+void srv_req_set_len(srv_call& call);   // 16
+void srv_req_geometry(srv_call& call);  // 19
+
+// ---- describing entries (srv_stat.cc) ----
+void srv_req_lsblk(srv_call& call);   // 3
+void srv_req_statfs(srv_call& call);  // 5
+void srv_req_stat(srv_call& call);    // 6, 7, 28
+void srv_req_fstat(srv_call& call);   // 21, 26
+
+// ---- directories (srv_dir.cc) ----
 void srv_req_opendir(srv_call& call);   // 41
 void srv_req_readdir(srv_call& call);   // 42, 44
 void srv_req_closedir(srv_call& call);  // 43

@@ -23,6 +23,7 @@
 
 #include "libdvsd/sd_frame.h"
 #include "libdvsrv/dvsrv.h"
+#include "liblog/log2.h"
 #include "libnet/net_sock.h"
 #include "libpack/pack_ex.h"
 #include "libpal/verr.h"
@@ -30,7 +31,10 @@
 
 struct os_root;
 
-// Open files and directories of a context (srv_file.cc).
+// The server's log lines.
+#define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
+
+// Open files and directories of a context (srv_file.h).
 struct srv_files;
 struct srv_files_deleter {
     void operator()(srv_files* files) const;
@@ -100,7 +104,7 @@ struct srv_context final {
     std::unique_ptr<srv_files, srv_files_deleter> files;
     std::unique_ptr<srv_batch, srv_batch_deleter> batch;
 
-    // Repair bookkeeping (dvsrv.cc).
+    // Repair bookkeeping (srv_context.cc, srv_conn.cc).
     uint64_t serial = 0;      // names the context in the log (the address is the client's secret)
     uint64_t address = 0;     // 0 until a client asks for it (102)
     bool persistent = false;  // kept for a re-attach after its connection ends (101)
@@ -133,7 +137,7 @@ bool srv_reply_error(sd_frame_msg& reply, verr error, const char* text = nullptr
 // The status of errno `eno` (os_verr_get), and its text.
 verr srv_errno_status(int eno);
 
-// ---- srv_file.cc ----
+// ---- srv_open.cc ----
 //
 // Frees the read buffer of the context's files (a quiet connection; the next read makes it again).
 void srv_file_release_buffers(srv_context& ctx);
