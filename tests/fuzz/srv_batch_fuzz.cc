@@ -22,6 +22,7 @@
 
 #include "libdvsd/sd_wire.h"
 #include "libdvsrv/dvsrv.h"
+#include "libdvsrv/srv_route.h"
 #include "libdvsrv/srv_session.h"
 #include "libpal/os_root.h"
 
@@ -95,8 +96,8 @@ uint32_t output_length(std::span<const uint8_t> text) {
 
 void control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> text, uint32_t olen) {
     sd_frame_msg reply;
-    if (!srv_batch_control(ctx, cmd, text, olen, reply)) return;
-    // Every code served gets a complete reply.
+    srv_context_control(ctx, SD_REQ_IOCTL, 0, cmd, text, olen, reply);
+    // Every code gets a complete reply.
     if (!reply.ok()) std::abort();
 }
 

@@ -24,6 +24,7 @@
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/sd_wire.h"
 #include "libdvsrv/dvsrv.h"
+#include "libdvsrv/srv_route.h"
 #include "libdvsrv/srv_session.h"
 #include "libpal/os_root.h"
 
@@ -102,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     msg.add_string(SDF_PATH, "w");
     msg.add_int32(SDF_FLAG, 02 | 0100);  // read-write, create
     msg.add_int32(SDF_MODE, 0644);
-    srv_file_request(*ctx, SD_REQ_OPEN2, msg.root().subspan(BLOB_ATTR_HEADER_SIZE), reply);
+    srv_context_request(*ctx, SD_REQ_OPEN2, msg.root().subspan(BLOB_ATTR_HEADER_SIZE), reply);
     uint64_t fd = 0;
     if (reply_errno(reply, &fd) != 0) std::abort();
 
@@ -128,12 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> body =
         kind == 3 ? payload : msg.root().subspan(BLOB_ATTR_HEADER_SIZE);
     const std::string before_put = read_file(s.dir / "p" / "f");
-    srv_file_request(*ctx, code, body, reply);
+    srv_context_request(*ctx, code, body, reply);
     const int32_t status = reply_errno(reply);
 
     msg.reset();
     msg.add_int64(SDF_FD, fd);
-    srv_file_request(*ctx, SD_REQ_CLOSE, msg.root().subspan(BLOB_ATTR_HEADER_SIZE), reply);
+    srv_context_request(*ctx, SD_REQ_CLOSE, msg.root().subspan(BLOB_ATTR_HEADER_SIZE), reply);
     if (reply_errno(reply) != 0) std::abort();
     if (kind == 3) return 0;
 

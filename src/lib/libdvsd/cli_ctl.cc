@@ -20,9 +20,6 @@ constexpr size_t kSmartCommandMax = 32767;
 constexpr size_t kVssOutMax = 4096;
 constexpr size_t kNumberOut = 512;
 constexpr uint32_t kHashMaxOld = 1023;
-// Codes 100 to 110 manage server contexts: their exchanges must never start a repair.
-constexpr int32_t kCtxCodeFirst = 100;
-constexpr int32_t kCtxCodeLast = 110;
 
 void copy_text(char* dst, size_t size, const char* src) {
     snprintf(dst, size, "%s", src != nullptr ? src : "");
@@ -216,7 +213,7 @@ int cli_ioctl_imp(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data
         if (ctx->net.stop.load(std::memory_order_acquire) != 0) return SD_FRAME_USER_STOP;
         return dvsd_send_request(&ctx->frame, SD_REQ_IOCTL, ctx->msg);
     }
-    const bool context_code = code >= kCtxCodeFirst && code <= kCtxCodeLast;
+    const bool context_code = code >= SD_CTL_CTX_FIRST && code <= SD_CTL_CTX_LAST;
     const bool was_enabled = ctx->frame.repair_enabled;
     if (context_code) ctx->frame.repair_enabled = false;
     const blob_attr* tb[SD_IOCTL_COUNT];
@@ -578,13 +575,15 @@ int dvsd_cli_hash_get2(void* handle, char* out, uint32_t out_size) {
 // ---- control codes by argument shape ------------------------------------------------------------
 
 int dvsd_cli_ctl_s(void* handle, int32_t code, const char* s) {
-    if (!code_in(code, {10013, 10014, 10015})) return refuse(handle, "code does not take a path");
+    if (!code_in(code, {SD_CTL_MKDIRS, SD_CTL_10014, SD_CTL_10015}))
+        return refuse(handle, "code does not take a path");
     if (s == nullptr || has_tab(s)) return refuse(handle, "bad text argument");
     return cli_ctl_text(handle, code, s);
 }
 
 int dvsd_cli_ctl_ss(void* handle, int32_t code, const char* s1, const char* s2) {
-    if (!code_in(code, {10023, 10024})) return refuse(handle, "code does not take two texts");
+    if (!code_in(code, {SD_CTL_10023, SD_CTL_10024}))
+        return refuse(handle, "code does not take two texts");
     if (s1 == nullptr || s2 == nullptr || has_tab(s1) || has_tab(s2)) {
         return refuse(handle, "bad text argument");
     }
@@ -592,7 +591,7 @@ int dvsd_cli_ctl_ss(void* handle, int32_t code, const char* s1, const char* s2) 
 }
 
 int dvsd_cli_ctl_ssu(void* handle, int32_t code, const char* s1, const char* s2, uint32_t u) {
-    if (code != 10016) return refuse(handle, "code does not take two texts and a number");
+    if (code != SD_CTL_10016) return refuse(handle, "code does not take two texts and a number");
     if (s1 == nullptr || s2 == nullptr || has_tab(s1) || has_tab(s2)) {
         return refuse(handle, "bad text argument");
     }
@@ -600,7 +599,8 @@ int dvsd_cli_ctl_ssu(void* handle, int32_t code, const char* s1, const char* s2,
 }
 
 int dvsd_cli_ctl_su(void* handle, int32_t code, const char* s, uint32_t u) {
-    if (!code_in(code, {10018, 10019, 10020, 10022, 10025, 10026, 10101})) {
+    if (!code_in(code, {SD_CTL_10018, SD_CTL_10019, SD_CTL_10020, SD_CTL_10022, SD_CTL_10025,
+                        SD_CTL_10026, SD_CTL_10101})) {
         return refuse(handle, "code does not take a text and a number");
     }
     if (s == nullptr || has_tab(s)) return refuse(handle, "bad text argument");
@@ -608,14 +608,14 @@ int dvsd_cli_ctl_su(void* handle, int32_t code, const char* s, uint32_t u) {
 }
 
 int dvsd_cli_ctl_sul(void* handle, int32_t code, const char* s, uint32_t u, uint64_t l) {
-    if (code != 10021) return refuse(handle, "code does not take a text and two numbers");
+    if (code != SD_CTL_10021) return refuse(handle, "code does not take a text and two numbers");
     if (s == nullptr || has_tab(s)) return refuse(handle, "bad text argument");
     return cli_ctl_text(handle, code,
                         cli_format("%s\t%u\t%llu", s, u, static_cast<unsigned long long>(l)));
 }
 
 int dvsd_cli_ctl_suu(void* handle, int32_t code, const char* s, uint32_t u1, uint32_t u2) {
-    if (!code_in(code, {10027, 10028})) {
+    if (!code_in(code, {SD_CTL_10027, SD_CTL_10028})) {
         return refuse(handle, "code does not take a text and two numbers");
     }
     if (s == nullptr || has_tab(s)) return refuse(handle, "bad text argument");
@@ -623,27 +623,31 @@ int dvsd_cli_ctl_suu(void* handle, int32_t code, const char* s, uint32_t u1, uin
 }
 
 int dvsd_cli_ctl_sl(void* handle, int32_t code, const char* s, int64_t l) {
-    if (code != 10035) return refuse(handle, "code does not take a text and a number");
+    if (code != SD_CTL_10035) return refuse(handle, "code does not take a text and a number");
     if (s == nullptr || has_tab(s)) return refuse(handle, "bad text argument");
     return cli_ctl_text(handle, code, cli_format("%s\t%lli", s, static_cast<long long>(l)));
 }
 
 int dvsd_cli_ctl_u(void* handle, int32_t code, uint32_t u) {
-    if (!code_in(code, {10102, 10104})) return refuse(handle, "code does not take a number");
+    if (!code_in(code, {SD_CTL_10102, SD_CTL_10104}))
+        return refuse(handle, "code does not take a number");
     return cli_ctl_text(handle, code, cli_format("%u", u));
 }
 
 int dvsd_cli_ctl_uu(void* handle, int32_t code, uint32_t u1, uint32_t u2) {
-    if (code != 10103) return refuse(handle, "code does not take two numbers");
+    if (code != SD_CTL_HASH_INIT) return refuse(handle, "code does not take two numbers");
     return cli_ctl_text(handle, code, cli_format("%u\t%u", u1, u2));
 }
 
 int dvsd_cli_ctl_out(void* handle, int32_t code, const char* text, char* out, uint32_t out_size,
                      uint32_t* out_len) {
-    if (!code_in(code, {10002, 10003, 10004, 10005, 10101, 10104, 10105, 10107, 10112})) {
+    if (!code_in(code, {SD_CTL_OUT_10002, SD_CTL_OUT_10003, SD_CTL_OUT_10004, SD_CTL_OUT_10005,
+                        SD_CTL_10101, SD_CTL_10104, SD_CTL_FD_WRITE_TIMEOUT, SD_CTL_10107,
+                        SD_CTL_10112})) {
         return refuse(handle, "code is not a control with output");
     }
-    if (code == 10112) return cli_ctl_text_out(handle, code, nullptr, out, out_size, out_len);
+    if (code == SD_CTL_10112)
+        return cli_ctl_text_out(handle, code, nullptr, out, out_size, out_len);
     if (text == nullptr) return refuse(handle, "text missing");
     const std::string arg(text);
     return cli_ctl_text_out(handle, code, &arg, out, out_size, out_len);

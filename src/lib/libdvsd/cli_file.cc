@@ -13,12 +13,6 @@
 
 namespace {
 
-constexpr int32_t kOpenNeeds167 = 0x10000;
-// Open flags of request 10 that make or empty the file.
-constexpr int32_t kOpenCreate = 0x8;
-constexpr int32_t kOpenTruncate = 0x20;
-// Creation disposition of request 24 that opens only a file that is there, as it is.
-constexpr uint32_t kWopenOpenExisting = 3;
 // A connection that has read this much in one request does not fall back to small blocks.
 constexpr uint32_t kLargeReadSeen = 0x200000;
 
@@ -87,11 +81,13 @@ int reopen(dvsd_cli_file* file, uint64_t* fd) {
                              file->flags, fd);
         case SD_REQ_WOPEN: {
             cli_wopen_args a = file->wopen;
-            a.creation_disposition = kWopenOpenExisting;
+            a.creation_disposition = SD_WOPEN_OPEN_EXISTING;
             return cli_wopen(ctx, path, a, fd);
         }
         default:
-            return cli_open(ctx, path, file->flags & ~(kOpenCreate | kOpenTruncate), fd);
+            return cli_open(ctx, path,
+                            file->flags & ~static_cast<int32_t>(SD_OPEN_CREATE | SD_OPEN_TRUNCATE),
+                            fd);
     }
 }
 
@@ -248,7 +244,8 @@ dvsd_cli_file* dvsd_cli_open(dvsd_cli_ctx* ctx, const char* path, int32_t flags)
         cli_fail(ctx, VERR_INVALID_PARAMETER, "path missing");
         return nullptr;
     }
-    if ((flags & kOpenNeeds167) != 0 && !cli_ver_at_least(ctx, CLI_VER_1_6_7)) {
+    if ((static_cast<uint64_t>(flags) & SD_OPEN_NEEDS_167) != 0 &&
+        !cli_ver_at_least(ctx, CLI_VER_1_6_7)) {
         cli_not_supported(ctx);
         return nullptr;
     }

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libdvsd/sd_wire.h"
 #include "libnet/sock_cli.h"
 #include "libpal/verr.h"
 
@@ -332,48 +333,52 @@ enum : int32_t {
 // Context control codes (request 8 on the connection itself, decimal texts): the server keeps a
 // connection's context so that a new connection can take over its work after a break.
 enum : int32_t {
-    DVSD_IOCTL2_CTX_INIT = 101,          // "0": keep this context for a re-attach
-    DVSD_IOCTL2_GET_CTX_ADDR = 102,      // out: the context's address
-    DVSD_IOCTL2_GET_LAST_CMD_IDX = 103,  // address ("0": own) -> index of its last request
-    DVSD_IOCTL2_ATTACH_CTX = 104,        // address: work on that context from now on
-    DVSD_IOCTL2_ATTACH_CTX_REPLY = 105,  // address: the same, answered by its last response
-    DVSD_IOCTL2_CTX_RUN_STATUS = 106,    // address -> "1" while a request of it runs
-    DVSD_IOCTL2_CTX_REQ_STOP = 107,      // address: end its connection's waits
+    DVSD_IOCTL2_CTX_INIT = SD_CTL_CTX_INIT,          // "0": keep this context for a re-attach
+    DVSD_IOCTL2_GET_CTX_ADDR = SD_CTL_CTX_GET_ADDR,  // out: the context's address
+    DVSD_IOCTL2_GET_LAST_CMD_IDX =
+        SD_CTL_CTX_LAST_INDEX,                   // address ("0": own) -> index of its last request
+    DVSD_IOCTL2_ATTACH_CTX = SD_CTL_CTX_ATTACH,  // address: work on that context from now on
+    DVSD_IOCTL2_ATTACH_CTX_REPLY =
+        SD_CTL_CTX_ATTACH_REPLY,  // address: the same, answered by its last response
+    DVSD_IOCTL2_CTX_RUN_STATUS =
+        SD_CTL_CTX_RUN_STATUS,                       // address -> "1" while a request of it runs
+    DVSD_IOCTL2_CTX_REQ_STOP = SD_CTL_CTX_REQ_STOP,  // address: end its connection's waits
 };
-// Control codes with a meaning for the client.
+// Control codes with a meaning for the client (their numbers: sd_wire.h).
 enum : int32_t {
-    DVSD_IOCTL_GET_CONF = 10,
-    DVSD_IOCTL_SET_CONF = 11,
-    DVSD_IOCTL_PACK = 10001,
-    DVSD_IOCTL_MKDIRS = 10013,
-    DVSD_IOCTL_SET_TIMES = 10029,
-    DVSD_IOCTL_SET_TIMES2 = 10030,
-    DVSD_IOCTL_RMDIR2 = 10036,
-    DVSD_IOCTL_REMOVE2 = 10037,
-    DVSD_IOCTL_SET_STAT = 10038,
-    DVSD_IOCTL_FSET_STAT = 10039,
-    DVSD_IOCTL_SEEKDIR = 10050,
-    DVSD_IOCTL_FD_READ_TIMEOUT = 10100,  // without output; with output: disk-health queries
-    DVSD_IOCTL_FD_WRITE_TIMEOUT = 10105,
-    DVSD_IOCTL_HASH_INIT = 10103,
-    DVSD_IOCTL_BCOUNT_INIT = 10106,
-    DVSD_IOCTL_PWRITEX = 10108,
-    DVSD_IOCTL_10109 = 10109,
-    DVSD_IOCTL_HASH_MAX = 10110,
-    DVSD_IOCTL_VSS_MOUNT = 10111,
-    DVSD_IOCTL_HASH_GET2 = 10113,
-    DVSD_IOCTL_RDIR_OPEN = 10120,
-    DVSD_IOCTL_RDIR_CLOSE = 10121,
-    DVSD_IOCTL_RDIR_ENUM = 10122,
-    DVSD_IOCTL_RDIR_READ = 10123,
-    DVSD_IOCTL_MFILE_OPEN = 10130,
-    DVSD_IOCTL_MFILE_CLOSE = 10131,
-    DVSD_IOCTL_MFILE_LIST_RET = 10132,
-    DVSD_IOCTL_MFILE_READ = 10133,
-    DVSD_IOCTL_MFILE_MKDIR = 10134,
-    DVSD_IOCTL_MFILE_WRITE = 10135,
-    DVSD_IOCTL_MFILE_REMOVE = 10136,
-    DVSD_IOCTL_MFILE_EMPTY = 10138,
+    DVSD_IOCTL_GET_CONF = SD_CTL_GET_CONF,
+    DVSD_IOCTL_SET_CONF = SD_CTL_SET_CONF,
+    DVSD_IOCTL_PACK = SD_CTL_PACK,
+    DVSD_IOCTL_MKDIRS = SD_CTL_MKDIRS,
+    DVSD_IOCTL_SET_TIMES = SD_CTL_SET_TIMES,
+    DVSD_IOCTL_SET_TIMES2 = SD_CTL_SET_TIMES2,
+    DVSD_IOCTL_RMDIR2 = SD_CTL_RMDIR2,
+    DVSD_IOCTL_REMOVE2 = SD_CTL_REMOVE2,
+    DVSD_IOCTL_SET_STAT = SD_CTL_SET_STAT,
+    DVSD_IOCTL_FSET_STAT = SD_CTL_FSET_STAT,
+    DVSD_IOCTL_SEEKDIR = SD_CTL_SEEKDIR,
+    DVSD_IOCTL_FD_READ_TIMEOUT =
+        SD_CTL_FD_READ_TIMEOUT,  // without output; with output: disk-health queries
+    DVSD_IOCTL_FD_WRITE_TIMEOUT = SD_CTL_FD_WRITE_TIMEOUT,
+    DVSD_IOCTL_HASH_INIT = SD_CTL_HASH_INIT,
+    DVSD_IOCTL_BCOUNT_INIT = SD_CTL_BCOUNT_INIT,
+    DVSD_IOCTL_PWRITEX = SD_CTL_PWRITEX,
+    DVSD_IOCTL_10109 = SD_CTL_10109,
+    DVSD_IOCTL_HASH_MAX = SD_CTL_HASH_MAX,
+    DVSD_IOCTL_VSS_MOUNT = SD_CTL_VSS_MOUNT,
+    DVSD_IOCTL_HASH_GET2 = SD_CTL_HASH_GET2,
+    DVSD_IOCTL_RDIR_OPEN = SD_CTL_RDIR_OPEN,
+    DVSD_IOCTL_RDIR_CLOSE = SD_CTL_RDIR_CLOSE,
+    DVSD_IOCTL_RDIR_ENUM = SD_CTL_RDIR_ENUM,
+    DVSD_IOCTL_RDIR_READ = SD_CTL_RDIR_READ,
+    DVSD_IOCTL_MFILE_OPEN = SD_CTL_MFILE_OPEN,
+    DVSD_IOCTL_MFILE_CLOSE = SD_CTL_MFILE_CLOSE,
+    DVSD_IOCTL_MFILE_LIST_RET = SD_CTL_MFILE_LIST_RET,
+    DVSD_IOCTL_MFILE_READ = SD_CTL_MFILE_READ,
+    DVSD_IOCTL_MFILE_MKDIR = SD_CTL_MFILE_MKDIR,
+    DVSD_IOCTL_MFILE_WRITE = SD_CTL_MFILE_WRITE,
+    DVSD_IOCTL_MFILE_REMOVE = SD_CTL_MFILE_REMOVE,
+    DVSD_IOCTL_MFILE_EMPTY = SD_CTL_MFILE_EMPTY,
 };
 
 // Control request without output on any handle (its number; 0 for a connection). Codes 0 to 4

@@ -49,9 +49,11 @@ enum blobmsg_type : uint8_t {
 //   8  root payload, zero-padded so that the frame ends on a multiple of 4
 // The padded root (header word included) is P = (L + 3) & ~3 bytes; the frame is 4 + P bytes.
 
-inline constexpr uint8_t SD_FRAME_MAGIC0 = 0x44;   // 'D'
-inline constexpr uint8_t SD_FRAME_MAGIC1 = 0x56;   // 'V'
-inline constexpr uint8_t SD_FRAME_PROTOCOL = 1;    // what this side sends in byte 2
+inline constexpr uint8_t SD_FRAME_MAGIC0 = 0x44;  // 'D'
+inline constexpr uint8_t SD_FRAME_MAGIC1 = 0x56;  // 'V'
+inline constexpr uint8_t SD_FRAME_PROTOCOL = 1;   // what this side sends in byte 2
+// What a server that accepts only the key login sends in byte 2.
+inline constexpr uint8_t SD_FRAME_PROTOCOL_KEY_LOGIN = 2;
 inline constexpr size_t SD_FRAME_PREFIX_SIZE = 4;  // the bytes before the root attribute
 inline constexpr size_t SD_FRAME_HEAD_SIZE = SD_FRAME_PREFIX_SIZE + BLOB_ATTR_HEADER_SIZE;
 inline constexpr size_t SD_FRAME_OFFSET_PROTOCOL = 2;
@@ -98,6 +100,104 @@ enum sd_request_code : uint8_t {
     SD_REQ_RANGE_LEN = 50,     // ranged request (mode, length, offset) answering a length
     SD_REQ_KEY_LOGIN1 = 90,    // key login, step 1
     SD_REQ_KEY_LOGIN2 = 91,    // key login, step 2
+};
+
+// ---- values of reply fields ----------------------------------------------------
+
+// "os_type" of the login reply: the server runs on Linux.
+inline constexpr uint32_t SD_OS_TYPE_LINUX = 2;
+
+// ---- open flags of request 10 (field "mode") ----------------------------------
+
+inline constexpr uint64_t SD_OPEN_READ = 0x1;
+inline constexpr uint64_t SD_OPEN_WRITE = 0x2;
+inline constexpr uint64_t SD_OPEN_CREATE = 0x8;     // make the file when it is not there
+inline constexpr uint64_t SD_OPEN_TRUNCATE = 0x20;  // empty the file
+// Needs a server of 1.6.7 or later.
+inline constexpr uint64_t SD_OPEN_NEEDS_167 = 0x10000;
+// Creation disposition of request 24 that opens only a file that is there, as it is.
+inline constexpr uint32_t SD_WOPEN_OPEN_EXISTING = 3;
+
+// ---- control codes (field "cmd" of requests 8 and 20) -----------------------
+
+enum sd_control_code : int32_t {
+    // Server contexts (request 8 on the connection itself; decimal texts). Their exchanges never
+    // start a repair.
+    SD_CTL_CTX_FIRST = 100,
+    SD_CTL_CTX_INIT = 101,          // keep this context for a re-attach
+    SD_CTL_CTX_GET_ADDR = 102,      // the context's address
+    SD_CTL_CTX_LAST_INDEX = 103,    // index of the last request a context executed
+    SD_CTL_CTX_ATTACH = 104,        // work on that context from now on
+    SD_CTL_CTX_ATTACH_REPLY = 105,  // the same, answered by its last response
+    SD_CTL_CTX_RUN_STATUS = 106,    // "1" while a request of it runs
+    SD_CTL_CTX_REQ_STOP = 107,      // end its connection's waits
+    SD_CTL_CTX_LAST = 110,
+
+    SD_CTL_GET_CONF = 10,  // server settings text
+    SD_CTL_SET_CONF = 11,  // store server settings
+    SD_CTL_PACK = 10001,   // without output: choose the packer; with output: counters
+    // Output texts of 10002 to 10005.
+    SD_CTL_OUT_10002 = 10002,
+    SD_CTL_OUT_10003 = 10003,
+    SD_CTL_OUT_10004 = 10004,
+    SD_CTL_OUT_10005 = 10005,
+    SD_CTL_MKDIRS = 10013,  // a directory and every missing parent
+    // Codes sent by the public wrappers by the shape of their argument text; the client gives
+    // them no meaning of its own.
+    SD_CTL_10014 = 10014,
+    SD_CTL_10015 = 10015,
+    SD_CTL_10016 = 10016,
+    SD_CTL_10018 = 10018,
+    SD_CTL_10019 = 10019,
+    SD_CTL_10020 = 10020,
+    SD_CTL_10021 = 10021,
+    SD_CTL_10022 = 10022,
+    SD_CTL_10023 = 10023,
+    SD_CTL_10024 = 10024,
+    SD_CTL_10025 = 10025,
+    SD_CTL_10026 = 10026,
+    SD_CTL_10027 = 10027,
+    SD_CTL_10028 = 10028,
+    SD_CTL_SET_TIMES = 10029,  // times of a path
+    SD_CTL_SET_TIMES2 = 10030,
+    SD_CTL_10035 = 10035,
+    SD_CTL_RMDIR2 = 10036,
+    SD_CTL_REMOVE2 = 10037,
+    SD_CTL_SET_STAT = 10038,   // attributes of a path
+    SD_CTL_FSET_STAT = 10039,  // attributes of an open file
+    SD_CTL_SEEKDIR = 10050,    // reposition a directory listing
+    // 10100 to 10113: time-outs of a file without output; with output, host queries, hashes
+    // and commands.
+    SD_CTL_HOST_FIRST = 10100,
+    SD_CTL_FD_READ_TIMEOUT = 10100,
+    SD_CTL_10101 = 10101,
+    SD_CTL_10102 = 10102,
+    SD_CTL_HASH_INIT = 10103,
+    SD_CTL_10104 = 10104,
+    SD_CTL_FD_WRITE_TIMEOUT = 10105,
+    SD_CTL_BCOUNT_INIT = 10106,
+    SD_CTL_10107 = 10107,
+    SD_CTL_PWRITEX = 10108,
+    SD_CTL_10109 = 10109,
+    SD_CTL_HASH_MAX = 10110,
+    SD_CTL_VSS_MOUNT = 10111,
+    SD_CTL_10112 = 10112,
+    SD_CTL_HASH_GET2 = 10113,
+    SD_CTL_HOST_LAST = 10113,
+    // The directory lister.
+    SD_CTL_RDIR_OPEN = 10120,
+    SD_CTL_RDIR_CLOSE = 10121,
+    SD_CTL_RDIR_ENUM = 10122,
+    SD_CTL_RDIR_READ = 10123,
+    // The batched small-file worker.
+    SD_CTL_MFILE_OPEN = 10130,
+    SD_CTL_MFILE_CLOSE = 10131,
+    SD_CTL_MFILE_LIST_RET = 10132,
+    SD_CTL_MFILE_READ = 10133,    // command 1
+    SD_CTL_MFILE_MKDIR = 10134,   // command 2
+    SD_CTL_MFILE_WRITE = 10135,   // command 3
+    SD_CTL_MFILE_REMOVE = 10136,  // command 4
+    SD_CTL_MFILE_EMPTY = 10138,   // command 5
 };
 
 // ---- field names --------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_handlers.h"
 #include "libdvsrv/srv_session.h"
 #include "liblog/log2.h"
 #include "librdir/librdir.h"
@@ -22,25 +23,10 @@
 #include "librdir/misc.h"
 #include "librdir/stat_line.h"
 
-#define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
-
 namespace {
 
-// Control codes of the lister and the worker.
-constexpr int32_t kListerOpen = 10120;
-constexpr int32_t kListerClose = 10121;
-constexpr int32_t kListerEnum = 10122;
-constexpr int32_t kListerRead = 10123;
-constexpr int32_t kWorkerOpen = 10130;
-constexpr int32_t kWorkerClose = 10131;
-constexpr int32_t kWorkerResults = 10132;
 // Longest a worker collection waits for more results after its first ones.
 constexpr int kGatherMs = 50;
-constexpr int32_t kWorkerReadFiles = 10133;    // command 1
-constexpr int32_t kWorkerCreateDirs = 10134;   // command 2
-constexpr int32_t kWorkerWriteFiles = 10135;   // command 3
-constexpr int32_t kWorkerRemoveFiles = 10136;  // command 4
-constexpr int32_t kWorkerClearBase = 10138;    // command 5
 
 // A client's wait is served in slices of at most this long, so that an interrupt ends it well
 // within the second a repairing client gives the old request before asking whether it still runs.
@@ -191,14 +177,14 @@ void lister_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
                                 ? std::string::npos
                                 : text.rfind(RDIR_FIELD_SEP, wait_tab - 1);
     if (flag_tab == std::string::npos) {
-        reply_bad_text(reply, kListerOpen, "directory, flag and time-out");
+        reply_bad_text(reply, SD_CTL_RDIR_OPEN, "directory, flag and time-out");
         return;
     }
     const std::string dir = text.substr(0, flag_tab);
     const auto flag = parse_hex(text.substr(flag_tab + 1, wait_tab - flag_tab - 1));
     const auto wait_ms = parse_int(text.substr(wait_tab + 1));
     if (!flag || !wait_ms || *wait_ms < 0) {
-        reply_bad_text(reply, kListerOpen, "a hexadecimal flag and a time-out of 0 or more");
+        reply_bad_text(reply, SD_CTL_RDIR_OPEN, "a hexadecimal flag and a time-out of 0 or more");
         return;
     }
     // A second open replaces the first, whether or not it succeeds: the client has moved on.
@@ -266,7 +252,7 @@ void worker_open(srv_context& ctx, const std::string& text, sd_frame_msg& reply)
     const auto size = tab == std::string::npos ? std::nullopt : parse_int(text.substr(0, tab));
     const auto wait_ms = tab == std::string::npos ? std::nullopt : parse_int(text.substr(tab + 1));
     if (!size || !wait_ms || *size < 0 || *wait_ms < 0) {
-        reply_bad_text(reply, kWorkerOpen, "a buffer size and a time-out of 0 or more");
+        reply_bad_text(reply, SD_CTL_MFILE_OPEN, "a buffer size and a time-out of 0 or more");
         return;
     }
     // A larger buffer than the server grants is lowered to it rather than refused: batched files
@@ -331,7 +317,7 @@ void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
     // Each collection costs the client a round trip: once short answers flow, the reply waits a
     // little for the rest of the command's. File data is not held back: the client writes what
     // came while the next files are read.
-    const int gather_ms = batch.worker_posted == kWorkerReadFiles ? 0 : kGatherMs;
+    const int gather_ms = batch.worker_posted == SD_CTL_MFILE_READ ? 0 : kGatherMs;
     const int n = wait_for(batch, batch.worker_wait_ms, [&] {
         return libmfile_get_list_ret_gather(batch.worker, reinterpret_cast<char*>(out),
                                             static_cast<int>(room), gather_ms);
@@ -341,13 +327,13 @@ void worker_results(srv_context& ctx, uint32_t olen, sd_frame_msg& reply) {
 
 uint32_t worker_command(int32_t cmd) {
     switch (cmd) {
-        case kWorkerReadFiles:
+        case SD_CTL_MFILE_READ:
             return MFILE_CMD_READ;
-        case kWorkerCreateDirs:
+        case SD_CTL_MFILE_MKDIR:
             return MFILE_CMD_MKDIR;
-        case kWorkerWriteFiles:
+        case SD_CTL_MFILE_WRITE:
             return MFILE_CMD_WRITE;
-        case kWorkerRemoveFiles:
+        case SD_CTL_MFILE_REMOVE:
             return MFILE_CMD_REMOVE;
         default:
             return MFILE_CMD_CLEAR_DIR;
@@ -358,7 +344,7 @@ uint32_t worker_command(int32_t cmd) {
 // the worker's previous one. `text` is taken apart in place: lists are megabytes, copied once.
 void worker_post(srv_context& ctx, int32_t cmd, std::string& text, sd_frame_msg& reply) {
     const size_t tab = text.find(RDIR_FIELD_SEP);
-    if (cmd == kWorkerClearBase && tab != std::string::npos && tab + 1 < text.size()) {
+    if (cmd == SD_CTL_MFILE_EMPTY && tab != std::string::npos && tab + 1 < text.size()) {
         reply_bad_text(reply, cmd, "a base and no list");
         return;
     }
@@ -384,11 +370,6 @@ void worker_post(srv_context& ctx, int32_t cmd, std::string& text, sd_frame_msg&
     reply_empty(reply);
 }
 
-bool is_batch_code(int32_t cmd) {
-    return (cmd >= kListerOpen && cmd <= kListerRead) ||
-           (cmd >= kWorkerOpen && cmd <= kWorkerRemoveFiles) || cmd == kWorkerClearBase;
-}
-
 }  // namespace
 
 void srv_batch_deleter::operator()(srv_batch* batch) const {
@@ -404,68 +385,70 @@ srv_batch* srv_batch_new() {
 
 namespace {
 
-void serve(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
-           sd_frame_msg& reply) {
-    srv_batch& batch = *ctx.batch;
-    const bool needs_lister = cmd == kListerEnum || cmd == kListerRead;
-    const bool needs_worker = cmd >= kWorkerResults;
-    if ((needs_lister && batch.lister == nullptr) || (needs_worker && batch.worker == nullptr)) {
-        srv_reply_error(reply, VERR_INVALID_STATE,
-                        needs_lister ? "no directory lister is open" : "no batch worker is open");
-        return;
-    }
-    // Closing and collecting take no text; whatever came with them is ignored.
-    switch (cmd) {
-        case kListerClose:
-            close_lister(batch);
-            reply_empty(reply);
-            return;
-        case kListerRead:
-            lister_read(ctx, olen, reply);
-            return;
-        case kWorkerClose:
-            close_worker(batch);
-            reply_empty(reply);
-            return;
-        case kWorkerResults:
-            worker_results(ctx, olen, reply);
-            return;
-        default:
-            break;
-    }
-    std::optional<std::string> text = control_text(data);
-    if (!text) {
-        reply_bad_text(reply, cmd, "a text without embedded zeros");
-        return;
-    }
-    switch (cmd) {
-        case kListerOpen:
-            lister_open(ctx, *text, reply);
-            break;
-        case kListerEnum:
-            lister_enum(ctx, *text, reply);
-            break;
-        case kWorkerOpen:
-            worker_open(ctx, *text, reply);
-            break;
-        default:
-            worker_post(ctx, cmd, *text, reply);
-            break;
-    }
+// The lister or the worker a control works on must be open.
+bool lister_open_for(srv_call& call) {
+    if (call.ctx.batch->lister != nullptr) return true;
+    srv_reply_error(call.reply, VERR_INVALID_STATE, "no directory lister is open");
+    return false;
+}
+
+bool worker_open_for(srv_call& call) {
+    if (call.ctx.batch->worker != nullptr) return true;
+    srv_reply_error(call.reply, VERR_INVALID_STATE, "no batch worker is open");
+    return false;
+}
+
+// The text of a control that takes one; false (answered) when there is none.
+bool text_of(srv_call& call, std::optional<std::string>* text) {
+    *text = control_text(call.data);
+    if (*text) return true;
+    reply_bad_text(call.reply, call.cmd, "a text without embedded zeros");
+    return false;
 }
 
 }  // namespace
 
-bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
-                       sd_frame_msg& reply) {
-    if (!is_batch_code(cmd)) return false;
-    try {
-        serve(ctx, cmd, data, olen, reply);
-    } catch (const std::bad_alloc&) {
-        // Texts and lists are copied on their way to the lister and the worker.
-        srv_reply_error(reply, VERR_NO_MEMORY, nullptr);
+// Texts and lists are copied on their way to the lister and the worker: running out of memory is
+// answered by the table. Closing and collecting take no text; whatever came with them is ignored.
+
+void srv_ctl_rdir_open(srv_call& call) {
+    std::optional<std::string> text;
+    if (text_of(call, &text)) lister_open(call.ctx, *text, call.reply);
+}
+
+void srv_ctl_rdir_close(srv_call& call) {
+    close_lister(*call.ctx.batch);
+    reply_empty(call.reply);
+}
+
+void srv_ctl_rdir_enum(srv_call& call) {
+    std::optional<std::string> text;
+    if (lister_open_for(call) && text_of(call, &text)) lister_enum(call.ctx, *text, call.reply);
+}
+
+void srv_ctl_rdir_read(srv_call& call) {
+    if (lister_open_for(call)) lister_read(call.ctx, call.olen, call.reply);
+}
+
+void srv_ctl_mfile_open(srv_call& call) {
+    std::optional<std::string> text;
+    if (text_of(call, &text)) worker_open(call.ctx, *text, call.reply);
+}
+
+void srv_ctl_mfile_close(srv_call& call) {
+    close_worker(*call.ctx.batch);
+    reply_empty(call.reply);
+}
+
+void srv_ctl_mfile_results(srv_call& call) {
+    if (worker_open_for(call)) worker_results(call.ctx, call.olen, call.reply);
+}
+
+void srv_ctl_mfile_post(srv_call& call) {
+    std::optional<std::string> text;
+    if (worker_open_for(call) && text_of(call, &text)) {
+        worker_post(call.ctx, call.cmd, *text, call.reply);
     }
-    return true;
 }
 
 void srv_batch_interrupt(srv_context& ctx) {

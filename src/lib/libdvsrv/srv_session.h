@@ -23,6 +23,7 @@
 
 #include "libdvsd/sd_frame.h"
 #include "libdvsrv/dvsrv.h"
+#include "liblog/log2.h"
 #include "libnet/net_sock.h"
 #include "libpack/pack_ex.h"
 #include "libpal/verr.h"
@@ -30,7 +31,10 @@
 
 struct os_root;
 
-// Open files and directories of a context (srv_file.cc).
+// The server's log lines.
+#define SRV_LOG(level, ...) DV_LOG("dvsd", level, __VA_ARGS__)
+
+// Open files and directories of a context (srv_file.h).
 struct srv_files;
 struct srv_files_deleter {
     void operator()(srv_files* files) const;
@@ -100,7 +104,7 @@ struct srv_context final {
     std::unique_ptr<srv_files, srv_files_deleter> files;
     std::unique_ptr<srv_batch, srv_batch_deleter> batch;
 
-    // Repair bookkeeping (dvsrv.cc).
+    // Repair bookkeeping (srv_context.cc, srv_conn.cc).
     uint64_t serial = 0;      // names the context in the log (the address is the client's secret)
     uint64_t address = 0;     // 0 until a client asks for it (102)
     bool persistent = false;  // kept for a re-attach after its connection ends (101)
@@ -133,29 +137,13 @@ bool srv_reply_error(sd_frame_msg& reply, verr error, const char* text = nullptr
 // The status of errno `eno` (os_verr_get), and its text.
 verr srv_errno_status(int eno);
 
-// ---- handlers of srv_file.cc: the fixed requests on paths, files and directories ----
+// ---- srv_open.cc ----
 //
-// True when `code` is one of its requests: 3, 5, 6, 7, 9, 10-16, 19, 21-30, 41-44, 50.
-bool srv_file_handles(uint8_t code);
-// Answers request `code` (a code srv_file_handles accepts) with body `body` (the root's fields).
-// The reply is always filled: a body that does not parse gets -466.
-void srv_file_request(srv_context& ctx, uint8_t code, std::span<const uint8_t> body,
-                      sd_frame_msg& reply);
 // Frees the read buffer of the context's files (a quiet connection; the next read makes it again).
 void srv_file_release_buffers(srv_context& ctx);
-// Request 20 (control without output) for codes 10013, 10029, 10030, 10036-10039 on object `fd`
-// (0: the connection). False when `cmd` is not one of them (the reply is then untouched).
-bool srv_file_control(srv_context& ctx, uint64_t fd, int32_t cmd, std::span<const uint8_t> data,
-                      sd_frame_msg& reply);
-// Request 8 (control with output) for code 10050 on a directory. False when `cmd` is not 10050.
-bool srv_file_control_output(srv_context& ctx, uint64_t fd, int32_t cmd,
-                             std::span<const uint8_t> data, uint32_t olen, sd_frame_msg& reply);
 
-// ---- handlers of srv_batch.cc: the lister and the batch worker ----
+// ---- srv_batch.cc ----
 //
-// Request 8 for codes 10120-10123 and 10130-10138. False when `cmd` is not one of them.
-bool srv_batch_control(srv_context& ctx, int32_t cmd, std::span<const uint8_t> data, uint32_t olen,
-                       sd_frame_msg& reply);
 // Stops (from any thread) whatever wait of the lister or worker runs for the context, so that a
 // request blocked in it returns promptly (107, server stop).
 void srv_batch_interrupt(srv_context& ctx);

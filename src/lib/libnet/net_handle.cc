@@ -16,7 +16,6 @@
 #include "libconf/ini/conf_proxy.h"
 #include "liblog/log2.h"
 #include "libnet/net_sock.h"
-#include "libnet/sock_env.h"
 #include "libpal/url.h"
 
 #define NET_LOG(level, ...) DV_LOG("net", level, __VA_ARGS__)
@@ -461,5 +460,6 @@ void net_tls_set_connect(net_tls_connect_hook hook) {
 }
 
 void libnet_exit() {
-    sock_env_exit();
+    // Nothing process-wide is kept here any more: the one serving program, dvsd, accepts on its
+    // own loop (libdvsrv).
 }

@@ -140,7 +140,7 @@ void net_tls_set_connect(net_tls_connect_hook hook);
 // left closed). The caller's thread.
 int net_open(net_handle* handle, const char* url, int32_t timeout_ms);
 
-// Shuts down the process-wide networking state: stops and releases the socket event loop.
+// Shuts down the process-wide networking state (there is none to release today).
 void libnet_exit();
 
 // A byte stream that frames travel on. Implementations: a socket net handle (below), and whatever

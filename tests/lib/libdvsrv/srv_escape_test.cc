@@ -30,6 +30,7 @@
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_msg.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_route.h"
 #include "libdvsrv/srv_session.h"
 #include "libpal/os_root.h"
 #include "librdir/mfile.h"
@@ -236,7 +237,7 @@ class Escape : public testing::Test {
         EXPECT_EQ(req.reset(), 0);
         build(req);
         sd_frame_msg reply;
-        srv_file_request(ctx, code, req.root().subspan(4), reply);
+        srv_context_request(ctx, code, req.root().subspan(4), reply);
         return check(code, reply);
     }
     answer path_request(srv_context& ctx, uint8_t code, const std::string& path) {
@@ -307,7 +308,7 @@ class Escape : public testing::Test {
     answer control20(srv_context& ctx, int32_t cmd, const std::string& text, uint64_t number = 0) {
         sd_frame_msg reply;
         const auto* p = reinterpret_cast<const uint8_t*>(text.c_str());
-        EXPECT_TRUE(srv_file_control(ctx, number, cmd, {p, text.size() + 1}, reply)) << cmd;
+        srv_context_control(ctx, SD_REQ_FILE_IOCTL, number, cmd, {p, text.size() + 1}, 0, reply);
         return check(SD_REQ_FILE_IOCTL, reply);
     }
     answer control8(srv_context& ctx, int32_t cmd, const std::string& text, uint32_t olen = kOutput,
@@ -315,9 +316,7 @@ class Escape : public testing::Test {
         sd_frame_msg reply;
         const auto* p = reinterpret_cast<const uint8_t*>(text.c_str());
         const std::span<const uint8_t> data(p, text.size() + 1);
-        const bool handled = srv_file_control_output(ctx, number, cmd, data, olen, reply) ||
-                             srv_batch_control(ctx, cmd, data, olen, reply);
-        EXPECT_TRUE(handled) << cmd;
+        srv_context_control(ctx, SD_REQ_IOCTL, number, cmd, data, olen, reply);
         return check(SD_REQ_IOCTL, reply);
     }
 

@@ -20,6 +20,7 @@
 #include "libdvsd/sd_frame.h"
 #include "libdvsd/sd_msg.h"
 #include "libdvsd/sd_wire.h"
+#include "libdvsrv/srv_route.h"
 #include "libdvsrv/srv_session.h"
 #include "libpal/os_root.h"
 #include "librdir/temp_name.h"
@@ -118,7 +119,7 @@ class SrvFile : public testing::Test {
         build(req);
         EXPECT_TRUE(req.ok());
         reply_t r;
-        srv_file_request(*ctx_, code, req.root().subspan(4), *r.msg);
+        srv_context_request(*ctx_, code, req.root().subspan(4), *r.msg);
         return parse(code, std::move(r));
     }
     reply_t parse(uint8_t code, reply_t r) {
@@ -135,14 +136,15 @@ class SrvFile : public testing::Test {
     reply_t control(int32_t cmd, const std::string& text, uint64_t fd = 0) {
         reply_t r;
         const auto* p = reinterpret_cast<const uint8_t*>(text.c_str());
-        EXPECT_TRUE(srv_file_control(*ctx_, fd, cmd, {p, text.size() + 1}, *r.msg));
+        srv_context_control(*ctx_, SD_REQ_FILE_IOCTL, fd, cmd, {p, text.size() + 1}, 0, *r.msg);
         return parse(SD_REQ_FILE_IOCTL, std::move(r));
     }
     reply_t seekdir(uint64_t fd, uint64_t index) {
         reply_t r;
         const std::string text = std::to_string(index);
         const auto* p = reinterpret_cast<const uint8_t*>(text.c_str());
-        EXPECT_TRUE(srv_file_control_output(*ctx_, fd, 10050, {p, text.size() + 1}, 0, *r.msg));
+        srv_context_control(*ctx_, SD_REQ_IOCTL, fd, SD_CTL_SEEKDIR, {p, text.size() + 1}, 0,
+                            *r.msg);
         return parse(SD_REQ_IOCTL, std::move(r));
     }
 
@@ -420,12 +422,6 @@ TEST_F(SrvFile, RequestsNotOfferedAnswerNotSupported) {
         m.add_string(SDF_PATTERN, "*.txt");
     });
     EXPECT_EQ(r.error, VERR_NOT_SUPPORTED);
-    EXPECT_TRUE(srv_file_handles(SD_REQ_OPEN));
-    EXPECT_FALSE(srv_file_handles(SD_REQ_FILE_IOCTL));
-    EXPECT_FALSE(srv_file_handles(SD_REQ_INFO));
-    sd_frame_msg untouched;
-    EXPECT_FALSE(srv_file_control(*ctx_, 0, 10120, {}, untouched));
-    EXPECT_FALSE(srv_file_control_output(*ctx_, 0, 10123, {}, 0, untouched));
 }
 
 // ---- stat and information ----

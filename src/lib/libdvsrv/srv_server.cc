@@ -1,0 +1,146 @@
+// The server: opening it (settings checked, root, credentials, caps), its kept contexts, its
+// information text, closing it.
+#include "libdvsrv/srv_server.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "libdvsrv/srv_route.h"
+#include "liblog/log2.h"
+#include "libpwd/libpwd.h"
+
+int64_t srv_now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               srv_steady::now().time_since_epoch())
+        .count();
+}
+
+void dvsrv::expire_contexts(bool all) {
+    std::vector<std::shared_ptr<srv_context>> gone;
+    const int64_t limit = int64_t{1000} * conf.context_timeout_s;
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(srv_steady::now().time_since_epoch())
+            .count();
+    {
+        std::lock_guard<std::mutex> lock(context_mutex);
+        for (auto it = contexts.begin(); it != contexts.end();) {
+            bool expired = all;
+            if (!expired) {
+                std::lock_guard<std::mutex> in_use(it->second->mutex);
+                expired = it->second->handle == nullptr && now - it->second->last_used_ms >= limit;
+            }
+            if (expired) {
+                gone.push_back(std::move(it->second));
+                it = contexts.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+namespace {
+
+// Sizes the caps on open files and directories from the process's descriptor limit: a quarter of
+// it for all clients together (half of it waits for connections that have not spoken yet, the
+// rest carries connections, listings and the worker), half of that for one user, and at most
+// 1024 for one connection.
+void size_fd_caps(dvsrv* server) {
+    rlimit limit{};
+    size_t descriptors = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        descriptors = limit.rlim_cur == RLIM_INFINITY
+                          ? size_t{1} << 20
+                          : static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 30));
+    }
+    const size_t all = std::max<size_t>(descriptors / 4, 16);
+    server->server_fds = std::make_shared<srv_quota>(all);
+    server->user_fd_cap = std::max<size_t>(all / 2, 8);
+    server->context_fd_cap = std::min<size_t>(1024, server->user_fd_cap);
+    SRV_LOG(LOG_INFO,
+            "descriptors=%zu: open files and directories at most %zu on the server, %zu per "
+            "user, %zu per connection\n",
+            descriptors, all, server->user_fd_cap, server->context_fd_cap);
+}
+
+}  // namespace
+
+dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
+    if (conf.root.empty()) {
+        *err = "root= is required";
+        return nullptr;
+    }
+    if (conf.user.empty() && !conf.anonymous) {
+        *err = "either user= (with passwd=) or anonymous=1 is required";
+        return nullptr;
+    }
+    struct stat st {};
+    if (stat(conf.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *err = "root=" + conf.root + ": not a directory";
+        return nullptr;
+    }
+    auto server = std::make_unique<dvsrv>();
+    server->conf = conf;
+    server->root.reset(os_root_open(conf.root.c_str(), OS_ROOT_IN_ROOT));
+    if (!server->root) {
+        *err = "root=" + conf.root + ": " + strerror(errno);
+        return nullptr;
+    }
+    if (pipe2(server->wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *err = std::string("pipe: ") + strerror(errno);
+        return nullptr;
+    }
+    if (conf.ssl && (conf.ssl_cert.empty() || conf.ssl_key.empty())) {
+        *err = "ssl_port= needs ssl_cert= and ssl_key=";
+        return nullptr;
+    }
+    if (!conf.plain && !conf.ssl) {
+        *err = "port=off needs ssl_port= (a TLS listener)";
+        return nullptr;
+    }
+    if (!conf.ssl && (!conf.ssl_cert.empty() || !conf.ssl_key.empty())) {
+        *err = "ssl_cert= and ssl_key= need ssl_port=";
+        return nullptr;
+    }
+    if (conf.ssl) {
+        // Loaded once here, outside the served root, so that a bad file stops the start.
+        server->tls.reset(ssl_srv_conf_new(conf.ssl_cert.c_str(), conf.ssl_key.c_str(), err));
+        if (!server->tls) return nullptr;
+    }
+    libpwd_conf pwd;
+    pwd.user = conf.user.c_str();
+    pwd.pwd = conf.passwd.c_str();
+    pwd.login_fail_count = conf.login_fail_count;
+    pwd.login_lock_minutes = conf.login_lock_minutes;
+    if (libpwd_init(&pwd) != 0) {
+        *err = "user or passwd too long";
+        return nullptr;
+    }
+    SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d\n", conf.root.c_str(),
+            conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()), conf.anonymous ? 1 : 0);
+    size_fd_caps(server.get());
+    return server.release();
+}
+
+void dvsrv_close(dvsrv* server) {
+    if (server == nullptr) return;
+    libpwd_exit();
+    delete server;
+}
+
+std::string dvsrv_info_text() {
+    utsname names{};
+    std::string arch = uname(&names) == 0 ? names.machine : "unknown";
+    const char* order = std::endian::native == std::endian::little ? "little" : "big";
+    return std::string("ver=[") + DVSRV_VERSION + "]\nplat=[linux]\narch=[" + arch + "]\nbit=[" +
+           std::to_string(sizeof(void*) * 8) + "]\norder=[" + order + "]\nis_root=[" +
+           (geteuid() == 0 ? "1" : "0") + "]\n" + srv_route_offers();
+}
