@@ -2,11 +2,11 @@
 # (`scripts/dv package`). The programs install themselves from their own folders.
 
 # The package carries the version users see with `dvcp -v`.
-file(STRINGS ${CMAKE_SOURCE_DIR}/src/opt/dvcp/dvcp.cc dv_version_line
-     REGEX "kVersion = \"[0-9.]+\"")
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/lib/libpal/app.h dv_version_line
+     REGEX "APP_VERSION_TEXT\\[\\] = \"[0-9.]+\"")
 string(REGEX REPLACE ".*\"([0-9.]+)\".*" "\\1" DV_VERSION "${dv_version_line}")
 if(NOT DV_VERSION MATCHES "^[0-9]+(\\.[0-9]+)+$")
-  message(FATAL_ERROR "no version found in src/opt/dvcp/dvcp.cc")
+  message(FATAL_ERROR "no version found in src/lib/libpal/app.h")
 endif()
 set(DV_PACKAGE_MAINTAINER "dvcp developers <maintainers@dvcp.example>"
     CACHE STRING "The Maintainer field of the Debian package")
