@@ -337,9 +337,9 @@ std::string shown_path(const char* dir, const char* name) {
     return dir != nullptr ? path_join_raw(dir, name) : std::string(name);
 }
 
-void count_o_fail_code(libcdir_ctx* job, int eno) {
+void count_o_fail_status(libcdir_ctx* job, verr status) {
     lane_st(job).o_file_fail_count++;
-    cdir_verr_check(job, os_verr_get(eno));
+    cdir_verr_check(job, status);
 }
 
 // The source changed while it was read: its content may mix old and new.
@@ -380,21 +380,22 @@ const char* node_kind(mode_t mode) {
 // and the entry counts as failed once, though its data and other attributes are in place.
 void copy_xattrs(libcdir_ctx* job, int from, int to, const char* shown) {
     std::vector<rdir_xattr_failure> failures;
-    int eno = 0;
+    verr ret = 0;
     try {
-        eno = rdir_copy_xattrs(from, to, &failures);
+        ret = rdir_copy_xattrs(from, to, &failures);
     } catch (const std::bad_alloc&) {
-        eno = ENOMEM;
+        errno = ENOMEM;
+        ret = VERR_NO_MEMORY;
     }
-    if (eno != 0) {
-        errno = eno;
+    if (ret < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr_list [%s] eno=%d error: ", shown, eno);
     }
     for (const rdir_xattr_failure& f : failures) {
         errno = f.eno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr [%s] %s eno=%d error: ", shown, f.name.c_str(), f.eno);
     }
-    if (eno != 0 || !failures.empty()) lane_st(job).o_file_fail_count++;
+    if (ret < 0 || !failures.empty()) lane_st(job).o_file_fail_count++;
 }
 
 int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst,
@@ -405,13 +406,13 @@ int make_link(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_dir& dst
     // Whether it replaces something, for the changes= line when nothing listed the destination.
     struct stat there;
     lane_replaced(job) = dst.lstat(entry.name, &there) == 0;
-    int eno = dst.make_link(entry.name, text, to_dir, mstat_item_attr(entry));
-    if (eno != 0) {
-        errno = eno;
+    const verr ret = dst.make_link(entry.name, text, to_dir, mstat_item_attr(entry));
+    if (ret < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
                  "os_symlink2 [%s]->[%s] eno=%d error: ", shown_path(dst_dir, entry.name).c_str(),
                  text, eno);
-        count_o_fail_code(job, eno);
+        count_o_fail_status(job, ret);
         return -1;
     }
     lane_st(job).file_open_count++;
@@ -438,46 +439,47 @@ void copy_link_xattrs(libcdir_ctx* job, const mstat_item& entry, int src_dir_fd,
 
 // A destination file that could not be started or placed: logged and counted. A directory at
 // the name has its own words, since nothing here removes a directory.
-void dst_failed(libcdir_ctx* job, int eno, const char* format, const char* name,
+void dst_failed(libcdir_ctx* job, verr status, const char* format, const char* name,
                 const char* dst_dir) {
-    errno = eno;
-    if (eno == EISDIR) {
+    const int eno = errno;
+    if (status == VERR_IS_A_DIRECTORY) {
         CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
                  shown_path(dst_dir, name).c_str());
     } else {
         CDIR_LOG(LOG_ERR | LOG_ERRNO, format, shown_path(dst_dir, name).c_str(), eno);
     }
-    count_o_fail_code(job, eno);
+    count_o_fail_status(job, status);
 }
 
 // Starts the destination file; a failure is counted and logged. A directory standing at the
 // name is a failure too: nothing here removes a directory.
 bool start_dst(libcdir_ctx* job, rdir_dst_file* file, const rdir_dst_dir& dst, const char* name,
                const char* dst_dir, const mstat_attr& attr) {
-    int eno = file->create(dst, name, rdir_attr_perm(attr), false);
-    if (eno == 0) return true;
-    dst_failed(job, eno, "o_open [%s] eno=%d error: ", name, dst_dir);
+    const verr ret = file->create(dst, name, rdir_attr_perm(attr), false);
+    if (ret == 0) return true;
+    dst_failed(job, ret, "o_open [%s] eno=%d error: ", name, dst_dir);
     return false;
 }
 
 bool commit_dst(libcdir_ctx* job, rdir_dst_file* file, const mstat_attr& attr, const char* name,
                 const char* dst_dir, const struct stat* source = nullptr,
                 const timespec (*times)[2] = nullptr) {
-    int eno = times != nullptr ? file->commit(attr, source, *times) : file->commit(attr, source);
+    const verr ret =
+        times != nullptr ? file->commit(attr, source, *times) : file->commit(attr, source);
     lane_replaced(job) = file->existing().st_ino != 0;
-    if (eno == 0) {
+    if (ret == 0) {
         lane_st(job).file_open_count++;
         job->done_files.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
-    if (eno == RDIR_DST_IS_SOURCE) {
+    if (ret == RDIR_DST_IS_SOURCE) {
         // The destination is the source itself (a hard link, or the same tree under another
         // name): it already is what a copy would make, and replacing it would only break links.
         CDIR_LOG(LOG_DBG, "[%s] is the source file itself: left alone",
                  shown_path(dst_dir, name).c_str());
         return true;
     }
-    dst_failed(job, eno, "o_close [%s] eno=%d error: ", name, dst_dir);
+    dst_failed(job, ret, "o_close [%s] eno=%d error: ", name, dst_dir);
     return false;
 }
 
@@ -529,24 +531,25 @@ bool link_to_first_copy(libcdir_ctx* job, const struct stat& src, const mstat_it
     if (--it->second.links_left == 0) copies.erase(it);
     rdir_dst_dir other;
     const rdir_dst_dir* target = &dst;
-    int eno = 0;
+    verr ret = 0;
     if (dst_dir == nullptr || first.dir != dst_dir) {
-        eno = other.open(job->dst.fs.get(), cdir_rel_path(job->dst, first.dir), false);
+        ret = other.open(job->dst.fs.get(), cdir_rel_path(job->dst, first.dir), false);
         target = &other;
     }
     struct stat expect {};
     expect.st_dev = first.dev;
     expect.st_ino = first.ino;
     bool replaced = false;
-    if (eno == 0) eno = dst.make_hard_link(*target, first.name, entry.name, &expect, &replaced);
+    if (ret == 0) ret = dst.make_hard_link(*target, first.name, entry.name, &expect, &replaced);
+    const int eno = errno;
     const std::string shown = shown_path(dst_dir, entry.name);
-    if (eno == 0) {
+    if (ret == 0) {
         lane_replaced(job) = replaced;
         lane_st(job).file_open_count++;
         job->done_files.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
-    if (eno == EISDIR) {
+    if (ret == VERR_IS_A_DIRECTORY) {
         CDIR_LOG(LOG_ERR, "[%s] a directory stands where the file goes: not replaced",
                  shown.c_str());
         lane_st(job).o_file_fail_count++;
@@ -592,12 +595,12 @@ void copy_node(libcdir_ctx* job, const mstat_item& entry, int in, const struct s
     }
     const std::string dst_shown = shown_path(dst_dir, entry.name);
     rdir_dst_file file;
-    int eno = file.create_node(dst, entry.name, st.st_mode, st.st_rdev);
-    if (eno != 0) {
-        errno = eno;
+    const verr ret = file.create_node(dst, entry.name, st.st_mode, st.st_rdev);
+    if (ret < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] (%s) eno=%d error: ", dst_shown.c_str(),
                  node_kind(st.st_mode), eno);
-        count_o_fail_code(job, eno);
+        count_o_fail_status(job, ret);
         return;
     }
     const mstat_attr attr = attr_of_source(entry, st);
@@ -727,12 +730,11 @@ int cdir_write_file(libcdir_ctx* job, const mstat_item& entry, const rdir_dst_di
 int cdir_l_create_dir(libcdir_ctx* job, const rdir_dst_dir& parent, const char* parent_path,
                       const mstat_item& entry) {
     bool created = false;
-    int eno = parent.make_dir(entry.name, &created);
-    if (eno != 0) {
-        errno = eno;
+    const verr code = parent.make_dir(entry.name, &created);
+    if (code < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
                  "mkdirs %s eno=%d error: ", shown_path(parent_path, entry.name).c_str(), eno);
-        verr code = os_verr_get(eno);
         lane_st(job).o_file_fail_count++;
         cdir_verr_check(job, code);
         return code;
@@ -779,14 +781,13 @@ int cdir_l_touch_dir(libcdir_ctx* job, const cdir_item& item, bool with_times) {
     }
     if (attr.type == 0 || item.dst_path.empty()) return 0;
     rdir_dst_dir dir;
-    int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), false);
-    if (eno == ENOENT) return 0;  // a sync made nothing below it
-    if (eno == 0 && job->xattrs) copy_dir_xattrs(job, dir, item.dst_path);
-    if (eno == 0) eno = dir.set_own_attr(attr, with_times);
-    if (eno != 0) {
-        errno = eno;
+    verr code = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), false);
+    if (code == VERR_FILE_NOT_FOUND) return 0;  // a sync made nothing below it
+    if (code == 0 && job->xattrs) copy_dir_xattrs(job, dir, item.dst_path);
+    if (code == 0) code = dir.set_own_attr(attr, with_times);
+    if (code < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "lutime %s eno=%d error: ", item.dst_path.c_str(), eno);
-        verr code = os_verr_get(eno);
         cdir_verr_check(job, code);
         return code;
     }
@@ -799,9 +800,8 @@ void cdir_l_finish_new_dirs(libcdir_ctx* job) {
         rdir_dst_dir dir;
         if (dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, it->path), false) != 0) continue;
         if (job->xattrs) copy_dir_xattrs(job, dir, it->path);
-        int eno = dir.set_own_attr(it->attr, false);
-        if (eno != 0) {
-            errno = eno;
+        if (dir.set_own_attr(it->attr, false) < 0) {
+            const int eno = errno;
             CDIR_LOG(LOG_ERR | LOG_ERRNO, "chmod %s eno=%d error: ", it->path.c_str(), eno);
         }
     }
@@ -1133,12 +1133,12 @@ void cdir_rl_make_node(libcdir_ctx* job, const mstat_item& entry, const char* sr
     }
     const std::string dst_shown = shown_path(dst_dir, entry.name);
     rdir_dst_file file;
-    int eno = file.create_node(dst, entry.name, mode, static_cast<dev_t>(rdev));
-    if (eno != 0) {
-        errno = eno;
+    const verr ret = file.create_node(dst, entry.name, mode, static_cast<dev_t>(rdev));
+    if (ret < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] (%s) eno=%d error: ", dst_shown.c_str(),
                  node_kind(mode), eno);
-        count_o_fail_code(job, eno);
+        count_o_fail_status(job, ret);
         return;
     }
     commit_dst(job, &file, mstat_item_attr(entry), entry.name, dst_dir);

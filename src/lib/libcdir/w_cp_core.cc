@@ -169,12 +169,13 @@ bool link_differs(const mstat_item& src, const mstat_item& dst) {
 
 bool cdir_open_dst_dir(libcdir_ctx* job, const cdir_item& item, size_t files, rdir_dst_dir* dst) {
     bool created = false;
-    int eno = dst->open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), true, &created);
-    if (eno != 0) {
-        errno = eno;
+    const verr ret =
+        dst->open(job->dst.fs.get(), cdir_rel_path(job->dst, item.dst_path), true, &created);
+    if (ret < 0) {
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", item.dst_path.c_str(), eno);
         job->st.o_file_fail_count += files;
-        cdir_verr_check(job, os_verr_get(eno));
+        cdir_verr_check(job, ret);
         return false;
     }
     if (!created) {

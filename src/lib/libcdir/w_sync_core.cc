@@ -113,23 +113,22 @@ int l_sync_del_orphaned_file(libcdir_ctx* job, const cdir_item& record, bool hav
         if (!opened) {
             // Resolved without following links: an orphan is removed where it was listed, and
             // a link is removed itself, never what it points to.
-            int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
-            if (eno != 0) {
-                errno = eno;
+            const verr ret =
+                dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
+            if (ret < 0) {
                 CDIR_LOG(LOG_ERR | LOG_ERRNO, "remove [%s] error: ", record.dst_path.c_str());
-                cdir_verr_check(job, os_verr_get(eno));
+                cdir_verr_check(job, ret);
                 job->st.sync_del_file_fail_count++;
                 cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, d.name);
                 return 0;
             }
             opened = true;
         }
-        int eno = dir.remove(d.name);
-        if (eno != 0 && eno != ENOENT) {
-            errno = eno;
+        const verr ret = dir.remove(d.name);
+        if (ret < 0 && ret != VERR_FILE_NOT_FOUND) {
             CDIR_LOG(LOG_ERR | LOG_ERRNO,
                      "remove [%s] error: ", path_join_raw(record.dst_path, d.name).c_str());
-            cdir_verr_check(job, os_verr_get(eno));
+            cdir_verr_check(job, ret);
             job->st.sync_del_file_fail_count++;
             cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, d.name);
         } else {
@@ -235,15 +234,21 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
 namespace {
 
 // Extended attributes and ACLs of a source entry onto its destination (after its owner and
-// mode). 0 or the errno of the first failure (each is logged).
-int copy_entry_xattrs(libcdir_ctx* job, const cdir_item& record, const char* name) {
+// mode). 0 or the status of the first failure (each is logged), errno naming it.
+verr copy_entry_xattrs(libcdir_ctx* job, const cdir_item& record, const char* name) {
     int src = -1, dst = -1;
-    if (!open_pair(job, record, name, &src, &dst)) return errno != 0 ? errno : EIO;
+    if (!open_pair(job, record, name, &src, &dst)) {
+        if (errno == 0) errno = EIO;
+        return os_errno_verr();
+    }
     std::vector<rdir_xattr_failure> failures;
+    verr ret = 0;
     int eno = 0;
     try {
-        eno = rdir_copy_xattrs(src, dst, &failures);
+        ret = rdir_copy_xattrs(src, dst, &failures);
+        eno = errno;
     } catch (const std::bad_alloc&) {
+        ret = VERR_NO_MEMORY;
         eno = ENOMEM;
     }
     close(src);
@@ -254,8 +259,13 @@ int copy_entry_xattrs(libcdir_ctx* job, const cdir_item& record, const char* nam
         CDIR_LOG(LOG_ERR | LOG_ERRNO, "xattr [%s] %s eno=%d error: ", shown.c_str(), f.name.c_str(),
                  f.eno);
     }
-    if (eno == 0 && !failures.empty()) eno = failures.front().eno;
-    return eno;
+    if (ret < 0) {
+        errno = eno;
+        return ret;
+    }
+    if (failures.empty()) return 0;
+    errno = failures.front().eno;
+    return os_errno_verr();
 }
 
 }  // namespace
@@ -269,24 +279,24 @@ int l_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
         return 0;
     }
     rdir_dst_dir dir;
-    int eno = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
+    verr ret = dir.open(job->dst.fs.get(), cdir_rel_path(job->dst, record.dst_path), false);
     for (const mstat_item* e : files) {
-        if (eno == 0) {
+        if (ret == 0) {
             // Owner and mode only: the data and its times are already the source's.
-            eno = dir.set_attr(e->name, mstat_item_attr(*e), false);
-            if (eno == 0 && job->xattrs) eno = copy_entry_xattrs(job, record, e->name);
-            if (eno == 0) {
+            ret = dir.set_attr(e->name, mstat_item_attr(*e), false);
+            if (ret == 0 && job->xattrs) ret = copy_entry_xattrs(job, record, e->name);
+            if (ret == 0) {
                 cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
                 continue;
             }
         }
-        errno = eno;
+        const int eno = errno;
         CDIR_LOG(LOG_ERR | LOG_ERRNO,
                  "chmod [%s] eno=%d error: ", path_join_raw(record.dst_path, e->name).c_str(), eno);
         job->st.o_file_fail_count++;
-        cdir_verr_check(job, os_verr_get(eno));
+        cdir_verr_check(job, ret);
         cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, e->name);
-        eno = 0;
+        ret = 0;
         if (cdir_need_exit(job)) return -1;
     }
     return 0;

@@ -11,8 +11,7 @@
 // finishes leaves the previous file as it was.
 //
 // Failures are status codes (0 or a negative verr), turned from errno where the failing call
-// is seen: sys_status for the system and os_root calls, writer_status for the destination
-// writer.
+// is seen: sys_status for the system and os_root calls; the destination writer returns its own.
 #pragma once
 
 #include <dirent.h>
@@ -41,10 +40,6 @@ namespace srv_fs {
 // The failure of the system or os_root call just made.
 inline verr sys_status() {
     return os_errno_verr();
-}
-// A result of the destination writer (0 or an errno value).
-inline verr writer_status(int ret) {
-    return ret == 0 ? 0 : srv_errno_status(ret);
 }
 
 inline constexpr uint32_t kNewFileMode = 0644;

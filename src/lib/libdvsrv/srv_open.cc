@@ -63,8 +63,7 @@ verr open_replacing(srv_context& ctx, const std::string& path, const srv_open_re
 
     // The owner must be able to read and write the temporary while the client works on it.
     f->temp = std::make_unique<rdir_dst_file>();
-    verr ret =
-        writer_status(f->temp->create(*f->dir, c.name, (f->final_attr.mode & 0777) | 0600, true));
+    verr ret = f->temp->create(*f->dir, c.name, (f->final_attr.mode & 0777) | 0600, true);
     if (ret != 0) return ret;
     if (req.read) {
         // The writer's temporary is write-only; reads of it go through a second descriptor.
@@ -75,7 +74,7 @@ verr open_replacing(srv_context& ctx, const std::string& path, const srv_open_re
     }
     if (req.append && fcntl(f->fd(), F_SETFL, O_APPEND) != 0) return sys_status();
     // apply_owner_mode changes the owner only when it differs, so an ordinary run never tries.
-    ret = writer_status(f->temp->apply_owner_mode(f->final_attr));
+    ret = f->temp->apply_owner_mode(f->final_attr);
     if (ret != 0) return ret;
     f->can_read = req.read;
     f->can_write = true;
@@ -163,8 +162,10 @@ verr finish_file(srv_open_file& f) {
     }
     // Owner and bits as decided at open or by the client since; times as the file has them.
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    ret = f.temp->commit(f.final_attr, nullptr, times);
-    return ret == 0 || ret == RDIR_DST_IS_SOURCE ? 0 : failed(ret);
+    const verr placed = f.temp->commit(f.final_attr, nullptr, times);
+    if (placed >= 0) return 0;
+    SRV_LOG(LOG_WARN, "close: the file could not be placed: %s\n", strerror(errno));
+    return placed;
 }
 
 void serve_open10(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg& reply) {
@@ -234,7 +235,7 @@ void serve_put_file(srv_context& ctx, std::span<const uint8_t> body, sd_frame_ms
     rdir_dst_dir dir;
     dir.adopt(dir_fd.release());
     rdir_dst_file file;
-    ret = writer_status(file.create(dir, name, kNewFileMode, true));
+    ret = file.create(dir, name, kNewFileMode, true);
     if (ret != 0) return reply_status(reply, ret);
     const struct stat& existing = file.existing();
     const bool replacing = existing.st_ino != 0 && S_ISREG(existing.st_mode);
@@ -247,10 +248,8 @@ void serve_put_file(srv_context& ctx, std::span<const uint8_t> body, sd_frame_ms
     struct stat st;
     if (fstat(file.fd(), &st) != 0) return reply_errno(reply, errno);
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    const int placed = file.commit(attr, nullptr, times);
-    if (placed != RDIR_DST_IS_SOURCE && writer_status(placed) != 0) {
-        return reply_status(reply, writer_status(placed));
-    }
+    const verr placed = file.commit(attr, nullptr, times);
+    if (placed < 0) return reply_status(reply, placed);
     reply_ok(reply);
     reply.add_int32(SDF_LEN, static_cast<uint32_t>(len));
     reply_done(reply);

@@ -70,7 +70,7 @@ bool is_dir_in_root(const os_root* root, const std::string& path) {
 }
 
 // `path` with the links at its end followed inside the root: a path beneath the root that names
-// no link (or nothing, for a file about to be created). 0 or errno.
+// no link (or nothing, for a file about to be created). 0 or a status.
 verr follow_final(const os_root* root, std::string path, std::string* out) {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         struct stat st;
@@ -92,7 +92,7 @@ verr follow_final(const os_root* root, std::string path, std::string* out) {
 }
 
 // Makes `path` and every missing directory above it (0755). An existing directory (or a link
-// to one inside the root) is fine. 0 or errno.
+// to one inside the root) is fine. 0 or a status.
 verr make_dirs(const os_root* root, std::string_view path) {
     const std::string whole(path);
     if (is_dir_in_root(root, whole)) return 0;

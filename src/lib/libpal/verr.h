@@ -47,6 +47,7 @@ inline constexpr verr VERR_EOF = -110;
 inline constexpr verr VERR_WRITE_PROTECT = -113;
 inline constexpr verr VERR_SHARING_VIOLATION = -114;
 inline constexpr verr VERR_FILENAME_TOO_LONG = -120;
+inline constexpr verr VERR_IS_A_DIRECTORY = -127;
 inline constexpr verr VERR_DISK_FULL = -152;
 inline constexpr verr VERR_DEV_IO_ERROR = -250;
 inline constexpr verr VERR_DEV_NOT_READY = -252;

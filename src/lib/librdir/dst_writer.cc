@@ -12,8 +12,39 @@
 #include <string>
 
 #include "libpal/os_root.h"
+#include "libpal/verr.h"
 
 namespace {
+
+// The status of the system call that just failed; errno stays as it set it.
+verr sys_failed() {
+    return os_errno_verr();
+}
+
+// A failure found here rather than by a call: errno is set to `eno` for the caller's log line.
+verr failed(int eno) {
+    errno = eno;
+    return os_errno_verr();
+}
+
+// The entry changed under us. No status code stands for it (it is a general failure); errno
+// says ESTALE for the log.
+verr stale() {
+    errno = ESTALE;
+    return VERR_GENERAL_FAILURE;
+}
+
+// Cleanup after a failure keeps the errno of the failure.
+class errno_keeper final {
+  public:
+    errno_keeper() : eno_(errno) {}
+    ~errno_keeper() { errno = eno_; }
+    errno_keeper(const errno_keeper&) = delete;
+    errno_keeper& operator=(const errno_keeper&) = delete;
+
+  private:
+    int eno_;
+};
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // A directory this user may not read can still be written into: its descriptor is then a path
@@ -46,7 +77,7 @@ int open_dir_at(int parent, const char* name) {
 
 // Opens (and with `create` makes) the directory entry `name` of `parent`. A link standing there
 // is removed and replaced; *created tells whether it was made here.
-int open_or_make(int parent, const char* name, bool create, bool* created, int* out) {
+verr open_or_make(int parent, const char* name, bool create, bool* created, int* out) {
     *created = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
         int fd = open_dir_at(parent, name);
@@ -55,26 +86,26 @@ int open_or_make(int parent, const char* name, bool create, bool* created, int* 
             return 0;
         }
         int eno = errno;
-        if (!create) return eno;
+        if (!create) return sys_failed();
         if (eno == ENOENT) {
             if (mkdirat(parent, name, kNewDirMode) == 0) {
                 *created = true;
             } else if (errno != EEXIST) {
-                return errno;
+                return sys_failed();
             }
             continue;
         }
         if (eno == ELOOP || eno == ENOTDIR) {
             struct stat st;
-            if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-            if (!S_ISLNK(st.st_mode)) return ENOTDIR;
+            if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return sys_failed();
+            if (!S_ISLNK(st.st_mode)) return failed(ENOTDIR);
             // The link goes, never what it points to.
-            if (unlinkat(parent, name, 0) != 0 && errno != ENOENT) return errno;
+            if (unlinkat(parent, name, 0) != 0 && errno != ENOENT) return sys_failed();
             continue;
         }
-        return eno;
+        return sys_failed();
     }
-    return ELOOP;
+    return failed(ELOOP);
 }
 
 timespec whole_seconds(int64_t sec) {
@@ -114,10 +145,10 @@ int target_times(const apply_target& t, const timespec* times) {
 }
 
 // Owner, then mode, then (`times` not null) times on a target whose status is `st`. Set-id bits
-// are dropped when the owner could not be given. 0 or errno of the times (owner and mode
+// are dropped when the owner could not be given. 0 or the status of the times (owner and mode
 // changes an unprivileged run may not make are not failures).
-int apply(const apply_target& t, const struct stat& st, const mstat_attr& a,
-          const timespec* times) {
+verr apply(const apply_target& t, const struct stat& st, const mstat_attr& a,
+           const timespec* times) {
     uint32_t perm = rdir_attr_perm(a);
     bool owner_changed = false;
     if (!keeps_own_owner(a) && (st.st_uid != a.uid || st.st_gid != a.gid)) {
@@ -133,10 +164,10 @@ int apply(const apply_target& t, const struct stat& st, const mstat_attr& a,
         (void)target_chmod(t, st.st_mode & S_IFMT, perm);
     }
     if (times == nullptr) return 0;
-    return target_times(t, times) == 0 ? 0 : errno;
+    return target_times(t, times) == 0 ? 0 : sys_failed();
 }
 
-int apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times) {
+verr apply_fd(int fd, const struct stat& st, const mstat_attr& a, bool with_times) {
     timespec times[2] = {whole_seconds(a.atime), whole_seconds(a.mtime)};
     return apply(apply_target{fd, -1, nullptr}, st, a, with_times ? times : nullptr);
 }
@@ -214,10 +245,10 @@ bool removable_name(std::string_view name) {
 
 }  // namespace
 
-int rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures) {
+verr rdir_copy_xattrs(int from, int to, std::vector<rdir_xattr_failure>* failures) {
     std::vector<char> from_list;
     int ret = read_grown(&from_list, [&](char* b, size_t n) { return list_names(from, b, n); });
-    if (ret != 0 && !no_xattr_support(ret)) return ret;
+    if (ret != 0 && !no_xattr_support(ret)) return failed(ret);
     if (ret != 0) from_list.clear();
     const std::vector<std::string_view> wanted = split_names(from_list);
 
@@ -323,10 +354,10 @@ void rdir_dst_dir::close() {
     fd_ = -1;
 }
 
-int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, bool* created) {
+verr rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, bool* created) {
     close();
     if (created != nullptr) *created = false;
-    if (root == nullptr) return EINVAL;
+    if (root == nullptr) return failed(EINVAL);
     while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
     while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
     std::string path(rel);
@@ -335,7 +366,7 @@ int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, b
     for (size_t start = 0; start < path.size();) {
         size_t slash = std::min(path.find('/', start), path.size());
         std::string_view part(path.data() + start, slash - start);
-        if (!part.empty() && !valid_name(part)) return EINVAL;
+        if (!part.empty() && !valid_name(part)) return failed(EINVAL);
         start = slash + 1;
     }
     // Most directories exist: one resolution of the whole path first. Only a root that follows
@@ -348,11 +379,11 @@ int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, b
             fd_ = fd;
             return 0;
         }
-        if (path.empty()) return errno;
+        if (path.empty()) return sys_failed();
     }
     // One component at a time, making and replacing what the walk needs.
     int cur = dup(os_root_fd(root));
-    if (cur < 0) return errno;
+    if (cur < 0) return sys_failed();
     size_t start = 0;
     bool made = false;
     while (start <= path.size()) {
@@ -363,11 +394,14 @@ int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, b
         if (part.empty()) continue;
         if (!valid_name(part)) {
             ::close(cur);
-            return EINVAL;
+            return failed(EINVAL);
         }
         int next = -1;
-        int ret = open_or_make(cur, part.c_str(), create, &made, &next);
-        ::close(cur);
+        const verr ret = open_or_make(cur, part.c_str(), create, &made, &next);
+        {
+            const errno_keeper keep;
+            ::close(cur);
+        }
         if (ret != 0) return ret;
         cur = next;
     }
@@ -376,16 +410,16 @@ int rdir_dst_dir::open(const os_root* root, std::string_view rel, bool create, b
     return 0;
 }
 
-int rdir_dst_dir::open_child(const rdir_dst_dir& parent, std::string_view name, bool create,
-                             bool* created) {
+verr rdir_dst_dir::open_child(const rdir_dst_dir& parent, std::string_view name, bool create,
+                              bool* created) {
     close();
     bool made = false;
     if (created != nullptr) *created = false;
     char z[256];
-    if (!parent.is_open()) return EBADF;
-    if (!name_z(name, z)) return EINVAL;
+    if (!parent.is_open()) return failed(EBADF);
+    if (!name_z(name, z)) return failed(EINVAL);
     int fd = -1;
-    int ret = open_or_make(parent.fd_, z, create, &made, &fd);
+    const verr ret = open_or_make(parent.fd_, z, create, &made, &fd);
     if (ret != 0) return ret;
     fd_ = fd;
     if (created != nullptr) *created = made;
@@ -415,88 +449,85 @@ int rdir_dst_dir::clean_temps() {
     return removed;
 }
 
-int rdir_dst_dir::lstat(std::string_view name, struct stat* st) const {
+verr rdir_dst_dir::lstat(std::string_view name, struct stat* st) const {
     char z[256];
-    if (!name_z(name, z)) return EINVAL;
-    return fstatat(fd_, z, st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (!name_z(name, z)) return failed(EINVAL);
+    return fstatat(fd_, z, st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : sys_failed();
 }
 
-int rdir_dst_dir::remove(std::string_view name) const {
+verr rdir_dst_dir::remove(std::string_view name) const {
     char z[256];
-    if (!name_z(name, z)) return EINVAL;
-    return unlinkat(fd_, z, 0) == 0 ? 0 : errno;
+    if (!name_z(name, z)) return failed(EINVAL);
+    return unlinkat(fd_, z, 0) == 0 ? 0 : sys_failed();
 }
 
-int rdir_dst_dir::make_dir(std::string_view name, bool* created) const {
+verr rdir_dst_dir::make_dir(std::string_view name, bool* created) const {
     char z[256];
     if (created != nullptr) *created = false;
-    if (!name_z(name, z)) return EINVAL;
+    if (!name_z(name, z)) return failed(EINVAL);
     bool made = false;
     int fd = -1;
-    int ret = open_or_make(fd_, z, true, &made, &fd);
+    const verr ret = open_or_make(fd_, z, true, &made, &fd);
     if (ret != 0) return ret;
     ::close(fd);
     if (created != nullptr) *created = made;
     return 0;
 }
 
-int rdir_dst_dir::make_link(std::string_view name, const char* text, bool to_dir,
-                            const mstat_attr& attr) const {
+verr rdir_dst_dir::make_link(std::string_view name, const char* text, bool to_dir,
+                             const mstat_attr& attr) const {
     char z[256];
-    if (!name_z(name, z)) return EINVAL;
+    if (!name_z(name, z)) return failed(EINVAL);
     char temp[RDIR_TEMP_NAME_LEN + 1];
-    int ret = 0;
     for (int attempt = 0;; ++attempt) {
         rdir_temp_name_make(temp);
         if (symlinkat(text, fd_, temp) == 0) break;
-        ret = errno;
-        if (ret != EEXIST || attempt >= 8) return ret;
+        if (errno != EEXIST || attempt >= 8) return sys_failed();
     }
     // The link itself gets owner and times; nothing here follows it.
     if (!keeps_own_owner(attr)) (void)fchownat(fd_, temp, attr.uid, attr.gid, AT_SYMLINK_NOFOLLOW);
     timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
     (void)utimensat(fd_, temp, times, AT_SYMLINK_NOFOLLOW);
     if (renameat(fd_, temp, fd_, z) != 0) {
-        ret = errno;
+        const int eno = errno;
         // An empty directory may give way to a link to a directory.
-        if (to_dir && (ret == EISDIR || ret == ENOTEMPTY || ret == EEXIST) &&
+        if (to_dir && (eno == EISDIR || eno == ENOTEMPTY || eno == EEXIST) &&
             unlinkat(fd_, z, AT_REMOVEDIR) == 0 && renameat(fd_, temp, fd_, z) == 0) {
             return 0;
         }
         unlinkat(fd_, temp, 0);
-        return ret;
+        return failed(eno);
     }
     return 0;
 }
 
-int rdir_dst_dir::make_hard_link(const rdir_dst_dir& target_dir, std::string_view target_name,
-                                 std::string_view name, const struct stat* expect,
-                                 bool* replaced) const {
+verr rdir_dst_dir::make_hard_link(const rdir_dst_dir& target_dir, std::string_view target_name,
+                                  std::string_view name, const struct stat* expect,
+                                  bool* replaced) const {
     char z[256];
     if (replaced != nullptr) *replaced = false;
     char target[256];
-    if (!name_z(name, z) || !name_z(target_name, target)) return EINVAL;
-    if (fd_ < 0 || !target_dir.is_open()) return EBADF;
+    if (!name_z(name, z) || !name_z(target_name, target)) return failed(EINVAL);
+    if (fd_ < 0 || !target_dir.is_open()) return failed(EBADF);
     char temp[RDIR_TEMP_NAME_LEN + 1];
     for (int attempt = 0;; ++attempt) {
         rdir_temp_name_make(temp);
         // Without AT_SYMLINK_FOLLOW: a link standing at the target is linked itself, and then
         // fails the check below.
         if (linkat(target_dir.fd(), target, fd_, temp, 0) == 0) break;
-        int eno = errno;
-        if (eno != EEXIST || attempt >= 8) return eno;
+        if (errno != EEXIST || attempt >= 8) return sys_failed();
     }
     struct stat made;
-    int ret = fstatat(fd_, temp, &made, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-    if (ret == 0 && !S_ISREG(made.st_mode)) ret = ESTALE;
+    verr ret = fstatat(fd_, temp, &made, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : sys_failed();
+    if (ret == 0 && !S_ISREG(made.st_mode)) ret = stale();
     if (ret == 0 && expect != nullptr &&
         (made.st_dev != expect->st_dev || made.st_ino != expect->st_ino)) {
-        ret = ESTALE;
+        ret = stale();
     }
     struct stat there;
     if (ret == 0 && fstatat(fd_, z, &there, AT_SYMLINK_NOFOLLOW) == 0) {
         if (replaced != nullptr) *replaced = true;
-        if (S_ISDIR(there.st_mode)) ret = EISDIR;
+        if (S_ISDIR(there.st_mode)) ret = failed(EISDIR);
         // Renaming a link onto another link of the same file does nothing, which would leave
         // the temporary behind.
         if (ret == 0 && there.st_dev == made.st_dev && there.st_ino == made.st_ino) {
@@ -504,61 +535,66 @@ int rdir_dst_dir::make_hard_link(const rdir_dst_dir& target_dir, std::string_vie
             return 0;
         }
     }
-    if (ret == 0 && renameat(fd_, temp, fd_, z) != 0) ret = errno;
-    if (ret != 0) unlinkat(fd_, temp, 0);
+    if (ret == 0 && renameat(fd_, temp, fd_, z) != 0) ret = sys_failed();
+    if (ret != 0) {
+        const errno_keeper keep;
+        unlinkat(fd_, temp, 0);
+    }
     return ret;
 }
 
-int rdir_dst_dir::set_attr(std::string_view name, const mstat_attr& attr, bool with_times) const {
+verr rdir_dst_dir::set_attr(std::string_view name, const mstat_attr& attr, bool with_times) const {
     char z[256];
-    if (!name_z(name, z)) return EINVAL;
+    if (!name_z(name, z)) return failed(EINVAL);
     struct stat st;
-    if (fstatat(fd_, z, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (fstatat(fd_, z, &st, AT_SYMLINK_NOFOLLOW) != 0) return sys_failed();
     if (S_ISLNK(st.st_mode)) {
         if (!keeps_own_owner(attr)) (void)fchownat(fd_, z, attr.uid, attr.gid, AT_SYMLINK_NOFOLLOW);
         if (!with_times) return 0;
         timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
-        return utimensat(fd_, z, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+        return utimensat(fd_, z, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : sys_failed();
     }
     const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
                       O_CLOEXEC | O_NOCTTY;
     int fd = openat(fd_, z, flags);
-    if (fd < 0) return errno;
+    if (fd < 0) return sys_failed();
     struct stat now;
-    int ret = fstat(fd, &now) != 0 ? errno : 0;
-    if (ret == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) ret = ESTALE;
+    verr ret = fstat(fd, &now) != 0 ? sys_failed() : 0;
+    if (ret == 0 && (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) ret = stale();
     if (ret == 0) ret = apply_fd(fd, now, attr, with_times);
+    const errno_keeper keep;
     ::close(fd);
     return ret;
 }
 
-int rdir_dst_dir::set_own_attr(const mstat_attr& attr, bool with_times) const {
-    if (fd_ < 0) return EBADF;
+verr rdir_dst_dir::set_own_attr(const mstat_attr& attr, bool with_times) const {
+    if (fd_ < 0) return failed(EBADF);
     // A path descriptor cannot change attributes: the directory is opened for reading instead.
     int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0) return sys_failed();
     struct stat st;
-    int ret = fstat(fd, &st) == 0 ? 0 : errno;
+    verr ret = fstat(fd, &st) == 0 ? 0 : sys_failed();
     if (ret == 0) ret = apply_fd(fd, st, attr, with_times);
+    const errno_keeper keep;
     ::close(fd);
     return ret;
 }
 
 // ---- rdir_dst_file ----
 
-int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name, uint32_t perm,
-                          bool look_first) {
+verr rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name, uint32_t perm,
+                           bool look_first) {
     abort();
     existing_ = {};
     looked_ = look_first;
-    if (!dir.is_open()) return EBADF;
-    if (!name_z(name, name_)) return EINVAL;
+    if (!dir.is_open()) return failed(EBADF);
+    if (!name_z(name, name_)) return failed(EINVAL);
     if (look_first) {
         if (fstatat(dir.fd(), name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return errno;
+            if (errno != ENOENT) return sys_failed();
             existing_ = {};
         } else if (S_ISDIR(existing_.st_mode)) {
-            return EISDIR;
+            return failed(EISDIR);
         }
     }
     // Never wider than the final mode while the content is written.
@@ -572,31 +608,34 @@ int rdir_dst_file::create(const rdir_dst_dir& dir, std::string_view name, uint32
             return 0;
         }
         if (errno == EINTR) continue;
-        if (errno != EEXIST || attempt >= 8) return errno;
+        if (errno != EEXIST || attempt >= 8) return sys_failed();
     }
 }
 
-int rdir_dst_file::create_node(const rdir_dst_dir& dir, std::string_view name, uint32_t mode,
-                               dev_t rdev) {
+verr rdir_dst_file::create_node(const rdir_dst_dir& dir, std::string_view name, uint32_t mode,
+                                dev_t rdev) {
     abort();
     existing_ = {};
     looked_ = false;
     const mode_t type = static_cast<mode_t>(mode) & S_IFMT;
-    if (!S_ISFIFO(type) && !S_ISSOCK(type) && !S_ISCHR(type) && !S_ISBLK(type)) return EINVAL;
-    if (!dir.is_open()) return EBADF;
-    if (!name_z(name, name_)) return EINVAL;
+    if (!S_ISFIFO(type) && !S_ISSOCK(type) && !S_ISCHR(type) && !S_ISBLK(type)) {
+        return failed(EINVAL);
+    }
+    if (!dir.is_open()) return failed(EBADF);
+    if (!name_z(name, name_)) return failed(EINVAL);
     if (S_ISFIFO(type) || S_ISSOCK(type)) rdev = 0;
     for (int attempt = 0;; ++attempt) {
         rdir_temp_name_make(temp_);
         if (mknodat(dir.fd(), temp_, type | 0600, rdev) == 0) break;
         if (errno == EINTR) continue;
-        if (errno != EEXIST || attempt >= 8) return errno;
+        if (errno != EEXIST || attempt >= 8) return sys_failed();
     }
     int fd = openat(dir.fd(), temp_, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        int eno = errno;
+        const verr ret = sys_failed();
+        const errno_keeper keep;
         unlinkat(dir.fd(), temp_, 0);
-        return eno;
+        return ret;
     }
     fd_ = fd;
     dir_ = &dir;
@@ -604,67 +643,73 @@ int rdir_dst_file::create_node(const rdir_dst_dir& dir, std::string_view name, u
     return 0;
 }
 
-int rdir_dst_file::apply_owner_mode(const mstat_attr& attr) {
-    if (fd_ < 0 || dir_ == nullptr) return EBADF;
+verr rdir_dst_file::apply_owner_mode(const mstat_attr& attr) {
+    if (fd_ < 0 || dir_ == nullptr) return failed(EBADF);
     struct stat st;
-    if (fstat(fd_, &st) != 0) return errno;
+    if (fstat(fd_, &st) != 0) return sys_failed();
     const apply_target t =
         node_ ? apply_target{-1, dir_->fd(), temp_} : apply_target{fd_, -1, nullptr};
     return apply(t, st, attr, nullptr);
 }
 
-int rdir_dst_file::place(const struct stat* source) {
+verr rdir_dst_file::place(const struct stat* source) {
     const int dir = dir_->fd();
     if (!looked_) {
         // Most files are new: one step that cannot replace anything. Only when a name is taken
         // is it looked at.
         if (renameat2(dir, temp_, dir, name_, RENAME_NOREPLACE) == 0) return 0;
-        if (errno != EEXIST && errno != EINVAL) return errno;
+        if (errno != EEXIST && errno != EINVAL) return sys_failed();
         if (fstatat(dir, name_, &existing_, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return errno;
+            if (errno != ENOENT) return sys_failed();
             existing_ = {};
         } else if (S_ISDIR(existing_.st_mode)) {
-            return EISDIR;
+            return failed(EISDIR);
         }
     }
     if (source != nullptr && existing_.st_ino != 0 && existing_.st_dev == source->st_dev &&
         existing_.st_ino == source->st_ino) {
         return RDIR_DST_IS_SOURCE;
     }
-    return renameat(dir, temp_, dir, name_) == 0 ? 0 : errno;
+    return renameat(dir, temp_, dir, name_) == 0 ? 0 : sys_failed();
 }
 
-int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source) {
+verr rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source) {
     const timespec times[2] = {whole_seconds(attr.atime), whole_seconds(attr.mtime)};
     return finish(attr, source, times);
 }
 
-int rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source,
-                          const timespec (&times)[2]) {
+verr rdir_dst_file::commit(const mstat_attr& attr, const struct stat* source,
+                           const timespec (&times)[2]) {
     return finish(attr, source, times);
 }
 
-int rdir_dst_file::finish(const mstat_attr& attr, const struct stat* source,
-                          const timespec* times) {
-    if (fd_ < 0 || dir_ == nullptr) return EBADF;
+verr rdir_dst_file::finish(const mstat_attr& attr, const struct stat* source,
+                           const timespec* times) {
+    if (fd_ < 0 || dir_ == nullptr) return failed(EBADF);
     struct stat st;
-    int ret = fstat(fd_, &st) == 0 ? 0 : errno;
+    verr ret = fstat(fd_, &st) == 0 ? 0 : sys_failed();
     const apply_target t =
         node_ ? apply_target{-1, dir_->fd(), temp_} : apply_target{fd_, -1, nullptr};
     if (ret == 0) ret = apply(t, st, attr, times);
     // A failed close can mean the data never reached the disk.
     int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && ret == 0) ret = errno;
+    if (ret != 0) {
+        const errno_keeper keep;
+        ::close(fd);
+    } else if (::close(fd) != 0) {
+        ret = sys_failed();
+    }
     if (ret == 0) ret = place(source);
     node_ = false;
     if (ret != 0) {
+        const errno_keeper keep;
         unlinkat(dir_->fd(), temp_, 0);
         dir_ = nullptr;
         return ret;
     }
     dir_ = nullptr;
-    return 0;
+    return ret;
 }
 
 void rdir_dst_file::abort() {

@@ -75,8 +75,8 @@ bool is_hole(const uint8_t* data, size_t off, size_t size) {
 }
 
 // Writes `size` bytes of `data` into the new, empty file `fd`: runs of data with pwrite, whole
-// zero blocks skipped, the size set at the end. 0 or errno.
-int write_sparse(int fd, const uint8_t* data, size_t size) {
+// zero blocks skipped, the size set at the end. 0 or a status, errno naming the failure.
+verr write_sparse(int fd, const uint8_t* data, size_t size) {
     bool holes = false;
     size_t off = 0;
     while (off < size) {
@@ -92,11 +92,12 @@ int write_sparse(int fd, const uint8_t* data, size_t size) {
         while (off < end) {
             ssize_t n = ::pwrite(fd, data + off, end - off, static_cast<off_t>(off));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return n < 0 ? errno : ENOSPC;
+            if (n == 0) errno = ENOSPC;
+            if (n <= 0) return os_errno_verr();
             off += static_cast<size_t>(n);
         }
     }
-    if (holes && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return errno;
+    if (holes && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return os_errno_verr();
     return 0;
 }
 
@@ -107,6 +108,12 @@ int is_end_block(const char* data, uint32_t length) {
 verr errno_status(int eno) {
     verr code = os_verr_get(eno);
     return code != 0 ? code : VERR_GENERAL_FAILURE;
+}
+
+// No base directory to write into: a missing file, errno ENOENT for the log line.
+verr no_base() {
+    errno = ENOENT;
+    return VERR_FILE_NOT_FOUND;
 }
 
 void put_be32(uint8_t* p, uint32_t v) {
@@ -314,10 +321,11 @@ class worker final {
     }
 
     // Opens the directory holding the entry `name` (made, with `create`, the way the destination
-    // writer makes directories) and gives the entry's last component in *leaf. 0 or errno.
-    int open_parent(std::string_view name, bool create, rdir_dst_dir* dir, std::string* leaf) {
+    // writer makes directories) and gives the entry's last component in *leaf. 0 or a status,
+    // errno naming the failure.
+    verr open_parent(std::string_view name, bool create, rdir_dst_dir* dir, std::string* leaf) {
         const os_root* root = base_root(create);
-        if (root == nullptr) return ENOENT;
+        if (root == nullptr) return no_base();
         size_t slash = name.rfind('/');
         std::string_view parent =
             slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
@@ -327,17 +335,17 @@ class worker final {
 
     // The parent of the entry `name` for a write, as open_parent with create; the last one stays
     // open for the next entry of the same command, since most entries of a list share it.
-    int write_parent(std::string_view name, const rdir_dst_dir** dir, std::string* leaf) {
+    verr write_parent(std::string_view name, const rdir_dst_dir** dir, std::string* leaf) {
         const os_root* root = base_root(true);
-        if (root == nullptr) return ENOENT;
+        if (root == nullptr) return no_base();
         const size_t slash = name.rfind('/');
         const std::string_view parent =
             slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);
         leaf->assign(slash == std::string_view::npos ? name : name.substr(slash + 1));
         if (!parent_dir_.is_open() || parent_root_ != root || parent_rel_ != parent) {
             parent_dir_.close();
-            const int eno = parent_dir_.open(root, parent, true);
-            if (eno != 0) return eno;
+            const verr ret = parent_dir_.open(root, parent, true);
+            if (ret < 0) return ret;
             parent_root_ = root;
             parent_rel_.assign(parent);
         }
@@ -437,12 +445,12 @@ class worker final {
             }
             rdir_dst_dir parent;
             std::string leaf;
-            int eno = open_parent(entry.name, true, &parent, &leaf);
-            if (eno == 0) eno = parent.make_dir(leaf);
-            if (eno != 0) {
-                errno = eno;
+            verr ret = open_parent(entry.name, true, &parent, &leaf);
+            if (ret == 0) ret = parent.make_dir(leaf);
+            if (ret < 0) {
+                const int eno = errno;
                 RDIR_LOG(LOG_ERR | LOG_ERRNO, "mkdirs %s eno=%d error: ", path.c_str(), eno);
-                put_text(MFILE_STATUS_FMT, errno_status(eno));
+                put_text(MFILE_STATUS_FMT, ret);
                 return true;
             }
             (void)parent.set_attr(leaf, allowed(entry.attr));
@@ -498,11 +506,11 @@ class worker final {
         }
         const rdir_dst_dir* dir = nullptr;
         std::string leaf;
-        int eno = write_parent(entry.name, &dir, &leaf);
-        if (eno != 0) {
-            errno = eno;
+        const verr ret = write_parent(entry.name, &dir, &leaf);
+        if (ret < 0) {
+            const int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
-            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            put_write_result(MFILE_STAGE_OPEN, ret);
             return;
         }
         const mstat_attr attr = allowed(entry.attr);
@@ -527,12 +535,12 @@ class worker final {
             put_write_result(MFILE_STAGE_OPEN, VERR_NOT_SUPPORTED);
             return;
         }
-        int eno = dir.make_link(leaf, target, to_dir, a);
-        if (eno != 0) {
-            errno = eno;
+        const verr ret = dir.make_link(leaf, target, to_dir, a);
+        if (ret < 0) {
+            const int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(),
                      target, eno);
-            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            put_write_result(MFILE_STAGE_OPEN, ret);
             return;
         }
         put_write_result(MFILE_STAGE_OK, 0);
@@ -565,12 +573,12 @@ class worker final {
         rdir_dst_file file;
         mstat_attr attr = a;
         attr.link = nullptr;
-        int eno = file.create_node(dir, leaf, attr.mode, static_cast<dev_t>(rdev));
-        if (eno == 0) eno = file.commit(attr);
-        if (eno != 0) {
-            errno = eno;
+        verr ret = file.create_node(dir, leaf, attr.mode, static_cast<dev_t>(rdev));
+        if (ret == 0) ret = file.commit(attr);
+        if (ret < 0) {
+            const int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_mknod [%s] eno=%d error: ", path.c_str(), eno);
-            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            put_write_result(MFILE_STAGE_OPEN, ret);
             return;
         }
         put_write_result(MFILE_STAGE_OK, 0);
@@ -583,26 +591,20 @@ class worker final {
         rdir_dst_file file;
         // What stands at the name is looked at only when the placement finds it taken: most
         // files a worker writes are new, and that saves a call for each.
-        int eno = file.create(dir, leaf, rdir_attr_perm(a), false);
-        if (eno != 0) {
-            errno = eno;
+        verr ret = file.create(dir, leaf, rdir_attr_perm(a), false);
+        if (ret < 0) {
+            const int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_open [%s] eno=%d error: ", path.c_str(), eno);
-            put_write_result(MFILE_STAGE_OPEN, errno_status(eno));
+            put_write_result(MFILE_STAGE_OPEN, ret);
             return;
         }
-        eno = write_sparse(file.fd(), h_->buffer.get(), size);
-        if (eno != 0) {
-            errno = eno;
-            RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
-            put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
-            return;
-        }
+        ret = write_sparse(file.fd(), h_->buffer.get(), size);
         // A failed close or rename means the file is not there: a failed write.
-        eno = file.commit(a);
-        if (eno != 0) {
-            errno = eno;
+        if (ret == 0) ret = file.commit(a);
+        if (ret < 0) {
+            const int eno = errno;
             RDIR_LOG(LOG_ERR | LOG_ERRNO, "o_write [%s] eno=%d error: ", path.c_str(), eno);
-            put_write_result(MFILE_STAGE_WRITE, errno_status(eno));
+            put_write_result(MFILE_STAGE_WRITE, ret);
             return;
         }
         put_write_result(MFILE_STAGE_OK, static_cast<int>(size));

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/liblog/stderr_capture.h"
 #include "lib/test_support/temp_dir.h"
 #include "libcdir/work.h"
 #include "libpal/os_root.h"
@@ -477,6 +478,57 @@ TEST_F(LocalFiles, LinkToDirectoryReplacesAnEmptyDirectory) {
     struct stat st;
     ASSERT_EQ(lstat(out("ldir").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// The log line of a failed destination step names the error number of the call that failed,
+// not that of the cleanup after it.
+TEST_F(LocalFiles, FailureLinesNameTheErrorOfTheCallThatFailed) {
+    ASSERT_EQ(mkdir(path("target").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("target", path("ldir").c_str()), 0);
+    mstat_item e = entry_of("ldir", "target");
+    e.type = RDIR_TYPE_LINK | RDIR_TYPE_DIR;
+    // A full directory stands there: the rename says EISDIR, removing the directory after it
+    // says ENOTEMPTY.
+    ASSERT_EQ(mkdir(out("ldir").c_str(), 0755), 0);
+    write_file(out("ldir/inside"), "kept");
+    std::string text;
+    {
+        StderrCapture capture;
+        EXPECT_EQ(copy(e), -1);
+        text = capture.text();
+    }
+    EXPECT_NE(text.find("os_symlink2 [" + out("ldir") +
+                        "]->[target] eno=" + std::to_string(EISDIR) + " error: "),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(job_.st.o_file_fail_count, 1u);
+    EXPECT_EQ(job_.last_verr.load(), VERR_IS_A_DIRECTORY);
+    EXPECT_EQ(read_file(out("ldir/inside")), "kept");
+}
+
+// A first copy replaced since is no failure: the link's line says why (ESTALE) and nothing else
+// is logged about that number.
+TEST_F(LocalFiles, HardLinkToAReplacedFirstCopyLogsOnlyItsOwnLine) {
+    write_file(path("a"), "shared");
+    ASSERT_EQ(link(path("a").c_str(), path("b").c_str()), 0);
+    job_.hard_links = true;
+    EXPECT_EQ(copy(entry_of("a")), 0);
+    // Kept under another name, so that the new file cannot get its inode number.
+    ASSERT_EQ(rename(out("a").c_str(), out("a.old").c_str()), 0);
+    write_file(out("a"), "someone else's file");
+    std::string text;
+    {
+        StderrCapture capture;
+        EXPECT_EQ(copy(entry_of("b")), 0);
+        text = capture.text();
+    }
+    EXPECT_NE(text.find("link [" + out("b") + "] to [" + out("a") +
+                        "] eno=" + std::to_string(ESTALE) + ", copied instead"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("unkown eno"), std::string::npos) << text;
+    EXPECT_EQ(read_file(out("b")), "shared");
+    EXPECT_EQ(job_.st.o_file_fail_count + job_.st.i_file_fail_count, 0u);
 }
 
 TEST_F(LocalFiles, EmptyFileReplacesAnOldOneWithItsAttributes) {
