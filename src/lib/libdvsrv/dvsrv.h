@@ -24,6 +24,15 @@ inline constexpr uint32_t DVSRV_DEFAULT_PORT = 6688;
 // Before a login a client may send only small frames.
 inline constexpr size_t DVSRV_LOGIN_FRAME_MAX = size_t{64} << 10;
 
+// A user of the configuration file's [user/NAME] section.
+struct dvsrv_user {
+    std::string name;
+    std::string passwd;       // plain or "{SHA}" form
+    std::string root;         // the directory served to this user; empty: the server's root
+    bool read_only = false;   // may only read
+    std::string hosts_allow;  // addresses and CIDR ranges it may log in from; empty: any
+};
+
 struct dvsrv_conf {
     std::string root;                    // served directory (required)
     std::string listen;                  // address to listen on; empty: every IPv4 address
@@ -32,6 +41,13 @@ struct dvsrv_conf {
     std::string user;
     std::string passwd;  // plain or "{SHA}" form
     bool anonymous = false;
+    bool read_only = false;  // every login may only read
+    // Users beside user=, from [user/NAME] sections of the configuration file.
+    std::vector<dvsrv_user> users;
+    // Comma-separated addresses and CIDR ranges (IPv4, IPv6) that may log in at all (empty:
+    // any) and that may not.
+    std::string hosts_allow;
+    std::string hosts_deny;
     std::string level;                // log level text, handed to the log as given
     uint32_t max_connections = 1024;  // logged-in connections served at once; more are refused
     // Connections served at once that have not logged in yet: a cap of their own, so that they
@@ -62,14 +78,17 @@ struct dvsrv_conf {
 int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view value,
                    std::string* err);
 
-// Applies every key found in section [dvsd] of the INI file `path`. 0 or -1 with `*err`.
+// Applies every key found in section [dvsd] of the INI file `path`, and adds a user for every
+// section [user/NAME] (keys passwd, root, read_only, hosts_allow). 0 or -1 with `*err` (naming
+// the section for a user's unknown key or bad value).
 int dvsrv_conf_load(dvsrv_conf* conf, const char* path, std::string* err);
 
 struct dvsrv;
 
-// Checks the configuration (root given and a directory; a user or anonymous=1; with ssl_port a
-// certificate and key that load and belong together), opens the root and configures the
-// credentials. Null with `*err` on failure.
+// Checks the configuration (root given and a directory; a user or anonymous=1; every user's root
+// a directory, its password of a valid form and its addresses valid, a fault naming its section;
+// with ssl_port a certificate and key that load and belong together), opens the roots and
+// configures the credentials. Null with `*err` on failure.
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err);
 
 // Binds and listens on the configured address and port, and on ssl_port for TLS. 0, or -1 with

@@ -39,6 +39,44 @@ constexpr number_key kNumberKeys[] = {
     {"context_timeout", &dvsrv_conf::context_timeout_s, 1, 7 * 86400},
 };
 
+constexpr char kUserPrefix[] = "user/";
+
+// The [user/NAME] sections, in file order.
+int load_users(::conf* ini, const char* path, dvsrv_conf* settings, std::string* err) {
+    for (const std::string& section : conf_get_sections(ini)) {
+        if (section.rfind(kUserPrefix, 0) != 0) continue;
+        dvsrv_user user;
+        user.name = section.substr(sizeof(kUserPrefix) - 1);
+        auto fail = [&](const std::string& why) {
+            *err = std::string(path) + ": [" + section + "] " + why;
+            return -1;
+        };
+        if (user.name.empty()) return fail("names no user");
+        for (const std::string& key : conf_get_keys(ini, section.c_str())) {
+            const std::string value = conf_get_str(ini, section.c_str(), key.c_str(), "");
+            if (key == "passwd") {
+                user.passwd = value;
+            } else if (key == "root") {
+                user.root = value;
+            } else if (key == "hosts_allow") {
+                user.hosts_allow = value;
+            } else if (key == "read_only") {
+                if (value != "0" && value != "1") {
+                    return fail("read_only=" + value + ": must be 0 or 1");
+                }
+                user.read_only = value == "1";
+            } else {
+                return fail("unknown key \"" + key + "\"");
+            }
+        }
+        for (const dvsrv_user& other : settings->users) {
+            if (other.name == user.name) return fail("user given twice");
+        }
+        settings->users.push_back(std::move(user));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view value,
@@ -72,6 +110,16 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
             return -1;
         }
         conf->keep_setid = value == "1";
+    } else if (key == "read_only") {
+        if (value != "0" && value != "1") {
+            *err = "read_only=" + std::string(value) + ": must be 0 or 1";
+            return -1;
+        }
+        conf->read_only = value == "1";
+    } else if (key == "hosts_allow") {
+        conf->hosts_allow = value;
+    } else if (key == "hosts_deny") {
+        conf->hosts_deny = value;
     } else if (key == "anonymous") {
         if (value != "0" && value != "1") {
             *err = "anonymous=" + std::string(value) + ": must be 0 or 1";
@@ -111,6 +159,9 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "user",
                                             "passwd",
                                             "anonymous",
+                                            "read_only",
+                                            "hosts_allow",
+                                            "hosts_deny",
                                             "level",
                                             "max_connections",
                                             "max_login_connections",
@@ -136,5 +187,5 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
             }
         }
     }
-    return 0;
+    return load_users(ini.get(), path, settings, err);
 }

@@ -86,9 +86,11 @@ class srv_session final {
     // false ends the connection.
     bool handle_request(uint8_t code, std::span<const uint8_t> body);
     // A login succeeded for `user`: the connection and its context are now that user's. False
-    // when max_connections are logged in already (the login is then refused, with the reply's
-    // status and text set here).
+    // when max_connections are logged in already or the user may not log in from this address
+    // (the login is then refused, with the reply's status and text set here).
     bool logged_in_as(const std::string& user, verr* error, std::string* text);
+    // True (with the refusal) when the client's address may not log in at all.
+    bool address_refused(verr* error, std::string* text);
     void detach();
     bool send(const sd_frame_msg& reply, uint8_t code);
     uint8_t protocol() const {

@@ -23,6 +23,7 @@ std::shared_ptr<srv_context> srv_context_new(const dvsrv_conf* conf, const os_ro
     ctx->conf = conf;
     ctx->root = root;
     ctx->user = std::move(user);
+    ctx->read_only = conf != nullptr && conf->read_only;
     ctx->files.reset(srv_files_new());
     ctx->batch.reset(srv_batch_new());
     std::strncpy(ctx->pack.name, "lz4", sizeof(ctx->pack.name) - 1);

@@ -15,7 +15,20 @@ namespace {
 
 constexpr char kWrongLogin[] = "Wrong user or password";
 
+std::string address_refusal(const char* peer) {
+    return std::string("Login from ") + peer + " not allowed";
+}
+
 }  // namespace
+
+bool srv_session::address_refused(verr* error, std::string* text) {
+    if (server_->address_allowed(peer_)) return false;
+    SRV_LOG(LOG_WARN, "ip=[%s] login refused: address not allowed\n", peer_);
+    logged_in_ = false;
+    *error = VERR_ACCESS_DENIED;
+    *text = address_refusal(peer_);
+    return true;
+}
 
 void srv_session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
     static constexpr blobmsg_policy kPolicy[] = {{SDF_USER, BLOBMSG_TYPE_STRING},
@@ -26,6 +39,8 @@ void srv_session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
     if (blobmsg_parse(kPolicy, 2, tb, body.data(), body.size()) != 0) {
         error = VERR_NET_PROTOCOL_ERROR;
         text = "malformed login request";
+    } else if (address_refused(&error, &text)) {
+        // Refused before any password is looked at.
     } else {
         const char* user = tb[0] ? blobmsg_get_string(tb[0]) : "";
         const char* pwd = tb[1] ? blobmsg_get_string(tb[1]) : "";
@@ -68,6 +83,12 @@ void srv_session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& rep
     key_expected_.clear();
     if (blobmsg_parse(kPolicy, 2, tb, body.data(), body.size()) != 0 || tb[0] == nullptr) {
         srv_reply_error(reply, VERR_NET_PROTOCOL_ERROR, "malformed login request");
+        return;
+    }
+    verr refused = 0;
+    std::string why_refused;
+    if (address_refused(&refused, &why_refused)) {
+        srv_reply_error(reply, refused, why_refused.c_str());
         return;
     }
     const char* user = blobmsg_get_string(tb[0]);
@@ -138,6 +159,20 @@ void srv_session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply)
 }
 
 bool srv_session::logged_in_as(const std::string& user, verr* error, std::string* text) {
+    const srv_account* account = nullptr;
+    if (!user.empty()) {
+        auto it = server_->accounts.find(user);
+        if (it != server_->accounts.end()) account = &it->second;
+    }
+    if (account != nullptr && !account->allow.empty() &&
+        !srv_net_list_match(account->allow, peer_)) {
+        SRV_LOG(LOG_WARN, "ip=[%s] user=[%s] login refused: address not allowed\n", peer_,
+                user.c_str());
+        logged_in_ = false;
+        *error = VERR_ACCESS_DENIED;
+        *text = address_refusal(peer_);
+        return false;
+    }
     if (watch_ != nullptr && !server_->admit(watch_)) {
         SRV_LOG(LOG_WARN, "ip=[%s] refused: %u connections\n", peer_,
                 server_->conf.max_connections);
@@ -150,7 +185,18 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
     logged_in_ = true;
     user_ = user;
     logged_user_ = user;
-    if (ctx_->user == user) return true;
+    ctx_->read_only = server_->conf.read_only || (account != nullptr && account->read_only);
+    const os_root* root = account != nullptr ? account->root : server_->root.get();
+    if (ctx_->user == user && ctx_->root == root) return true;
+    // What the old user opened is not the new one's to use.
+    srv_files* files = srv_files_new();
+    if (files == nullptr) {
+        logged_in_ = false;
+        *error = VERR_NO_MEMORY;
+        *text = verr2str(VERR_NO_MEMORY);
+        return false;
+    }
+    ctx_->files.reset(files);
     // The lister and the worker were opened under the old user's rights.
     srv_batch_close(*ctx_);
     // A context with an address can be attached by the user it was made for only. When someone
@@ -163,6 +209,7 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
         ctx_->persistent = false;
     }
     ctx_->user = user;
+    ctx_->root = root;
     ctx_->fd_caps = server_->fd_caps(user);
     return true;
 }

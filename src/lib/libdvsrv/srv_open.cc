@@ -109,6 +109,9 @@ verr open_in_place(srv_context& ctx, const std::string& path, const srv_open_req
 
 void serve_open(srv_context& ctx, srv_open_request req, sd_frame_msg& reply) {
     srv_files& files = *ctx.files;
+    if (ctx.read_only && (req.write || req.create || req.truncate)) {
+        return reply_status(reply, VERR_WRITE_PROTECT, SRV_READ_ONLY_TEXT);
+    }
     auto f = std::make_unique<srv_open_file>();
     std::string why;
     if (const verr status = f->charge.take(ctx, files.open_count(), &why); status != 0) {
@@ -207,6 +210,11 @@ void serve_close(srv_context& ctx, std::span<const uint8_t> body, sd_frame_msg& 
     if (it == ctx.files->files.end()) return reply_errno(reply, EBADF);
     std::unique_ptr<srv_open_file> f = std::move(it->second);
     ctx.files->files.erase(it);
+    if (ctx.read_only && f->can_write) {
+        // Opened for writing under an earlier login: a read-only one does not place it.
+        if (f->temp) f->temp->abort();
+        return reply_status(reply, VERR_WRITE_PROTECT, SRV_READ_ONLY_TEXT);
+    }
     const verr ret = finish_file(*f);
     if (ret != 0) return reply_status(reply, ret);
     reply_ok(reply);

@@ -58,8 +58,9 @@ constexpr srv_route kRequests[] = {
     // Reached only when the fields name no control; the controls are the rows below.
     {SD_REQ_IOCTL, 0, 0, malformed_control},
     {SD_REQ_PUT_FILE, 0, kTree, srv_req_put_file},
-    {SD_REQ_OPEN, 0, kTree, srv_req_open},
-    {SD_REQ_CLOSE, 0, kTree, srv_req_close},
+    // Open and close change the tree only for writing: their handlers refuse that when read-only.
+    {SD_REQ_OPEN, 0, 0, srv_req_open},
+    {SD_REQ_CLOSE, 0, 0, srv_req_close},
     {SD_REQ_READ, 0, 0, srv_req_read},
     {SD_REQ_WRITE, 0, kTree, srv_req_write},
     {SD_REQ_FILE_FD, 0, 0, srv_req_flush},
@@ -71,7 +72,7 @@ constexpr srv_route kRequests[] = {
     {SD_REQ_FSET_TIME, 0, kTree, srv_req_set_times},
     {SD_REQ_RANGE, 0, 0, request_not_supported},
     {SD_REQ_WOPEN, 0, 0, request_not_supported},
-    {SD_REQ_OPEN2, 0, kTree, srv_req_open2},
+    {SD_REQ_OPEN2, 0, 0, srv_req_open2},
     {SD_REQ_FSTAT_EX, 0, 0, srv_req_fstat},
     {SD_REQ_FSET_TIME_EX, 0, kTree, srv_req_set_times},
     {SD_REQ_LSTAT, 0, 0, srv_req_stat},
@@ -121,12 +122,14 @@ constexpr srv_route kControls[] = {
     {SD_REQ_IOCTL, SD_CTL_MFILE_WRITE, kTree, srv_ctl_mfile_post},
     {SD_REQ_IOCTL, SD_CTL_MFILE_REMOVE, kTree, srv_ctl_mfile_post},
     {SD_REQ_IOCTL, SD_CTL_MFILE_EMPTY, kTree, srv_ctl_mfile_post},
+    // Settings and credentials are never served; those that would change them are refused as
+    // changes, so that a read-only login hears why.
     {SD_REQ_IOCTL, SD_CTL_GET_CONF, 0, control_not_supported},
-    {SD_REQ_IOCTL, SD_CTL_SET_CONF, 0, control_not_supported},
-    {SD_REQ_IOCTL, SD_CTL_OUT_10002, 0, control_not_supported},
-    {SD_REQ_IOCTL, SD_CTL_OUT_10003, 0, control_not_supported},
-    {SD_REQ_IOCTL, SD_CTL_OUT_10004, 0, control_not_supported},
-    {SD_REQ_IOCTL, SD_CTL_OUT_10005, 0, control_not_supported},
+    {SD_REQ_IOCTL, SD_CTL_SET_CONF, kTree, control_not_supported},
+    {SD_REQ_IOCTL, SD_CTL_OUT_10002, kTree, control_not_supported},
+    {SD_REQ_IOCTL, SD_CTL_OUT_10003, kTree, control_not_supported},
+    {SD_REQ_IOCTL, SD_CTL_OUT_10004, kTree, control_not_supported},
+    {SD_REQ_IOCTL, SD_CTL_OUT_10005, kTree, control_not_supported},
 };
 
 // Codes that have no row.
@@ -198,6 +201,10 @@ void srv_route_run(const srv_route& route, srv_call& call) {
         // Whatever fields a request takes, a table that is not well formed is refused alike.
         if (!blobmsg_table_valid(call.body.data(), call.body.size())) {
             srv_reply_error(call.reply, VERR_NET_PROTOCOL_ERROR, "malformed request");
+            return;
+        }
+        if ((route.needs & SRV_CHANGES_TREE) != 0 && call.ctx.read_only) {
+            srv_reply_error(call.reply, VERR_WRITE_PROTECT, SRV_READ_ONLY_TEXT);
             return;
         }
         route.handler(call);

@@ -71,6 +71,92 @@ void size_fd_caps(dvsrv* server) {
             descriptors, all, server->user_fd_cap, server->context_fd_cap);
 }
 
+// A password as configured: plain, or "{SHA}" and the base64 of a SHA-1 digest.
+bool password_form_ok(const std::string& pwd) {
+    if (pwd.empty()) return false;
+    if (pwd.rfind("{SHA}", 0) != 0) return true;
+    const std::string b64 = pwd.substr(5);
+    if (b64.size() != 28 || b64.back() != '=') return false;
+    for (size_t i = 0; i + 1 < b64.size(); ++i) {
+        const char c = b64[i];
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/') return false;
+    }
+    return true;
+}
+
+// The users of [user/NAME] sections, checked and their roots opened; the faulty section named.
+bool open_accounts(dvsrv* server, std::string* err) {
+    const dvsrv_conf& conf = server->conf;
+    if (!srv_net_list_parse(conf.hosts_allow, &server->hosts_allow, err)) {
+        *err = "hosts_allow=: " + *err;
+        return false;
+    }
+    if (!srv_net_list_parse(conf.hosts_deny, &server->hosts_deny, err)) {
+        *err = "hosts_deny=: " + *err;
+        return false;
+    }
+    if (!conf.user.empty()) server->accounts[conf.user].root = server->root.get();
+    for (const dvsrv_user& user : conf.users) {
+        const std::string section = "[user/" + user.name + "] ";
+        if (server->accounts.count(user.name) != 0) {
+            *err = section + "the same user as user=";
+            return false;
+        }
+        if (user.name.find_first_of(LIBPWD_REFUSED_CHARS) != std::string::npos) {
+            *err = section + "user name must not hold any of " + LIBPWD_REFUSED_CHARS;
+            return false;
+        }
+        if (!password_form_ok(user.passwd)) {
+            *err = section + "passwd= must be a password or {SHA} and 28 base64 characters";
+            return false;
+        }
+        srv_account account;
+        if (!srv_net_list_parse(user.hosts_allow, &account.allow, err)) {
+            *err = section + "hosts_allow=: " + *err;
+            return false;
+        }
+        account.read_only = user.read_only;
+        account.root = server->root.get();
+        if (!user.root.empty()) {
+            struct stat st {};
+            if (stat(user.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                *err = section + "root=" + user.root + ": not a directory";
+                return false;
+            }
+            account.own_root.reset(os_root_open(user.root.c_str(), OS_ROOT_IN_ROOT));
+            if (!account.own_root) {
+                *err = section + "root=" + user.root + ": " + strerror(errno);
+                return false;
+            }
+            account.root = account.own_root.get();
+        }
+        server->accounts.emplace(user.name, std::move(account));
+    }
+    return true;
+}
+
+// Hands every user to the credentials module: the first of them as its configured user.
+bool configure_credentials(const dvsrv_conf& conf, std::string* err) {
+    const bool first_is_section = conf.user.empty() && !conf.users.empty();
+    libpwd_conf pwd;
+    pwd.user = first_is_section ? conf.users[0].name.c_str() : conf.user.c_str();
+    pwd.pwd = first_is_section ? conf.users[0].passwd.c_str() : conf.passwd.c_str();
+    pwd.login_fail_count = conf.login_fail_count;
+    pwd.login_lock_minutes = conf.login_lock_minutes;
+    if (libpwd_init(&pwd) != 0) {
+        *err = "user or passwd too long";
+        return false;
+    }
+    for (size_t i = first_is_section ? 1 : 0; i < conf.users.size(); ++i) {
+        if (libpwd_add_user(conf.users[i].name.c_str(), conf.users[i].passwd.c_str()) != 0) {
+            *err = "[user/" + conf.users[i].name + "] passwd too long";
+            libpwd_exit();
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
@@ -78,8 +164,8 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         *err = "root= is required";
         return nullptr;
     }
-    if (conf.user.empty() && !conf.anonymous) {
-        *err = "either user= (with passwd=) or anonymous=1 is required";
+    if (conf.user.empty() && conf.users.empty() && !conf.anonymous) {
+        *err = "either user= (with passwd=), a [user/NAME] section or anonymous=1 is required";
         return nullptr;
     }
     struct stat st {};
@@ -94,6 +180,7 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         *err = "root=" + conf.root + ": " + strerror(errno);
         return nullptr;
     }
+    if (!open_accounts(server.get(), err)) return nullptr;
     if (pipe2(server->wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         *err = std::string("pipe: ") + strerror(errno);
         return nullptr;
@@ -115,17 +202,15 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         server->tls.reset(ssl_srv_conf_new(conf.ssl_cert.c_str(), conf.ssl_key.c_str(), err));
         if (!server->tls) return nullptr;
     }
-    libpwd_conf pwd;
-    pwd.user = conf.user.c_str();
-    pwd.pwd = conf.passwd.c_str();
-    pwd.login_fail_count = conf.login_fail_count;
-    pwd.login_lock_minutes = conf.login_lock_minutes;
-    if (libpwd_init(&pwd) != 0) {
-        *err = "user or passwd too long";
-        return nullptr;
+    if (!configure_credentials(conf, err)) return nullptr;
+    SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d read_only=%d\n",
+            conf.root.c_str(), conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()),
+            conf.anonymous ? 1 : 0, conf.read_only ? 1 : 0);
+    for (const dvsrv_user& user : conf.users) {
+        SRV_LOG(LOG_INFO, "user=[%s] root=[%s] read_only=%d hosts_allow=[%s]\n", user.name.c_str(),
+                user.root.empty() ? conf.root.c_str() : user.root.c_str(), user.read_only ? 1 : 0,
+                user.hosts_allow.c_str());
     }
-    SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d\n", conf.root.c_str(),
-            conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()), conf.anonymous ? 1 : 0);
     size_fd_caps(server.get());
     return server.release();
 }

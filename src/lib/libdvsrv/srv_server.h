@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "libdvsrv/dvsrv.h"
+#include "libdvsrv/srv_access.h"
 #include "libdvsrv/srv_session.h"
 #include "libnet/net_sock.h"
 #include "libpal/os_root.h"
@@ -57,10 +58,25 @@ struct srv_listener final {
     bool tls = false;
 };
 
+// A user who may log in with credentials: what it is served and from where.
+struct srv_account final {
+    const os_root* root = nullptr;  // the server's root or `own_root`
+    std::unique_ptr<os_root, decltype(&os_root_close)> own_root{nullptr, os_root_close};
+    bool read_only = false;
+    std::vector<srv_net> allow;  // empty: any address
+};
+
 struct dvsrv {
     // Fixed after dvsrv_open / dvsrv_listen.
     dvsrv_conf conf;
     std::unique_ptr<os_root, decltype(&os_root_close)> root{nullptr, os_root_close};
+    std::map<std::string, srv_account> accounts;   // by user name
+    std::vector<srv_net> hosts_allow, hosts_deny;  // server-wide; an empty allow list allows all
+    // Whether `peer` may log in at all (hosts_allow=, hosts_deny=).
+    bool address_allowed(const char* peer) const {
+        if (!hosts_allow.empty() && !srv_net_list_match(hosts_allow, peer)) return false;
+        return !srv_net_list_match(hosts_deny, peer);
+    }
     // Declared before the connections so that it outlives every TLS channel.
     std::unique_ptr<ssl_srv_conf, decltype(&ssl_srv_conf_free)> tls{nullptr, ssl_srv_conf_free};
     std::vector<srv_listener> listeners;
@@ -102,7 +118,7 @@ struct dvsrv {
 
     // Caps on the files and directories clients hold open, sized from the descriptor limit by
     // dvsrv_open: the server's, and one share per user (made when first needed, never dropped:
-    // there are at most two users, the configured one and the anonymous one).
+    // there are only the configured users and the anonymous one).
     size_t context_fd_cap = 1024;
     size_t user_fd_cap = 0;
     std::shared_ptr<srv_quota> server_fds;

@@ -57,6 +57,8 @@ inline constexpr size_t SRV_MAX_WORKER_BUFFER = size_t{8} << 20;
 inline constexpr size_t SRV_MAX_OUTPUT = SRV_MAX_BLOCK;
 // Longest wait a client may ask of the lister or the worker (10123, 10132).
 inline constexpr int SRV_MAX_WAIT_MS = 5000;
+// The text of the VERR_WRITE_PROTECT refusal of a read-only login.
+inline constexpr char SRV_READ_ONLY_TEXT[] = "write-protect: read-only access";
 
 // A count of descriptors against a cap, shared by all it covers (any thread).
 struct srv_quota final {
@@ -92,6 +94,8 @@ struct srv_context final {
     const dvsrv_conf* conf = nullptr;  // the server's settings
     const os_root* root = nullptr;     // the served root: every client path resolves beneath it
     std::string user;                  // who logged in ("" for an anonymous client)
+    // The login may read only: requests that could change the tree are refused (set by a login).
+    bool read_only = false;
 
     // Caps on open files and directories (set by the server; the user's share changes with a
     // login as another user, and what is open stays charged where it was taken).

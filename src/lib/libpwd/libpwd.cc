@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -27,9 +28,8 @@ namespace {
 constexpr const char* kWrongLogin = "Wrong user or password";
 constexpr size_t kShaSize = 20;
 
-// The one configured user of the serving side. Readers hold the shared lock while they compare.
-struct credentials {
-    std::shared_mutex mutex;
+// One user of the serving side.
+struct account {
     char user[LIBPWD_TEXT_SIZE] = {};
     char pwd[LIBPWD_TEXT_SIZE] = {};
     char sha_pwd[LIBPWD_TEXT_SIZE] = {};
@@ -46,6 +46,30 @@ struct credentials {
         std::memcpy(pwd, new_pwd, std::strlen(new_pwd) + 1);
         std::string sha = libpwd_sha_pwd(pwd);
         std::memcpy(sha_pwd, sha.c_str(), sha.size() + 1);
+    }
+};
+
+// The configured user, then those added. Readers hold the shared lock while they compare.
+struct credentials {
+    std::shared_mutex mutex;
+    account first;
+    std::vector<std::unique_ptr<account>> more;
+
+    void wipe() {
+        first.wipe();
+        for (auto& a : more) a->wipe();
+        more.clear();
+    }
+    void store(const char* new_user, const char* new_pwd) {
+        wipe();
+        first.store(new_user, new_pwd);
+    }
+    const account* find(const char* user) const {
+        if (std::strcmp(user, first.user) == 0) return &first;
+        for (const auto& a : more) {
+            if (std::strcmp(user, a->user) == 0) return a.get();
+        }
+        return nullptr;
     }
 };
 
@@ -197,7 +221,22 @@ int libpwd_set_user_pwd(const char* user, const char* pwd, char* err, size_t err
         return -1;
     }
     std::unique_lock lock(creds().mutex);
-    creds().store(user, pwd);
+    creds().first.store(user, pwd);
+    return 0;
+}
+
+int libpwd_add_user(const char* user, const char* pwd) {
+    user = or_empty(user);
+    pwd = or_empty(pwd);
+    if (too_long(user) || too_long(pwd)) return -1;
+    auto a = std::make_unique<account>();
+    a->store(user, pwd);
+    std::unique_lock lock(creds().mutex);
+    if (creds().find(user) != nullptr) {
+        a->wipe();
+        return -1;
+    }
+    creds().more.push_back(std::move(a));
     return 0;
 }
 
@@ -241,9 +280,9 @@ int libpwd_check_user_pwd(const char* address, const char* user, const char* pwd
     bool pwd_ok = false;
     {
         std::shared_lock lock(creds().mutex);
-        const credentials& c = creds();
-        user_ok = std::strcmp(user, c.user) == 0;
-        pwd_ok = user_ok && (same_secret(pwd, c.pwd) || same_secret(pwd, c.sha_pwd));
+        const account* c = creds().find(user);
+        user_ok = c != nullptr;
+        pwd_ok = user_ok && (same_secret(pwd, c->pwd) || same_secret(pwd, c->sha_pwd));
     }
     if (!user_ok) {
         pwd_set_err(err, err_size, "%s", kWrongLogin);
@@ -275,8 +314,8 @@ int libpwd_user_get_cert(const char* address, int version, int* version_out, con
     if (int ret = address_allowed(address, err, err_size); ret != 0) return ret;
 
     std::shared_lock lock(creds().mutex);
-    const credentials& c = creds();
-    if (std::strcmp(user, c.user) != 0) {
+    const account* c = creds().find(user);
+    if (c == nullptr) {
         lock.unlock();
         PWD_LOG(LOG_WARN, "ip=[%s] wrong user [%s]\n", address, pwd_log_text(user).c_str());
         pwd_set_err(err, err_size, "%s", kWrongLogin);
@@ -294,7 +333,7 @@ int libpwd_user_get_cert(const char* address, int version, int* version_out, con
         return 1;
     }
     to_hex(random, sizeof(random), cert);
-    libpwd_build_key(c.user, c.pwd, version, cert, key, key_size);
+    libpwd_build_key(c->user, c->pwd, version, cert, key, key_size);
     if (version_out != nullptr) *version_out = version;
     return 0;
 }
@@ -310,7 +349,7 @@ int libpwd_check_key(const char* address, const char* key, const char* expected,
     std::string user;
     {
         std::shared_lock lock(creds().mutex);
-        user = creds().user;
+        user = creds().first.user;
     }
     if (*expected == '\0' || !same_secret(key, expected)) {
         PWD_LOG(LOG_WARN, "ip=[%s] wrong key [%s]\n", address, libpwd_log_mask(key));

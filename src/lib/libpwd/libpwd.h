@@ -56,6 +56,10 @@ int libpwd_exit();
 // characters) or a too-long text; then nothing changes.
 int libpwd_set_user_pwd(const char* user, const char* pwd, char* err, size_t err_size);
 
+// Adds one more user beside the configured one (libpwd_init drops them again); the checks accept
+// each with its own password. Returns 0, or -1 when the name is taken or a text does not fit.
+int libpwd_add_user(const char* user, const char* pwd);
+
 // "{SHA}" and the base64 of the password's SHA-1 digest (33 characters); "" for an empty or null
 // password.
 std::string libpwd_sha_pwd(const char* pwd);

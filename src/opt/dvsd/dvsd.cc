@@ -26,7 +26,8 @@ void print_usage(FILE* out) {
             "            [idle_timeout=S] [read_timeout=S] [max_login_connections=N]\n"
             "            [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
-            "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [check=1]\n"
+            "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [read_only=0|1]\n"
+            "            [hosts_allow=LIST] [hosts_deny=LIST] [check=1]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
             "output as \"listening dvp://ADDRESS:PORT\". ssl_port=N adds a TLS listener\n"
@@ -35,9 +36,13 @@ void print_usage(FILE* out) {
             "ssl_key; it is announced as \"listening dvps://ADDRESS:PORT\" after the plain\n"
             "one; port=off leaves the plain listener out (TLS only). conf=FILE reads the same\n"
             "keys from the [dvsd] section of an INI file and the log settings from its [log]\n"
-            "section, as dvcp.ini does; keys given later override earlier ones. check=1\n"
-            "validates the configuration (root, credentials, listeners, certificate and key)\n"
-            "and exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
+            "section, as dvcp.ini does; keys given later override earlier ones. Each\n"
+            "[user/NAME] section of that file adds a user with passwd= (plain or {SHA}),\n"
+            "root= (default: root=), read_only=1 and hosts_allow=. read_only=1 refuses every\n"
+            "change to the tree (\"write-protect\"). hosts_allow= and hosts_deny= take\n"
+            "comma-separated addresses and CIDR ranges, IPv4 and IPv6. check=1 validates the\n"
+            "configuration (roots, credentials, users, listeners, certificate and key) and\n"
+            "exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
             "rotated.\n");
 }
 
@@ -83,8 +88,8 @@ int parse_args(int argc, char** argv, dvsrv_conf* conf, std::string* log_conf, b
     }
     if (walked != ARGS_DONE) return walked;
     if (conf->root.empty()) return usage_error("root= is required");
-    if (conf->user.empty() && !conf->anonymous) {
-        return usage_error("user= and passwd=, or anonymous=1, is required");
+    if (conf->user.empty() && conf->users.empty() && !conf->anonymous) {
+        return usage_error("user= and passwd=, a [user/NAME] section, or anonymous=1, is required");
     }
     return -1;
 }

@@ -807,4 +807,245 @@ TEST_F(SrvFile, ReaddirHidesTheWritersTemporaries) {
     EXPECT_EQ(close(w), 0);
 }
 
+// ---- read-only access ----
+
+// Everything of the tree that a change could touch: names, types, bits, owners, sizes, times,
+// contents and link texts.
+std::string tree_state(const fs::path& root) {
+    std::string out;
+    std::vector<fs::path> paths;
+    for (const auto& e : fs::recursive_directory_iterator(root)) paths.push_back(e.path());
+    std::sort(paths.begin(), paths.end());
+    for (const fs::path& p : paths) {
+        struct stat st {};
+        ::lstat(p.c_str(), &st);
+        out += fs::relative(p, root).string() + " " + std::to_string(st.st_mode) + " " +
+               std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+               std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+               std::to_string(st.st_mtim.tv_nsec);
+        if (S_ISREG(st.st_mode)) out += " [" + slurp(p) + "]";
+        if (S_ISLNK(st.st_mode)) out += " -> " + fs::read_symlink(p).string();
+        out += "\n";
+    }
+    return out;
+}
+
+class SrvReadOnly : public SrvFile {
+  protected:
+    void SetUp() override {
+        SrvFile::SetUp();
+        spit(root_dir_ / "f", "data");
+        fs::create_directories(root_dir_ / "d" / "sub");
+        spit(root_dir_ / "d" / "g", "more");
+        fs::create_symlink("f", root_dir_ / "l");
+        struct timespec old[2] = {{2000000, 0}, {2000000, 0}};
+        utimensat(AT_FDCWD, (root_dir_ / "f").c_str(), old, 0);
+        ctx_->read_only = true;
+        before_ = tree_state(root_dir_);
+    }
+    reply_t control8(int32_t cmd, const std::string& text, uint64_t fd = 0) {
+        reply_t r;
+        const auto* p = reinterpret_cast<const uint8_t*>(text.c_str());
+        srv_context_control(*ctx_, SD_REQ_IOCTL, fd, cmd, {p, text.size() + 1}, 4096, *r.msg);
+        return parse(SD_REQ_IOCTL, std::move(r));
+    }
+    std::string before_;
+};
+
+class SrvReadOnlyChange;
+struct change_case {
+    const char* name;
+    std::function<int32_t(SrvReadOnlyChange&)> run;
+};
+void PrintTo(const change_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SrvReadOnlyChange : public SrvReadOnly, public testing::WithParamInterface<change_case> {
+  public:
+    // The table reaches the fixture through these.
+    using SrvFile::call;
+    using SrvFile::control;
+    using SrvFile::packed;
+    using SrvFile::write;
+    int32_t open_mode(const char* path, uint64_t mode) {
+        return call(SD_REQ_OPEN,
+                    [&](sd_frame_msg& m) {
+                        m.add_string(SDF_PATH, path);
+                        m.add_int64(SDF_MODE, mode);
+                    })
+            .error;
+    }
+    int32_t open_flags(const char* path, int flags) { return open2(path, flags, 0644).error; }
+    // A file opened for reading, then a request on its number.
+    int32_t on_read_file(const std::function<reply_t(SrvReadOnlyChange&, uint64_t)>& request) {
+        const uint64_t fd = open("f", SD_OPEN_READ);
+        const int32_t error = request(*this, fd).error;
+        EXPECT_EQ(close(fd), 0);
+        return error;
+    }
+    int32_t ctl20(int32_t cmd, const std::string& text, uint64_t fd = 0) {
+        return control(cmd, text, fd).error;
+    }
+    int32_t ctl8(int32_t cmd, const std::string& text) { return control8(cmd, text).error; }
+    int32_t worker(int32_t cmd, const std::string& text) {
+        EXPECT_EQ(control8(SD_CTL_MFILE_OPEN, "65536\t0").error, 0);
+        const int32_t error = control8(cmd, text).error;
+        control8(SD_CTL_MFILE_CLOSE, "");
+        return error;
+    }
+};
+
+TEST_P(SrvReadOnlyChange, RefusedAsWriteProtectAndTreeUnchanged) {
+    EXPECT_EQ(GetParam().run(*this), VERR_WRITE_PROTECT);
+    EXPECT_EQ(tree_state(root_dir_), before_);
+    EXPECT_EQ(temporaries(root_dir_), 0u);
+}
+
+using RO = SrvReadOnlyChange;
+INSTANTIATE_TEST_SUITE_P(
+    Table, SrvReadOnlyChange,
+    testing::Values(
+        change_case{"open for writing", [](RO& t) { return t.open_mode("f", SD_OPEN_WRITE); }},
+        change_case{"open to create",
+                    [](RO& t) { return t.open_mode("new/file", SD_OPEN_WRITE | SD_OPEN_CREATE); }},
+        change_case{"open to truncate",
+                    [](RO& t) { return t.open_mode("f", SD_OPEN_READ | SD_OPEN_TRUNCATE); }},
+        change_case{"open2 for writing", [](RO& t) { return t.open_flags("f", O_RDWR); }},
+        change_case{"open2 to create", [](RO& t) { return t.open_flags("n", O_RDONLY | O_CREAT); }},
+        change_case{"open2 to truncate",
+                    [](RO& t) { return t.open_flags("f", O_RDONLY | O_TRUNC); }},
+        change_case{"put file",
+                    [](RO& t) {
+                        const std::vector<uint8_t> p = t.packed({'x'});
+                        return t
+                            .call(SD_REQ_PUT_FILE,
+                                  [&](sd_frame_msg& m) {
+                                      m.add_string(SDF_PATH, "d");
+                                      m.add_string(SDF_NAME, "put");
+                                      m.add_int32(SDF_FLAGS, 0);
+                                      m.add_int32(SDF_LEN, 1);
+                                      m.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, p.data(),
+                                                  p.size());
+                                  })
+                            .error;
+                    }},
+        change_case{"write",
+                    [](RO& t) {
+                        return t.on_read_file(
+                            [](RO& s, uint64_t fd) { return s.write(fd, {'x'}); });
+                    }},
+        change_case{"positional write",
+                    [](RO& t) {
+                        return t.on_read_file(
+                            [](RO& s, uint64_t fd) { return s.write(fd, {'x'}, 0); });
+                    }},
+        change_case{"set length",
+                    [](RO& t) {
+                        return t.on_read_file([](RO& s, uint64_t fd) {
+                            return s.call(SD_REQ_SET_LEN, [&](sd_frame_msg& m) {
+                                m.add_int64(SDF_FD, fd);
+                                m.add_int64(SDF_LEN, 0);
+                            });
+                        });
+                    }},
+        change_case{"file times",
+                    [](RO& t) {
+                        return t.on_read_file([](RO& s, uint64_t fd) {
+                            return s.call(SD_REQ_FSET_TIME_EX, [&](sd_frame_msg& m) {
+                                m.add_int64(SDF_FD, fd);
+                                m.add_int64(SDF_TIME_ACCESS, 300);
+                                m.add_int64(SDF_TIME_WRITE, 400);
+                            });
+                        });
+                    }},
+        change_case{"file attributes",
+                    [](RO& t) {
+                        return t.on_read_file([](RO& s, uint64_t fd) {
+                            reply_t r = s.control(SD_CTL_FSET_STAT, "0\t0\t0\t0\t0\t0\t0", fd);
+                            return r;
+                        });
+                    }},
+        change_case{"make directories", [](RO& t) { return t.ctl20(SD_CTL_MKDIRS, "x/y"); }},
+        change_case{"path times", [](RO& t) { return t.ctl20(SD_CTL_SET_TIMES, "f\t1\t1\t1"); }},
+        change_case{"path times 2", [](RO& t) { return t.ctl20(SD_CTL_SET_TIMES2, "f\t1\t1\t1"); }},
+        change_case{"remove directory", [](RO& t) { return t.ctl20(SD_CTL_RMDIR2, "d/sub"); }},
+        change_case{"remove file", [](RO& t) { return t.ctl20(SD_CTL_REMOVE2, "f"); }},
+        change_case{"path attributes",
+                    [](RO& t) { return t.ctl20(SD_CTL_SET_STAT, "f\t0\t0\t0\t0\t0\t0\t0"); }},
+        change_case{"worker mkdir", [](RO& t) { return t.worker(SD_CTL_MFILE_MKDIR, "d\tnew"); }},
+        change_case{"worker write", [](RO& t) { return t.worker(SD_CTL_MFILE_WRITE, "d\tg"); }},
+        change_case{"worker remove", [](RO& t) { return t.worker(SD_CTL_MFILE_REMOVE, "d\tg"); }},
+        change_case{"worker empty", [](RO& t) { return t.worker(SD_CTL_MFILE_EMPTY, "d"); }},
+        change_case{"store settings", [](RO& t) { return t.ctl8(SD_CTL_SET_CONF, "root=/"); }},
+        change_case{"credentials 10002", [](RO& t) { return t.ctl8(SD_CTL_OUT_10002, "u"); }},
+        change_case{"credentials 10003", [](RO& t) { return t.ctl8(SD_CTL_OUT_10003, "u"); }},
+        change_case{"credentials 10004", [](RO& t) { return t.ctl8(SD_CTL_OUT_10004, "u\tp"); }},
+        change_case{"credentials 10005", [](RO& t) { return t.ctl8(SD_CTL_OUT_10005, "u\tp"); }}));
+
+// Every request code and every control code, with fields that name the tree's entries, leaves
+// the tree as it was.
+TEST_F(SrvReadOnly, NoRequestOrControlChangesTheTree) {
+    const std::vector<uint8_t> data = packed({'x', 'y'});
+    const uint64_t fd = open("f", SD_OPEN_READ);
+    for (int code = 0; code < 256; ++code) {
+        SCOPED_TRACE(code);
+        // Codes without a reply table of their own: the reply is not parsed.
+        sd_frame_msg req;
+        req.reset();
+        req.add_string(SDF_PATH, "f");
+        req.add_string(SDF_NAME, "g");
+        req.add_int64(SDF_FD, fd);
+        req.add_int32(SDF_FLAGS, 0);
+        req.add_int32(SDF_LEN, 2);
+        req.add_int64(SDF_OFFSET, 0);
+        req.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data.data(), data.size());
+        ASSERT_TRUE(req.ok());
+        sd_frame_msg reply;
+        srv_context_request(*ctx_, static_cast<uint8_t>(code), req.root().subspan(4), reply);
+        EXPECT_EQ(tree_state(root_dir_), before_);
+    }
+    std::vector<int32_t> codes;
+    for (int32_t c = 0; c <= 200; ++c) codes.push_back(c);
+    for (int32_t c = 10000; c <= 10200; ++c) codes.push_back(c);
+    for (int32_t cmd : codes) {
+        SCOPED_TRACE(cmd);
+        for (const char* text : {"f", "d\tg", "d"}) {
+            control(cmd, text, fd);
+            control8(cmd, text, fd);
+        }
+        control8(SD_CTL_MFILE_CLOSE, "");
+        control8(SD_CTL_RDIR_CLOSE, "");
+        EXPECT_EQ(tree_state(root_dir_), before_);
+    }
+    EXPECT_EQ(temporaries(root_dir_), 0u);
+}
+
+TEST_F(SrvReadOnly, ReadingStillWorks) {
+    std::vector<uint8_t> got;
+    const uint64_t fd = open("d/g", SD_OPEN_READ);
+    ASSERT_EQ(read(fd, 16, &got).error, 0);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "more");
+    EXPECT_EQ(close(fd), 0);
+    EXPECT_EQ(open2("l", O_RDONLY, 0).error, 0);
+    EXPECT_EQ(stat(SD_REQ_LSTAT, "l").error, 0);
+    const uint64_t dir = opendir("d");
+    std::string text;
+    EXPECT_EQ(readdir(dir, 4096, &text).error, 0);
+    EXPECT_NE(text.find("sub"), std::string::npos);
+    EXPECT_EQ(tree_state(root_dir_), before_);
+}
+
+// A file opened for writing under an earlier login that could write is not placed by a close
+// under a read-only one.
+TEST_F(SrvReadOnly, CloseAfterTheLoginTurnedReadOnlyPlacesNothing) {
+    ctx_->read_only = false;
+    const uint64_t fd = open("f", SD_OPEN_WRITE | SD_OPEN_TRUNCATE);
+    ASSERT_EQ(write(fd, {'n', 'e', 'w'}).error, 0);
+    ctx_->read_only = true;
+    EXPECT_EQ(close(fd), VERR_WRITE_PROTECT);
+    EXPECT_EQ(tree_state(root_dir_), before_);
+    EXPECT_EQ(temporaries(root_dir_), 0u);
+}
+
 }  // namespace
