@@ -1,7 +1,10 @@
 // Who may do what on a real dvsd on loopback: a read-only server refuses every upload and sync
-// into it with "write-protect" (dvcp exits 3) and changes nothing, while downloads still work.
+// into it with "write-protect" (dvcp exits 3) and changes nothing, while downloads still work;
+// users of the configuration file each see their own tree only; addresses outside the allowed
+// ones are refused at login.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,22 +29,35 @@ class DvsdAccess : public DvcpProcessTest {
         root_ = tmp_ / "served";
     }
 
-    void start(std::vector<std::string> extra) {
-        std::vector<std::string> args{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
+    void start(std::vector<std::string> extra, const std::string& listen = "127.0.0.1") {
+        std::vector<std::string> args{"root=" + root_, "listen=" + listen, "port=0", "user=joe",
                                       std::string("passwd=") + kPassword};
         args.insert(args.end(), extra.begin(), extra.end());
         server_ = std::make_unique<DvsdProcess>(args);
-        port_ = port_of(server_->first_line());
-        ASSERT_GT(port_, 0) << "dvsd did not start";
+        const std::string line = server_->first_line();
+        const size_t colon = line.rfind(':');
+        if (line.rfind("listening dvp://", 0) == 0 && colon != std::string::npos) {
+            port_ = std::stoi(line.substr(colon + 1));
+        }
+        host_ = listen.find(':') != std::string::npos ? "[" + listen + "]" : listen;
+        ASSERT_GT(port_, 0) << "dvsd did not start: " << line;
     }
-    std::string url(const std::string& path) const {
-        return std::string("dvp://joe:") + kPassword + "@127.0.0.1:" + std::to_string(port_) + path;
+    std::string url(const std::string& path, const std::string& user = "joe",
+                    const std::string& password = kPassword) const {
+        return "dvp://" + user + ":" + password + "@" + host_ + ":" + std::to_string(port_) + path;
+    }
+    // A configuration file with `text`; its path.
+    std::string conf_file(const std::string& text) const {
+        const std::string path = tmp_ / "dvsd.ini";
+        std::ofstream(path) << text;
+        return path;
     }
 
     TempDir tmp_{"dvsd-access"};
     std::string root_;
     std::unique_ptr<DvsdProcess> server_;
     int port_ = -1;
+    std::string host_;
 };
 
 struct refused_case {
@@ -95,6 +111,120 @@ TEST_F(DvsdAccess, ReadOnlyServerStillServesDownloads) {
     EXPECT_TRUE(copied.empty()) << format_differences(copied);
     const auto diffs = compare(before, snapshot(root_));
     EXPECT_TRUE(diffs.empty()) << format_differences(diffs);
+}
+
+// ---- users ----
+
+TEST_F(DvsdAccess, TwoUsersEachSeeOnlyTheirOwnTree) {
+    const std::string alice = tmp_ / "alice", bob = tmp_ / "bob";
+    make_tree(alice, {Node::file("mine", "alice's")});
+    make_tree(bob, {Node::file("secret", "bob's"), Node::file("pub/readme", "r")});
+    make_tree(root_, {Node::file("shared", "s")});
+    const std::string ini =
+        conf_file("[user/alice]\npasswd=a-pass\nroot=" + alice +
+                  "\n[user/bob]\npasswd=b-pass\nroot=" + bob + "\nread_only=1\n");
+    start({"conf=" + ini});
+    const Snapshot bob_before = snapshot(bob);
+
+    // alice gets her tree, whatever path she names to get out of it.
+    RunResult run = dvcp({"mode=cp", "if=" + url("/", "alice", "a-pass"), "of=" + tmp_ / "a1"});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(tmp_ / "a1/mine"), "alice's");
+    EXPECT_FALSE(exists(tmp_ / "a1/secret"));
+    EXPECT_FALSE(exists(tmp_ / "a1/shared"));
+    for (const char* escape : {"/../bob", "/../../bob/pub", "/../dvsd-access"}) {
+        SCOPED_TRACE(escape);
+        const std::string out = tmp_ / "escape";
+        dvcp({"mode=cp", "if=" + url(escape, "alice", "a-pass"), "of=" + out});
+        EXPECT_FALSE(exists(out + "/secret"));
+        EXPECT_FALSE(exists(out + "/readme"));
+    }
+    // Her upload lands in her root; bob's and the server's stay as they were.
+    make_tree(tmp_ / "up", {Node::file("new", "n")});
+    run = dvcp({"mode=cp", "if=" + tmp_ / "up", "of=" + url("/up", "alice", "a-pass")});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(alice + "/up/new"), "n");
+    EXPECT_FALSE(exists(root_ + "/up"));
+
+    // bob may read his own tree only, and write nothing.
+    run = dvcp({"mode=cp", "if=" + url("/pub", "bob", "b-pass"), "of=" + tmp_ / "b1"});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(tmp_ / "b1/readme"), "r");
+    run = dvcp({"mode=cp", "if=" + tmp_ / "up", "of=" + url("/up", "bob", "b-pass")});
+    EXPECT_EXIT_STATUS(run, 3);
+    EXPECT_TRUE(log_contains(run.err, "write-protect")) << run.describe();
+    const auto diffs = compare(bob_before, snapshot(bob));
+    EXPECT_TRUE(diffs.empty()) << format_differences(diffs);
+
+    // Each password opens its own user only; joe of the command line still has the server's root.
+    run = dvcp({"mode=cp", "if=" + url("/", "bob", "a-pass"), "of=" + tmp_ / "b2"});
+    EXPECT_NE(run.exit_code, 0) << run.describe();
+    EXPECT_TRUE(log_contains(run.err, "Wrong user or password")) << run.describe();
+    run = dvcp({"mode=cp", "if=" + url("/"), "of=" + tmp_ / "j1"});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(tmp_ / "j1/shared"), "s");
+}
+
+struct address_case {
+    const char* name;
+    const char* listen;
+    std::vector<std::string> server_keys;  // on the command line
+    const char* alice_allow;               // hosts_allow= of [user/alice]; "" for none
+    bool admitted;
+};
+void PrintTo(const address_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DvsdAddresses : public DvsdAccess, public testing::WithParamInterface<address_case> {};
+
+TEST_P(DvsdAddresses, RefusedAtLoginWithAClearError) {
+    const address_case& c = GetParam();
+    make_tree(root_, {Node::file("f", "data")});
+    std::string ini = "[user/alice]\npasswd=a-pass\n";
+    if (*c.alice_allow != '\0') ini += std::string("hosts_allow=") + c.alice_allow + "\n";
+    std::vector<std::string> keys = {"conf=" + conf_file(ini)};
+    keys.insert(keys.end(), c.server_keys.begin(), c.server_keys.end());
+    start(keys, c.listen);
+    const RunResult run =
+        dvcp({"mode=cp", "if=" + url("/", "alice", "a-pass"), "of=" + tmp_ / "dst"});
+    if (c.admitted) {
+        EXPECT_EXIT_STATUS(run, 0);
+        EXPECT_EQ(read_file(tmp_ / "dst/f"), "data");
+    } else {
+        EXPECT_NE(run.exit_code, 0) << run.describe();
+        const std::string peer = std::string(c.listen) == "::1" ? "::1" : "127.0.0.1";
+        EXPECT_TRUE(log_contains(run.err, "Login from " + peer + " not allowed")) << run.describe();
+        EXPECT_FALSE(exists(tmp_ / "dst/f"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DvsdAddresses,
+    testing::Values(
+        address_case{"UserRangeAdmits", "127.0.0.1", {}, "10.0.0.0/8, 127.0.0.0/8", true},
+        address_case{"UserRangeRefuses", "127.0.0.1", {}, "10.0.0.0/8", false},
+        address_case{"UserExactAddressAdmits", "127.0.0.1", {}, "127.0.0.1", true},
+        address_case{"ServerAllowRefuses", "127.0.0.1", {"hosts_allow=192.168.0.0/16"}, "", false},
+        address_case{"ServerDenyRefuses", "127.0.0.1", {"hosts_deny=127.0.0.0/24"}, "", false},
+        address_case{
+            "ServerDenyBeatsUserAllow", "127.0.0.1", {"hosts_deny=127.0.0.1"}, "127.0.0.1", false},
+        address_case{"Ipv6UserAdmits", "::1", {}, "::1", true},
+        address_case{"Ipv6UserRangeRefuses", "::1", {}, "fd00::/8, 127.0.0.1", false},
+        address_case{"Ipv6ServerDenyRefuses", "::1", {"hosts_deny=::1/128"}, "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DvsdAccess, CheckNamesTheFaultySection) {
+    make_tree(root_, {});
+    const std::string ini = conf_file(
+        "[user/good]\npasswd=g\n[user/broken]\npasswd=b\nroot=" + tmp_ / "no-such-dir" + "\n");
+    const RunResult run = run_program({DVSD_BIN, "root=" + root_, "conf=" + ini, "check=1"}, {});
+    EXPECT_EXIT_STATUS(run, 1);
+    EXPECT_TRUE(log_contains(run.err, "[user/broken] root=")) << run.describe();
+    EXPECT_TRUE(log_contains(run.err, "not a directory")) << run.describe();
+    const std::string good = conf_file("[user/good]\npasswd=g\n");
+    const RunResult ok = run_program({DVSD_BIN, "root=" + root_, "conf=" + good, "check=1"}, {});
+    EXPECT_EXIT_STATUS(ok, 0);
 }
 
 }  // namespace

@@ -238,6 +238,29 @@ TEST_F(Credentials, SetUserPwdRefusesCharacters) {
     EXPECT_EQ(login("127.0.0.1", libpwd_sha_pwd("n3w-Pass").c_str(), "bob"), 0);
 }
 
+TEST_F(Credentials, AddedUsersLogInWithTheirOwnPasswordsOnly) {
+    ASSERT_EQ(libpwd_add_user("alice", "a-pass"), 0);
+    ASSERT_EQ(libpwd_add_user("bob", libpwd_sha_pwd("b-pass").c_str()), 0);
+    EXPECT_EQ(libpwd_add_user("alice", "other"), -1);  // a name is taken once
+    EXPECT_EQ(libpwd_add_user(kUser, "other"), -1);
+    EXPECT_EQ(login("127.0.0.1", kPwd), 0);
+    EXPECT_EQ(login("127.0.0.1", "a-pass", "alice"), 0);
+    EXPECT_EQ(login("127.0.0.1", libpwd_sha_pwd("b-pass").c_str(), "bob"), 0);
+    EXPECT_EQ(login("127.0.0.2", "a-pass", "bob"), 1);
+    EXPECT_EQ(login("127.0.0.3", kPwd, "alice"), 1);
+    // A challenge for an added user answers with its own key.
+    char cert[LIBPWD_CERT_SIZE], key[LIBPWD_KEY_SIZE], expected[LIBPWD_KEY_SIZE];
+    ASSERT_EQ(libpwd_user_get_cert("127.0.0.1", 1, nullptr, "alice", cert, sizeof(cert), key,
+                                   sizeof(key), err_, sizeof(err_)),
+              0);
+    ASSERT_EQ(libpwd_build_key("alice", "a-pass", 1, cert, expected, sizeof(expected)), 0);
+    EXPECT_STREQ(key, expected);
+    // A new configuration drops them.
+    libpwd_exit();
+    start(3, 60, 0, "");
+    EXPECT_EQ(login("127.0.0.4", "a-pass", "alice"), 1);
+}
+
 TEST_F(Credentials, ConfiguredShaFormAcceptsTheClientsForm) {
     libpwd_exit();
     libpwd_conf conf;
