@@ -3,9 +3,13 @@
 // users of the configuration file each see their own tree only; addresses outside the allowed
 // ones are refused at login.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,11 +33,12 @@ class DvsdAccess : public DvcpProcessTest {
         root_ = tmp_ / "served";
     }
 
-    void start(std::vector<std::string> extra, const std::string& listen = "127.0.0.1") {
+    void start(std::vector<std::string> extra, const std::string& listen = "127.0.0.1",
+               const std::string& log = "") {
         std::vector<std::string> args{"root=" + root_, "listen=" + listen, "port=0", "user=joe",
                                       std::string("passwd=") + kPassword};
         args.insert(args.end(), extra.begin(), extra.end());
-        server_ = std::make_unique<DvsdProcess>(args);
+        server_ = std::make_unique<DvsdProcess>(args, std::nullopt, std::nullopt, log);
         const std::string line = server_->first_line();
         const size_t colon = line.rfind(':');
         if (line.rfind("listening dvp://", 0) == 0 && colon != std::string::npos) {
@@ -225,6 +230,78 @@ TEST_F(DvsdAccess, CheckNamesTheFaultySection) {
     const std::string good = conf_file("[user/good]\npasswd=g\n");
     const RunResult ok = run_program({DVSD_BIN, "root=" + root_, "conf=" + good, "check=1"}, {});
     EXPECT_EXIT_STATUS(ok, 0);
+}
+
+// ---- run_as ----
+
+// The line of /proc/PID/status that starts with `key`, its value with blanks squeezed.
+std::string status_line(pid_t pid, const std::string& key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + ":", 0) != 0) continue;
+        std::string value, word;
+        std::istringstream words(line.substr(key.size() + 1));
+        while (words >> word) value += (value.empty() ? "" : " ") + word;
+        return value;
+    }
+    return "(none)";
+}
+
+TEST_F(DvsdAccess, RunAsDropsRootForGoodAndStillServes) {
+    if (!running_as_root()) GTEST_SKIP() << "run_as= needs the test to run as root";
+    make_tree(root_, {Node::file("dl/f", "served")});
+    chown_tree(root_, kNobodyUid, kNogroupGid);
+    const std::string log = tmp_ / "dvsd.log";
+    start({"run_as=nobody"}, "127.0.0.1", log);
+    const pid_t pid = server_->pid();
+    EXPECT_EQ(status_line(pid, "Uid"), "65534 65534 65534 65534");
+    EXPECT_EQ(status_line(pid, "Gid"), "65534 65534 65534 65534");
+    EXPECT_EQ(status_line(pid, "Groups"), "");
+    EXPECT_EQ(status_line(pid, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(status_line(pid, "CapEff"), "0000000000000000");
+    EXPECT_EQ(status_line(pid, "CapAmb"), "0000000000000000");
+
+    // Copies both ways still work; an owner the client sends is not applied.
+    make_tree(tmp_ / "src", {Node::file("up", "uploaded").with_owner(1234, 1234)});
+    RunResult run = dvcp({"mode=cp", "if=" + tmp_ / "src", "of=" + url("/up")});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(root_ + "/up/up"), "uploaded");
+    struct stat st {};
+    ASSERT_EQ(lstat((root_ + "/up/up").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobodyUid);
+    run = dvcp({"mode=cp", "if=" + url("/dl"), "of=" + tmp_ / "dst"});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(tmp_ / "dst/f"), "served");
+    EXPECT_TRUE(log_contains(read_file(log), "running as uid=65534 gid=65534")) << read_file(log);
+}
+
+TEST_F(DvsdAccess, RootWithoutRunAsWarnsThatItKeepsRoot) {
+    if (!running_as_root()) GTEST_SKIP() << "the warning is for a dvsd started as root";
+    make_tree(root_, {});
+    const std::string log = tmp_ / "dvsd.log";
+    start({}, "127.0.0.1", log);
+    server_->stop(SIGTERM);
+    EXPECT_TRUE(log_contains(read_file(log), "running as root without run_as=: dvsd keeps root"))
+        << read_file(log);
+}
+
+TEST_F(DvsdAccess, BadRunAsStopsTheStart) {
+    make_tree(root_, {});
+    struct bad {
+        const char* value;
+        const char* said;
+    };
+    for (const bad& b :
+         {bad{"no-such-user-here", "no user no-such-user-here"},
+          bad{"nobody:no-such-group", "no group no-such-group"}, bad{"root", "other than root"},
+          bad{"nobody:0", "other than root"}, bad{"4321", "needs a group"}}) {
+        SCOPED_TRACE(b.value);
+        const RunResult run = run_program(
+            {DVSD_BIN, "root=" + root_, "anonymous=1", std::string("run_as=") + b.value, "check=1"},
+            {});
+        EXPECT_EXIT_STATUS(run, 1);
+        EXPECT_TRUE(log_contains(run.err, b.said)) << run.describe();
+    }
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ struct dvsrv_conf {
     // any) and that may not.
     std::string hosts_allow;
     std::string hosts_deny;
+    // USER[:GROUP] (names or numbers) dvsd changes to once its listeners, roots, key and
+    // certificate are open; empty: it stays who started it.
+    std::string run_as;
     std::string level;                // log level text, handed to the log as given
     uint32_t max_connections = 1024;  // logged-in connections served at once; more are refused
     // Connections served at once that have not logged in yet: a cap of their own, so that they
@@ -97,6 +100,12 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err);
 // its own thread within login_timeout; one that fails is logged and closed.
 int dvsrv_listen(dvsrv* server, std::string* err);
 std::vector<std::string> dvsrv_listen_urls(const dvsrv* server);
+
+// run_as=: changes to that user and group (supplementary groups cleared, no capability kept),
+// then checks that root cannot be regained. Without run_as= only warns when running as root.
+// 0, or -1 with `*err` (the server must not go on). Call after dvsrv_listen, before dvsrv_run,
+// while no other thread of the server runs.
+int dvsrv_drop_privileges(dvsrv* server, std::string* err);
 
 // Accepts connections and serves each on a thread of its own until dvsrv_stop; then ends every
 // connection and waits for their threads. Returns 0, or -1 when accepting failed for good.

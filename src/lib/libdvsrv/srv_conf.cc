@@ -120,6 +120,8 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->hosts_allow = value;
     } else if (key == "hosts_deny") {
         conf->hosts_deny = value;
+    } else if (key == "run_as") {
+        conf->run_as = value;
     } else if (key == "anonymous") {
         if (value != "0" && value != "1") {
             *err = "anonymous=" + std::string(value) + ": must be 0 or 1";
@@ -162,6 +164,7 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "read_only",
                                             "hosts_allow",
                                             "hosts_deny",
+                                            "run_as",
                                             "level",
                                             "max_connections",
                                             "max_login_connections",

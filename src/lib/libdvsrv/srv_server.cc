@@ -181,6 +181,10 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         return nullptr;
     }
     if (!open_accounts(server.get(), err)) return nullptr;
+    if (!conf.run_as.empty() &&
+        srv_resolve_run_as(conf.run_as, &server->run_as_uid, &server->run_as_gid, err) != 0) {
+        return nullptr;
+    }
     if (pipe2(server->wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         *err = std::string("pipe: ") + strerror(errno);
         return nullptr;

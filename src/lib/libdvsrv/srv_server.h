@@ -72,6 +72,7 @@ struct dvsrv {
     std::unique_ptr<os_root, decltype(&os_root_close)> root{nullptr, os_root_close};
     std::map<std::string, srv_account> accounts;   // by user name
     std::vector<srv_net> hosts_allow, hosts_deny;  // server-wide; an empty allow list allows all
+    uint32_t run_as_uid = 0, run_as_gid = 0;       // of run_as=, resolved by dvsrv_open
     // Whether `peer` may log in at all (hosts_allow=, hosts_deny=).
     bool address_allowed(const char* peer) const {
         if (!hosts_allow.empty() && !srv_net_list_match(hosts_allow, peer)) return false;
@@ -162,6 +163,9 @@ struct dvsrv {
         if (wake_pipe[1] >= 0) close(wake_pipe[1]);
     }
 };
+
+// Resolves run_as=USER[:GROUP] (the user's own group without GROUP). 0, or -1 with `*err`.
+int srv_resolve_run_as(const std::string& run_as, uint32_t* uid, uint32_t* gid, std::string* err);
 
 // Serves one connection of dvsrv_run (srv_conn.cc); `watch` is its deadline, or null.
 void srv_serve_watched(dvsrv* server, net_handle* handle, const char* peer, srv_watch* watch);

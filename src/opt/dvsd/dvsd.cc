@@ -27,7 +27,8 @@ void print_usage(FILE* out) {
             "            [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
             "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [read_only=0|1]\n"
-            "            [hosts_allow=LIST] [hosts_deny=LIST] [check=1]\n"
+            "            [hosts_allow=LIST] [hosts_deny=LIST] [run_as=USER[:GROUP]]\n"
+            "            [check=1]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
             "output as \"listening dvp://ADDRESS:PORT\". ssl_port=N adds a TLS listener\n"
@@ -40,7 +41,10 @@ void print_usage(FILE* out) {
             "[user/NAME] section of that file adds a user with passwd= (plain or {SHA}),\n"
             "root= (default: root=), read_only=1 and hosts_allow=. read_only=1 refuses every\n"
             "change to the tree (\"write-protect\"). hosts_allow= and hosts_deny= take\n"
-            "comma-separated addresses and CIDR ranges, IPv4 and IPv6. check=1 validates the\n"
+            "comma-separated addresses and CIDR ranges, IPv4 and IPv6. run_as=USER[:GROUP]\n"
+            "makes a dvsd started as root change to that user once its listeners, roots, key\n"
+            "and certificate are open (owners clients send are then not applied); a root\n"
+            "dvsd without it warns that it keeps root. check=1 validates the\n"
             "configuration (roots, credentials, users, listeners, certificate and key) and\n"
             "exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
             "rotated.\n");
@@ -126,6 +130,11 @@ int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
         return 1;
     }
     if (dvsrv_listen(server, &err) != 0) {
+        fprintf(stderr, "dvsd: %s\n", err.c_str());
+        dvsrv_close(server);
+        return 1;
+    }
+    if (dvsrv_drop_privileges(server, &err) != 0) {
         fprintf(stderr, "dvsd: %s\n", err.c_str());
         dvsrv_close(server);
         return 1;
