@@ -269,6 +269,11 @@ TEST_F(DvsdAccess, RunAsDropsRootForGoodAndStillServes) {
     struct stat st {};
     ASSERT_EQ(lstat((root_ + "/up/up").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kNobodyUid);
+    // Nor is it reported as changed by the next sync: there is nothing it could change.
+    const std::string changes = tmp_ / "changes.txt";
+    run = dvcp({"mode=sync", "if=" + tmp_ / "src", "of=" + url("/up"), "changes=" + changes});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(changes), "") << run.describe();
     run = dvcp({"mode=cp", "if=" + url("/dl"), "of=" + tmp_ / "dst"});
     EXPECT_EXIT_STATUS(run, 0);
     EXPECT_EQ(read_file(tmp_ / "dst/f"), "served");

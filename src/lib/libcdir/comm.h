@@ -1,6 +1,8 @@
 // The job context shared by every module of the copy engine, and small helpers on it.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -225,6 +227,9 @@ struct libcdir_ctx {
     std::atomic<uint32_t> dst_nodes{0};
     // The server source lists files named like temporaries whose writer is gone, when asked.
     std::atomic<bool> src_stale_temps{false};
+    // The destination gives entries the owners sent to it: this process is root for a local
+    // one; a server destination says so in its information text ("is_root=[1]").
+    std::atomic<bool> dst_owners{::geteuid() == 0};
 
     // Declared in reverse closing order: members are destroyed last to first.
     vbfile_ptr obfile;

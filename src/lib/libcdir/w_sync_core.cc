@@ -18,17 +18,16 @@
 #include "librdir/dst_writer.h"
 #include "librdir/temp_name.h"
 
-// A file whose data is the same at both ends but whose mode, or (when this process can give
-// files away) owner, is not: the sync passes the change on without moving data.
-bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst) {
+// A file whose data is the same at both ends but whose mode, or (when the destination can give
+// files away) owner, is not: the sync passes the change on without moving data. An owner the
+// destination would drop is no difference: passing it on would be reported as done every run.
+bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst, bool owners) {
     if (dst == nullptr) return false;
     if (((src.type | dst->type) & (RDIR_TYPE_LINK | RDIR_TYPE_NO_POSIX)) != 0) return false;
-    // Asked once: the answer does not change during a run, and the question is a system call.
-    static const bool root = geteuid() == 0;
     const bool other_owner = src.uid != dst->uid || src.gid != dst->gid;
-    if (root && other_owner) return true;
+    if (owners && other_owner) return true;
     // Without the owner, set-id bits are dropped on purpose: not a difference to repair.
-    const uint32_t mask = !root && other_owner ? 01777 : 07777;
+    const uint32_t mask = !owners && other_owner ? 01777 : 07777;
     return (src.mode & mask) != (dst->mode & mask);
 }
 
@@ -213,7 +212,8 @@ int r_sync_file_list(libcdir_ctx* job, const cdir_item& record, [[maybe_unused]]
             if (temp_named(e)) continue;
             if (cdir_check_file_rlist(job, e, dst_files, dst_dirs) == 1) {
                 selected.push_back(&e);
-            } else if (is_sync && (cdir_attrs_differ(e, cdir_find_name(dst_files, e.name)) ||
+            } else if (is_sync && (cdir_attrs_differ(e, cdir_find_name(dst_files, e.name),
+                                                     job->dst_owners.load()) ||
                                    xattrs_differ(job, record, e))) {
                 attrs_only.push_back(&e);
             }

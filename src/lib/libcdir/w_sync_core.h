@@ -33,6 +33,8 @@ void cdir_finish_deletes(libcdir_ctx* job);
 void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* name);
 
 // Whether the owner or mode of a destination entry differs from its source's in a way a sync
-// passes on: the owner only when this process can give entries away, and set-id bits only with
-// the owner. Links and entries of a side without POSIX modes never differ; null `dst` neither.
-bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst);
+// passes on: the owner only when the destination can give entries away (`owners`: this process
+// is root for a local destination, the server says it runs as root for a remote one), and set-id
+// bits only with the owner. Links and entries of a side without POSIX modes never differ; null
+// `dst` neither.
+bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst, bool owners);

@@ -385,7 +385,7 @@ int cdir_worker(libcdir_ctx* job) {
                 const mstat_item* there = listed_dst ? cdir_find_name(dst_dirs, d.name) : nullptr;
                 if (there != nullptr && cdir_join(child_dst, item->dst_path.c_str(), d.name)) {
                     tmpl.dst_exists = true;
-                    tmpl.dst_attr_differs = cdir_attrs_differ(d, there);
+                    tmpl.dst_attr_differs = cdir_attrs_differ(d, there, job->dst_owners.load());
                     dst_arg = child_dst;
                 }
                 if (rdir_get_idir_list(job, child_src, dst_arg, &tmpl) < 0) return 0;
