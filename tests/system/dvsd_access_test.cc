@@ -118,6 +118,21 @@ TEST_F(DvsdAccess, ReadOnlyServerStillServesDownloads) {
     EXPECT_TRUE(diffs.empty()) << format_differences(diffs);
 }
 
+TEST_F(DvsdAccess, AnonymousReadOnlyMirrorServesButTakesNothing) {
+    make_tree(root_, {Node::file("pub/f", "public")});
+    start({"anonymous=1", "read_only=1"});
+    const std::string base = "dvp://" + host_ + ":" + std::to_string(port_);
+    const Snapshot before = snapshot(root_);
+    RunResult run = dvcp({"mode=cp", "if=" + base + "/pub", "of=" + tmp_ / "dst"});
+    EXPECT_EXIT_STATUS(run, 0);
+    EXPECT_EQ(read_file(tmp_ / "dst/f"), "public");
+    run = dvcp({"mode=sync", "if=" + tmp_ / "dst", "of=" + base + "/pub2"});
+    EXPECT_EXIT_STATUS(run, 3);
+    EXPECT_TRUE(log_contains(run.err, "write-protect")) << run.describe();
+    const auto diffs = compare(before, snapshot(root_));
+    EXPECT_TRUE(diffs.empty()) << format_differences(diffs);
+}
+
 // ---- users ----
 
 TEST_F(DvsdAccess, TwoUsersEachSeeOnlyTheirOwnTree) {
