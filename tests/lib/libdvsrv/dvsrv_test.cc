@@ -352,6 +352,82 @@ TEST_F(Server, AfterLoginLargeFramesAreRead) {
     EXPECT_EQ(receive(99).error, -12);
 }
 
+// A second login as another user on the same connection: the old user's open files are gone,
+// paths resolve in the new user's root, and its rights (read-only) and addresses apply.
+TEST_F(Server, AnotherUsersLoginOnTheConnectionTakesNothingOver) {
+    std::filesystem::create_directories(dir_ / "alice");
+    std::filesystem::create_directories(dir_ / "bob");
+    {
+        FILE* f = fopen((dir_ / "alice" / "mine").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("a", f);
+        fclose(f);
+    }
+    dvsrv_user alice{.name = "alice",
+                     .passwd = "a-pass",
+                     .root = (dir_ / "alice").string(),
+                     .read_only = false,
+                     .hosts_allow = ""};
+    dvsrv_user bob{.name = "bob",
+                   .passwd = "b-pass",
+                   .root = (dir_ / "bob").string(),
+                   .read_only = true,
+                   .hosts_allow = ""};
+    dvsrv_user far{.name = "far",
+                   .passwd = "f-pass",
+                   .root = "",
+                   .read_only = false,
+                   .hosts_allow = "10.0.0.0/8"};
+    conf_.users = {alice, bob, far};
+    start();
+    connect();
+    auto path_msg = [](const char* path, uint64_t mode) {
+        sd_frame_msg m;
+        m.reset();
+        m.add_string(SDF_PATH, path);
+        m.add_int64(SDF_MODE, mode);
+        return m;
+    };
+    ASSERT_EQ(login("alice", "a-pass").error, 0);
+    reply opened = conn_->call(SD_REQ_OPEN, path_msg("mine", SD_OPEN_READ));
+    ASSERT_EQ(opened.error, 0) << opened.text;
+    auto table = sd_reply_table(SD_REQ_OPEN, true);
+    std::vector<const blob_attr*> tb(table.size());
+    ASSERT_EQ(cli_blobmsg_parse(table.data(), static_cast<int>(tb.size()), tb.data(),
+                                opened.root.data() + 4, opened.root.size() - 4),
+              0);
+    const uint64_t fd = static_cast<uint64_t>(blobmsg_get_int64(tb[SD_FD_FD]));
+
+    ASSERT_EQ(login("bob", "b-pass").error, 0);
+    sd_frame_msg read_msg;
+    read_msg.reset();
+    read_msg.add_int64(SDF_FD, fd);
+    read_msg.add_int32(SDF_LEN, 16);
+    EXPECT_NE(conn_->call(SD_REQ_READ, read_msg).error, 0);
+    EXPECT_NE(conn_->call(SD_REQ_OPEN, path_msg("mine", SD_OPEN_READ)).error, 0);
+    const reply refused = conn_->call(SD_REQ_OPEN, path_msg("new", SD_OPEN_WRITE | SD_OPEN_CREATE));
+    EXPECT_EQ(refused.error, -113);
+    EXPECT_EQ(refused.text, "write-protect: read-only access");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "bob" / "new"));
+
+    // A user outside its addresses is refused, and the connection is no one's.
+    const reply far_login = login("far", "f-pass");
+    EXPECT_EQ(far_login.error, -38);
+    EXPECT_EQ(far_login.text, "Login from 192.0.2.1 not allowed");
+    EXPECT_EQ(request(SD_REQ_INFO).status, SD_FRAME_NET_ERROR);
+}
+
+TEST_F(Server, ServerWideAddressListsRefuseBeforeAnyPassword) {
+    conf_.hosts_deny = "192.0.2.0/24";
+    start();
+    connect("192.0.2.7");
+    const reply r = login("joe", "wrong");
+    EXPECT_EQ(r.error, -38);
+    EXPECT_EQ(r.text, "Login from 192.0.2.7 not allowed");
+    connect("198.51.100.1");
+    EXPECT_EQ(login("joe", "secret").error, 0);
+}
+
 TEST(ServerConf, RefusedSettings) {
     std::string err;
     dvsrv_conf conf;
