@@ -227,8 +227,8 @@ struct libcdir_ctx {
     std::atomic<uint32_t> dst_nodes{0};
     // The server source lists files named like temporaries whose writer is gone, when asked.
     std::atomic<bool> src_stale_temps{false};
-    // The destination gives entries the owners sent to it: this process is root for a local
-    // one; a server destination says so in its information text ("is_root=[1]").
+    // Owners count as a difference to pass on: this process is root and, for a server
+    // destination, the server says it runs as root in its information text ("is_root=[1]").
     std::atomic<bool> dst_owners{::geteuid() == 0};
 
     // Declared in reverse closing order: members are destroyed last to first.

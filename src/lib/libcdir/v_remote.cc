@@ -563,7 +563,9 @@ dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_e
         if (nodes.find(",fifo,") != std::string::npos) kinds |= CDIR_NODES_FIFO;
         if (nodes.find(",chr,") != std::string::npos) kinds |= CDIR_NODES_DEVICE;
         job->dst_nodes.store(kinds);
-        job->dst_owners.store(info_value(info, "is_root") == "1");
+        // Owners count as they did when this process is root, and only if the server can apply
+        // them.
+        if (info_value(info, "is_root") != "1") job->dst_owners.store(false);
     }
     if (job != nullptr && !job->src.is_local && job->src.url == url) {
         job->src_stale_temps.store(info_value(info, "stale_temps") == "1");

@@ -34,7 +34,7 @@ void cdir_hold_delete(libcdir_ctx* job, const cdir_item& record, const char* nam
 
 // Whether the owner or mode of a destination entry differs from its source's in a way a sync
 // passes on: the owner only when the destination can give entries away (`owners`: this process
-// is root for a local destination, the server says it runs as root for a remote one), and set-id
+// is root and, for a remote destination, the server says it runs as root too), and set-id
 // bits only with the owner. Links and entries of a side without POSIX modes never differ; null
 // `dst` neither.
 bool cdir_attrs_differ(const mstat_item& src, const mstat_item* dst, bool owners);
