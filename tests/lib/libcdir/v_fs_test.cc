@@ -718,6 +718,8 @@ TEST_F(LocalFiles, HardLinksAreCopiesWhenOffOrWhenTheFirstCopyWasReplaced) {
     // On: the first copy is replaced by something else before the next link comes.
     job_.hard_links = true;
     EXPECT_EQ(copy(entry_of("a")), 0);
+    // The old copy stays alive elsewhere, so that the replacement cannot reuse its inode number.
+    ASSERT_EQ(link(out("a").c_str(), path("old_a").c_str()), 0);
     ASSERT_EQ(unlink(out("a").c_str()), 0);
     write_file(out("a"), "someone else's file");
     EXPECT_EQ(copy(entry_of("c")), 0);
