@@ -408,14 +408,14 @@ class relay final {
         for (const auto& c : conns_) {
             next = std::min({next, next_time(c->up), next_time(c->down)});
         }
-        itimerspec spec{};
+        itimerspec when{};
         if (next != INT64_MAX) {
             next = std::max<int64_t>(next, 1);
-            spec.it_value.tv_sec = next / 1'000'000'000;
-            spec.it_value.tv_nsec = next % 1'000'000'000;
+            when.it_value.tv_sec = next / 1'000'000'000;
+            when.it_value.tv_nsec = next % 1'000'000'000;
         }
         if (next == armed_) return;
-        timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
         armed_ = next;
     }
 
