@@ -31,17 +31,7 @@ for tool in cpack dpkg-deb lintian; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
 done
 
-failures=0 checks=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-expect() {
-    local message=$1
-    shift
-    checks=$((checks + 1))
-    "$@" || fail "$message"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 work=$(mktemp -d /tmp/dv_deb_test.XXXXXX)
 trap 'rm -rf "$work"' EXIT

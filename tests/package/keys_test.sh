@@ -5,20 +5,7 @@
 #   keys_test.sh DVCP DVSD PACKAGING_DIR
 set -uo pipefail
 dvcp=$1 dvsd=$2 pkg=$3
-failures=0 checks=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# expect MESSAGE COMMAND...: one check, failed with MESSAGE when COMMAND fails.
-expect() {
-    local message=$1
-    shift
-    checks=$((checks + 1))
-    "$@" || fail "$message"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # The keys of a usage text: every "key=" in it, once each.
 usage_keys() {
