@@ -173,6 +173,8 @@ void cli_forget_dir(dvsd_cli_dir* dir);
 // response in the reply buffer and `*out_len` its padded length; SD_FRAME_USER_STOP when a stop
 // ended it; any other value when it failed.
 int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len);
+// The same for a break with requests posted (sd_frame_conn::repair_posted).
+int client_fix_posted(dvsd_cli_ctx* ctx);
 
 // ---- control requests (cli_ctl.cc) -------------------------------------------------------------
 

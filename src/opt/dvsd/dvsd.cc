@@ -26,6 +26,7 @@ void print_usage(FILE* out) {
             "            [idle_timeout=S] [read_timeout=S] [max_login_connections=N]\n"
             "            [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
+            "            [pipe=N]\n"
             "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [check=1]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
