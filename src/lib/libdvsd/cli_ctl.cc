@@ -321,6 +321,10 @@ int dvsd_cli_post_ioctl2(void* handle, int32_t code, const void* data, uint32_t 
     if (ctx == nullptr) return -1;
     // Context codes stand outside the count a replay goes by: never ahead of an answer.
     if (code >= SD_CTL_CTX_FIRST && code <= SD_CTL_CTX_LAST) return cli_not_supported(ctx);
+    if (!ctx->pipe_armed && sd_frame_pending(&ctx->frame) == 0) {
+        const int rc = cli_pipe_arm(ctx);
+        if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
+    }
     const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
     cli_msg_begin(ctx);
     ctx->msg.add_int64(SDF_FD, fd);

@@ -273,28 +273,35 @@ int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx) {
         return client_fix_last_error(ctx, out_len);
     };
     ctx->frame.repair_posted = [ctx](sd_frame_conn*) { return client_fix_posted(ctx); };
-    if (ctx->frame.window > 1) {
-        // Requests sent ahead need the server to keep their responses for a replay: as many as
-        // the window, in as many bytes as it grants.
-        const std::string depth = std::to_string(ctx->frame.window);
-        uint64_t granted = 0;
-        uint64_t bytes = 0;
-        rc = context_request(ctx, DVSD_IOCTL2_CTX_PIPE, &depth, &output);
-        if (rc == SD_FRAME_OK &&
-            sscanf(output.c_str(), "%llu %llu", reinterpret_cast<unsigned long long*>(&granted),
-                   reinterpret_cast<unsigned long long*>(&bytes)) == 2 &&
-            granted >= 1) {
-            ctx->frame.window = ctx->frame.window_max =
-                static_cast<uint32_t>(std::min<uint64_t>(granted, ctx->frame.window));
-            ctx->frame.window_bytes = std::min<size_t>(ctx->frame.window_bytes, bytes);
-        } else {
-            // Without responses kept, a break could not be repaired with several in flight.
-            ctx->frame.window = ctx->frame.window_max = 1;
-        }
-        CLI_LOG(LOG_DBG, "pipe window=%u bytes=%zu with repair\n", ctx->frame.window,
-                ctx->frame.window_bytes);
-    }
     return 0;
+}
+
+int cli_pipe_arm(dvsd_cli_ctx* ctx) {
+    if (ctx->pipe_armed || !ctx->frame.repair_enabled || ctx->frame.window <= 1) return 0;
+    ctx->pipe_armed = true;
+    // Requests sent ahead need the server to keep their responses for a replay: as many as the
+    // window, in as many bytes as it grants. Asked for only once requests go ahead, so that a
+    // connection working one exchange at a time costs the server no copies.
+    const std::string depth = std::to_string(ctx->frame.window);
+    std::string output;
+    uint64_t granted = 0;
+    uint64_t bytes = 0;
+    const int rc = context_request(ctx, DVSD_IOCTL2_CTX_PIPE, &depth, &output);
+    if (rc == SD_FRAME_OK &&
+        sscanf(output.c_str(), "%llu %llu", reinterpret_cast<unsigned long long*>(&granted),
+               reinterpret_cast<unsigned long long*>(&bytes)) == 2 &&
+        granted >= 1) {
+        ctx->frame.window = ctx->frame.window_max =
+            static_cast<uint32_t>(std::min<uint64_t>(granted, ctx->frame.window));
+        ctx->frame.window_bytes = std::min<size_t>(ctx->frame.window_bytes, bytes);
+    } else {
+        // Without responses kept, a break could not be repaired with several on the way.
+        ctx->frame.window = ctx->frame.window_max = 1;
+    }
+    CLI_LOG(LOG_DBG, "pipe window=%u bytes=%zu with repair\n", ctx->frame.window,
+            ctx->frame.window_bytes);
+    // A refusal leaves one exchange at a time; only a broken connection fails the post.
+    return rc == SD_FRAME_SRV_ERROR || rc == SD_FRAME_DATA_ERROR ? SD_FRAME_OK : rc;
 }
 
 int dvsd_cli_clear_auto_reconnect(dvsd_cli_ctx* ctx) {
