@@ -69,12 +69,13 @@ class DvsdClient : public testing::Test {
         return "dvp://" + credentials + "127.0.0.1:" + std::to_string(port_) + "/" +
                (options.empty() ? "" : "?" + options);
     }
+    // The record of every operation's outcome is the caller's and must outlive the connection.
     ctx_ptr connect(const std::string& options = "") {
-        err_info err;
-        dvsd_cli_ctx* ctx = dvsd_cli_connect(url("joe:secret@", options).c_str(), &err);
-        EXPECT_NE(ctx, nullptr) << err.code << " " << err.msg;
+        dvsd_cli_ctx* ctx = dvsd_cli_connect(url("joe:secret@", options).c_str(), &connect_err_);
+        EXPECT_NE(ctx, nullptr) << connect_err_.code << " " << connect_err_.msg;
         return ctx_ptr(ctx);
     }
+    err_info connect_err_{};
 
     // The outside sentinel is untouched: content and mode.
     void expect_outside_untouched() {
@@ -104,6 +105,78 @@ TEST_F(DvsdClient, PasswordLoginVersionAndInformation) {
     EXPECT_GT(fs_info.total_bytes, 0u);
     char blocks[256];
     EXPECT_EQ(dvsd_cli_lsblk(ctx.get(), blocks, sizeof(blocks)), 0);
+}
+
+// Requests posted ahead come back in the order of the posts, each with its own answer; with the
+// server's offer the connection waits only when its window is full, without it (pipe=0) it works
+// one exchange at a time as before.
+TEST_F(DvsdClient, PostedRequestsAreAnsweredInOrderWithinTheWindow) {
+    struct server_case {
+        const char* name;
+        std::vector<std::string> args;
+        uint32_t window;
+    };
+    const server_case cases[] = {
+        {"offered", {"user=joe", "passwd=secret"}, 64},
+        {"offer narrowed", {"user=joe", "passwd=secret", "pipe=8"}, 8},
+        {"not offered", {"user=joe", "passwd=secret", "pipe=0"}, 1},
+    };
+    constexpr int kPosts = 300;
+    // The caller collects this far behind its posts: within every window, so it never fills.
+    constexpr int kAhead = 4;
+    for (const server_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_.reset();
+        start(c.args);
+        ctx_ptr ctx = connect();
+        ASSERT_TRUE(ctx);
+        EXPECT_EQ(dvsd_cli_pipe_window(ctx.get()), c.window);
+        dvsd_cli_traffic before;
+        dvsd_cli_get_traffic(ctx.get(), &before);
+        // Unknown controls: each answer names its own code, so an answer out of order shows.
+        const std::string payload(64 << 10, 'x');
+        auto collect = [&](int i) {
+            EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
+            EXPECT_EQ(std::string(dvsd_cli_get_error_str(ctx.get())),
+                      "Unknown control " + std::to_string(30000 + i));
+        };
+        for (int i = 0; i < kPosts; ++i) {
+            ASSERT_EQ(dvsd_cli_post_ioctl2(ctx.get(), 30000 + i, payload.data(),
+                                           static_cast<uint32_t>(payload.size()), 64),
+                      0)
+                << i << " " << dvsd_cli_get_error_str(ctx.get());
+            if (i >= kAhead) collect(i - kAhead);
+        }
+        for (int i = kPosts - kAhead; i < kPosts; ++i) collect(i);
+        // Nothing is left posted: a plain exchange works again.
+        dvsd_statfs fs_info;
+        EXPECT_EQ(dvsd_cli_statfs(ctx.get(), "", &fs_info), 0) << dvsd_cli_get_error_str(ctx.get());
+        dvsd_cli_traffic after;
+        dvsd_cli_get_traffic(ctx.get(), &after);
+        EXPECT_EQ(after.requests - before.requests, uint64_t{kPosts} + 1);
+        if (c.window == 1) {
+            EXPECT_EQ(after.waits - before.waits, after.requests - before.requests);
+        } else {
+            // Only the collects that drain the pipe at the end and the plain exchange wait.
+            EXPECT_LE(after.waits - before.waits, uint64_t{kAhead} + 2);
+        }
+    }
+}
+
+TEST_F(DvsdClient, APlainRequestWaitsForThePostedOnesToBeCollected) {
+    start();
+    ctx_ptr ctx = connect();
+    ASSERT_TRUE(ctx);
+    ASSERT_GT(dvsd_cli_pipe_window(ctx.get()), 1u);
+    ASSERT_EQ(dvsd_cli_post_ioctl2(ctx.get(), 30001, "a", DVSD_CLI_TEXT, 64), 0);
+    // Its answer would be taken for the posted one's: refused, nothing sent.
+    dvsd_statfs fs_info;
+    EXPECT_EQ(dvsd_cli_statfs(ctx.get(), "", &fs_info), -1);
+    EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
+    EXPECT_STREQ(dvsd_cli_get_error_str(ctx.get()), "Unknown control 30001");
+    // Nothing posted: nothing to collect.
+    EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
+    EXPECT_EQ(dvsd_cli_statfs(ctx.get(), "", &fs_info), 0) << dvsd_cli_get_error_str(ctx.get());
 }
 
 TEST_F(DvsdClient, WrongPasswordsFailAndThreeLockTheAddress) {

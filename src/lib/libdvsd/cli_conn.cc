@@ -1,6 +1,7 @@
 // Connections: library set-up, connect and login, server information, reconnect, close, handle
 // resolution and the last-error accessors; and the request helpers every operation uses.
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -522,6 +523,36 @@ dvsd_cli_ctx* dvsd_cli_connect3_imp(const char* url, sock_cancel* cancel, bool l
     return ctx;
 }
 
+namespace {
+
+// Requests a connection keeps in flight at most, whatever the server offers.
+constexpr uint32_t kPipeWindowMax = 64;
+
+// The window of requests sent ahead, from the server's "pipe" offer: the requests it takes in
+// flight, and the response bytes that the socket's receive buffer holds (so that the server is
+// never stuck writing while this side writes). Without the offer, one exchange at a time.
+void cli_pipe_setup(dvsd_cli_ctx* ctx, std::string_view info) {
+    char value[16];
+    uint32_t offered = 0;
+    if (info_value(info, "pipe", value, sizeof value)) {
+        offered = static_cast<uint32_t>(
+            std::min<unsigned long>(strtoul(value, nullptr, 10), kPipeWindowMax));
+    }
+    int rcvbuf = 0;
+    socklen_t optlen = sizeof rcvbuf;
+    if (offered > 1 &&
+        (getsockopt(sock_fd(ctx->net.sock), SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen) != 0 ||
+         rcvbuf <= 0)) {
+        offered = 0;
+    }
+    ctx->frame.window = ctx->frame.window_max = std::max<uint32_t>(offered, 1);
+    // Half of it: TLS records and the kernel's own bookkeeping take their share.
+    ctx->frame.window_bytes = offered > 1 ? static_cast<size_t>(rcvbuf) / 2 : 0;
+    CLI_LOG(LOG_VERB, "pipe window=%u bytes=%zu\n", ctx->frame.window, ctx->frame.window_bytes);
+}
+
+}  // namespace
+
 dvsd_cli_ctx* dvsd_cli_connect(const char* url, err_info* err) {
     return dvsd_cli_connect3_imp(url, nullptr, true, err);
 }
@@ -548,6 +579,7 @@ int dvsd_cli_ver_info(dvsd_cli_ctx* ctx) {
     ctx->ext_stat = cli_ver_at_least(ctx, CLI_VER_EXT_STAT);
     ctx->pos_io = cli_ver_at_least(ctx, CLI_VER_POS_IO);
     ctx->windows = strcmp(ctx->plat, "windows") == 0;
+    cli_pipe_setup(ctx, text);
     CLI_LOG(LOG_VERB, "ver=%s os=%s.%s.%s order=%s is_root=%s\n", ctx->ver, ctx->plat, ctx->arch,
             ctx->bit, ctx->order, ctx->is_root);
     return 0;

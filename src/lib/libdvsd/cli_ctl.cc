@@ -291,6 +291,67 @@ int dvsd_cli_ioctl2(void* handle, int32_t code, const void* data, uint32_t len, 
         ctx, cli_ioctl_imp(ctx, fd, code, data, data_len(data, len), out, out_capacity, out_len));
 }
 
+namespace {
+
+// What a response to request 8 with `olen` bytes of output takes at most: the output, its fields
+// and the error text.
+size_t ioctl_reply_bound(uint32_t olen) {
+    return size_t{olen} + SD_FRAME_HEAD_SIZE + SD_SRV_ERROR_TEXT_SIZE + 256;
+}
+
+// The output of a control reply in the reply buffer.
+int ioctl_output(dvsd_cli_ctx* ctx, size_t len, void* out, uint32_t out_capacity,
+                 uint32_t* out_len) {
+    const blob_attr* tb[SD_IOCTL_COUNT];
+    const int rc = cli_parse(ctx, SD_REQ_IOCTL, false, tb, SD_IOCTL_COUNT, len, "parse data error");
+    if (rc != SD_FRAME_OK) return rc;
+    const size_t have = blobmsg_data_len(tb[SD_IOCTL_DATA]);
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(have, out_capacity));
+    if (out != nullptr && n > 0) memcpy(out, blobmsg_data(tb[SD_IOCTL_DATA]), n);
+    if (out_len != nullptr) *out_len = out != nullptr ? n : 0;
+    return SD_FRAME_OK;
+}
+
+}  // namespace
+
+int dvsd_cli_post_ioctl2(void* handle, int32_t code, const void* data, uint32_t len,
+                         uint32_t out_capacity) {
+    uint64_t fd = 0;
+    dvsd_cli_ctx* ctx = cli_get_ctx(handle, &fd);
+    if (ctx == nullptr) return -1;
+    // Context codes stand outside the count a replay goes by: never ahead of an answer.
+    if (code >= SD_CTL_CTX_FIRST && code <= SD_CTL_CTX_LAST) return cli_not_supported(ctx);
+    if (!ctx->pipe_armed && sd_frame_pending(&ctx->frame) == 0) {
+        const int rc = cli_pipe_arm(ctx);
+        if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
+    }
+    const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
+    cli_msg_begin(ctx);
+    ctx->msg.add_int64(SDF_FD, fd);
+    ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(code));
+    ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, data_len(data, len));
+    ctx->msg.add_int32(SDF_OLEN, olen);
+    if (!ctx->msg.ok()) return cli_outcome(ctx, SD_FRAME_NO_MEMORY);
+    if (ctx->net.stop.load(std::memory_order_acquire) != 0) {
+        return cli_outcome(ctx, SD_FRAME_USER_STOP);
+    }
+    return cli_outcome(
+        ctx, dvsd_post_request(&ctx->frame, SD_REQ_IOCTL, ctx->msg, ioctl_reply_bound(olen)));
+}
+
+int dvsd_cli_collect_ioctl2(dvsd_cli_ctx* ctx, void* out, uint32_t out_capacity,
+                            uint32_t* out_len) {
+    if (ctx == nullptr) return -1;
+    size_t len = 0;
+    int rc = client_collect_response(&ctx->frame, &len);
+    if (rc == SD_FRAME_OK) rc = ioctl_output(ctx, len, out, out_capacity, out_len);
+    return cli_outcome(ctx, rc);
+}
+
+uint32_t dvsd_cli_pipe_window(const dvsd_cli_ctx* ctx) {
+    return ctx != nullptr ? ctx->frame.window : 0;
+}
+
 // ---- wrappers over local codes ------------------------------------------------------------------
 
 uint64_t dvsd_cli_get_size(void* handle) {

@@ -120,6 +120,7 @@ struct dvsd_cli_ctx final : cli_handle_head {
     bool windows = false;
     uint64_t ctx_addr = 0;        // server context of the repair layer
     bool auto_reconnect = false;  // a broken request may be repaired on a new connection
+    bool pipe_armed = false;      // the server keeps responses for a replay of posted requests
 
     std::vector<std::unique_ptr<dvsd_cli_file>> files;
     std::vector<std::unique_ptr<dvsd_cli_dir>> dirs;
@@ -173,6 +174,11 @@ void cli_forget_dir(dvsd_cli_dir* dir);
 // response in the reply buffer and `*out_len` its padded length; SD_FRAME_USER_STOP when a stop
 // ended it; any other value when it failed.
 int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len);
+// The same for a break with requests posted (sd_frame_conn::repair_posted).
+int client_fix_posted(dvsd_cli_ctx* ctx);
+// Before the first request goes ahead on a connection with repair: has the server keep the
+// responses of a window's requests (the window drops to 1 when it will not). A frame status.
+int cli_pipe_arm(dvsd_cli_ctx* ctx);
 
 // ---- control requests (cli_ctl.cc) -------------------------------------------------------------
 

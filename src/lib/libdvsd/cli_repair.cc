@@ -2,8 +2,10 @@
 // context of the broken one, and the server either replays the lost response or receives the lost
 // request again. The server counts what it executed in the context, the client what it sent; the
 // two counts say which of the two happened.
+#include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -143,7 +145,73 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
     return kRepairImpossible;
 }
 
+// The break of a connection with requests posted: requests up to the server's index ran (their
+// responses missing here come again after the attach's own answer), the rest never arrived whole
+// and go again. The posted requests' responses then arrive in order on the new stream.
+int repair_posted_imp(dvsd_cli_ctx* ctx) {
+    CLI_LOG(LOG_DBG, "==> %zu requests posted\n", ctx->frame.posted.size());
+    int rc = reconnect(ctx);
+    if (rc != SD_FRAME_OK) return rc;
+    const std::string old = std::to_string(ctx->ctx_addr);
+    rc = context_request(ctx, DVSD_IOCTL2_CTX_REQ_STOP, &old, nullptr);
+    if (rc != SD_FRAME_OK) return rc;
+    if (!wait_for_old_connection(ctx)) return SD_FRAME_USER_STOP;
+    std::string output;
+    rc = context_request(ctx, DVSD_IOCTL2_CTX_RUN_STATUS, &old, &output);
+    if (rc != SD_FRAME_OK) return rc;
+    uint64_t running = 0;
+    if (parse_u64(output.c_str(), &running) && running == 1) return kRepairImpossible;
+    rc = context_request(ctx, DVSD_IOCTL2_GET_LAST_CMD_IDX, &old, &output);
+    uint64_t server_index = 0;
+    if (rc == SD_FRAME_OK && !parse_u64(output.c_str(), &server_index)) rc = SD_FRAME_DATA_ERROR;
+    if (rc != SD_FRAME_OK) return rc;
+
+    sd_frame_conn& frame = ctx->frame;
+    const uint64_t sent = frame.send_count;
+    const uint64_t answered = sent - frame.posted.size();  // responses read off the old stream
+    if (server_index < answered || server_index > sent) {
+        CLI_LOG(LOG_ERR, "cmd_send_count=%llu answered=%llu srv_last_idx=%llu [%s]\n",
+                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(answered),
+                static_cast<unsigned long long>(server_index), old.c_str());
+        return kRepairImpossible;
+    }
+    const std::string from = old + " " + std::to_string(answered);
+    rc = context_request(ctx, DVSD_IOCTL2_CTX_ATTACH_FROM, &from, &output);
+    uint64_t replayed = 0;
+    if (rc == SD_FRAME_OK &&
+        (!parse_u64(output.c_str(), &replayed) || replayed != server_index - answered)) {
+        rc = SD_FRAME_DATA_ERROR;
+    }
+    if (rc != SD_FRAME_OK) {
+        CLI_LOG(LOG_DBG, "DVSD_IOCTL2_CTX_ATTACH_FROM %s ret=%d failed\n", from.c_str(), rc);
+        return rc;
+    }
+    CLI_LOG(LOG_DBG, "%llu responses replayed, %llu requests sent again\n",
+            static_cast<unsigned long long>(replayed),
+            static_cast<unsigned long long>(sent - server_index));
+    size_t i = 0;
+    for (const sd_frame_conn::posted_request& p : frame.posted) {
+        if (i++ < replayed) continue;
+        if (stopped(ctx)) return SD_FRAME_USER_STOP;
+        verr status = VERR_SUCCESS;
+        rc = sd_frame_write(*frame.stream, SD_FRAME_PROTOCOL, p.code, p.root, &status);
+        if (rc != SD_FRAME_OK) {
+            frame.net_status = status;
+            return rc;
+        }
+    }
+    frame.in_flight = static_cast<uint32_t>(frame.posted.size());
+    return SD_FRAME_OK;
+}
+
 }  // namespace
+
+int client_fix_posted(dvsd_cli_ctx* ctx) {
+    ctx->frame.repairing = true;
+    const int rc = repair_posted_imp(ctx);
+    ctx->frame.repairing = false;
+    return rc;
+}
 
 int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len) {
     CLI_LOG(LOG_DBG, "==>\n");
@@ -204,7 +272,36 @@ int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx) {
     ctx->frame.repair = [ctx](sd_frame_conn*, size_t* out_len) {
         return client_fix_last_error(ctx, out_len);
     };
+    ctx->frame.repair_posted = [ctx](sd_frame_conn*) { return client_fix_posted(ctx); };
     return 0;
+}
+
+int cli_pipe_arm(dvsd_cli_ctx* ctx) {
+    if (ctx->pipe_armed || !ctx->frame.repair_enabled || ctx->frame.window <= 1) return 0;
+    ctx->pipe_armed = true;
+    // Requests sent ahead need the server to keep their responses for a replay: as many as the
+    // window, in as many bytes as it grants. Asked for only once requests go ahead, so that a
+    // connection working one exchange at a time costs the server no copies.
+    const std::string depth = std::to_string(ctx->frame.window);
+    std::string output;
+    uint64_t granted = 0;
+    uint64_t bytes = 0;
+    const int rc = context_request(ctx, DVSD_IOCTL2_CTX_PIPE, &depth, &output);
+    if (rc == SD_FRAME_OK &&
+        sscanf(output.c_str(), "%llu %llu", reinterpret_cast<unsigned long long*>(&granted),
+               reinterpret_cast<unsigned long long*>(&bytes)) == 2 &&
+        granted >= 1) {
+        ctx->frame.window = ctx->frame.window_max =
+            static_cast<uint32_t>(std::min<uint64_t>(granted, ctx->frame.window));
+        ctx->frame.window_bytes = std::min<size_t>(ctx->frame.window_bytes, bytes);
+    } else {
+        // Without responses kept, a break could not be repaired with several on the way.
+        ctx->frame.window = ctx->frame.window_max = 1;
+    }
+    CLI_LOG(LOG_DBG, "pipe window=%u bytes=%zu with repair\n", ctx->frame.window,
+            ctx->frame.window_bytes);
+    // A refusal leaves one exchange at a time; only a broken connection fails the post.
+    return rc == SD_FRAME_SRV_ERROR || rc == SD_FRAME_DATA_ERROR ? SD_FRAME_OK : rc;
 }
 
 int dvsd_cli_clear_auto_reconnect(dvsd_cli_ctx* ctx) {

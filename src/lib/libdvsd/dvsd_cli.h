@@ -343,6 +343,8 @@ enum : int32_t {
     DVSD_IOCTL2_CTX_RUN_STATUS =
         SD_CTL_CTX_RUN_STATUS,                       // address -> "1" while a request of it runs
     DVSD_IOCTL2_CTX_REQ_STOP = SD_CTL_CTX_REQ_STOP,  // address: end its connection's waits
+    DVSD_IOCTL2_CTX_PIPE = SD_CTL_CTX_PIPE,          // depth: keep that many responses
+    DVSD_IOCTL2_CTX_ATTACH_FROM = SD_CTL_CTX_ATTACH_FROM,  // "address index": attach, replay
 };
 // Control codes with a meaning for the client (their numbers: sd_wire.h).
 enum : int32_t {
@@ -388,6 +390,18 @@ int dvsd_cli_ioctl(void* handle, int32_t code, void* data, uint32_t len);
 // (may be null); their count goes to `*out_len` (may be null). 0 or -1.
 int dvsd_cli_ioctl2(void* handle, int32_t code, const void* data, uint32_t len, void* out,
                     uint32_t out_capacity, uint32_t* out_len);
+
+// Control requests with output sent ahead of their answers, when the server offers it ("pipe" in
+// its information; otherwise each post waits for its answer, as dvsd_cli_ioctl2 does). Every post
+// is collected, in the order of the posts, before any other request goes on the connection; a
+// post waits only when the connection's window is full. dvsd_cli_collect_ioctl2 takes the oldest
+// answer as dvsd_cli_ioctl2 hands out its output. 0 or -1 (a failed post or collect with others
+// posted leaves the connection unusable: it must be closed).
+int dvsd_cli_post_ioctl2(void* handle, int32_t code, const void* data, uint32_t len,
+                         uint32_t out_capacity);
+int dvsd_cli_collect_ioctl2(dvsd_cli_ctx* ctx, void* out, uint32_t out_capacity, uint32_t* out_len);
+// Requests the connection keeps in flight at most: 1 without the server's offer.
+uint32_t dvsd_cli_pipe_window(const dvsd_cli_ctx* ctx);
 
 // Wrappers over the local codes. get_size / get_offset return all bits set on failure.
 uint64_t dvsd_cli_get_size(void* handle);

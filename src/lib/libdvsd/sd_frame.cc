@@ -305,11 +305,166 @@ int sd_frame_read(net_stream& stream, std::vector<uint8_t>* buf, sd_frame_head* 
 
 // ---- client connection --------------------------------------------------------------------------
 
+namespace {
+
+int send_frame(sd_frame_conn* conn, uint8_t code, bool ok, std::span<const uint8_t> root);
+
+// A posted exchange failed. With repair, the responses of the posted requests are made to come
+// on a new stream; without, or when that fails, the requests are left without an answer and
+// nothing tells which of them ran: the connection takes no more traffic.
+int fail_posted(sd_frame_conn* conn, int status) {
+    SDCLI_LOG(LOG_DBG, "ret=%d error:[%s] with %zu requests posted\n", status,
+              sd_frame_status_str(status), conn->posted.size());
+    if (status != SD_FRAME_NO_MEMORY && status != SD_FRAME_USER_STOP && conn->repair_enabled &&
+        !conn->repairing && conn->repair_posted) {
+        const int fixed = conn->repair_posted(conn);
+        if (fixed == SD_FRAME_OK) {
+            // Like TCP after a loss: half the window, grown back as exchanges succeed.
+            conn->window = std::max<uint32_t>(1, conn->window / 2);
+            conn->window_good = 0;
+            SDCLI_LOG(LOG_DBG, "posted requests repaired, window=%u\n", conn->window);
+            return SD_FRAME_OK;
+        }
+        SDCLI_LOG(LOG_DBG, "ret=%d fix failed need reopen...\n", fixed);
+        if (fixed == SD_FRAME_USER_STOP)
+            status = fixed;
+        else
+            status = SD_FRAME_TIMEOUT;
+    }
+    conn->repair_failed = true;
+    conn->in_flight = 0;
+    conn->posted.clear();
+    conn->arrived.clear();
+    conn->posted_bytes = 0;
+    conn->posted_request_bytes = 0;
+    return status;
+}
+
+// One more response arrived whole: the window grows back after a break.
+void note_good(sd_frame_conn* conn) {
+    if (conn->window >= conn->window_max) return;
+    if (++conn->window_good >= conn->window) {
+        ++conn->window;
+        conn->window_good = 0;
+    }
+}
+
+// Reads the response of the oldest posted request off the stream into `arrived`.
+int read_posted(sd_frame_conn* conn) {
+    if (conn->in_flight <= 1 || conn->in_flight >= conn->window) ++conn->waits;
+    for (;;) {
+        sd_frame_conn::arrived_response a;
+        a.reply_bound = conn->posted.front().reply_bound;
+        int rc = SD_FRAME_OK;
+        try {
+            rc = client_recv_response_imp(conn, &a.padded_len);
+            if (rc == SD_FRAME_OK) {
+                std::swap(a.root, conn->reply);
+                conn->arrived.push_back(std::move(a));
+            }
+        } catch (const std::bad_alloc&) {
+            rc = SD_FRAME_NO_MEMORY;
+        }
+        if (rc == SD_FRAME_OK) break;
+        // Repaired: the response comes on the new stream.
+        rc = fail_posted(conn, rc);
+        if (rc != SD_FRAME_OK) return rc;
+    }
+    if (conn->in_flight > 0) --conn->in_flight;
+    sd_frame_conn::posted_request& done = conn->posted.front();
+    conn->posted_bytes -= std::min(conn->posted_bytes, done.reply_bound);
+    conn->posted_request_bytes -= std::min(conn->posted_request_bytes, done.root.size());
+    conn->posted.pop_front();
+    note_good(conn);
+    return SD_FRAME_OK;
+}
+
+}  // namespace
+
+int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg,
+                      size_t reply_bound) {
+    if (conn->repair_failed) return SD_FRAME_TIMEOUT;
+    if (!msg.ok()) return SD_FRAME_DATA_ERROR;
+    if (conn->arrived.size() >= SD_FRAME_MAX_UNCOLLECTED) {
+        // Responses must be collected before more go out: memory stays within the window.
+        SDCLI_LOG(LOG_ERR, "request %u posted with %zu responses not collected\n", code,
+                  conn->arrived.size());
+        return SD_FRAME_DATA_ERROR;
+    }
+    // The request is kept (with repair) before anything is read: a repair while making room
+    // reuses the caller's message buffer for its own requests.
+    const bool keep = conn->repair_enabled;
+    sd_frame_conn::posted_request p;
+    try {
+        p.reply_bound = reply_bound;
+        p.code = code;
+        if (keep) p.root.assign(msg.root().begin(), msg.root().end());
+    } catch (const std::bad_alloc&) {
+        return SD_FRAME_NO_MEMORY;
+    }
+    const size_t request_bytes = p.root.size();
+    // Room first: the window in requests, in response bytes on the way and in requests kept for a
+    // repair (one always goes).
+    while (!conn->posted.empty() &&
+           (sd_frame_pending(conn) >= conn->window ||
+            conn->posted_bytes + reply_bound > conn->window_bytes ||
+            conn->posted_request_bytes + request_bytes > SD_FRAME_MAX_KEPT_REQUESTS)) {
+        const int rc = read_posted(conn);
+        if (rc != SD_FRAME_OK) return rc;
+    }
+    try {
+        conn->posted.push_back(std::move(p));
+    } catch (const std::bad_alloc&) {
+        return SD_FRAME_NO_MEMORY;
+    }
+    const std::span<const uint8_t> root =
+        keep ? std::span<const uint8_t>(conn->posted.back().root) : msg.root();
+    const int rc = send_frame(conn, code, true, root);
+    if (rc == SD_FRAME_DATA_ERROR) {
+        conn->posted.pop_back();
+        return rc;
+    }
+    conn->posted_bytes += reply_bound;
+    conn->posted_request_bytes += request_bytes;
+    // A send cut short: the repair sends it again when the server never got it whole.
+    if (rc != SD_FRAME_OK || conn->send_failed) {
+        conn->send_failed = false;
+        return fail_posted(conn, rc != SD_FRAME_OK ? rc : SD_FRAME_NET_ERROR);
+    }
+    return SD_FRAME_OK;
+}
+
+int client_collect_response(sd_frame_conn* conn, size_t* out_len) {
+    if (conn->repair_failed) return SD_FRAME_TIMEOUT;
+    if (conn->arrived.empty()) {
+        if (conn->posted.empty()) return SD_FRAME_DATA_ERROR;
+        const int rc = read_posted(conn);
+        if (rc != SD_FRAME_OK) return rc;
+    }
+    sd_frame_conn::arrived_response& a = conn->arrived.front();
+    std::swap(conn->reply, a.root);
+    *out_len = a.padded_len;
+    conn->arrived.pop_front();
+    return SD_FRAME_OK;
+}
+
 int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg) {
     if (conn->repair_failed) return SD_FRAME_TIMEOUT;
+    if (!conn->repairing && sd_frame_pending(conn) != 0) {
+        // A response of a posted request would be taken for this one's.
+        SDCLI_LOG(LOG_ERR, "request %u sent with %zu posted requests unanswered\n", code,
+                  sd_frame_pending(conn));
+        return SD_FRAME_DATA_ERROR;
+    }
+    return send_frame(conn, code, msg.ok(), msg.root());
+}
+
+namespace {
+
+int send_frame(sd_frame_conn* conn, uint8_t code, bool ok, std::span<const uint8_t> root) {
     // Only a request that goes out is counted: the server counts what it receives, and a repair
     // compares the two counts.
-    if (!msg.ok()) {
+    if (!ok) {
         SDCLI_LOG(LOG_DBG, "request %u incomplete, not sent\n", code);
         return SD_FRAME_DATA_ERROR;
     }
@@ -320,7 +475,7 @@ int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
     }
     conn->send_failed = false;
     verr status = VERR_SUCCESS;
-    const int rc = sd_frame_write(*conn->stream, SD_FRAME_PROTOCOL, code, msg.root(), &status);
+    const int rc = sd_frame_write(*conn->stream, SD_FRAME_PROTOCOL, code, root, &status);
     if (rc == SD_FRAME_DATA_ERROR) {
         // A malformed root: nothing was written.
         if (!conn->repairing) {
@@ -341,6 +496,8 @@ int dvsd_send_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
     }
     return SD_FRAME_OK;
 }
+
+}  // namespace
 
 int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len) {
     if (conn->send_failed) {

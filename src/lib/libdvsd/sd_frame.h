@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <vector>
@@ -124,6 +125,12 @@ inline constexpr uint32_t SD_FRAME_CLIENT_MIN_RATE = 64 * 1024;
 
 inline constexpr size_t SD_SRV_ERROR_TEXT_SIZE = 4096;
 
+// Responses a client may leave uncollected while it posts more: the caller's lag, whatever the
+// window (a connection without one reads each response as the next post goes out).
+inline constexpr size_t SD_FRAME_MAX_UNCOLLECTED = 64;
+// Bytes of posted requests kept for a repair at most: a post beyond it waits for responses.
+inline constexpr size_t SD_FRAME_MAX_KEPT_REQUESTS = size_t{32} << 20;
+
 struct sd_frame_conn {
     net_stream* stream = nullptr;    // not owned
     err_info* last_error = nullptr;  // the caller's record of every operation's outcome
@@ -149,6 +156,38 @@ struct sd_frame_conn {
     uint64_t waits = 0;
     uint32_t in_flight = 0;  // requests sent whose response has not been taken
     uint32_t window = 1;     // requests the sender keeps in flight at most
+
+    // Requests posted ahead of their responses (dvsd_post_request), when the server offers it.
+    // Responses of posted requests are taken in the order of the posts; those read off the
+    // stream to make room stay in `arrived` until collected (SD_FRAME_MAX_UNCOLLECTED). The
+    // response bytes on the way, `window_bytes` at most, are kept within what the socket
+    // buffers hold, so that the server never blocks writing a response while the client blocks
+    // writing a request.
+    size_t window_bytes = 0;
+    struct posted_request {
+        size_t reply_bound = 0;  // the most bytes its response frame may take
+        // With repair enabled, the request itself, to send again when a break lost it.
+        uint8_t code = 0;
+        std::vector<uint8_t> root;
+    };
+    std::deque<posted_request> posted;  // posted, response not read from the stream yet
+    struct arrived_response {
+        std::vector<uint8_t> root;
+        size_t padded_len = 0;
+        size_t reply_bound = 0;
+    };
+    std::deque<arrived_response> arrived;  // read from the stream, not collected yet
+    size_t posted_bytes = 0;               // reply bounds of `posted`
+    size_t posted_request_bytes = 0;       // requests kept in `posted` for a repair
+    // The window a break shrinks to half and exchanges that succeed grow back, one request per
+    // window's worth of responses, up to window_max (what the server granted).
+    uint32_t window_max = 1;
+    uint32_t window_good = 0;
+    // Repairs a break with requests posted: on a new stream attached to the same server context,
+    // the responses the server sent and the client lacks come again and the requests the server
+    // never got go again, so that the responses of `posted` arrive in order. Installed by the
+    // repair layer; used when repair_enabled.
+    std::function<int(sd_frame_conn* conn)> repair_posted;
 
     // Stream status of the last send or receive that failed on the stream (0 otherwise).
     verr net_status = 0;
@@ -180,6 +219,25 @@ int client_recv_response_imp(sd_frame_conn* conn, size_t* out_len);
 // unless repairing; the request answered leaves the flight whatever the outcome. A failed repair
 // sets repair_failed and gives SD_FRAME_TIMEOUT.
 int client_recv_response(sd_frame_conn* conn, size_t* out_len);
+
+// Posts request `code` with message `msg` without waiting for its response, whose frame takes at
+// most `reply_bound` bytes. While the window (count and response bytes) is full, first reads the
+// oldest responses off the stream into `arrived` (each such read is a wait). Statuses as
+// dvsd_send_request and client_recv_response_imp. A failure with requests posted leaves them
+// unanswered: the connection then refuses all traffic (repair_failed), since a repeat could run
+// one of them twice.
+int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg,
+                      size_t reply_bound);
+
+// Takes the response of the oldest posted request into conn->reply, reading it from the stream
+// when it has not arrived; `*out_len` receives its padded length. SD_FRAME_DATA_ERROR when
+// nothing is posted; failures as dvsd_post_request.
+int client_collect_response(sd_frame_conn* conn, size_t* out_len);
+
+// Requests posted whose response has not been collected.
+inline size_t sd_frame_pending(const sd_frame_conn* conn) {
+    return conn->posted.size() + conn->arrived.size();
+}
 
 // Stores the outcome `status` of a request operation in conn->last_error (null is ignored):
 //   0 -> 0 ""; 1 -> the stream's status or VERR_NET_IO_ERROR, "read data net error" or the

@@ -131,6 +131,9 @@ enum sd_control_code : int32_t {
     SD_CTL_CTX_ATTACH_REPLY = 105,  // the same, answered by its last response
     SD_CTL_CTX_RUN_STATUS = 106,    // "1" while a request of it runs
     SD_CTL_CTX_REQ_STOP = 107,      // end its connection's waits
+    // Offered as "pipe=[N]": requests may follow each other without waiting for their responses.
+    SD_CTL_CTX_PIPE = 108,         // keep the responses of up to "N" requests for a replay
+    SD_CTL_CTX_ATTACH_FROM = 109,  // "ADDR IDX": attach, answered by every response after IDX
     SD_CTL_CTX_LAST = 110,
 
     SD_CTL_GET_CONF = 10,  // server settings text

@@ -65,8 +65,11 @@ struct dvsrv_conf {
     uint32_t login_lock_minutes = 60;  // how long such a lock lasts
     uint32_t max_contexts = 1024;      // contexts kept for a repair at once
     uint32_t context_timeout_s = 120;  // how long a context outlives its connection
-    bool key_login = false;            // login=key: clients must use the key login
-    bool keep_setid = false;           // keep set-uid / set-gid bits a client asks for
+    // Requests a client may send ahead of their responses (offered as "pipe=[N]"); 0: none, every
+    // client works one exchange at a time.
+    uint32_t pipe = 64;
+    bool key_login = false;   // login=key: clients must use the key login
+    bool keep_setid = false;  // keep set-uid / set-gid bits a client asks for
     // A TLS listener (dvps://) beside the plain one, on the same address: on when ssl_port is
     // given (0: any free port). Certificate file (own certificate first, then its CA chain) and
     // unencrypted key file, read once by dvsrv_open.
@@ -123,4 +126,4 @@ void dvsrv_close(dvsrv* server);
 void dvsrv_serve(dvsrv* server, net_handle* handle, const char* peer_address);
 
 // The text of request 4 (server information).
-std::string dvsrv_info_text();
+std::string dvsrv_info_text(const dvsrv_conf& conf);

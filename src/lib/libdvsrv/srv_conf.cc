@@ -37,6 +37,7 @@ constexpr number_key kNumberKeys[] = {
     {"login_lock_minutes", &dvsrv_conf::login_lock_minutes, 1, 10 * 365 * 24 * 60},
     {"max_contexts", &dvsrv_conf::max_contexts, 1, 1000000},
     {"context_timeout", &dvsrv_conf::context_timeout_s, 1, 7 * 86400},
+    {"pipe", &dvsrv_conf::pipe, 0, 1024},
 };
 
 constexpr char kUserPrefix[] = "user/";
@@ -177,6 +178,7 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "keep_setid",
                                             "max_contexts",
                                             "context_timeout",
+                                            "pipe",
                                             "ssl_port",
                                             "ssl_cert",
                                             "ssl_key"};

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "libdvsd/blobmsg.h"
 #include "libdvsd/sd_wire.h"
@@ -73,6 +74,27 @@ void srv_session::quit() {
     ctx_->persistent = false;
 }
 
+// A client sending ahead may lose the responses of several requests: the context keeps the last
+// pipe_depth of them, within SRV_MAX_KEPT_BYTES (the last one always).
+void srv_session::keep_for_replay(srv_context& ctx, uint64_t index, uint8_t code) {
+    if (ctx.pipe_depth <= 1 || !ctx.reply.ok()) return;
+    try {
+        const std::span<const uint8_t> root = ctx.reply.root();
+        ctx.kept.push_back({index, code, std::vector<uint8_t>(root.begin(), root.end())});
+        ctx.kept_bytes += root.size();
+    } catch (const std::bad_alloc&) {
+        // Without it no replay can reach back past this request: a break means a new connection.
+        ctx.kept.clear();
+        ctx.kept_bytes = 0;
+        return;
+    }
+    while (ctx.kept.size() > 1 &&
+           (ctx.kept.size() > ctx.pipe_depth || ctx.kept_bytes > SRV_MAX_KEPT_BYTES)) {
+        ctx.kept_bytes -= ctx.kept.front().root.size();
+        ctx.kept.pop_front();
+    }
+}
+
 bool srv_session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     srv_call call{.ctx = *ctx_, .session = this, .code = code, .body = body, .reply = ctx_->reply};
     const srv_route* route = srv_route_find(&call);
@@ -103,6 +125,7 @@ bool srv_session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     // asked for again.
     const uint64_t index = ++ctx.completed;
     ctx.reply_code = code;
+    keep_for_replay(ctx, index, code);
     ctx.executing = false;
     SRV_LOG(LOG_DBG, "ip=[%s] ctx=%llu idx=%llu request %u executed\n", peer_,
             static_cast<unsigned long long>(ctx.serial), static_cast<unsigned long long>(index),
@@ -228,7 +251,10 @@ void srv_req_info(srv_call& call) {
     if (rdir_attr_policy_node(policy, S_IFIFO)) kinds += "fifo,sock";
     if (rdir_attr_policy_node(policy, S_IFCHR)) kinds += ",chr,blk";
     srv_reply_begin(call.reply, 0, "");
-    call.reply.add_string(SDF_INFO, (dvsrv_info_text() + "nodes=[" + kinds + "]\n").c_str());
+    call.reply.add_string(
+        SDF_INFO, (dvsrv_info_text(call.ctx.conf != nullptr ? *call.ctx.conf : dvsrv_conf{}) +
+                   "nodes=[" + kinds + "]\n")
+                      .c_str());
 }
 
 void srv_ctl_pack(srv_call& call) {

@@ -85,6 +85,9 @@ class srv_session final {
   private:
     // false ends the connection.
     bool handle_request(uint8_t code, std::span<const uint8_t> body);
+    void keep_for_replay(srv_context& ctx, uint64_t index, uint8_t code);
+    // 109: the responses after the client's index, in order, after the attach's own.
+    bool replay_from(uint64_t index);
     // A login succeeded for `user`: the connection and its context are now that user's. False
     // when max_connections are logged in already or the user may not log in from this address
     // (the login is then refused, with the reply's status and text set here).

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <new>
@@ -103,6 +104,26 @@ void srv_session::context_control(int32_t cmd, std::span<const uint8_t> data, sd
         reply_text(reply, std::to_string(ctx_->address));
         return;
     }
+    if (cmd == SD_CTL_CTX_PIPE) {
+        const uint32_t limit = server_->conf.pipe;
+        auto depth = parse_address(data);
+        if (limit == 0) {
+            srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
+            return;
+        }
+        if (!depth || *depth == 0) {
+            srv_reply_error(reply, VERR_INVALID_PARAMETER, "bad depth");
+            return;
+        }
+        ctx_->pipe_depth = static_cast<uint32_t>(std::min<uint64_t>(*depth, limit));
+        while (ctx_->kept.size() > ctx_->pipe_depth) {
+            ctx_->kept_bytes -= ctx_->kept.front().root.size();
+            ctx_->kept.pop_front();
+        }
+        reply_text(reply,
+                   std::to_string(ctx_->pipe_depth) + " " + std::to_string(SRV_MAX_KEPT_BYTES));
+        return;
+    }
     auto address = parse_address(data);
     if (!address) {
         srv_reply_error(reply, VERR_INVALID_PARAMETER, "bad context address");
@@ -133,8 +154,34 @@ void srv_session::context_control(int32_t cmd, std::span<const uint8_t> data, sd
     }
 }
 
+namespace {
+
+// Whether the responses after `index` are all still kept by `ctx` for a replay.
+bool can_replay_from(const srv_context& ctx, uint64_t index) {
+    const uint64_t done = ctx.completed.load();
+    if (index > done) return false;
+    if (index == done) return true;
+    if (index + 1 == done) return ctx.reply.ok();
+    return !ctx.kept.empty() && ctx.kept.back().index == done &&
+           ctx.kept.front().index <= index + 1;
+}
+
+}  // namespace
+
 bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
-    auto address = parse_address(data);
+    std::optional<uint64_t> address;
+    std::optional<uint64_t> from;
+    if (cmd == SD_CTL_CTX_ATTACH_FROM) {
+        // "ADDR IDX"
+        const auto* begin = data.data();
+        const auto* space = std::find(begin, begin + data.size(), uint8_t{' '});
+        if (space != begin + data.size()) {
+            address = parse_address({begin, space});
+            from = parse_address({space + 1, begin + data.size()});
+        }
+    } else {
+        address = parse_address(data);
+    }
     std::shared_ptr<srv_context> target;
     if (address && *address != 0) target = server_->find_context(*address);
     const char* refusal = nullptr;
@@ -144,6 +191,8 @@ bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
         refusal = "context busy";
     } else if (cmd == SD_CTL_CTX_ATTACH_REPLY && !target->reply.ok()) {
         refusal = "no response to repeat";
+    } else if (cmd == SD_CTL_CTX_ATTACH_FROM && (!from || !can_replay_from(*target, *from))) {
+        refusal = "responses no longer kept";
     }
     if (refusal == nullptr && target != ctx_) {
         // Checked and taken in one step: of two connections attaching at once, one gets it.
@@ -167,8 +216,21 @@ bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
             static_cast<unsigned long long>(ctx_->completed.load()),
             cmd == SD_CTL_CTX_ATTACH_REPLY ? "last response sent again" : "lost request awaited");
     if (cmd == SD_CTL_CTX_ATTACH_REPLY) return send(ctx_->reply, ctx_->reply_code);
+    if (cmd == SD_CTL_CTX_ATTACH_FROM) return replay_from(*from);
     reply_text(scratch_, "");
     return send(scratch_, SD_REQ_IOCTL);
+}
+
+bool srv_session::replay_from(uint64_t index) {
+    srv_context& ctx = *ctx_;
+    const uint64_t done = ctx.completed.load();
+    reply_text(scratch_, std::to_string(done - index));
+    if (!send(scratch_, SD_REQ_IOCTL)) return false;
+    for (const srv_context::kept_reply& kept : ctx.kept) {
+        if (kept.index <= index || kept.index == done) continue;
+        if (sd_frame_write(stream_, protocol(), kept.code, kept.root) != SD_FRAME_OK) return false;
+    }
+    return index == done || send(ctx.reply, ctx.reply_code);
 }
 
 void srv_ctl_context(srv_call& call) {

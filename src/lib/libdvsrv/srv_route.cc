@@ -109,6 +109,8 @@ constexpr srv_route kControls[] = {
     {SD_REQ_IOCTL, SD_CTL_CTX_ATTACH_REPLY, kConn | kOwn, srv_ctl_attach},
     {SD_REQ_IOCTL, SD_CTL_CTX_RUN_STATUS, kConn, srv_ctl_context},
     {SD_REQ_IOCTL, SD_CTL_CTX_REQ_STOP, kConn, srv_ctl_context},
+    {SD_REQ_IOCTL, SD_CTL_CTX_PIPE, kConn, srv_ctl_context, "pipe", &dvsrv_conf::pipe},
+    {SD_REQ_IOCTL, SD_CTL_CTX_ATTACH_FROM, kConn | kOwn, srv_ctl_attach},
     {SD_REQ_IOCTL, SD_CTL_SEEKDIR, 0, srv_ctl_seekdir},
     {SD_REQ_IOCTL, SD_CTL_RDIR_OPEN, 0, srv_ctl_rdir_open, "stale_temps"},
     {SD_REQ_IOCTL, SD_CTL_RDIR_CLOSE, 0, srv_ctl_rdir_close},
@@ -213,14 +215,18 @@ void srv_route_run(const srv_route& route, srv_call& call) {
     }
 }
 
-std::string srv_route_offers() {
+std::string srv_route_offers(const dvsrv_conf& conf) {
     std::string offers;
-    for (const srv_route& r : kRequests) {
-        if (r.offer != nullptr) offers += std::string(r.offer) + "=[1]\n";
-    }
-    for (const srv_route& r : kControls) {
-        if (r.offer != nullptr) offers += std::string(r.offer) + "=[1]\n";
-    }
+    auto offer = [&](const srv_route& r) {
+        if (r.offer == nullptr) return;
+        if (r.offer_value == nullptr) {
+            offers += std::string(r.offer) + "=[1]\n";
+        } else if (conf.*r.offer_value != 0) {
+            offers += std::string(r.offer) + "=[" + std::to_string(conf.*r.offer_value) + "]\n";
+        }
+    };
+    for (const srv_route& r : kRequests) offer(r);
+    for (const srv_route& r : kControls) offer(r);
     return offers;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "libdvsd/sd_frame.h"
+#include "libdvsrv/dvsrv.h"
 
 struct srv_context;
 class srv_session;
@@ -59,6 +60,8 @@ struct srv_route final {
     // The key the server information offers as "KEY=[1]" when this row goes beyond what every
     // client may expect; null for none.
     const char* offer = nullptr;
+    // A setting that sizes the offer: "KEY=[value]", and no offer while it is 0. Null: "[1]".
+    uint32_t dvsrv_conf::*offer_value = nullptr;
 };
 
 // The row for request `code` with fields `body`. For requests 8 and 20 whose fields parse, the
@@ -70,8 +73,9 @@ const srv_route* srv_route_find(srv_call* call);
 // request; running out of memory becomes a VERR_NO_MEMORY reply.
 void srv_route_run(const srv_route& route, srv_call& call);
 
-// The "KEY=[1]\n" lines of the rows that offer something, in table order.
-std::string srv_route_offers();
+// The "KEY=[1]\n" (or "KEY=[value]\n") lines of the rows that offer something under `conf`, in
+// table order.
+std::string srv_route_offers(const dvsrv_conf& conf);
 
 // A request served on a context alone, as a logged-in connection would serve it (tests and fuzz
 // targets). Rows that need the connection answer VERR_NOT_SUPPORTED. The reply is always filled.

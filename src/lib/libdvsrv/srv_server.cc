@@ -225,11 +225,11 @@ void dvsrv_close(dvsrv* server) {
     delete server;
 }
 
-std::string dvsrv_info_text() {
+std::string dvsrv_info_text(const dvsrv_conf& conf) {
     utsname names{};
     std::string arch = uname(&names) == 0 ? names.machine : "unknown";
     const char* order = std::endian::native == std::endian::little ? "little" : "big";
     return std::string("ver=[") + DVSRV_VERSION + "]\nplat=[linux]\narch=[" + arch + "]\nbit=[" +
            std::to_string(sizeof(void*) * 8) + "]\norder=[" + order + "]\nis_root=[" +
-           (geteuid() == 0 ? "1" : "0") + "]\n" + srv_route_offers();
+           (geteuid() == 0 ? "1" : "0") + "]\n" + srv_route_offers(conf);
 }

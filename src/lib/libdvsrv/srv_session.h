@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -51,6 +52,9 @@ srv_batch* srv_batch_new();
 
 // Largest amount one read or write request moves: every packed reply and request fits a frame.
 inline constexpr size_t SRV_MAX_BLOCK = (size_t{16} << 20) - (size_t{1} << 20);
+// Most bytes of earlier responses a context keeps for a replay (108): the window in bytes a client
+// sending ahead may have in flight.
+inline constexpr size_t SRV_MAX_KEPT_BYTES = size_t{32} << 20;
 // Largest buffer a client may ask of the batch worker (10130) and largest output (olen) of a
 // control request with output.
 inline constexpr size_t SRV_MAX_WORKER_BUFFER = size_t{8} << 20;
@@ -118,6 +122,16 @@ struct srv_context final {
     // whose connection broke asks for it again (105).
     sd_frame_msg reply;
     uint8_t reply_code = 0;
+    // A client that sends requests ahead (108) may lose several responses at once: the ones
+    // before the last, up to pipe_depth - 1 of them and SRV_MAX_KEPT_BYTES, oldest first.
+    struct kept_reply {
+        uint64_t index = 0;
+        uint8_t code = 0;
+        std::vector<uint8_t> root;
+    };
+    uint32_t pipe_depth = 1;  // responses kept for a replay, the last one included
+    std::deque<kept_reply> kept;
+    size_t kept_bytes = 0;
     std::atomic<bool> executing{false};  // any thread: a request of this context is running
     std::mutex mutex;                    // protects `handle` and `last_used_ms`
     net_handle* handle = nullptr;        // the connection working on the context now, if any

@@ -26,6 +26,7 @@ void print_usage(FILE* out) {
             "            [idle_timeout=S] [read_timeout=S] [max_login_connections=N]\n"
             "            [login_fail_count=N] [login_lock_minutes=M]\n"
             "            [login=pwd|key] [keep_setid=0|1] [max_contexts=N] [context_timeout=S]\n"
+            "            [pipe=N]\n"
             "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [read_only=0|1]\n"
             "            [hosts_allow=LIST] [hosts_deny=LIST] [run_as=USER[:GROUP]]\n"
             "            [check=1]\n"

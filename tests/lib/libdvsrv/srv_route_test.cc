@@ -144,11 +144,17 @@ TEST_F(SrvRouteBase, MalformedFieldsAreRefusedAlikeForEveryRequest) {
     }
 }
 
-TEST(SrvRouteOffers, InformationOffersTheListerFlagLast) {
-    EXPECT_EQ(srv_route_offers(), "stale_temps=[1]\n");
-    const std::string info = dvsrv_info_text();
-    ASSERT_GE(info.size(), srv_route_offers().size());
-    EXPECT_EQ(info.substr(info.size() - srv_route_offers().size()), srv_route_offers());
+TEST(SrvRouteOffers, InformationOffersThePipeSizedByItsSettingAndTheListerFlag) {
+    dvsrv_conf conf;
+    EXPECT_EQ(srv_route_offers(conf), "pipe=[64]\nstale_temps=[1]\n");
+    const std::string info = dvsrv_info_text(conf);
+    ASSERT_GE(info.size(), srv_route_offers(conf).size());
+    EXPECT_EQ(info.substr(info.size() - srv_route_offers(conf).size()), srv_route_offers(conf));
+    conf.pipe = 7;
+    EXPECT_EQ(srv_route_offers(conf), "pipe=[7]\nstale_temps=[1]\n");
+    // pipe=0: not offered at all, so that clients keep to one exchange at a time.
+    conf.pipe = 0;
+    EXPECT_EQ(srv_route_offers(conf), "stale_temps=[1]\n");
 }
 
 }  // namespace
