@@ -528,9 +528,13 @@ namespace {
 // Requests a connection keeps in flight at most, whatever the server offers.
 constexpr uint32_t kPipeWindowMax = 64;
 
-// The window of requests sent ahead, from the server's "pipe" offer: the requests it takes in
-// flight, and the response bytes that the socket's receive buffer holds (so that the server is
-// never stuck writing while this side writes). Without the offer, one exchange at a time.
+// Response bytes on the way at most: the memory of responses read ahead of their collection,
+// and what a server keeps for a replay.
+constexpr size_t kPipeReplyBytesMax = size_t{32} << 20;
+
+// The window of requests sent ahead, from the server's "pipe" offer, and the socket's buffers
+// that keep the two directions from filling at once (sd_frame_conn). Without the offer, one
+// exchange at a time.
 void cli_pipe_setup(dvsd_cli_ctx* ctx, std::string_view info) {
     char value[16];
     uint32_t offered = 0;
@@ -538,17 +542,22 @@ void cli_pipe_setup(dvsd_cli_ctx* ctx, std::string_view info) {
         offered = static_cast<uint32_t>(
             std::min<unsigned long>(strtoul(value, nullptr, 10), kPipeWindowMax));
     }
-    int rcvbuf = 0;
-    socklen_t optlen = sizeof rcvbuf;
-    if (offered > 1 &&
-        (getsockopt(sock_fd(ctx->net.sock), SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen) != 0 ||
-         rcvbuf <= 0)) {
-        offered = 0;
-    }
+    const auto buffer = [&](int option) {
+        int bytes = 0;
+        socklen_t optlen = sizeof bytes;
+        if (getsockopt(sock_fd(ctx->net.sock), SOL_SOCKET, option, &bytes, &optlen) != 0) return 0;
+        // Half of it: TLS records and the kernel's own bookkeeping take their share.
+        return std::max(bytes, 0) / 2;
+    };
+    const int rcvbuf = offered > 1 ? buffer(SO_RCVBUF) : 0;
+    const int sndbuf = offered > 1 ? buffer(SO_SNDBUF) : 0;
+    if (rcvbuf <= 0 || sndbuf <= 0) offered = 0;
     ctx->frame.window = ctx->frame.window_max = std::max<uint32_t>(offered, 1);
-    // Half of it: TLS records and the kernel's own bookkeeping take their share.
-    ctx->frame.window_bytes = offered > 1 ? static_cast<size_t>(rcvbuf) / 2 : 0;
-    CLI_LOG(LOG_VERB, "pipe window=%u bytes=%zu\n", ctx->frame.window, ctx->frame.window_bytes);
+    ctx->frame.window_bytes = offered > 1 ? kPipeReplyBytesMax : 0;
+    ctx->frame.sock_reply_bytes = static_cast<size_t>(rcvbuf);
+    ctx->frame.sock_request_bytes = static_cast<size_t>(sndbuf);
+    CLI_LOG(LOG_VERB, "pipe window=%u bytes=%zu socket=%d/%d\n", ctx->frame.window,
+            ctx->frame.window_bytes, rcvbuf, sndbuf);
 }
 
 }  // namespace

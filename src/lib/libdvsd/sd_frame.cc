@@ -337,6 +337,7 @@ int fail_posted(sd_frame_conn* conn, int status) {
     conn->arrived.clear();
     conn->posted_bytes = 0;
     conn->posted_request_bytes = 0;
+    conn->posted_sent_bytes = 0;
     return status;
 }
 
@@ -374,6 +375,7 @@ int read_posted(sd_frame_conn* conn) {
     sd_frame_conn::posted_request& done = conn->posted.front();
     conn->posted_bytes -= std::min(conn->posted_bytes, done.reply_bound);
     conn->posted_request_bytes -= std::min(conn->posted_request_bytes, done.root.size());
+    conn->posted_sent_bytes -= std::min(conn->posted_sent_bytes, done.sent_bytes);
     conn->posted.pop_front();
     note_good(conn);
     return SD_FRAME_OK;
@@ -397,18 +399,24 @@ int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
     sd_frame_conn::posted_request p;
     try {
         p.reply_bound = reply_bound;
+        p.sent_bytes = msg.root().size() + SD_FRAME_HEAD_SIZE;
         p.code = code;
         if (keep) p.root.assign(msg.root().begin(), msg.root().end());
     } catch (const std::bad_alloc&) {
         return SD_FRAME_NO_MEMORY;
     }
     const size_t request_bytes = p.root.size();
+    const size_t sent_bytes = p.sent_bytes;
     // Room first: the window in requests, in response bytes on the way and in requests kept for a
-    // repair (one always goes).
-    while (!conn->posted.empty() &&
-           (sd_frame_pending(conn) >= conn->window ||
-            conn->posted_bytes + reply_bound > conn->window_bytes ||
-            conn->posted_request_bytes + request_bytes > SD_FRAME_MAX_KEPT_REQUESTS)) {
+    // repair, and one direction of the socket that cannot fill (one request always goes).
+    const auto full = [&] {
+        const size_t replies = conn->posted_bytes + reply_bound;
+        return sd_frame_pending(conn) >= conn->window || replies > conn->window_bytes ||
+               conn->posted_request_bytes + request_bytes > SD_FRAME_MAX_KEPT_REQUESTS ||
+               (replies > conn->sock_reply_bytes &&
+                conn->posted_sent_bytes + sent_bytes > conn->sock_request_bytes);
+    };
+    while (!conn->posted.empty() && full()) {
         const int rc = read_posted(conn);
         if (rc != SD_FRAME_OK) return rc;
     }
@@ -426,6 +434,7 @@ int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
     }
     conn->posted_bytes += reply_bound;
     conn->posted_request_bytes += request_bytes;
+    conn->posted_sent_bytes += sent_bytes;
     // A send cut short: the repair sends it again when the server never got it whole.
     if (rc != SD_FRAME_OK || conn->send_failed) {
         conn->send_failed = false;

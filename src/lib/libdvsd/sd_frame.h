@@ -160,12 +160,21 @@ struct sd_frame_conn {
     // Requests posted ahead of their responses (dvsd_post_request), when the server offers it.
     // Responses of posted requests are taken in the order of the posts; those read off the
     // stream to make room stay in `arrived` until collected (SD_FRAME_MAX_UNCOLLECTED). The
-    // response bytes on the way, `window_bytes` at most, are kept within what the socket
-    // buffers hold, so that the server never blocks writing a response while the client blocks
-    // writing a request.
+    // response bytes on the way are `window_bytes` at most (what the server keeps for a replay).
+    //
+    // The server works through its requests one at a time and reads the next only once it has
+    // written a response, so both sides could end up stuck writing: the client a request into
+    // a full socket while the server writes a response into a full one. A post goes only while
+    // the responses on the way fit in `sock_reply_bytes` (the client's receive buffer) or the
+    // requests on the way fit in `sock_request_bytes` (its send buffer): then one side's writes
+    // always complete. Small requests with big answers (listing and file reads) and big requests
+    // with small answers (file writes) both go a whole window ahead.
     size_t window_bytes = 0;
+    size_t sock_reply_bytes = 0;
+    size_t sock_request_bytes = 0;
     struct posted_request {
         size_t reply_bound = 0;  // the most bytes its response frame may take
+        size_t sent_bytes = 0;   // the request frame's bytes
         // With repair enabled, the request itself, to send again when a break lost it.
         uint8_t code = 0;
         std::vector<uint8_t> root;
@@ -179,6 +188,7 @@ struct sd_frame_conn {
     std::deque<arrived_response> arrived;  // read from the stream, not collected yet
     size_t posted_bytes = 0;               // reply bounds of `posted`
     size_t posted_request_bytes = 0;       // requests kept in `posted` for a repair
+    size_t posted_sent_bytes = 0;          // request frames of `posted`
     // The window a break shrinks to half and exchanges that succeed grow back, one request per
     // window's worth of responses, up to window_max (what the server granted).
     uint32_t window_max = 1;
