@@ -74,25 +74,10 @@ void srv_session::quit() {
     ctx_->persistent = false;
 }
 
-// A client sending ahead may lose the responses of several requests: the context keeps the last
-// pipe_depth of them, within SRV_MAX_KEPT_BYTES (the last one always).
+// A client sending ahead may lose the responses of several requests: the context keeps them.
 void srv_session::keep_for_replay(srv_context& ctx, uint64_t index, uint8_t code) {
     if (ctx.pipe_depth <= 1 || !ctx.reply.ok()) return;
-    try {
-        const std::span<const uint8_t> root = ctx.reply.root();
-        ctx.kept.push_back({index, code, std::vector<uint8_t>(root.begin(), root.end())});
-        ctx.kept_bytes += root.size();
-    } catch (const std::bad_alloc&) {
-        // Without it no replay can reach back past this request: a break means a new connection.
-        ctx.kept.clear();
-        ctx.kept_bytes = 0;
-        return;
-    }
-    while (ctx.kept.size() > 1 &&
-           (ctx.kept.size() > ctx.pipe_depth || ctx.kept_bytes > SRV_MAX_KEPT_BYTES)) {
-        ctx.kept_bytes -= ctx.kept.front().root.size();
-        ctx.kept.pop_front();
-    }
+    srv_keep_reply(ctx, index, code, ctx.reply.root());
 }
 
 bool srv_session::handle_request(uint8_t code, std::span<const uint8_t> body) {
@@ -150,6 +135,7 @@ const char* srv_session::serve() {
     }
     ctx_->handle = handle_;
     ctx_->fd_caps = server_->fd_caps("");
+    ctx_->kept_caps = server_->kept_caps("");
     const auto started = watch_ != nullptr ? watch_->accepted : srv_steady::now();
     auto last_request = srv_steady::now();
     const auto login_limit = std::chrono::seconds(server_->conf.login_timeout_s);

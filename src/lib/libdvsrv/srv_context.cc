@@ -116,10 +116,7 @@ void srv_session::context_control(int32_t cmd, std::span<const uint8_t> data, sd
             return;
         }
         ctx_->pipe_depth = static_cast<uint32_t>(std::min<uint64_t>(*depth, limit));
-        while (ctx_->kept.size() > ctx_->pipe_depth) {
-            ctx_->kept_bytes -= ctx_->kept.front().root.size();
-            ctx_->kept.pop_front();
-        }
+        if (ctx_->kept.size() > ctx_->pipe_depth) srv_drop_kept(*ctx_);
         reply_text(reply,
                    std::to_string(ctx_->pipe_depth) + " " + std::to_string(SRV_MAX_KEPT_BYTES));
         return;
@@ -151,6 +148,61 @@ void srv_session::context_control(int32_t cmd, std::span<const uint8_t> data, sd
         reply_text(reply, "");
     } else {
         srv_reply_error(reply, VERR_NOT_SUPPORTED, "Not supported.");
+    }
+}
+
+namespace {
+
+void give_back(const srv_kept_caps& caps, size_t bytes) {
+    if (caps.user) caps.user->give(bytes);
+    if (caps.server) caps.server->give(bytes);
+}
+
+void drop_oldest(srv_context& ctx) {
+    const size_t bytes = ctx.kept.front().root.size();
+    ctx.kept.pop_front();
+    ctx.kept_bytes -= bytes;
+    give_back(ctx.kept_caps, bytes);
+}
+
+// Counts `bytes` against the user's and the server's shares; false (nothing counted) when either
+// is used up.
+bool take_shares(const srv_kept_caps& caps, size_t bytes) {
+    if (caps.user && !caps.user->take(bytes)) return false;
+    if (caps.server && !caps.server->take(bytes)) {
+        if (caps.user) caps.user->give(bytes);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void srv_drop_kept(srv_context& ctx) {
+    give_back(ctx.kept_caps, ctx.kept_bytes);
+    ctx.kept.clear();
+    ctx.kept_bytes = 0;
+}
+
+void srv_keep_reply(srv_context& ctx, uint64_t index, uint8_t code, std::span<const uint8_t> root) {
+    const size_t bytes = root.size();
+    // Room within the context's own bounds, the new one included.
+    while (!ctx.kept.empty() &&
+           (ctx.kept.size() + 1 > ctx.pipe_depth || ctx.kept_bytes + bytes > SRV_MAX_KEPT_BYTES)) {
+        drop_oldest(ctx);
+    }
+    // Then within the shares: others' contexts hold the rest, so the own oldest go first.
+    while (!take_shares(ctx.kept_caps, bytes)) {
+        if (ctx.kept.empty()) return;
+        drop_oldest(ctx);
+    }
+    try {
+        ctx.kept.push_back({index, code, std::vector<uint8_t>(root.begin(), root.end())});
+        ctx.kept_bytes += bytes;
+    } catch (const std::bad_alloc&) {
+        give_back(ctx.kept_caps, bytes);
+        // Without it no replay can reach back past this request: a break means a new connection.
+        srv_drop_kept(ctx);
     }
 }
 

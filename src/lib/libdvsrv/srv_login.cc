@@ -211,6 +211,9 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
     ctx_->user = user;
     ctx_->root = root;
     ctx_->fd_caps = server_->fd_caps(user);
+    // Kept responses count against the user they were kept for: the new one starts with none.
+    srv_drop_kept(*ctx_);
+    ctx_->kept_caps = server_->kept_caps(user);
     return true;
 }
 

@@ -136,6 +136,17 @@ struct dvsrv {
         return srv_fd_caps{context_fd_cap, user_quota(user), server_fds};
     }
 
+    // Bytes of responses kept for a replay: the server's share, one per user (as above).
+    std::shared_ptr<srv_quota> server_kept = std::make_shared<srv_quota>(SRV_MAX_KEPT_BYTES_SERVER);
+    std::map<std::string, std::shared_ptr<srv_quota>> user_kept;  // under quota_mutex
+
+    srv_kept_caps kept_caps(const std::string& user) {
+        std::lock_guard<std::mutex> lock(quota_mutex);
+        auto& quota = user_kept[user];
+        if (!quota) quota = std::make_shared<srv_quota>(SRV_MAX_KEPT_BYTES_USER);
+        return srv_kept_caps{quota, server_kept};
+    }
+
     // Contexts a client asked an address for, by address. Protected by context_mutex.
     std::mutex context_mutex;
     std::map<uint64_t, std::shared_ptr<srv_context>> contexts;

@@ -12,6 +12,7 @@
 // "any thread" may be touched from another connection (the context requests of a repair).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -53,8 +54,13 @@ srv_batch* srv_batch_new();
 // Largest amount one read or write request moves: every packed reply and request fits a frame.
 inline constexpr size_t SRV_MAX_BLOCK = (size_t{16} << 20) - (size_t{1} << 20);
 // Most bytes of earlier responses a context keeps for a replay (108): the window in bytes a client
-// sending ahead may have in flight.
+// sending ahead may have in flight. All contexts of one user together keep at most
+// SRV_MAX_KEPT_BYTES_USER, all of the server's SRV_MAX_KEPT_BYTES_SERVER: beyond them a context
+// keeps fewer (a break then reaches back less far and may end the client's job, never run a
+// request twice).
 inline constexpr size_t SRV_MAX_KEPT_BYTES = size_t{32} << 20;
+inline constexpr size_t SRV_MAX_KEPT_BYTES_USER = size_t{256} << 20;
+inline constexpr size_t SRV_MAX_KEPT_BYTES_SERVER = size_t{1} << 30;
 // Largest buffer a client may ask of the batch worker (10130) and largest output (olen) of a
 // control request with output.
 inline constexpr size_t SRV_MAX_WORKER_BUFFER = size_t{8} << 20;
@@ -64,21 +70,21 @@ inline constexpr int SRV_MAX_WAIT_MS = 5000;
 // The text of the VERR_WRITE_PROTECT refusal of a read-only login.
 inline constexpr char SRV_READ_ONLY_TEXT[] = "write-protect: read-only access";
 
-// A count of descriptors against a cap, shared by all it covers (any thread).
+// A count (descriptors, bytes) against a cap, shared by all it covers (any thread).
 struct srv_quota final {
     explicit srv_quota(size_t limit) : cap(limit) {}
     const size_t cap;
     std::atomic<size_t> used{0};
 
-    // One more, unless the cap is reached.
-    bool take() {
+    // `k` more, unless that goes beyond the cap.
+    bool take(size_t k = 1) {
         size_t n = used.load();
         do {
-            if (n >= cap) return false;
-        } while (!used.compare_exchange_weak(n, n + 1));
+            if (k > cap - std::min(n, cap)) return false;
+        } while (!used.compare_exchange_weak(n, n + k));
         return true;
     }
-    void give() { used.fetch_sub(1); }
+    void give(size_t k = 1) { used.fetch_sub(k); }
 };
 
 // The caps on the files and directories a context's client holds open: its own, and the shares
@@ -89,10 +95,20 @@ struct srv_fd_caps {
     std::shared_ptr<srv_quota> server;  // null: no cap
 };
 
+struct srv_context;
+void srv_drop_kept(srv_context& ctx);
+
+// The shares of kept responses a context's bytes count against: its user's and the server's.
+struct srv_kept_caps {
+    std::shared_ptr<srv_quota> user;    // null: no cap
+    std::shared_ptr<srv_quota> server;  // null: no cap
+};
+
 struct srv_context final {
     srv_context() = default;
     srv_context(const srv_context&) = delete;
     srv_context& operator=(const srv_context&) = delete;
+    ~srv_context() { srv_drop_kept(*this); }
 
     // Fixed when the context is made.
     const dvsrv_conf* conf = nullptr;  // the server's settings
@@ -132,11 +148,19 @@ struct srv_context final {
     uint32_t pipe_depth = 1;  // responses kept for a replay, the last one included
     std::deque<kept_reply> kept;
     size_t kept_bytes = 0;
+    srv_kept_caps kept_caps;             // where kept_bytes are counted (set with the user)
     std::atomic<bool> executing{false};  // any thread: a request of this context is running
     std::mutex mutex;                    // protects `handle` and `last_used_ms`
     net_handle* handle = nullptr;        // the connection working on the context now, if any
     int64_t last_used_ms = 0;            // monotonic; for the expiry of detached contexts
 };
+
+// Keeps `root`, the response to request number `index` (code `code`), for a replay: the last
+// pipe_depth responses within SRV_MAX_KEPT_BYTES and the context's shares of its user's and the
+// server's bytes, oldest dropped first. What cannot be kept leaves none kept (a replay could not
+// reach back past it anyway).
+void srv_keep_reply(srv_context& ctx, uint64_t index, uint8_t code, std::span<const uint8_t> root);
+// srv_drop_kept(ctx): drops the kept responses and gives their bytes back.
 
 // A new context with an empty file table, an idle batch and the "lz4" packer; nullptr when memory
 // ran out. `conf` and `root` must outlive it.
