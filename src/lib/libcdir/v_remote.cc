@@ -16,8 +16,6 @@ namespace {
 constexpr int32_t kOpenForReading = 0x1081;
 constexpr int32_t kOpenForReplacing = 0x2a;  // writing, creation, truncation
 
-constexpr uint32_t kInfoSize = 512;
-
 // The value of `key` in the server's information text ("key=[value]" lines).
 std::string info_value(std::string_view info, std::string_view key) {
     while (!info.empty()) {
@@ -537,13 +535,7 @@ dvsd_cli_ctx* dvsd_conn_init(libcdir_ctx* job, const char* url, err_info* conn_e
         if (err != nullptr) err_info_copy(err, conn_err);
         return nullptr;
     }
-    char info[kInfoSize] = {};
-    if (dvsd_cli_info(ctx, info, sizeof(info) - 1) != 0) {
-        cdir_remote_failure(job, ctx);
-        dvsd_cli_copy_error(ctx, err);
-        dvsd_cli_exit(ctx);
-        return nullptr;
-    }
+    const std::string_view info = dvsd_cli_server_info(ctx);
     const std::string ver = info_value(info, "ver").substr(0, 31);
     if (dvsd_cli_version_number(ver.c_str()) < dvsd_cli_version_number(CDIR_MIN_SERVER_VERSION)) {
         CDIR_LOG(LOG_ERR, "dvsd ver=%s: %s", ver.c_str(), DVSD_CLI_NOT_SUPPORTED);

@@ -579,6 +579,11 @@ int dvsd_cli_ver_info(dvsd_cli_ctx* ctx) {
     std::vector<char> info(kInfoSize);
     if (dvsd_cli_info(ctx, info.data(), static_cast<uint32_t>(info.size())) != 0) return -1;
     const std::string_view text(info.data());
+    try {
+        ctx->server_info.assign(text);
+    } catch (const std::bad_alloc&) {
+        return cli_fail(ctx, VERR_NO_MEMORY, nullptr);
+    }
     info_value(text, "ver", ctx->ver, sizeof ctx->ver);
     info_value(text, "plat", ctx->plat, sizeof ctx->plat);
     info_value(text, "arch", ctx->arch, sizeof ctx->arch);
@@ -592,6 +597,10 @@ int dvsd_cli_ver_info(dvsd_cli_ctx* ctx) {
     CLI_LOG(LOG_VERB, "ver=%s os=%s.%s.%s order=%s is_root=%s\n", ctx->ver, ctx->plat, ctx->arch,
             ctx->bit, ctx->order, ctx->is_root);
     return 0;
+}
+
+const char* dvsd_cli_server_info(const dvsd_cli_ctx* ctx) {
+    return ctx != nullptr ? ctx->server_info.c_str() : nullptr;
 }
 
 int dvsd_cli_reconnect(dvsd_cli_ctx* ctx) {

@@ -314,6 +314,19 @@ int ioctl_output(dvsd_cli_ctx* ctx, size_t len, void* out, uint32_t out_capacity
 
 }  // namespace
 
+int cli_post_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, uint32_t len,
+                   uint32_t out_capacity) {
+    const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
+    cli_msg_begin(ctx);
+    ctx->msg.add_int64(SDF_FD, fd);
+    ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(code));
+    ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, data_len(data, len));
+    ctx->msg.add_int32(SDF_OLEN, olen);
+    if (!ctx->msg.ok()) return SD_FRAME_NO_MEMORY;
+    if (ctx->net.stop.load(std::memory_order_acquire) != 0) return SD_FRAME_USER_STOP;
+    return dvsd_post_request(&ctx->frame, SD_REQ_IOCTL, ctx->msg, ioctl_reply_bound(olen));
+}
+
 int dvsd_cli_post_ioctl2(void* handle, int32_t code, const void* data, uint32_t len,
                          uint32_t out_capacity) {
     uint64_t fd = 0;
@@ -325,18 +338,7 @@ int dvsd_cli_post_ioctl2(void* handle, int32_t code, const void* data, uint32_t 
         const int rc = cli_pipe_arm(ctx);
         if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
     }
-    const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
-    cli_msg_begin(ctx);
-    ctx->msg.add_int64(SDF_FD, fd);
-    ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(code));
-    ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, data_len(data, len));
-    ctx->msg.add_int32(SDF_OLEN, olen);
-    if (!ctx->msg.ok()) return cli_outcome(ctx, SD_FRAME_NO_MEMORY);
-    if (ctx->net.stop.load(std::memory_order_acquire) != 0) {
-        return cli_outcome(ctx, SD_FRAME_USER_STOP);
-    }
-    return cli_outcome(
-        ctx, dvsd_post_request(&ctx->frame, SD_REQ_IOCTL, ctx->msg, ioctl_reply_bound(olen)));
+    return cli_outcome(ctx, cli_post_ioctl(ctx, fd, code, data, len, out_capacity));
 }
 
 int dvsd_cli_collect_ioctl2(dvsd_cli_ctx* ctx, void* out, uint32_t out_capacity,

@@ -115,6 +115,7 @@ struct dvsd_cli_ctx final : cli_handle_head {
     char bit[8] = {};
     char order[16] = {};
     char is_root[4] = {};
+    std::string server_info;  // the information text of the last login
     bool ext_stat = false;
     bool pos_io = false;
     bool windows = false;
@@ -181,6 +182,12 @@ int client_fix_posted(dvsd_cli_ctx* ctx);
 int cli_pipe_arm(dvsd_cli_ctx* ctx);
 
 // ---- control requests (cli_ctl.cc) -------------------------------------------------------------
+
+// Posts control `code` on handle `fd` ahead of its answer (dvsd_post_request), whatever the code:
+// the caller sees to it that a replay cannot meet it (a context code only before repair is on).
+// A frame status.
+int cli_post_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, uint32_t len,
+                   uint32_t out_capacity);
 
 // Request 20 on object `fd`: frame status.
 int cli_file_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, size_t len);

@@ -257,9 +257,30 @@ int client_fix_last_error(dvsd_cli_ctx* ctx, size_t* out_len) {
 int dvsd_cli_set_auto_reconnect(dvsd_cli_ctx* ctx) {
     if (ctx == nullptr) return -1;
     const std::string zero = "0";
-    int rc = context_request(ctx, DVSD_IOCTL2_CTX_INIT, &zero, nullptr);
     std::string output;
-    if (rc == SD_FRAME_OK) rc = context_request(ctx, DVSD_IOCTL2_GET_CTX_ADDR, nullptr, &output);
+    int rc = SD_FRAME_OK;
+    if (ctx->frame.window > 1 && !ctx->frame.repair_enabled && sd_frame_pending(&ctx->frame) == 0) {
+        // A server that takes requests ahead gets both at once: one wait instead of two. Repair
+        // is not on yet, so no replay can meet them.
+        rc = cli_post_ioctl(ctx, 0, DVSD_IOCTL2_CTX_INIT, zero.c_str(), 2, kOutputSize);
+        if (rc == SD_FRAME_OK) {
+            rc = cli_post_ioctl(ctx, 0, DVSD_IOCTL2_GET_CTX_ADDR, nullptr, 0, kOutputSize);
+        }
+        if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
+        char out[kOutputSize + 1] = {};
+        uint32_t out_len = 0;
+        // The collections record their own outcome.
+        if (dvsd_cli_collect_ioctl2(ctx, nullptr, 0, nullptr) != 0 ||
+            dvsd_cli_collect_ioctl2(ctx, out, kOutputSize, &out_len) != 0) {
+            return -1;
+        }
+        output.assign(out, strnlen(out, out_len));
+    } else {
+        rc = context_request(ctx, DVSD_IOCTL2_CTX_INIT, &zero, nullptr);
+        if (rc == SD_FRAME_OK) {
+            rc = context_request(ctx, DVSD_IOCTL2_GET_CTX_ADDR, nullptr, &output);
+        }
+    }
     uint64_t address = 0;
     if (rc == SD_FRAME_OK && (!parse_u64(output.c_str(), &address) || address == 0)) {
         rc = SD_FRAME_DATA_ERROR;

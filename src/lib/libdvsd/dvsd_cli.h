@@ -413,6 +413,9 @@ int dvsd_cli_frange(void* handle, uint32_t type, uint64_t offset, uint64_t len);
 // Information requests. The texts are cut to `size` bytes, terminating zero included.
 int dvsd_cli_lsblk(dvsd_cli_ctx* ctx, char* buf, uint32_t size);
 int dvsd_cli_info(dvsd_cli_ctx* ctx, char* buf, uint32_t size);
+// The server's information text as the connection learned it when it logged in (null for a
+// null handle): what dvsd_cli_info would answer, without a round trip.
+const char* dvsd_cli_server_info(const dvsd_cli_ctx* ctx);
 int dvsd_cli_statfs(dvsd_cli_ctx* ctx, const char* path, dvsd_statfs* out);
 
 // Server settings text ("key=value" records separated by "\r\n"), cut to `size` bytes. Returns
