@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
@@ -372,8 +373,35 @@ class remote_bfile final : public vbfile {
     }
     int64_t read_at(int64_t offset, char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
-        const int64_t n =
-            dvsd_cli_read(file_, buf, static_cast<uint32_t>(len), static_cast<uint64_t>(offset));
+        const uint32_t block = dvsd_cli_block_size(conn_.get());
+        if (!dvsd_cli_can_post_io(conn_.get()) || len == 0 || len > block) {
+            if (const verr code = settle(); code != 0) return code;
+            const int64_t n = dvsd_cli_read(file_, buf, static_cast<uint32_t>(len),
+                                            static_cast<uint64_t>(offset));
+            return n >= 0 ? n : status();
+        }
+        const auto n32 = static_cast<uint32_t>(len);
+        // A read where the ones sent ahead do not stand (the walk moved, the file shrank) takes
+        // them off the connection first.
+        if (!reads_.empty() && (reads_.front().offset != offset || reads_.front().len != n32)) {
+            if (const verr code = settle(); code != 0) return code;
+        }
+        if (reads_.empty()) {
+            if (dvsd_cli_post_read(file_, n32, static_cast<uint64_t>(offset)) != 0) return status();
+            reads_.push_back({offset, n32});
+        }
+        // The next blocks of the file go ahead, up to its size when it is known.
+        int64_t next = reads_.back().offset + reads_.back().len;
+        while (read_end_ > next && reads_.size() < window() &&
+               reads_.size() * n32 + n32 <= kAheadBytes) {
+            // The last block as the walk will ask for it: only what the file holds.
+            const auto want = static_cast<uint32_t>(std::min<int64_t>(n32, read_end_ - next));
+            if (dvsd_cli_post_read(file_, want, static_cast<uint64_t>(next)) != 0) return status();
+            reads_.push_back({next, want});
+            next += want;
+        }
+        reads_.pop_front();
+        const int64_t n = dvsd_cli_collect_read(file_, buf, n32);
         return n >= 0 ? n : status();
     }
     int64_t create_write(const char* path, int64_t offset, const char* buf, size_t len) override {
@@ -384,12 +412,36 @@ class remote_bfile final : public vbfile {
     }
     int64_t write_at(int64_t offset, const char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
-        const int64_t n =
-            dvsd_cli_write(file_, buf, static_cast<uint32_t>(len), static_cast<uint64_t>(offset));
-        return n >= 0 ? n : status();
+        if (write_failed_ != 0) return write_failed_;
+        if (!dvsd_cli_can_post_io(conn_.get())) {
+            const int64_t n = dvsd_cli_write(file_, buf, static_cast<uint32_t>(len),
+                                             static_cast<uint64_t>(offset));
+            return n >= 0 ? n : status();
+        }
+        // Sent ahead in blocks; an answer that tells of a failure fails the next call (the file
+        // then goes unfinished, so nothing partial lands).
+        const uint32_t block = dvsd_cli_block_size(conn_.get());
+        for (size_t at = 0; at < len;) {
+            const auto n32 = static_cast<uint32_t>(std::min<size_t>(block, len - at));
+            while (!writes_.empty() &&
+                   (writes_.size() >= window() || (writes_.size() + 1) * block > kAheadBytes)) {
+                if (const verr code = collect_write(); code != 0) return code;
+            }
+            const int64_t where = offset + static_cast<int64_t>(at);
+            if (dvsd_cli_post_write(file_, buf + at, n32, static_cast<uint64_t>(where)) != 0) {
+                return status();
+            }
+            writes_.push_back({where, n32});
+            at += n32;
+        }
+        return static_cast<int64_t>(len);
     }
     int close_file(const mstat_attr* attr) override {
         if (file_ == nullptr) return 0;
+        if (const verr code = settle(); code != 0) {
+            abandon();
+            return code;
+        }
         if (attr != nullptr) {
             dvsd_attr a;
             a.type = static_cast<int32_t>(attr->type);
@@ -416,7 +468,9 @@ class remote_bfile final : public vbfile {
         if (file_ == nullptr) return;
         dvsd_cli_file* file = file_;
         file_ = nullptr;
-        if (writing_) {
+        const bool posted = !reads_.empty() || !writes_.empty();
+        forget_posted();
+        if (writing_ || posted) {
             // The server writes a replaced file under a temporary name and places it at its close;
             // a connection that ends without the close drops it. The next file connects anew.
             conn_.drop();
@@ -430,8 +484,11 @@ class remote_bfile final : public vbfile {
     void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
     int state(vbfile_state* out) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
+        if (const verr code = settle(); code != 0) return code;
         dvsd_stat st;
         if (dvsd_cli_fstat(file_, &st) != 0) return status();
+        // Reads go ahead of the walk within what the file holds.
+        read_end_ = static_cast<int64_t>(st.len);
         out->size = st.len;
         out->mode = st.attrib_mode;
         out->atime = static_cast<int64_t>(st.time_access);
@@ -445,6 +502,7 @@ class remote_bfile final : public vbfile {
     }
     int set_size(uint64_t size) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
+        if (const verr code = settle(); code != 0) return code;
         return dvsd_cli_ftruncate(file_, size) == 0 ? 0 : status();
     }
     int node_of(const char* path, uint32_t* mode, uint64_t* rdev) override {
@@ -461,6 +519,36 @@ class remote_bfile final : public vbfile {
     }
 
   private:
+    // Takes every read and write sent ahead off the connection: 0, or the failure of a write (or
+    // of the connection) that the caller has not been told of. A broken connection answers the
+    // rest at once.
+    verr settle() {
+        while (!writes_.empty()) collect_write();
+        verr code = write_failed_;
+        while (!reads_.empty()) {
+            reads_.pop_front();
+            if (dvsd_cli_collect_discard(conn_.get()) != 0 && code == 0) code = status();
+        }
+        if (code != 0) forget_posted();
+        return code;
+    }
+    // The oldest write sent ahead: 0, or its failure (kept for the calls that follow).
+    verr collect_write() {
+        const posted_io w = writes_.front();
+        writes_.pop_front();
+        if (dvsd_cli_collect_write(file_, w.len) != 0 && write_failed_ == 0) {
+            write_failed_ = status();
+        }
+        return write_failed_;
+    }
+    void forget_posted() {
+        reads_.clear();
+        writes_.clear();
+        write_failed_ = 0;
+        read_end_ = -1;
+    }
+    size_t window() const { return dvsd_cli_pipe_window(conn_.get()); }
+
     int64_t open_file(const char* path, int32_t flags) {
         abandon();
         if (conn_.get() == nullptr) {
@@ -476,10 +564,22 @@ class remote_bfile final : public vbfile {
         return code < 0 ? code : VERR_GENERAL_FAILURE;
     }
 
+    // A file's blocks sent ahead of the walk: at most the connection's window, and this many
+    // bytes of data.
+    static constexpr size_t kAheadBytes = size_t{16} << 20;
+    struct posted_io {
+        int64_t offset = 0;
+        uint32_t len = 0;
+    };
+
     std::string url_;
     remote_conn conn_{CDIR_CONN_FILE};
     dvsd_cli_file* file_ = nullptr;
     bool writing_ = false;
+    std::deque<posted_io> reads_;   // posted, in the order of their offsets
+    std::deque<posted_io> writes_;  // posted, answers not taken
+    verr write_failed_ = 0;         // the first failure among the writes' answers
+    int64_t read_end_ = -1;         // the size of the file being read, once known
 };
 
 class remote_endpoints final : public cdir_endpoints {

@@ -696,6 +696,10 @@ int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
         // behind a server that stopped reading.
         ctx->net.stop.store(0, std::memory_order_release);
         ctx->net.timeout_ms = std::min(ctx->net.timeout_ms, kAbandonTimeoutMs);
+        // Requests sent ahead go unanswered: the server works through them and then quits,
+        // dropping what they left unfinished.
+        ctx->frame.posted.clear();
+        ctx->frame.arrived.clear();
         cli_msg_begin(ctx);
         rc = cli_send_only(ctx, SD_REQ_QUIT);
     }

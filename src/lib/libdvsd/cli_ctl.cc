@@ -350,6 +350,12 @@ int dvsd_cli_collect_ioctl2(dvsd_cli_ctx* ctx, void* out, uint32_t out_capacity,
     return cli_outcome(ctx, rc);
 }
 
+int dvsd_cli_collect_discard(dvsd_cli_ctx* ctx) {
+    if (ctx == nullptr) return -1;
+    size_t len = 0;
+    return cli_outcome(ctx, client_collect_response(&ctx->frame, &len));
+}
+
 uint32_t dvsd_cli_pipe_window(const dvsd_cli_ctx* ctx) {
     return ctx != nullptr ? ctx->frame.window : 0;
 }

@@ -120,6 +120,9 @@ int place(dvsd_cli_file* file, uint64_t offset) {
     return 0;
 }
 
+int take_read(dvsd_cli_ctx* ctx, const blob_attr* const* tb, uint32_t chunk, uint8_t* buf,
+              bool keep_packed, uint32_t* amount, uint32_t* packed_len);
+
 // One read request of `chunk` bytes into `buf`: unpacked (`*amount` the data's length) or copied
 // packed (`*packed_len` its packed length, `*amount` the stated length).
 int read_request(dvsd_cli_file* file, bool positional, uint32_t chunk, uint8_t* buf,
@@ -133,6 +136,12 @@ int read_request(dvsd_cli_file* file, bool positional, uint32_t chunk, uint8_t* 
     int rc = cli_request(ctx, positional ? SD_REQ_PREAD : SD_REQ_READ, false, tb, SD_READ_COUNT,
                          "parse data error");
     if (rc != SD_FRAME_OK) return rc;
+    return take_read(ctx, tb, chunk, buf, keep_packed, amount, packed_len);
+}
+
+// The data of a read response parsed into `tb`, asked with `chunk` bytes (read_request).
+int take_read(dvsd_cli_ctx* ctx, const blob_attr* const* tb, uint32_t chunk, uint8_t* buf,
+              bool keep_packed, uint32_t* amount, uint32_t* packed_len) {
     const uint32_t stated = static_cast<uint32_t>(blobmsg_get_int32(tb[SD_READ_LEN]));
     const uint8_t* data = blobmsg_data(tb[SD_READ_DATA]);
     const size_t data_len = blobmsg_data_len(tb[SD_READ_DATA]);
@@ -425,6 +434,109 @@ int dvsd_cli_write_packed(dvsd_cli_file* file, const void* packed, uint32_t len,
     return 0;
 }
 
+// ---- reads and writes sent ahead
+// -----------------------------------------------------------------
+
+namespace {
+
+// What a read or write response takes at most besides its data.
+constexpr size_t kFileReplySpare = SD_FRAME_HEAD_SIZE + SD_SRV_ERROR_TEXT_SIZE + 256;
+
+// Before a post's message is built (the server's keeping of responses is asked for with a
+// request of its own).
+int arm(dvsd_cli_ctx* ctx) {
+    if (ctx->pipe_armed || sd_frame_pending(&ctx->frame) != 0) return SD_FRAME_OK;
+    return cli_pipe_arm(ctx);
+}
+
+// Posts request `code` with the message built in ctx->msg (no wait unless the window is full).
+int post_file_request(dvsd_cli_ctx* ctx, uint8_t code, size_t reply_bound) {
+    if (!ctx->msg.ok()) return SD_FRAME_NO_MEMORY;
+    if (ctx->net.stop.load(std::memory_order_acquire) != 0) return SD_FRAME_USER_STOP;
+    return dvsd_post_request(&ctx->frame, code, ctx->msg, reply_bound);
+}
+
+// Takes the oldest posted response and parses it as a response to `code`.
+int collect_file_response(dvsd_cli_ctx* ctx, uint8_t code, const blob_attr** tb, size_t count) {
+    size_t len = 0;
+    const int rc = client_collect_response(&ctx->frame, &len);
+    if (rc != SD_FRAME_OK) return rc;
+    return cli_parse(ctx, code, false, tb, count, len, "parse data error");
+}
+
+bool can_post(const dvsd_cli_file* file, uint32_t len) {
+    return file->ctx->pos_io && len <= file->ctx->block_size;
+}
+
+}  // namespace
+
+int dvsd_cli_post_write(dvsd_cli_file* file, const void* data, uint32_t len, uint64_t offset) {
+    if (file == nullptr) return -1;
+    dvsd_cli_ctx* ctx = file->ctx;
+    if (data == nullptr && len > 0) return cli_fail(ctx, VERR_INVALID_PARAMETER, "data missing");
+    if (!can_post(file, len) || offset == DVSD_CLI_CUR_POS) return cli_not_supported(ctx);
+    if (file->pending_write_timeout) {
+        dvsd_cli_set_fd_write_timeout(file, ctx->write_timeout_ms);
+        file->pending_write_timeout = false;
+    }
+    if (cli_outcome(ctx, arm(ctx)) != 0) return -1;
+    cli_msg_begin(ctx);
+    ctx->msg.add_int64(SDF_FD, file->fd);
+    ctx->msg.add_int32(SDF_FLAGS, 0);
+    ctx->msg.add_int32(SDF_LEN, len);
+    ctx->msg.add_int64(SDF_OFFSET, offset);
+    int rc = cli_add_packed(ctx, data, len);
+    if (rc == SD_FRAME_OK) rc = post_file_request(ctx, SD_REQ_PWRITE, kFileReplySpare);
+    if (cli_outcome(ctx, rc) != 0) return -1;
+    file->position = offset + len;
+    ctx->data_written = 1;
+    return 0;
+}
+
+int dvsd_cli_collect_write(dvsd_cli_file* file, uint32_t len) {
+    if (file == nullptr) return -1;
+    dvsd_cli_ctx* ctx = file->ctx;
+    const blob_attr* tb[SD_LEN_COUNT];
+    const int rc = collect_file_response(ctx, SD_REQ_PWRITE, tb, SD_LEN_COUNT);
+    if (cli_outcome(ctx, rc) != 0) return -1;
+    const uint32_t written = static_cast<uint32_t>(blobmsg_get_int32(tb[SD_LEN_LEN]));
+    // A server that took less than a whole request has not done what was asked.
+    if (written != len) return record_short_write(ctx, len, written);
+    return 0;
+}
+
+int dvsd_cli_post_read(dvsd_cli_file* file, uint32_t len, uint64_t offset) {
+    if (file == nullptr) return -1;
+    dvsd_cli_ctx* ctx = file->ctx;
+    if (!can_post(file, len) || offset == DVSD_CLI_CUR_POS) return cli_not_supported(ctx);
+    if (file->pending_read_timeout) {
+        if (dvsd_cli_set_fd_read_timeout(file, ctx->read_timeout_ms - 1000) != 0) return -1;
+        file->pending_read_timeout = false;
+    }
+    if (cli_outcome(ctx, arm(ctx)) != 0) return -1;
+    cli_msg_begin(ctx);
+    ctx->msg.add_int64(SDF_FD, file->fd);
+    ctx->msg.add_int32(SDF_LEN, len);
+    ctx->msg.add_int64(SDF_OFFSET, offset);
+    const int rc = post_file_request(ctx, SD_REQ_PREAD, zcomp_bound(len) + kFileReplySpare);
+    return cli_outcome(ctx, rc);
+}
+
+int64_t dvsd_cli_collect_read(dvsd_cli_file* file, void* buf, uint32_t len) {
+    if (file == nullptr) return -1;
+    dvsd_cli_ctx* ctx = file->ctx;
+    if (buf == nullptr && len > 0) return cli_fail(ctx, VERR_INVALID_PARAMETER, "buffer missing");
+    const blob_attr* tb[SD_READ_COUNT];
+    int rc = collect_file_response(ctx, SD_REQ_PREAD, tb, SD_READ_COUNT);
+    uint32_t amount = 0;
+    if (rc == SD_FRAME_OK) {
+        rc = take_read(ctx, tb, len, static_cast<uint8_t*>(buf), false, &amount, nullptr);
+    }
+    if (cli_outcome(ctx, rc) != 0) return -1;
+    ctx->max_read = std::max(ctx->max_read, amount);
+    return amount;
+}
+
 int64_t dvsd_cli_pwritex(dvsd_cli_file* file, uint32_t mode, uint32_t len, uint64_t offset) {
     if (file == nullptr) return -1;
     dvsd_cli_ctx* ctx = file->ctx;
@@ -558,4 +670,12 @@ int dvsd_cli_fd_request(dvsd_cli_file* file) {
     const blob_attr* tb[SD_STATUS_COUNT];
     return cli_outcome(
         ctx, cli_request(ctx, SD_REQ_FILE_FD, false, tb, SD_STATUS_COUNT, "parse data error"));
+}
+
+uint32_t dvsd_cli_block_size(const dvsd_cli_ctx* ctx) {
+    return ctx != nullptr ? ctx->block_size : 0;
+}
+
+bool dvsd_cli_can_post_io(const dvsd_cli_ctx* ctx) {
+    return ctx != nullptr && ctx->pos_io && ctx->frame.window > 1;
 }

@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kReconnectAttempts = 3;
 constexpr uint32_t kOutputSize = 4096;
+// Repairs of one break with requests posted, when the link breaks again during one.
+constexpr int kPostedRepairAttempts = 4;
 // The old connection's thread on the server is asked to let go of the context; this is how long
 // it gets.
 constexpr auto kStopGrace = std::chrono::seconds(1);
@@ -148,10 +150,14 @@ int client_fix_last_error_imp(dvsd_cli_ctx* ctx, uint8_t code, const sd_frame_ms
 // The break of a connection with requests posted: requests up to the server's index ran (their
 // responses missing here come again after the attach's own answer), the rest never arrived whole
 // and go again. The posted requests' responses then arrive in order on the new stream.
-int repair_posted_imp(dvsd_cli_ctx* ctx) {
+// `*again`: the attempt failed on a new connection that broke too, and another may succeed.
+int repair_posted_imp(dvsd_cli_ctx* ctx, bool* again) {
     CLI_LOG(LOG_DBG, "==> %zu requests posted\n", ctx->frame.posted.size());
+    *again = false;
     int rc = reconnect(ctx);
     if (rc != SD_FRAME_OK) return rc;
+    // From here a failure of the stream is the link's, unless the server says otherwise.
+    *again = true;
     const std::string old = std::to_string(ctx->ctx_addr);
     rc = context_request(ctx, DVSD_IOCTL2_CTX_REQ_STOP, &old, nullptr);
     if (rc != SD_FRAME_OK) return rc;
@@ -160,7 +166,10 @@ int repair_posted_imp(dvsd_cli_ctx* ctx) {
     rc = context_request(ctx, DVSD_IOCTL2_CTX_RUN_STATUS, &old, &output);
     if (rc != SD_FRAME_OK) return rc;
     uint64_t running = 0;
-    if (parse_u64(output.c_str(), &running) && running == 1) return kRepairImpossible;
+    if (parse_u64(output.c_str(), &running) && running == 1) {
+        *again = false;
+        return kRepairImpossible;
+    }
     rc = context_request(ctx, DVSD_IOCTL2_GET_LAST_CMD_IDX, &old, &output);
     uint64_t server_index = 0;
     if (rc == SD_FRAME_OK && !parse_u64(output.c_str(), &server_index)) rc = SD_FRAME_DATA_ERROR;
@@ -173,6 +182,7 @@ int repair_posted_imp(dvsd_cli_ctx* ctx) {
         CLI_LOG(LOG_ERR, "cmd_send_count=%llu answered=%llu srv_last_idx=%llu [%s]\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(answered),
                 static_cast<unsigned long long>(server_index), old.c_str());
+        *again = false;
         return kRepairImpossible;
     }
     const std::string from = old + " " + std::to_string(answered);
@@ -184,6 +194,8 @@ int repair_posted_imp(dvsd_cli_ctx* ctx) {
     }
     if (rc != SD_FRAME_OK) {
         CLI_LOG(LOG_DBG, "DVSD_IOCTL2_CTX_ATTACH_FROM %s ret=%d failed\n", from.c_str(), rc);
+        // A refusal (responses no longer kept, context gone) stands.
+        if (rc == SD_FRAME_SRV_ERROR) *again = false;
         return rc;
     }
     CLI_LOG(LOG_DBG, "%llu responses replayed, %llu requests sent again\n",
@@ -208,7 +220,15 @@ int repair_posted_imp(dvsd_cli_ctx* ctx) {
 
 int client_fix_posted(dvsd_cli_ctx* ctx) {
     ctx->frame.repairing = true;
-    const int rc = repair_posted_imp(ctx);
+    // A link that breaks again while the lost responses come again or the lost requests go again
+    // is repaired again: each attempt starts from what the client has, so none runs twice.
+    int rc = SD_FRAME_OK;
+    for (int attempt = 1; attempt <= kPostedRepairAttempts; ++attempt) {
+        bool again = false;
+        rc = repair_posted_imp(ctx, &again);
+        if (rc == SD_FRAME_OK || !again || stopped(ctx)) break;
+        CLI_LOG(LOG_DBG, "repair attempt %d ret=%d: the new connection broke too\n", attempt, rc);
+    }
     ctx->frame.repairing = false;
     return rc;
 }

@@ -264,9 +264,15 @@ bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
         detach();
         ctx_ = target;
     }
+    const uint64_t done = ctx_->completed.load();
+    const uint64_t again = cmd == SD_CTL_CTX_ATTACH_REPLY ? 1
+                           : cmd == SD_CTL_CTX_ATTACH_FROM ? done - *from
+                                                           : 0;
+    const std::string what = again == 0   ? "lost request awaited"
+                             : again == 1 ? "last response sent again"
+                                          : std::to_string(again) + " responses sent again";
     SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
-            static_cast<unsigned long long>(ctx_->completed.load()),
-            cmd == SD_CTL_CTX_ATTACH_REPLY ? "last response sent again" : "lost request awaited");
+            static_cast<unsigned long long>(done), what.c_str());
     if (cmd == SD_CTL_CTX_ATTACH_REPLY) return send(ctx_->reply, ctx_->reply_code);
     if (cmd == SD_CTL_CTX_ATTACH_FROM) return replay_from(*from);
     reply_text(scratch_, "");
