@@ -139,8 +139,7 @@ constexpr uint32_t kListerReplyMax = uint32_t{64} << 10;
 // finds the data already here. The server answers in order and a read takes at most one stream
 // end, of which each listing has two (files and directories): no more reads are out than ends
 // still to come, so none of them idles on the server waiting for a listing nobody asked for
-// (holding up the requests behind it). Without the server's offer each post waits for its
-// answer and nothing is read ahead: lock-step, on the same path.
+// (holding up the requests behind it). Without the server's offer it asks one thing at a time.
 class remote_rdir final : public vrdir {
   public:
     ~remote_rdir() override {
@@ -154,7 +153,16 @@ class remote_rdir final : public vrdir {
     }
 
     int enum_dir(const char* path) override {
-        if (broken_ || !make_room()) return -1;
+        if (broken_) return -1;
+        if (lock_step()) {
+            if (dvsd_cli_rdir_enum(conn_.get(), path) != 0) {
+                cdir_remote_failure(job, conn_.get());
+                return -1;
+            }
+            started(path, true);
+            return 0;
+        }
+        if (!make_room()) return -1;
         if (dvsd_cli_post_ioctl2(conn_.get(), DVSD_IOCTL_RDIR_ENUM, path, DVSD_CLI_TEXT, 0) != 0) {
             return broke();
         }
@@ -181,6 +189,7 @@ class remote_rdir final : public vrdir {
                 return std::min(n, len);
             }
             if (!ready_.empty()) return hand_out(buf, len);
+            if (lock_step()) return read_now(buf, len);
             // The server gets more to do before this thread waits for it.
             if (!post_reads(true) || !collect_one()) return -1;
         }
@@ -266,8 +275,30 @@ class remote_rdir final : public vrdir {
         return true;
     }
 
+    // A server without the offer (or a window a break shrank to one, with nothing in flight) is
+    // asked one thing at a time, with the plain requests: what a repair repeats is then the
+    // single exchange.
+    bool lock_step() const {
+        return dvsd_cli_pipe_window(conn_.get()) <= 1 && outstanding_.empty();
+    }
+    int read_now(char* buf, int len) {
+        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
+        const int64_t got = dvsd_cli_rdir_read(conn_.get(), buf, cap);
+        if (got < 0) {
+            cdir_remote_failure(job, conn_.get());
+            return -1;
+        }
+        const std::string_view data(buf, static_cast<size_t>(got));
+        if (got > 1 && data.find('\r', 1) != std::string_view::npos) {
+            if (ends_due_ > 0) --ends_due_;
+            handed_end(listings_.front());
+        }
+        return static_cast<int>(got);
+    }
+
     // Reads ahead up to half the window (the rest stays free for listings), never more than the
-    // stream ends to come; `one` asks for one read even in lock-step, when the walk waits.
+    // stream ends to come; `one` asks for one read even with a window of one, when the walk
+    // waits.
     bool post_reads(bool one) {
         const uint32_t window = dvsd_cli_pipe_window(conn_.get());
         const uint64_t ahead = window > 1 ? window / 2 : (one && reads_out_ == 0 ? 1 : 0);
