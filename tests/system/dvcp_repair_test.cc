@@ -201,7 +201,8 @@ RelayRule frame_rule(RelayDir dir, int code, int cmd, size_t offset, RelayAction
 }
 
 constexpr const char* kResend = "lost request awaited";
-constexpr const char* kReplay = "last response sent again";
+// The last response, or (with requests in flight) those the client lacks.
+constexpr const char* kReplay = "sent again";
 const CutCase kCutCases[] = {
     // The request never reaches the server: it is sent again on the old context.
     {"WorkerWriteDropped",

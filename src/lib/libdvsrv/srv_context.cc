@@ -212,9 +212,17 @@ bool srv_session::attach(int32_t cmd, std::span<const uint8_t> data) {
         detach();
         ctx_ = target;
     }
-    SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_,
-            static_cast<unsigned long long>(ctx_->completed.load()),
-            cmd == SD_CTL_CTX_ATTACH_REPLY ? "last response sent again" : "lost request awaited");
+    const unsigned long long done = ctx_->completed.load();
+    if (cmd == SD_CTL_CTX_ATTACH_FROM && done > *from) {
+        SRV_LOG(LOG_INFO,
+                "ip=[%s] attached to context, %llu requests done, %llu responses sent again\n",
+                peer_, done, done - *from);
+    } else {
+        SRV_LOG(LOG_INFO, "ip=[%s] attached to context, %llu requests done, %s\n", peer_, done,
+                cmd == SD_CTL_CTX_ATTACH_REPLY  ? "last response sent again"
+                : cmd == SD_CTL_CTX_ATTACH_FROM ? "lost requests awaited"
+                                                : "lost request awaited");
+    }
     if (cmd == SD_CTL_CTX_ATTACH_REPLY) return send(ctx_->reply, ctx_->reply_code);
     if (cmd == SD_CTL_CTX_ATTACH_FROM) return replay_from(*from);
     reply_text(scratch_, "");
