@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libdvsd/blobmsg.h"
@@ -419,6 +420,44 @@ TEST_F(DvcpLiar, RefusedListingFailsOnlyThatDirectory) {
         EXPECT_EQ(read_file(dst + "/" + sub_of(i)), sub_of(i));
     }
     EXPECT_EQ(refused, 1) << run.describe();
+}
+
+// A stop while listings and their reads are in flight (the relay holds one answer back) ends the
+// run as a stop: the lister is abandoned, not waited for.
+TEST_F(DvcpLiar, StopWithListingsInFlightEndsAsStop) {
+    std::vector<Node> nodes;
+    for (int i = 0; i < 40; ++i)
+        nodes.push_back(Node::file("src/d" + std::to_string(i) + "/f", "x"));
+    make_tree(root_, nodes);
+    start();
+    auto answers = std::make_shared<std::atomic<int>>(0);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    RelayRule rule;
+    rule.dir = RelayDir::down;
+    rule.code = SD_REQ_IOCTL;
+    rule.cmd = DVSD_IOCTL_RDIR_READ;
+    rule.action = RelayAction::rewrite;
+    rule.times = 0;
+    rule.rewrite = [answers, release](const bytes& frame) {
+        // The root's two answers pass; a later one is held until the run is over.
+        if (++*answers == 4) {
+            while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return frame;
+    };
+    relay_->add(rule);
+    std::atomic<bool> sent{false};
+    RunOptions options;
+    options.timeout = std::chrono::seconds(60);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (answers->load() >= 4 && !sent.exchange(true)) kill(pid, SIGINT);
+    };
+    const RunResult run =
+        dvcp({"if=" + url("/src", "read_timeout=120"), "of=" + (tmp_ / "dst")}, options);
+    release->store(true);
+    EXPECT_TRUE(sent.load()) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 6);
 }
 
 // ---- 2: a listing that never ends
