@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libdvsd/blobmsg.h"
@@ -113,10 +114,15 @@ class DvcpLiar : public DvcpProcessTest {
         make_tree(root_, {Node::dir("src")});
     }
 
-    void start() {
-        server_ = std::make_unique<DvsdProcess>(
-            std::vector<std::string>{"root=" + root_, "listen=127.0.0.1", "port=0", "user=joe",
-                                     std::string("passwd=") + kPassword, "context_timeout=2"});
+    void start(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args{"root=" + root_,
+                                      "listen=127.0.0.1",
+                                      "port=0",
+                                      "user=joe",
+                                      std::string("passwd=") + kPassword,
+                                      "context_timeout=2"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        server_ = std::make_unique<DvsdProcess>(args);
         const int port = port_of(server_->first_line());
         ASSERT_GT(port, 0) << "dvsd did not start";
         relay_ = std::make_unique<Relay>(port);
@@ -165,13 +171,17 @@ class DvcpLiar : public DvcpProcessTest {
 struct TrickleCase {
     const char* name;
     std::vector<std::pair<int, int>> replies;  // request and control codes whose replies trickle
+    std::vector<std::string> server_args;
 };
 const TrickleCase kTrickleCases[] = {
     // During set-up, before the job is open.
-    {"ServerInformation", {{SD_REQ_INFO, -1}}},
-    // Listing answers, and their repeats when a repair asks for the lost one again.
+    {"ServerInformation", {{SD_REQ_INFO, -1}}, {}},
+    // Listing answers, and their repeats when a repair asks for the lost one again. One exchange
+    // at a time: the repeats of answers that were in flight come after the re-attach's own answer
+    // with no request of their own, and the relay could not tell them for listing answers.
     {"Listing",
-     {{SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ}, {SD_REQ_IOCTL, DVSD_IOCTL2_ATTACH_CTX_REPLY}}},
+     {{SD_REQ_IOCTL, DVSD_IOCTL_RDIR_READ}, {SD_REQ_IOCTL, DVSD_IOCTL2_ATTACH_CTX_REPLY}},
+     {"pipe=0"}},
 };
 void PrintTo(const TrickleCase& c, std::ostream* os) {
     *os << c.name;
@@ -183,7 +193,7 @@ class DvcpLiarTrickle : public DvcpLiar, public ::testing::WithParamInterface<Tr
 // more than 75 bytes misses its whole-frame deadline: the job ends as timed out.
 TEST_P(DvcpLiarTrickle, EndsAsTimeOut) {
     make_tree(root_, {Node::file("src/one", "one small file")});
-    start();
+    start(GetParam().server_args);
     for (const auto& [code, cmd] : GetParam().replies) trickle(code, cmd, 200);
     RunOptions options;
     options.timeout = std::chrono::seconds(150);
@@ -355,6 +365,99 @@ TEST_F(DvcpLiar, BatchReadAnsweredOneShortFailsTheUnanswered) {
     EXPECT_EQ(failed_lines, missing) << read_file(changes);
     EXPECT_EQ(Report::parse(run.err).number("i_file_fail_count"), int64_t(missing.size()))
         << run.describe();
+}
+
+// ---- a listing the server refuses
+// ----------------------------------------------------------------
+
+// The server refuses the listing of one directory (an unknown control in its place) while the
+// listings behind it are already asked for: that directory fails and the job says so; every
+// other directory gets its own listing, none another's.
+TEST_F(DvcpLiar, RefusedListingFailsOnlyThatDirectory) {
+    constexpr int kDirs = 8;
+    const auto file_of = [](int i) { return "d" + std::to_string(i) + "/f" + std::to_string(i); };
+    const auto sub_of = [](int i) {
+        return "d" + std::to_string(i) + "/sub/g" + std::to_string(i);
+    };
+    std::vector<Node> nodes;
+    for (int i = 0; i < kDirs; ++i) {
+        nodes.push_back(Node::file("src/" + file_of(i), file_of(i)));
+        nodes.push_back(Node::file("src/" + sub_of(i), sub_of(i)));
+    }
+    make_tree(root_, nodes);
+    start();
+    RelayRule rule;
+    rule.dir = RelayDir::up;
+    rule.code = SD_REQ_IOCTL;
+    rule.cmd = DVSD_IOCTL_RDIR_ENUM;
+    rule.action = RelayAction::rewrite;
+    rule.times = 0;
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    rule.rewrite = [seen](const bytes& frame) {
+        // The third listing asked for after the lister's open.
+        if (++*seen != 3) return frame;
+        std::vector<field> fields = fields_of(frame);
+        if (field* cmd = find(fields, SDF_CMD)) cmd->value = be32_bytes(10199);
+        return frame_of(frame, fields);
+    };
+    relay_->add(rule);
+    const std::string dst = tmp_ / "dst";
+    const RunResult run = dvcp({"if=" + url("/src", "pack=none"), "of=" + dst});
+    EXPECT_GE(*seen, 3) << relay_->log();
+    EXPECT_TRUE(run.exited && run.exit_code != 0) << run.describe();
+    EXPECT_TRUE(log_contains(run.err, "listing not started")) << run.describe();
+    EXPECT_EQ(Report::parse(run.err).number("i_dir_fail_count"), 1) << run.describe();
+    int refused = 0;
+    for (int i = 0; i < kDirs; ++i) {
+        if (!exists(dst + "/" + file_of(i))) {
+            // Its subdirectory was never seen either.
+            ++refused;
+            EXPECT_FALSE(exists(dst + "/" + sub_of(i))) << sub_of(i);
+            continue;
+        }
+        EXPECT_EQ(read_file(dst + "/" + file_of(i)), file_of(i));
+        ASSERT_TRUE(exists(dst + "/" + sub_of(i))) << sub_of(i) << "\n" << run.describe();
+        EXPECT_EQ(read_file(dst + "/" + sub_of(i)), sub_of(i));
+    }
+    EXPECT_EQ(refused, 1) << run.describe();
+}
+
+// A stop while listings and their reads are in flight (the relay holds one answer back) ends the
+// run as a stop: the lister is abandoned, not waited for.
+TEST_F(DvcpLiar, StopWithListingsInFlightEndsAsStop) {
+    std::vector<Node> nodes;
+    for (int i = 0; i < 40; ++i)
+        nodes.push_back(Node::file("src/d" + std::to_string(i) + "/f", "x"));
+    make_tree(root_, nodes);
+    start();
+    auto answers = std::make_shared<std::atomic<int>>(0);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    RelayRule rule;
+    rule.dir = RelayDir::down;
+    rule.code = SD_REQ_IOCTL;
+    rule.cmd = DVSD_IOCTL_RDIR_READ;
+    rule.action = RelayAction::rewrite;
+    rule.times = 0;
+    rule.rewrite = [answers, release](const bytes& frame) {
+        // The root's two answers pass; a later one is held until the run is over.
+        if (++*answers == 4) {
+            while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return frame;
+    };
+    relay_->add(rule);
+    std::atomic<bool> sent{false};
+    RunOptions options;
+    options.timeout = std::chrono::seconds(60);
+    options.on_poll = [&](pid_t pid, const std::string&) {
+        if (answers->load() >= 4 && !sent.exchange(true)) kill(pid, SIGINT);
+    };
+    const RunResult run =
+        dvcp({"if=" + url("/src", "read_timeout=120"), "of=" + (tmp_ / "dst")}, options);
+    release->store(true);
+    EXPECT_TRUE(sent.load()) << relay_->log();
+    EXPECT_FALSE(run.timed_out) << run.describe();
+    EXPECT_EXIT_STATUS(run, 6);
 }
 
 // ---- 2: a listing that never ends

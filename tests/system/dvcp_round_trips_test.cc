@@ -193,5 +193,96 @@ TEST_P(DvcpRoundTrips, DISABLED_WaitsStayWithinAFewDozen) {
 INSTANTIATE_TEST_SUITE_P(Jobs, DvcpRoundTrips, ::testing::ValuesIn(kJobCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- the listers on a tree of many directories ----
+
+// 259 directories of 2 files each.
+std::vector<Node> many_dirs_tree() {
+    return generated_nodes({.seed = 27, .levels = 3, .dirs = 6, .files = 2, .max_size = 512});
+}
+constexpr int64_t kManyDirs = 259;
+
+// Where the tree starts and where it goes: l a local directory, r one on the server.
+struct ListerCase {
+    const char* name;
+    const char* mode;
+    bool src_remote;
+    bool dst_remote;
+    bool dst_filled;  // the destination holds the tree already (a no-change sync)
+};
+void PrintTo(const ListerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const ListerCase kListerCases[] = {
+    {"CopyDown", "cp", true, false, false},
+    {"SyncNoChangeUp", "sync", false, true, true},
+    {"SyncNoChangeDown", "sync", true, false, true},
+    {"SyncNoChangeRemoteToRemote", "sync", true, true, true},
+};
+
+class DvcpListerWaits : public DvcpProcessTest, public ::testing::WithParamInterface<ListerCase> {
+  protected:
+    void SetUp() override {
+        DvcpProcessTest::SetUp();
+        if (IsSkipped()) return;
+        if (!kHaveDvsd) GTEST_SKIP() << "dvsd is not part of this build";
+        make_tree(tmp_ / "served", {});
+        make_tree(tmp_ / "local", {});
+    }
+
+    // Starts dvsd with `extra` arguments, runs the case at level=verb and checks the result is
+    // the source exactly; the lister connections' counts.
+    Counts lister_counts(const std::vector<std::string>& extra) {
+        std::vector<std::string> args{"root=" + std::string(tmp_ / "served"), "listen=127.0.0.1",
+                                      "port=0", "user=joe", std::string("passwd=") + kPassword};
+        args.insert(args.end(), extra.begin(), extra.end());
+        DvsdProcess server(args);
+        const int port = port_of(server.first_line());
+        EXPECT_GT(port, 0) << "dvsd did not start";
+        if (port <= 0) return {};
+        const ListerCase& c = GetParam();
+        // The path on disk and the job's argument.
+        const auto place = [&](bool remote, const std::string& name) {
+            const std::string url = "dvp://joe:" + std::string(kPassword) +
+                                    "@127.0.0.1:" + std::to_string(port) + "/" + name;
+            const std::string disk = tmp_ / ((remote ? "served/" : "local/") + name);
+            return std::make_pair(disk, remote ? url : disk);
+        };
+        const auto [src_disk, src] = place(c.src_remote, "src");
+        const auto [dst_disk, dst] = place(c.dst_remote, "dst");
+        make_tree(src_disk, many_dirs_tree());
+        if (c.dst_filled) make_tree(dst_disk, many_dirs_tree());
+        const RunResult run =
+            dvcp({"level=verb", std::string("mode=") + c.mode, "if=" + src, "of=" + dst});
+        EXPECT_EXIT_STATUS(run, 0);
+        const auto diffs =
+            compare(snapshot(src_disk), snapshot(dst_disk), {.dir_attributes = false});
+        EXPECT_TRUE(diffs.empty()) << format_differences(diffs);
+        const auto counts = report_counts(run);
+        const auto it = counts.find("lister");
+        EXPECT_NE(it, counts.end()) << describe(counts);
+        return it != counts.end() ? it->second : Counts{};
+    }
+
+    TempDir tmp_{"dvcp-lister-waits"};
+};
+
+// Listings and their reads stay in flight: each lister connection waits a handful of times
+// (its set-up included) however many directories the tree has, on either side and on both.
+TEST_P(DvcpListerWaits, WaitsDoNotGrowWithDirectories) {
+    const Counts lister = lister_counts({});
+    EXPECT_GE(lister.conns, 1);
+    EXPECT_GE(lister.waits, 1);
+    EXPECT_LE(lister.waits, 16 * lister.conns) << "for " << kManyDirs << " directories";
+}
+
+// A server without the offer is asked one thing at a time and the tree still comes out exact.
+TEST_P(DvcpListerWaits, LockStepWithoutTheServersOffer) {
+    EXPECT_GE(lister_counts({"pipe=0"}).waits, kManyDirs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, DvcpListerWaits, ::testing::ValuesIn(kListerCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace systest

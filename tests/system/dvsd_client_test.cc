@@ -169,11 +169,18 @@ TEST_F(DvsdClient, APlainRequestWaitsForThePostedOnesToBeCollected) {
     ASSERT_TRUE(ctx);
     ASSERT_GT(dvsd_cli_pipe_window(ctx.get()), 1u);
     ASSERT_EQ(dvsd_cli_post_ioctl2(ctx.get(), 30001, "a", DVSD_CLI_TEXT, 64), 0);
+    ASSERT_EQ(dvsd_cli_post_ioctl2(ctx.get(), 30002, "b", DVSD_CLI_TEXT, 64), 0);
+    EXPECT_EQ(dvsd_cli_pipe_pending(ctx.get()), 2u);
     // Its answer would be taken for the posted one's: refused, nothing sent.
     dvsd_statfs fs_info;
     EXPECT_EQ(dvsd_cli_statfs(ctx.get(), "", &fs_info), -1);
+    // A refusal by the server leaves the other post in place.
     EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
     EXPECT_STREQ(dvsd_cli_get_error_str(ctx.get()), "Unknown control 30001");
+    EXPECT_EQ(dvsd_cli_pipe_pending(ctx.get()), 1u);
+    EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
+    EXPECT_STREQ(dvsd_cli_get_error_str(ctx.get()), "Unknown control 30002");
+    EXPECT_EQ(dvsd_cli_pipe_pending(ctx.get()), 0u);
     // Nothing posted: nothing to collect.
     EXPECT_EQ(dvsd_cli_collect_ioctl2(ctx.get(), nullptr, 0, nullptr), -1);
     EXPECT_EQ(dvsd_cli_statfs(ctx.get(), "", &fs_info), 0) << dvsd_cli_get_error_str(ctx.get());

@@ -1,6 +1,7 @@
 #include "libcdir/v_remote.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -128,28 +129,80 @@ class remote_conn {
 
 // ---- listing ----
 
+// Answers of the server's lister are at most this large; a read asks for exactly that, since the
+// window counts each read by what it asked for.
+constexpr uint32_t kListerReplyMax = uint32_t{64} << 10;
+
+// The listings the walk starts go out without waiting, and reads follow them so that the walk
+// finds the data already here. The server answers in order and a read takes at most one stream
+// end, of which each listing has two (files and directories): no more reads are out than ends
+// still to come, so none of them idles on the server waiting for a listing nobody asked for
+// (holding up the requests behind it). Without the server's offer it asks one thing at a time.
 class remote_rdir final : public vrdir {
   public:
     ~remote_rdir() override {
+        // Answers still on the way would have to be read before an ordered close; the server
+        // drops them instead.
+        if (broken_ || dvsd_cli_pipe_pending(conn_.get()) > 0) {
+            conn_.drop();
+            return;
+        }
         conn_.close([](dvsd_cli_ctx* ctx) { dvsd_cli_rdir_close(ctx); });
     }
 
     int enum_dir(const char* path) override {
-        if (dvsd_cli_rdir_enum(conn_.get(), path) == 0) return 0;
-        cdir_remote_failure(job, conn_.get());
-        return -1;
+        if (broken_) return -1;
+        if (lock_step()) {
+            if (dvsd_cli_rdir_enum(conn_.get(), path) != 0) {
+                cdir_remote_failure(job, conn_.get());
+                return -1;
+            }
+            started(path, true);
+            return 0;
+        }
+        if (!make_room()) return -1;
+        if (dvsd_cli_post_ioctl2(conn_.get(), DVSD_IOCTL_RDIR_ENUM, path, DVSD_CLI_TEXT, 0) != 0) {
+            return broke();
+        }
+        outstanding_.push_back(sent::listing);
+        started(path, false);
+        // A failed read post breaks the connection: the walk learns of it at its next read.
+        (void)post_reads(false);
+        return 0;
     }
+
     int read_some(char* buf, int len) override {
-        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
-        const int64_t n = dvsd_cli_rdir_read(conn_.get(), buf, cap);
-        if (n >= 0) return static_cast<int>(n);
-        cdir_remote_failure(job, conn_.get());
-        return -1;
+        for (;;) {
+            if (broken_) return -1;
+            if (listings_.empty()) {
+                CDIR_LOG(LOG_ERR, "listing read with no listing started");
+                return -1;
+            }
+            listing& front = listings_.front();
+            if (front.failed != 0) {
+                // As a listing whose directory cannot be opened: both streams end with the code.
+                const int n = snprintf(buf, static_cast<size_t>(len), "%c\r%d",
+                                       front.ends_out == 0 ? 'F' : 'D', front.failed);
+                handed_end(front);
+                return std::min(n, len);
+            }
+            if (!ready_.empty()) return hand_out(buf, len);
+            if (lock_step()) return read_now(buf, len);
+            // The server gets more to do before this thread waits for it.
+            if (!post_reads(true) || !collect_one()) return -1;
+        }
     }
+
     // The connection stands in the middle of a listing: it goes, and a new one opens the
     // lister afresh.
     int reopen(const char* path) override {
         conn_.drop();
+        outstanding_.clear();
+        listings_.clear();
+        ready_.clear();
+        ends_due_ = 0;
+        reads_out_ = 0;
+        broken_ = false;
         if (conn_.stopped() || cdir_need_exit(job)) return -2;
         err_info err{};
         if (!conn_.open(job, url_.c_str(), &err)) {
@@ -162,16 +215,172 @@ class remote_rdir final : public vrdir {
             cdir_remote_failure(job, conn_.get());
             return -2;
         }
+        started(path, true);
         return 0;
     }
     void stop() override { conn_.stop(); }
     void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
+
+    // Nothing posted is waiting: ordinary requests may go on the connection.
+    bool idle() const { return !broken_ && dvsd_cli_pipe_pending(conn_.get()) == 0; }
+    // The root's listing, started by the lister's open.
+    void root_started(const char* path) { started(path, true); }
 
     remote_conn conn_{CDIR_CONN_LISTER};
     std::string url_;
     std::string shown_;  // the URL without its password, for the log
     uint32_t flag_ = 0;
     int32_t timeout_ms_ = 0;
+
+  private:
+    enum class sent : uint8_t { listing, read };
+    struct listing {
+        std::string path;        // for the log
+        bool confirmed = false;  // the server took it
+        verr failed = 0;         // the server refused it
+        int ends_out = 0;        // stream ends handed to the walk
+    };
+
+    void started(const char* path, bool confirmed) {
+        listings_.push_back({path, confirmed, 0, 0});
+        ends_due_ += 2;
+    }
+
+    // A post or collect failed: the connection is unusable. -1 for the walk.
+    int broke() {
+        broken_ = true;
+        cdir_remote_failure(job, conn_.get());
+        return -1;
+    }
+    bool give_up() {
+        broke();
+        return false;
+    }
+
+    uint32_t read_size() const {
+        const uint32_t walk_buffer = job->max_mfile_size > 1 ? job->max_mfile_size - 1 : 1;
+        return std::min({kListerReplyMax, CDIR_MAX_CHUNK, walk_buffer});
+    }
+
+    // One free place in the window before a post, taken by collecting the oldest answer here: the
+    // client library would hold it back anyway, and only so many may wait uncollected there.
+    bool make_room() {
+        const uint32_t window = dvsd_cli_pipe_window(conn_.get());
+        const size_t most = window > 1 ? window - 1 : 1;
+        while (outstanding_.size() >= most) {
+            if (!collect_one()) return false;
+        }
+        return true;
+    }
+
+    // A server without the offer (or a window a break shrank to one, with nothing in flight) is
+    // asked one thing at a time, with the plain requests: what a repair repeats is then the
+    // single exchange.
+    bool lock_step() const {
+        return dvsd_cli_pipe_window(conn_.get()) <= 1 && outstanding_.empty();
+    }
+    int read_now(char* buf, int len) {
+        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
+        const int64_t got = dvsd_cli_rdir_read(conn_.get(), buf, cap);
+        if (got < 0) {
+            cdir_remote_failure(job, conn_.get());
+            return -1;
+        }
+        const std::string_view data(buf, static_cast<size_t>(got));
+        if (got > 1 && data.find('\r', 1) != std::string_view::npos) {
+            if (ends_due_ > 0) --ends_due_;
+            handed_end(listings_.front());
+        }
+        return static_cast<int>(got);
+    }
+
+    // Reads ahead up to half the window (the rest stays free for listings), never more than the
+    // stream ends to come; `one` asks for one read even with a window of one, when the walk
+    // waits.
+    bool post_reads(bool one) {
+        const uint32_t window = dvsd_cli_pipe_window(conn_.get());
+        const uint64_t ahead = window > 1 ? window / 2 : (one && reads_out_ == 0 ? 1 : 0);
+        while (reads_out_ < ahead && ends_due_ > reads_out_) {
+            if (!make_room()) return false;
+            if (dvsd_cli_post_ioctl2(conn_.get(), DVSD_IOCTL_RDIR_READ, nullptr, 0, read_size()) !=
+                0) {
+                return give_up();
+            }
+            outstanding_.push_back(sent::read);
+            ++reads_out_;
+        }
+        return true;
+    }
+
+    // Collects the oldest answer: read data goes to ready_, a listing's refusal to its record.
+    bool collect_one() {
+        if (outstanding_.empty()) {
+            CDIR_LOG(LOG_ERR, "listing read with nothing asked of the server");
+            return give_up();
+        }
+        const sent what = outstanding_.front();
+        outstanding_.pop_front();
+        std::string data;
+        uint32_t got = 0;
+        if (what == sent::read) {
+            --reads_out_;
+            data.resize(read_size());
+        }
+        dvsd_cli_ctx* ctx = conn_.get();
+        const int rc =
+            dvsd_cli_collect_ioctl2(ctx, data.data(), static_cast<uint32_t>(data.size()), &got);
+        if (what == sent::listing) {
+            auto it = std::find_if(listings_.begin(), listings_.end(),
+                                   [](const listing& l) { return !l.confirmed; });
+            if (it == listings_.end()) {
+                CDIR_LOG(LOG_ERR, "listing answer without a listing");
+                return give_up();
+            }
+            it->confirmed = true;
+            if (rc != 0) {
+                // A refusal leaves the other answers in place: only this directory fails.
+                if (dvsd_cli_pipe_pending(ctx) != outstanding_.size() || conn_.stopped() ||
+                    cdir_need_exit(job)) {
+                    return give_up();
+                }
+                CDIR_LOG(LOG_ERR, "[%s] listing not started: %s", it->path.c_str(),
+                         dvsd_cli_get_error_str(ctx));
+                it->failed = cdir_remote_failure(job, ctx);
+                ends_due_ -= 2;
+            }
+            return true;
+        }
+        if (rc != 0) return give_up();
+        data.resize(got);
+        if (got > 1 && data.find('\r', 1) != std::string::npos && ends_due_ > 0) --ends_due_;
+        ready_.push_back(std::move(data));
+        return true;
+    }
+
+    int hand_out(char* buf, int len) {
+        std::string& data = ready_.front();
+        if (data.size() > static_cast<size_t>(len)) {
+            CDIR_LOG(LOG_ERR, "listing block of %zu bytes over the buffer of %d", data.size(), len);
+            return broke();
+        }
+        const int n = static_cast<int>(data.size());
+        memcpy(buf, data.data(), data.size());
+        const bool end = n > 1 && data.find('\r', 1) != std::string::npos;
+        ready_.pop_front();
+        if (end) handed_end(listings_.front());
+        return n;
+    }
+
+    void handed_end(listing& front) {
+        if (++front.ends_out >= 2) listings_.pop_front();
+    }
+
+    std::deque<sent> outstanding_;   // posted, answer not collected, in order
+    std::deque<listing> listings_;   // started, not wholly handed to the walk, in order
+    std::deque<std::string> ready_;  // read answers collected, not handed to the walk
+    uint64_t ends_due_ = 0;          // stream ends of the listings taken, not collected yet
+    uint64_t reads_out_ = 0;         // reads among outstanding_
+    bool broken_ = false;            // a post or collect failed: the connection is unusable
 };
 
 // A new handle of kind T with its connection to the side's server; null (reason in `err`) when
@@ -273,6 +482,7 @@ vrdir* remote_rdir_open(libcdir_ctx* job, cdir_side* side, int is_destination,
         dvsd_cli_copy_error(ctx, err);
         return nullptr;
     }
+    handle->root_started(root);
     handle->url_ = side->url;
     handle->shown_ = side->shown;
     handle->flag_ = flag;
@@ -683,7 +893,7 @@ dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h) {
 
 int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr) {
     auto* remote = dynamic_cast<remote_rdir*>(h);
-    if (remote == nullptr) return -1;
+    if (remote == nullptr || !remote->idle()) return -1;
     dvsd_stat st;
     if (dvsd_cli_stat(remote->conn_.get(), path, &st) != 0) return -1;
     *attr = mstat_attr{};

@@ -360,6 +360,10 @@ uint32_t dvsd_cli_pipe_window(const dvsd_cli_ctx* ctx) {
     return ctx != nullptr ? ctx->frame.window : 0;
 }
 
+size_t dvsd_cli_pipe_pending(const dvsd_cli_ctx* ctx) {
+    return ctx != nullptr ? sd_frame_pending(&ctx->frame) : 0;
+}
+
 // ---- wrappers over local codes ------------------------------------------------------------------
 
 uint64_t dvsd_cli_get_size(void* handle) {

@@ -421,6 +421,10 @@ int dvsd_cli_collect_ioctl2(dvsd_cli_ctx* ctx, void* out, uint32_t out_capacity,
 int dvsd_cli_collect_discard(dvsd_cli_ctx* ctx);
 // Requests the connection keeps in flight at most: 1 without the server's offer.
 uint32_t dvsd_cli_pipe_window(const dvsd_cli_ctx* ctx);
+// Posts whose answers have not been collected yet. A failed collect that leaves the others in
+// place (a refusal by the server) keeps this count one lower; one that broke the connection leaves
+// it at 0.
+size_t dvsd_cli_pipe_pending(const dvsd_cli_ctx* ctx);
 
 // Wrappers over the local codes. get_size / get_offset return all bits set on failure.
 uint64_t dvsd_cli_get_size(void* handle);
