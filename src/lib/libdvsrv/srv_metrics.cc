@@ -119,6 +119,28 @@ uint64_t resident_bytes() {
     return got == 2 ? resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
+// The memory cap of the process's control group (a service's MemoryMax=), or 0 for none.
+uint64_t cgroup_memory_max() {
+    FILE* f = fopen("/proc/self/cgroup", "re");
+    if (f == nullptr) return 0;
+    char line[4096];
+    std::string path;
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        if (strncmp(line, "0::", 3) == 0) {
+            path = line + 3;
+            while (!path.empty() && path.back() == '\n') path.pop_back();
+        }
+    }
+    fclose(f);
+    if (path.empty()) return 0;
+    f = fopen(("/sys/fs/cgroup" + path + "/memory.max").c_str(), "re");
+    if (f == nullptr) return 0;
+    unsigned long long max = 0;
+    const int got = fscanf(f, "%llu", &max);  // "max": no cap
+    fclose(f);
+    return got == 1 ? max : 0;
+}
+
 }  // namespace
 
 std::string srv_metrics_text(dvsrv* server) {
@@ -203,9 +225,16 @@ std::string srv_metrics_text(dvsrv* server) {
     }
     out.one("dvsd_memory_resident_bytes", "gauge", "Resident memory of the server.",
             resident_bytes());
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        out.one("dvsd_memory_max_bytes", "gauge", "The server's address-space limit.",
-                static_cast<uint64_t>(limit.rlim_cur));
+    uint64_t memory_max = cgroup_memory_max();
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        (memory_max == 0 || limit.rlim_cur < memory_max)) {
+        memory_max = static_cast<uint64_t>(limit.rlim_cur);
+    }
+    if (memory_max != 0) {
+        out.one("dvsd_memory_max_bytes", "gauge",
+                "The tighter of the server's address-space limit and its control group's "
+                "memory cap.",
+                memory_max);
     }
     return out.take();
 }
