@@ -9,7 +9,7 @@ packages=(
   libmbedtls-dev liblz4-dev
   clang libclang-rt-14-dev
   util-linux procps strace coreutils attr acl
-  openssl
+  openssl curl
   tshark
   tinyproxy microsocks dante-server
   dpkg-dev file lintian systemd logrotate man-db groff-base

@@ -77,6 +77,8 @@ struct dvsrv_conf {
     uint32_t ssl_port = 0;
     std::string ssl_cert;
     std::string ssl_key;
+    // ADDRESS:PORT of an HTTP listener serving the metrics (GET /metrics); empty: none.
+    std::string metrics;
 };
 
 // Applies one key=value setting. 0, or -1 with `*err` saying why (unknown key, bad number).
@@ -97,12 +99,14 @@ struct dvsrv;
 // configures the credentials. Null with `*err` on failure.
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err);
 
-// Binds and listens on the configured address and port, and on ssl_port for TLS. 0, or -1 with
-// `*err`. Afterwards dvsrv_listen_urls names each listener ("dvp://ADDRESS:PORT", then
-// "dvps://ADDRESS:PORT"; the real port when 0 was asked). A TLS connection's handshake runs on
+// Binds and listens on the configured address and port, on ssl_port for TLS and on metrics=.
+// 0, or -1 with `*err`. Afterwards dvsrv_listen_urls names each listener ("dvp://ADDRESS:PORT",
+// then "dvps://ADDRESS:PORT"; the real port when 0 was asked) and dvsrv_metrics_url the metrics
+// one ("http://ADDRESS:PORT/metrics", "" without metrics=). A TLS connection's handshake runs on
 // its own thread within login_timeout; one that fails is logged and closed.
 int dvsrv_listen(dvsrv* server, std::string* err);
 std::vector<std::string> dvsrv_listen_urls(const dvsrv* server);
+std::string dvsrv_metrics_url(const dvsrv* server);
 
 // run_as=: changes to that user and group (supplementary groups cleared, no capability kept),
 // then checks that root cannot be regained. Without run_as= only warns when running as root.

@@ -6,6 +6,7 @@
 
 #include "libconf/ini/conf.h"
 #include "libdvsrv/dvsrv.h"
+#include "libdvsrv/srv_metrics.h"
 
 namespace {
 
@@ -123,6 +124,11 @@ int dvsrv_conf_set(dvsrv_conf* conf, std::string_view key, std::string_view valu
         conf->hosts_deny = value;
     } else if (key == "run_as") {
         conf->run_as = value;
+    } else if (key == "metrics") {
+        std::string host;
+        uint32_t port = 0;
+        if (!value.empty() && !srv_metrics_address_parse(value, &host, &port, err)) return -1;
+        conf->metrics = value;
     } else if (key == "anonymous") {
         if (value != "0" && value != "1") {
             *err = "anonymous=" + std::string(value) + ": must be 0 or 1";
@@ -181,7 +187,8 @@ int dvsrv_conf_load(dvsrv_conf* settings, const char* path, std::string* err) {
                                             "pipe",
                                             "ssl_port",
                                             "ssl_cert",
-                                            "ssl_key"};
+                                            "ssl_key",
+                                            "metrics"};
     for (const char* section : {"dvsd"}) {
         for (const char* key : kKeys) {
             if (!conf_has_key(ini.get(), section, key)) continue;

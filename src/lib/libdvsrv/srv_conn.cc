@@ -112,6 +112,7 @@ bool srv_session::handle_request(uint8_t code, std::span<const uint8_t> body) {
     ctx.reply_code = code;
     keep_for_replay(ctx, index, code);
     ctx.executing = false;
+    server_->metrics.count_reply(code, ctx.reply);
     SRV_LOG(LOG_DBG, "ip=[%s] ctx=%llu idx=%llu request %u executed\n", peer_,
             static_cast<unsigned long long>(ctx.serial), static_cast<unsigned long long>(index),
             code);
@@ -216,8 +217,8 @@ void srv_serve_watched(dvsrv* server, net_handle* handle, const char* peer_addre
     const char* outcome = s.serve();
     const double seconds = std::chrono::duration<double>(srv_steady::now() - started).count();
     // One line per connection, for whoever runs the server: who, how it ended, how much moved.
-    SRV_LOG(LOG_INFO, "ip=[%s] user=[%s] %s: %llu bytes in, %llu bytes out, %.3f s\n", peer_address,
-            s.user().c_str(), outcome, static_cast<unsigned long long>(s.bytes_in()),
+    SRV_LOG(LOG_INFO | LOG_NETREC, "ip=[%s] user=[%s] %s: %llu bytes in, %llu bytes out, %.3f s\n",
+            peer_address, s.user().c_str(), outcome, static_cast<unsigned long long>(s.bytes_in()),
             static_cast<unsigned long long>(s.bytes_out()), seconds);
 }
 

@@ -24,32 +24,39 @@ class counting_stream final : public net_stream {
         if (!frame_starting_ || buf.size() < 2) {
             frame_starting_ = false;
             const verr status = inner_.read_full(buf, done);
-            in += *done;
+            count_in(*done);
             return status;
         }
         size_t first = 0;
         verr status = inner_.read_full(buf.first(1), &first);
-        in += first;
+        count_in(first);
         *done = first;
         if (status != VERR_SUCCESS) return status;
         frame_starting_ = false;
         if (on_first_byte) on_first_byte();
         size_t rest = 0;
         status = inner_.read_full(buf.subspan(1), &rest);
-        in += rest;
+        count_in(rest);
         *done += rest;
         return status;
     }
     verr write_full(std::span<const uint8_t> buf, size_t* done) override {
         verr status = inner_.write_full(buf, done);
         out += *done;
+        if (metrics != nullptr) metrics->add_out(*done);
         return status;
     }
     uint64_t in = 0;
     uint64_t out = 0;
     std::function<void()> on_first_byte;
+    srv_metrics* metrics = nullptr;  // the server's byte counters, when set
 
   private:
+    void count_in(size_t n) {
+        in += n;
+        if (metrics != nullptr) metrics->add_in(n);
+    }
+
     net_sock_stream inner_;
     bool frame_starting_ = false;
 };
@@ -59,7 +66,9 @@ class srv_session final {
   public:
     // `watch` (may be null) is the deadline the accept loop watches for this connection.
     srv_session(dvsrv* server, net_handle* handle, const char* peer, srv_watch* watch)
-        : server_(server), handle_(handle), stream_(handle), peer_(peer), watch_(watch) {}
+        : server_(server), handle_(handle), stream_(handle), peer_(peer), watch_(watch) {
+        stream_.metrics = &server->metrics;
+    }
     srv_session(const srv_session&) = delete;
     srv_session& operator=(const srv_session&) = delete;
     ~srv_session() { detach(); }
@@ -92,6 +101,8 @@ class srv_session final {
     // when max_connections are logged in already or the user may not log in from this address
     // (the login is then refused, with the reply's status and text set here).
     bool logged_in_as(const std::string& user, verr* error, std::string* text);
+    // Counts a login the credentials module refused (`checked`: 1 wrong, 2 address locked).
+    void count_login_failure(int checked);
     // True (with the refusal) when the client's address may not log in at all.
     bool address_refused(verr* error, std::string* text);
     void detach();

@@ -94,7 +94,16 @@ int listen_on(dvsrv* server, uint32_t port_number, bool tls, std::string* err) {
 int dvsrv_listen(dvsrv* server, std::string* err) {
     if (server->conf.plain && listen_on(server, server->conf.port, false, err) != 0) return -1;
     if (server->tls && listen_on(server, server->conf.ssl_port, true, err) != 0) return -1;
+    if (!server->conf.metrics.empty()) {
+        auto http = std::make_unique<srv_metrics_http>();
+        if (http->listen(server->conf.metrics, err) != 0) return -1;
+        server->metrics_http = std::move(http);
+    }
     return 0;
+}
+
+std::string dvsrv_metrics_url(const dvsrv* server) {
+    return server->metrics_http ? server->metrics_http->url() : std::string();
 }
 
 std::vector<std::string> dvsrv_listen_urls(const dvsrv* server) {
@@ -108,6 +117,7 @@ void dvsrv_stop(dvsrv* server) {
     const char b = 1;
     ssize_t ignored = write(server->wake_pipe[1], &b, 1);
     (void)ignored;
+    if (server->metrics_http) server->metrics_http->stop();
     std::lock_guard<std::mutex> lock(server->mutex);
     for (auto& c : server->connections) c->handle.stop = 1;
 }
@@ -148,6 +158,7 @@ struct waiting final {
 // connection cannot be answered before its handshake and is only closed.
 void refuse(dvsrv* server, int fd, bool tls, const char* peer, size_t active, const char* which) {
     SRV_LOG(LOG_WARN, "ip=[%s] refused: %zu connections %s\n", peer, active, which);
+    server->metrics.refuse(srv_refusal::max_login_connections);
     uint8_t head[SD_FRAME_HEAD_SIZE] = {};
     // Drained so that closing sends a FIN after the reply, not a reset that could overtake it.
     uint8_t sink[4096];
@@ -205,6 +216,7 @@ void start(dvsrv* server, waiting&& w) {
             srv_serve_watched(server, &raw->handle, raw->peer.c_str(), &raw->watch);
         } else {
             SRV_LOG(LOG_WARN, "ip=[%s] TLS handshake failed: closed\n", raw->peer.c_str());
+            server->metrics.refuse(srv_refusal::tls_handshake);
         }
         server->leave(raw->watch);
         raw->finished = true;
@@ -247,6 +259,7 @@ class accept_loop final {
 void accept_loop::drop_oldest(const char* why) {
     waiting& w = waiting_.front();
     SRV_LOG(LOG_DBG, "ip=[%s] silent connection dropped: %s\n", w.peer.c_str(), why);
+    server_->metrics.refuse(srv_refusal::silent);
     close(w.fd);
     waiting_.pop_front();
 }
@@ -282,6 +295,7 @@ void accept_loop::accept_from(const srv_listener& from) {
         // acknowledgement.
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        server_->metrics.accepted.fetch_add(1, std::memory_order_relaxed);
         if (waiting_.size() >= max_waiting_) drop_oldest("too many silent connections");
         waiting_.push_back({fd, address_text(peer), from.tls, srv_steady::now()});
     }
@@ -357,7 +371,10 @@ int accept_loop::run() {
             }
         }
         sweep(srv_steady::now());
+        server_->metrics.silent.store(static_cast<int64_t>(waiting_.size()),
+                                      std::memory_order_relaxed);
     }
+    server_->metrics.silent.store(0, std::memory_order_relaxed);
     return status;
 }
 
@@ -365,6 +382,10 @@ int accept_loop::run() {
 
 int dvsrv_run(dvsrv* server) {
     int status = 0;
+    // Metrics are a side show: without their thread the files are still served.
+    if (server->metrics_http && server->metrics_http->start(server) != 0) {
+        SRV_LOG(LOG_ERR, "metrics: not served\n");
+    }
     {
         accept_loop loop(server);
         status = loop.run();
@@ -372,5 +393,7 @@ int dvsrv_run(dvsrv* server) {
     dvsrv_stop(server);
     reap(server, true);
     server->expire_contexts(true);
+    // Only ended here: dvsrv_stop may still be telling it to stop from another thread.
+    if (server->metrics_http) server->metrics_http->join();
     return status;
 }

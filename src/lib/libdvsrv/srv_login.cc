@@ -21,9 +21,19 @@ std::string address_refusal(const char* peer) {
 
 }  // namespace
 
+void srv_session::count_login_failure(int checked) {
+    // 2: the address is locked and nothing was checked; 1: the credentials were wrong.
+    if (checked == 2) {
+        server_->metrics.refuse(srv_refusal::locked);
+    } else {
+        server_->metrics.logins_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 bool srv_session::address_refused(verr* error, std::string* text) {
     if (server_->address_allowed(peer_)) return false;
     SRV_LOG(LOG_WARN, "ip=[%s] login refused: address not allowed\n", peer_);
+    server_->metrics.refuse(srv_refusal::hosts);
     logged_in_ = false;
     *error = VERR_ACCESS_DENIED;
     *text = address_refusal(peer_);
@@ -56,14 +66,17 @@ void srv_session::login(std::span<const uint8_t> body, sd_frame_msg& reply) {
                 text = "Login required";
             }
         } else if (server_->conf.key_login) {
+            server_->metrics.logins_failed.fetch_add(1, std::memory_order_relaxed);
             logged_in_ = false;
             error = VERR_ACCESS_DENIED;
             text = "Key login required";
         } else {
             char why[512] = "";
-            if (libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why)) == 0) {
+            const int checked = libpwd_check_user_pwd(peer_, user, pwd, why, sizeof(why));
+            if (checked == 0) {
                 logged_in_as(user, &error, &text);
             } else {
+                count_login_failure(checked);
                 // A failed attempt on a logged-in connection ends that login too.
                 logged_in_ = false;
                 error = VERR_ACCESS_DENIED;
@@ -100,6 +113,7 @@ void srv_session::key_challenge(std::span<const uint8_t> body, sd_frame_msg& rep
     int rc = libpwd_user_get_cert(peer_, version, &version_out, user, cert, sizeof(cert), key,
                                   sizeof(key), why, sizeof(why));
     if (rc == 2) {
+        count_login_failure(rc);
         srv_reply_error(reply, VERR_ACCESS_DENIED, why);
         return;
     }
@@ -140,12 +154,15 @@ void srv_session::key_answer(std::span<const uint8_t> body, sd_frame_msg& reply)
         return;
     }
     if (!pending || expected.empty()) {
+        count_login_failure(1);
         srv_reply_error(reply, VERR_ACCESS_DENIED, kWrongLogin);
         return;
     }
     char why[512] = "";
-    if (libpwd_check_key(peer_, blobmsg_get_string(tb[0]), expected.c_str(), why, sizeof(why)) !=
-        0) {
+    if (const int checked =
+            libpwd_check_key(peer_, blobmsg_get_string(tb[0]), expected.c_str(), why, sizeof(why));
+        checked != 0) {
+        count_login_failure(checked);
         srv_reply_error(reply, VERR_ACCESS_DENIED, why[0] != '\0' ? why : kWrongLogin);
         return;
     }
@@ -168,6 +185,7 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
         !srv_net_list_match(account->allow, peer_)) {
         SRV_LOG(LOG_WARN, "ip=[%s] user=[%s] login refused: address not allowed\n", peer_,
                 user.c_str());
+        server_->metrics.refuse(srv_refusal::user_hosts);
         logged_in_ = false;
         *error = VERR_ACCESS_DENIED;
         *text = address_refusal(peer_);
@@ -176,6 +194,7 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
     if (watch_ != nullptr && !server_->admit(watch_)) {
         SRV_LOG(LOG_WARN, "ip=[%s] refused: %u connections\n", peer_,
                 server_->conf.max_connections);
+        server_->metrics.refuse(srv_refusal::max_connections);
         logged_in_ = false;
         refused_ = true;
         *error = VERR_TRY_AGAIN;
@@ -183,6 +202,7 @@ bool srv_session::logged_in_as(const std::string& user, verr* error, std::string
         return false;
     }
     logged_in_ = true;
+    server_->metrics.logins_ok.fetch_add(1, std::memory_order_relaxed);
     user_ = user;
     logged_user_ = user;
     ctx_->read_only = server_->conf.read_only || (account != nullptr && account->read_only);

@@ -3,6 +3,7 @@
 #include "libdvsrv/srv_server.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -12,6 +13,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "libdvsrv/srv_route.h"
 #include "liblog/log2.h"
@@ -157,6 +159,25 @@ bool configure_credentials(const dvsrv_conf& conf, std::string* err) {
     return true;
 }
 
+// metrics= names an address this machine can listen on (check=1 says so before a start does).
+bool metrics_address_resolves(const std::string& address, std::string* err) {
+    std::string host;
+    uint32_t port = 0;
+    if (!srv_metrics_address_parse(address, &host, &port, err)) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (found != nullptr) freeaddrinfo(found);
+    if (rc != 0) {
+        *err = "metrics=" + address + ": " + gai_strerror(rc);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
@@ -206,7 +227,9 @@ dvsrv* dvsrv_open(const dvsrv_conf& conf, std::string* err) {
         server->tls.reset(ssl_srv_conf_new(conf.ssl_cert.c_str(), conf.ssl_key.c_str(), err));
         if (!server->tls) return nullptr;
     }
+    if (!conf.metrics.empty() && !metrics_address_resolves(conf.metrics, err)) return nullptr;
     if (!configure_credentials(conf, err)) return nullptr;
+    server->metrics.started_s = static_cast<int64_t>(time(nullptr));
     SRV_LOG(LOG_INFO, "root=[%s] user=[%s] passwd=[%s] anonymous=%d read_only=%d\n",
             conf.root.c_str(), conf.user.c_str(), libpwd_log_mask(conf.passwd.c_str()),
             conf.anonymous ? 1 : 0, conf.read_only ? 1 : 0);

@@ -15,6 +15,7 @@
 
 #include "libdvsrv/dvsrv.h"
 #include "libdvsrv/srv_access.h"
+#include "libdvsrv/srv_metrics.h"
 #include "libdvsrv/srv_session.h"
 #include "libnet/net_sock.h"
 #include "libpal/os_root.h"
@@ -84,6 +85,10 @@ struct dvsrv {
     int wake_pipe[2] = {-1, -1};  // written by dvsrv_stop to end the accept loop's wait
 
     std::atomic<bool> stopping{false};
+
+    // Counters for a collector (any thread), and the listener that serves them (metrics=).
+    srv_metrics metrics;
+    std::unique_ptr<srv_metrics_http> metrics_http;
 
     // State below is protected by mutex; only dvsrv_run adds or removes connections.
     std::mutex mutex;

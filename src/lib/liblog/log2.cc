@@ -103,8 +103,18 @@ std::atomic<const log2_sink_provider*> sink_provider{nullptr};
 std::atomic<log2_ctx*> global_ctx{nullptr};
 std::mutex global_ctx_mutex;
 std::atomic<bool> diag_on{false};
+// Depth of log2_collector_scope on this thread.
+thread_local int collector_depth = 0;
 
 }  // namespace
+
+log2_collector_scope::log2_collector_scope() {
+    ++collector_depth;
+}
+
+log2_collector_scope::~log2_collector_scope() {
+    --collector_depth;
+}
 
 struct log2_ctx {
     std::atomic<uint32_t> flags{LOG_FLAGS_DEFAULT};
@@ -486,6 +496,8 @@ int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file
     if (severity > ctx->level.load(std::memory_order_relaxed)) return 0;
 
     if (tag == nullptr || tag[0] == '\0') tag = "tag";
+    // What an operator collects: every warning and error, and the lines of a marked stretch.
+    if (severity <= LOG_WARN || collector_depth > 0) level |= LOG_NETREC;
     const uint32_t flags = ctx->flags.load(std::memory_order_relaxed);
     const log2_sink_provider* provider = sink_provider.load(std::memory_order_acquire);
 

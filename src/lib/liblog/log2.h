@@ -23,9 +23,12 @@
 #define LOG_VERB 8
 
 // Option bits of a level word.
-#define LOG_ERRNO 0x100    // append the text of errno as it was on entry, then a line feed
-#define LOG_NOEXIT 0x200   // a LOG_CRIT line does not end the process
-#define LOG_NETREC 0x400   // the structured record also goes to the network record sink
+#define LOG_ERRNO 0x100   // append the text of errno as it was on entry, then a line feed
+#define LOG_NOEXIT 0x200  // a LOG_CRIT line does not end the process
+#define LOG_NETREC \
+    0x400                  // the structured record also goes to the network record sink
+                           // (every LOG_WARN line and above, and the lines of a marked thread,
+                           // get it without asking: see log2_printf)
 #define LOG_RECONLY 0x800  // structured record only: the text sinks get nothing
 
 // Prefix options of a context (`flags`).
@@ -45,7 +48,9 @@ struct log2_ctx;
 // Writes one line: filters by level (one comparison before any formatting), composes the prefixes
 // named by the context's flags and the formatted message (cut at 8192 bytes), and hands it to the
 // sinks. An empty or absent tag reads "tag". errno is the same on return as on entry. A LOG_CRIT
-// line without LOG_NOEXIT ends the process with status 1 after it has been written. Returns 0.
+// line without LOG_NOEXIT ends the process with status 1 after it has been written. Lines of level
+// LOG_WARN and more severe, and every line of a thread inside a log2_collector_scope, are marked
+// LOG_NETREC: a collector receives every warning and error without each call asking. Returns 0.
 int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file, int line,
                 const char* func, const char* fmt, ...) __attribute__((format(printf, 7, 8)));
 
@@ -53,6 +58,17 @@ int log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* file
 //   #define CDIR_LOG(level, ...) DV_LOG("cdir", level, __VA_ARGS__)
 #define DV_LOG(tag, level, ...) \
     log2_printf(nullptr, (level), (tag), __FILE__, __LINE__, __func__, __VA_ARGS__)
+
+// Marks every line the calling thread logs while it lives for the collector (LOG_NETREC): for a
+// stretch of work whose lines an operator collects (a run's report) but whose calls sit elsewhere.
+// Scopes nest.
+class log2_collector_scope final {
+  public:
+    log2_collector_scope();
+    ~log2_collector_scope();
+    log2_collector_scope(const log2_collector_scope&) = delete;
+    log2_collector_scope& operator=(const log2_collector_scope&) = delete;
+};
 
 // Reports a failed assertion (two error lines) and yields false; execution goes on:
 //   if (!DV_ASSERT("pal", p != nullptr)) return -1;

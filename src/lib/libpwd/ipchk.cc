@@ -114,7 +114,27 @@ class throttle final {
         ip_entry& e = it->second;
         e.last_fail = now;
         ++e.fails;
-        if (e.fails >= limit_) e.locked_until = now + lock_ms_;
+        if (e.fails >= limit_) {
+            e.locked_until = now + lock_ms_;
+            if (e.fails == limit_) {
+                ++locks_;
+                PWD_LOG(LOG_WARN | LOG_NETREC,
+                        "ip=[%s] locked for %llu minutes after %u failed logins\n",
+                        pwd_log_text(address).c_str(),
+                        static_cast<unsigned long long>(lock_ms_ / 60000), e.fails);
+            }
+        }
+    }
+
+    void lock_stats(uint64_t* locks, size_t* locked_now) {
+        std::lock_guard lock(mutex_);
+        *locks = locks_;
+        *locked_now = 0;
+        if (!on_) return;
+        const uint64_t now = clock_();
+        for (const auto& [address, e] : table_) {
+            if (e.fails >= limit_ && now < e.locked_until) ++*locked_now;
+        }
     }
 
     size_t tracked() {
@@ -147,6 +167,7 @@ class throttle final {
     size_t max_ = kDefaultMaxAddresses;
     libpwd_clock clock_ = steady_ms;
     flog* login_log_ = nullptr;
+    uint64_t locks_ = 0;  // addresses locked since start, across re-initialisations
     std::unordered_map<std::string, ip_entry> table_;
 };
 
@@ -191,4 +212,8 @@ void ipcheck_login_fail(const char* address, const char* user) {
 
 size_t ipcheck_tracked() {
     return state().tracked();
+}
+
+void libpwd_lock_stats(uint64_t* locks, size_t* locked_now) {
+    state().lock_stats(locks, locked_now);
 }

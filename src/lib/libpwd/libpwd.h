@@ -51,6 +51,10 @@ int libpwd_init(const libpwd_conf* conf);
 // Wipes user and password, stops throttling and closes the login log. Returns 0.
 int libpwd_exit();
 
+// Throttling figures for monitoring: addresses locked since the process started (each lock once,
+// logged as "ip=[%s] locked for %llu minutes after %u failed logins") and addresses locked now.
+void libpwd_lock_stats(uint64_t* locks, size_t* locked_now);
+
 // Replaces user and password (and the "{SHA}" form). Returns 0, or -1 with the error text
 // "user is invalid, Cannot use [%s]" / "passwd is invalid, Cannot use [%s]" (the refused
 // characters) or a too-long text; then nothing changes.

@@ -476,7 +476,12 @@ int run_job(libcdir_param* param, bool progress) {
             DVCP_LOG(LOG_WARN, "cannot start the progress thread");
         }
     }
-    int status = libcdir_wait_stop(job);
+    int status = 0;
+    {
+        // The job ends on this thread with its report and summary: those go to a collector.
+        log2_collector_scope report;
+        status = libcdir_wait_stop(job);
+    }
     display.reset();
     {
         std::lock_guard<std::mutex> lock(g_job_mutex);

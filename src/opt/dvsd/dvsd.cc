@@ -29,7 +29,7 @@ void print_usage(FILE* out) {
             "            [pipe=N]\n"
             "            [ssl_port=N ssl_cert=FILE ssl_key=FILE] [read_only=0|1]\n"
             "            [hosts_allow=LIST] [hosts_deny=LIST] [run_as=USER[:GROUP]]\n"
-            "            [check=1]\n"
+            "            [metrics=ADDRESS:PORT] [check=1]\n"
             "       dvsd -v\n"
             "Serves DIR. port=0 takes any free port; each listener is announced on standard\n"
             "output as \"listening dvp://ADDRESS:PORT\". ssl_port=N adds a TLS listener\n"
@@ -45,10 +45,13 @@ void print_usage(FILE* out) {
             "comma-separated addresses and CIDR ranges, IPv4 and IPv6. run_as=USER[:GROUP]\n"
             "makes a dvsd started as root change to that user once its listeners, roots, key\n"
             "and certificate are open (owners clients send are then not applied); a root\n"
-            "dvsd without it warns that it keeps root. check=1 validates the\n"
-            "configuration (roots, credentials, users, listeners, certificate and key) and\n"
-            "exits: 0 when it is good. SIGHUP reopens the log file, so that it can be\n"
-            "rotated.\n");
+            "dvsd without it warns that it keeps root. metrics=ADDRESS:PORT serves\n"
+            "counters and gauges in the Prometheus text format over plain HTTP at\n"
+            "/metrics on that address ([ADDRESS] for IPv6; port 0 takes any free port,\n"
+            "announced as \"listening http://ADDRESS:PORT/metrics\"). check=1 validates\n"
+            "the configuration (roots, credentials, users, listeners, metrics address,\n"
+            "certificate and key) and exits: 0 when it is good. SIGHUP reopens the log\n"
+            "file, so that it can be rotated.\n");
 }
 
 int usage_error(const std::string& why) {
@@ -140,8 +143,16 @@ int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
         dvsrv_close(server);
         return 1;
     }
-    for (const std::string& url : dvsrv_listen_urls(server)) printf("listening %s\n", url.c_str());
+    std::string urls;
+    for (const std::string& url : dvsrv_listen_urls(server)) {
+        printf("listening %s\n", url.c_str());
+        urls += (urls.empty() ? "" : " ") + url;
+    }
+    const std::string metrics = dvsrv_metrics_url(server);
+    if (!metrics.empty()) printf("listening %s\n", metrics.c_str());
     fflush(stdout);
+    DV_LOG("dvsd", LOG_NOTI | LOG_NETREC, "dvsd %s started: %s%s%s\n", DVSRV_VERSION, urls.c_str(),
+           metrics.empty() ? "" : " metrics ", metrics.c_str());
 
     // Signals arrive on this one thread, so that stopping is ordinary code, not a handler.
     std::thread waiter([&] {
@@ -165,6 +176,7 @@ int serve(const dvsrv_conf& conf, const sigset_t& stop_signals) {
         }
     });
     int status = dvsrv_run(server) == 0 ? 0 : 1;
+    DV_LOG("dvsd", LOG_NOTI | LOG_NETREC, "dvsd stopped: status %d\n", status);
     // Wakes the waiter when the run ended for another reason than a signal.
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lib/liblog/stderr_capture.h"
@@ -133,6 +134,7 @@ TEST_F(BsvUdp, MarkedLineArrivesAsACheckedPacket) {
 }
 
 // Each case is followed by a marked line, which must be the next datagram when the case sent none.
+// Warnings and errors are marked without asking; lines below them only when asked.
 TEST_F(BsvUdp, OnlyMarkedLinesOfOtherTagsAreSent) {
     ASSERT_EQ(0, open_url(url()));
     struct Case {
@@ -142,7 +144,13 @@ TEST_F(BsvUdp, OnlyMarkedLinesOfOtherTagsAreSent) {
     };
     const Case cases[] = {
         {LOG_INFO, "cdir", false},
-        {LOG_ERR, "cdir", false},
+        {LOG_NOTI, "cdir", false},
+        {LOG_DBG, "cdir", false},
+        {LOG_WARN, "cdir", true},
+        {LOG_ERR, "cdir", true},
+        {LOG_CRIT | LOG_NOEXIT, "cdir", true},
+        {LOG_WARN, "net", false},
+        {LOG_ERR, "bsv", false},
         {LOG_INFO | LOG_NETREC, "cdir", true},
         {LOG_INFO | LOG_RECONLY, "cdir", true},
         {LOG_INFO | LOG_NETREC | LOG_RECONLY, "cdir", true},
@@ -165,6 +173,29 @@ TEST_F(BsvUdp, OnlyMarkedLinesOfOtherTagsAreSent) {
             ASSERT_TRUE(got.has_value());
         }
         EXPECT_EQ("mark", got->record.strings[0]);
+    }
+}
+
+// A collector scope marks every line of its own thread while it lasts, and of no other thread.
+TEST_F(BsvUdp, CollectorScopeMarksItsThreadsLines) {
+    ASSERT_EQ(0, open_url(url()));
+    {
+        log2_collector_scope outer;
+        {
+            log2_collector_scope inner;
+            line(LOG_DBG, "cdir", "nested\n");
+        }
+        std::thread other([this] { line(LOG_INFO, "cdir", "other thread\n"); });
+        other.join();
+        line(LOG_INFO, "cdir", "report\n");
+    }
+    line(LOG_INFO, "cdir", "after\n");
+    line(LOG_INFO | LOG_NETREC, "mark", "mark\n");
+    for (const char* expected : {"nested\n", "report\n", "mark\n"}) {
+        auto got = next();
+        ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(6u, got->record.strings.size());
+        EXPECT_EQ(expected, got->record.strings[5]);
     }
 }
 
