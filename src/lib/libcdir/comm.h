@@ -300,6 +300,9 @@ void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const c
 // and sets the attributes that waited for them. Nothing when there is none, or when the job is
 // stopping. false when the answers could not be taken.
 bool r_take_write_tail(libcdir_ctx* job);
+// When the files of `item`'s directory are still on their way from a server source, keeps its
+// attributes until they are written and returns true; false when nothing waits.
+bool r_hold_dir_done(libcdir_ctx* job, const cdir_item& item);
 
 // Joins `dir` and a listed `name` byte for byte into `out` (PL_MAX_PATH bytes). Returns false,
 // with a log line, when the path does not fit.

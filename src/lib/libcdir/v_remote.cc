@@ -900,14 +900,6 @@ cdir_endpoints* cdir_remote_endpoints_new() {
     return new (std::nothrow) remote_endpoints();
 }
 
-dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h) {
-    auto* remote = dynamic_cast<remote_mfile*>(h);
-    if (remote == nullptr) return nullptr;
-    // An ordinary request may not overtake the answers on the way.
-    remote->settle(false);
-    return remote->conn_.get();
-}
-
 bool cdir_remote_mfile_post_attr(vmfile* h, const char* path, const dvsd_attr& attr,
                                  std::function<void(verr)> done) {
     auto* remote = dynamic_cast<remote_mfile*>(h);

@@ -38,9 +38,6 @@ cdir_endpoints* cdir_remote_endpoints_new();
 // parent's listing would carry them. 0, or -1 when they cannot be had.
 int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr);
 
-// The connection of a remote batch endpoint, for the requests that the worker has no command
-// for, once the answers on the way are in (the results among them stay for vmfile_list_ret).
-dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h);
 // Attributes of `path` set through a remote batch endpoint, posted behind what went before
 // without waiting: `done`(status) runs once the answer is in (0, or the status the server or the
 // connection gave), from cdir_remote_mfile_report or _settle. Post it only after the answers of the

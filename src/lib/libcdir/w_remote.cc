@@ -14,14 +14,18 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "libcdir/v_fs.h"
 #include "libcdir/v_remote.h"
 #include "libcdir/w_cp_core.h"
 #include "libcdir/w_sync_core.h"
+#include "libcdir/work.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 #include "librdir/mfile.h"
@@ -80,48 +84,6 @@ class outcome_probe {
     uint64_t failed_;
 };
 
-// Sends one chunk as command `cmd` and hands the answers to `take`(data, length, answers so far),
-// which returns how many answers the data held, or -1 for data that is not an answer. Ends when
-// `want` answers came. 0, or negative when the job cannot go on with this directory.
-template <typename Take>
-int run_chunk(libcdir_ctx* job, vmfile* h, uint32_t cmd, const std::string& base,
-              const std::string& text, size_t want, char* buf, Take&& take) {
-    if (h == job->omfile.get()) r_take_write_tail(job);
-    int ret = vmfile_cmd(h, cmd, base.c_str(), text.c_str());
-    if (ret < 0) return ret;
-    size_t got = 0;
-    while (got < want) {
-        int n = vmfile_list_ret(h, buf, collect_len(job));
-        if (n < 0) return -1;
-        long k = take(buf, static_cast<size_t>(n), got);
-        if (k < 0 || got + static_cast<size_t>(k) > want) {
-            CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", base.c_str());
-            cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
-            return -1;
-        }
-        got += static_cast<size_t>(k);
-    }
-    return 0;
-}
-
-// Answers of the form "%d\t" (one per entry), possibly several in one collection.
-template <typename Each>
-long take_statuses(const char* data, size_t len, Each&& each) {
-    std::string_view rest(data, strnlen(data, len));
-    long count = 0;
-    while (!rest.empty()) {
-        const size_t tab = rest.find('\t');
-        const std::string_view part = rest.substr(0, tab);
-        rest.remove_prefix(tab == std::string_view::npos ? rest.size() : tab + 1);
-        if (part.empty() || part == "\n") continue;
-        int status = 0;
-        if (!parse_int(part, &status)) return -1;
-        each(status);
-        ++count;
-    }
-    return count;
-}
-
 // ---- commands at the destination ----
 
 // Commands at the destination's batch worker whose answers are still due: they are posted back to
@@ -139,6 +101,10 @@ class due_command {
     // The answers from the next one on will not come: the connection failed.
     virtual void lost(libcdir_ctx*) {}
 };
+
+// The answers of a directory's reads from a server source, taken while the next directory is
+// read.
+struct read_tail;
 
 // Attributes a destination directory (or file) gets once everything posted before is answered.
 struct due_attr {
@@ -158,12 +124,9 @@ struct cdir_write_tail {
     };
     std::deque<entry> due;
     size_t commands = 0;  // entries of `due` that are commands
+    std::unique_ptr<read_tail> reads;
     bool taking = false;  // answers are being taken: a change noted meanwhile takes none
 };
-
-void write_tail_deleter::operator()(cdir_write_tail* tail) const {
-    delete tail;
-}
 
 namespace {
 
@@ -475,8 +438,9 @@ class write_list {
 
 // ---- read lists ----
 
-// Small files asked of the source's batch worker, one chunk at a time. Each file is asked with
-// one byte more than it was listed with, so that a file that grew meanwhile is seen.
+// Small files asked of the source's batch worker in chunks, several of which may be posted before
+// the oldest one's answers are taken. Each file is asked with one byte more than it was listed
+// with, so that a file that grew meanwhile is seen.
 class read_list {
   public:
     read_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
@@ -501,51 +465,98 @@ class read_list {
 
     // Sends the pending lines; `on_file`(entry, data, length) gets each file that came whole and
     // owns nothing (the data is valid for the call). false when the transfer must end.
+    // Posts the pending lines as one command; their answers are taken by take(). false when the
+    // transfer must end (the lines were then not copied).
+    bool post() {
+        if (entries_.empty()) return true;
+        const int ret =
+            vmfile_cmd(job_->imfile.get(), MFILE_CMD_READ, item_.src_path.c_str(), text_.c_str());
+        text_.clear();
+        if (ret < 0) {
+            unanswered(entries_, 0);
+            entries_.clear();
+            return false;
+        }
+        try {
+            chunks_.push_back(std::move(entries_));
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job_, VERR_NO_MEMORY);
+            return false;
+        }
+        entries_.clear();
+        return true;
+    }
+    // Chunks posted whose answers were not taken.
+    size_t posted() const { return chunks_.size(); }
+
+    // Takes the answers of the oldest chunk posted; `on_file`(entry, data, length) gets each file
+    // that came whole and owns nothing (the data is valid for the call). false when the transfer
+    // must end: after a failure, no chunk posted gets its answers.
+    template <typename OnFile>
+    bool take(char* buf, OnFile&& on_file) {
+        if (chunks_.empty()) return true;
+        const std::vector<const mstat_item*> entries = std::move(chunks_.front());
+        chunks_.pop_front();
+        bool stop = false;
+        bool understood = true;
+        size_t got = 0;
+        while (got < entries.size() && understood) {
+            const int n = vmfile_list_ret(job_->imfile.get(), buf, collect_len(job_));
+            if (n < 0) break;
+            const char* data = buf;
+            const size_t len = static_cast<size_t>(n);
+            size_t off = 0;
+            while (off < len) {
+                if (len - off == 1 && (data[off] == '\n' || data[off] == '\0')) break;
+                size_t used = 0;
+                mfile_data_result r{};
+                auto* block = reinterpret_cast<uint8_t*>(const_cast<char*>(data + off));
+                if (libmfile_read_get_data_len_err(block, len - off, &used, &r) != 0 ||
+                    got >= entries.size()) {
+                    free(r.data);
+                    understood = false;
+                    break;
+                }
+                off += used;
+                one_file(*entries[got], r, on_file);
+                free(r.data);
+                ++got;
+                if (cdir_need_exit(job_)) stop = true;
+            }
+        }
+        if (got < entries.size()) {
+            if (!understood) {
+                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.src_path.c_str());
+                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
+            }
+            unanswered(entries, got);
+            for (const auto& chunk : chunks_) unanswered(chunk, 0);
+            chunks_.clear();
+            return false;
+        }
+        return !stop;
+    }
+
+    // Posts the pending lines and takes the answers of everything posted.
     template <typename OnFile>
     bool send(char* buf, OnFile&& on_file) {
-        if (entries_.empty()) return true;
-        bool stop = false;
-        size_t answered = 0;
-        int ret = run_chunk(
-            job_, job_->imfile.get(), MFILE_CMD_READ, item_.src_path, text_, entries_.size(), buf,
-            [&](const char* data, size_t len, size_t got) -> long {
-                long count = 0;
-                size_t off = 0;
-                while (off < len) {
-                    if (len - off == 1 && (data[off] == '\n' || data[off] == '\0')) break;
-                    size_t used = 0;
-                    mfile_data_result r{};
-                    auto* block = reinterpret_cast<uint8_t*>(const_cast<char*>(data + off));
-                    if (libmfile_read_get_data_len_err(block, len - off, &used, &r) != 0) return -1;
-                    off += used;
-                    if (got + count >= entries_.size()) {
-                        free(r.data);
-                        return -1;
-                    }
-                    one_file(*entries_[got + count], r, on_file);
-                    free(r.data);
-                    ++count;
-                    answered = got + count;
-                    if (cdir_need_exit(job_)) stop = true;
-                }
-                return count;
-            });
-        if (ret < 0) unanswered(answered);
-        text_.clear();
-        entries_.clear();
-        return ret >= 0 && !stop;
+        if (!post()) return false;
+        while (!chunks_.empty()) {
+            if (!take(buf, on_file)) return false;
+        }
+        return true;
     }
 
   private:
     // The batch ended before the entries from `answered` on had their answers: none of them was
     // copied. After a stop they are simply not done.
-    void unanswered(size_t answered) {
-        if (answered >= entries_.size() || job_->user_stop.load() != 0) return;
+    void unanswered(const std::vector<const mstat_item*>& entries, size_t answered) {
+        if (answered >= entries.size() || job_->user_stop.load() != 0) return;
         CDIR_LOG(LOG_ERR, "[%s] %zu of %zu files of a batch read got no answer: not copied",
-                 item_.src_path.c_str(), entries_.size() - answered, entries_.size());
-        for (size_t i = answered; i < entries_.size(); ++i) {
+                 item_.src_path.c_str(), entries.size() - answered, entries.size());
+        for (size_t i = answered; i < entries.size(); ++i) {
             job_->st.i_file_fail_count++;
-            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, entries_[i]->name);
+            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, entries[i]->name);
         }
     }
 
@@ -575,8 +586,58 @@ class read_list {
     libcdir_ctx* job_;
     const cdir_item& item_;
     std::string text_;
-    std::vector<const mstat_item*> entries_;
+    std::vector<const mstat_item*> entries_;             // lines in text_, not posted yet
+    std::deque<std::vector<const mstat_item*>> chunks_;  // posted, answers not taken
 };
+
+// How many chunks of reads may be posted before the oldest one's answers are taken.
+constexpr size_t kReadChunksAhead = 4;
+
+struct read_tail {
+    cdir_item_ptr item;  // paths, and the listings that hold the entries of `reads`
+    rdir_dst_dir dst;
+    std::unique_ptr<read_list> reads;
+    cdir_item_ptr dir_done;  // the directory's attributes wait for its files
+};
+
+// Writes a file that came from the source's worker into the tail's directory.
+void write_read_file(libcdir_ctx* job, read_tail& tail, const mstat_item& e, const char* data,
+                     size_t len) {
+    outcome_probe probe(job);
+    job->st.total_read += len;
+    cdir_write_file(job, e, tail.dst, tail.item->dst_path.c_str(), data, len);
+    probe.note(job, *tail.item, e);
+}
+
+// Takes every answer of the tail's reads and writes their files, then gives the directory its
+// attributes when they waited. false when the transfer ended early.
+bool take_reads(libcdir_ctx* job, read_tail& tail) {
+    bool ok = true;
+    while (tail.reads->posted() > 0) {
+        if (!tail.reads->take(job->trans_buf.get(),
+                              [&](const mstat_item& e, const char* data, size_t len) {
+                                  write_read_file(job, tail, e, data, len);
+                              })) {
+            ok = false;
+            break;
+        }
+    }
+    if (tail.dir_done && !cdir_need_exit(job)) cdir_l_touch_dir(job, *tail.dir_done, true);
+    return ok;
+}
+
+// Takes the reads a previous directory left, if any.
+bool take_read_tail(libcdir_ctx* job) {
+    cdir_write_tail* queue = job->write_tail.get();
+    if (queue == nullptr || !queue->reads || queue->taking) return true;
+    std::unique_ptr<read_tail> tail = std::move(queue->reads);
+    // A stopping job reads no more answers.
+    if (cdir_need_exit(job)) return false;
+    queue->taking = true;
+    const bool ok = take_reads(job, *tail);
+    queue->taking = false;
+    return ok;
+}
 
 // The runs of `selected` (sorted by size): empty files and links, small files, big files.
 struct runs {
@@ -809,6 +870,10 @@ int clear_dir(libcdir_ctx* job, const cdir_item& record) {
 
 }  // namespace
 
+void write_tail_deleter::operator()(cdir_write_tail* tail) const {
+    delete tail;
+}
+
 uint64_t cdir_small_max(const libcdir_ctx* job) {
     // The worker reads at most max_mfile_size - 4 bytes of a file, and each file is asked with one
     // byte more than it holds.
@@ -842,27 +907,60 @@ int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item,
         probe.note(job, item, *e);
         if (cdir_need_exit(job)) return 0;
     }
-    read_list reads(job, item);
+    // The files come while the next directory is read: their reads go with the directory's
+    // destination and listings, and the previous directory's answers are taken meanwhile.
+    auto tail = std::make_unique<read_tail>();
+    tail->item = cdir_item_copy(item);
+    if (!tail->item) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+        return -1;
+    }
+    tail->item->src_files = item.src_files.share();
+    tail->item->dst_files = item.dst_files.share();
+    tail->dst = std::move(dst);
+    tail->reads = std::make_unique<read_list>(job, *tail->item);
+    read_tail& t = *tail;
+    read_list& reads = *t.reads;
     auto write_one = [&](const mstat_item& e, const char* data, size_t len) {
-        outcome_probe probe(job);
-        job->st.total_read += len;
-        cdir_write_file(job, e, dst, dst_dir, data, len);
-        probe.note(job, item, e);
+        write_read_file(job, t, e, data, len);
     };
+    int ret = 0;
     for (const mstat_item* e : r.small) {
         if (!reads.empty() && reads.size() + kLineOverhead + strlen(e->name) > chunk_cap(job)) {
-            if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+            if (!reads.post()) {
+                ret = -1;
+                break;
+            }
+            if (reads.posted() > kReadChunksAhead && !reads.take(job->trans_buf.get(), write_one)) {
+                ret = -1;
+                break;
+            }
         }
-        if (!reads.add(*e)) return -1;
+        if (!reads.add(*e)) {
+            ret = -1;
+            break;
+        }
     }
-    if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+    if (ret == 0 && !reads.post()) ret = -1;
+    if (!take_read_tail(job)) ret = -1;
+    // A record of changes keeps each directory's files in their order: small ones first.
+    if (job->changes_file && !take_reads(job, t)) ret = -1;
     for (const mstat_item* e : r.big) {
+        if (ret != 0 || cdir_need_exit(job)) break;
         outcome_probe probe(job);
-        cdir_rl_copy_file(job, *e, item.src_path.c_str(), dst, dst_dir);
+        cdir_rl_copy_file(job, *e, item.src_path.c_str(), t.dst, dst_dir);
         probe.note(job, item, *e);
-        if (cdir_need_exit(job)) return 0;
     }
-    return 0;
+    if (reads.posted() == 0) return ret;
+    // Whatever was posted is taken, after a failure at once: its answers would otherwise be read
+    // as those of the next directory's reads.
+    cdir_write_tail* queue = ret == 0 ? due_queue(job) : nullptr;
+    if (queue == nullptr) {
+        if (!cdir_need_exit(job)) take_reads(job, t);
+        return -1;
+    }
+    queue->reads = std::move(tail);
+    return ret;
 }
 
 int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
@@ -1099,13 +1197,28 @@ int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
 bool r_take_write_tail(libcdir_ctx* job) {
     if (!job->write_tail) return true;
     if (job->write_tail->taking) return true;
-    bool ok = take_due(job, 0);
+    bool ok = take_read_tail(job);
+    if (!take_due(job, 0)) ok = false;
     job->write_tail->taking = true;
     if (!cdir_remote_mfile_settle(job->omfile.get())) ok = false;
     job->write_tail->taking = false;
     // Only a queue that is empty goes: a stop leaves nothing in it either.
-    if (job->write_tail && job->write_tail->due.empty()) job->write_tail.reset();
+    if (job->write_tail && job->write_tail->due.empty() && !job->write_tail->reads) {
+        job->write_tail.reset();
+    }
     return ok;
+}
+
+bool r_hold_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    cdir_write_tail* queue = job->write_tail.get();
+    if (queue == nullptr || !queue->reads || queue->reads->item->dst_path != item.dst_path) {
+        return false;
+    }
+    queue->reads->dir_done = cdir_item_copy(item);
+    if (queue->reads->dir_done) return true;
+    // Without memory to wait, the files come first.
+    take_read_tail(job);
+    return false;
 }
 
 void r_finish_new_dirs(libcdir_ctx* job) {
