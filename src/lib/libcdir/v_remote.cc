@@ -316,6 +316,7 @@ class owed_answers {
                     : static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     }
     bool done() const { return cmd_ == MFILE_CMD_CLEAR_DIR ? ended_ : left_ == 0; }
+    bool reads_files() const { return cmd_ == MFILE_CMD_READ; }
     // Counts the answers in one collection of results.
     void count(std::string_view data) {
         switch (cmd_) {
@@ -500,6 +501,7 @@ class remote_mfile final : public vmfile {
     // Collections of results kept on the way at most: each may bring a block of the caller's
     // size.
     static constexpr size_t kResultsAhead = 8;
+    static constexpr uint32_t kStatusCapacity = 16 << 10;
 
     // A post waits for nothing while the connection has room: past half the window, the oldest
     // answers are taken (they are there by then) so that the sender never stands at a full
@@ -523,7 +525,7 @@ class remote_mfile final : public vmfile {
             } catch (const std::bad_alloc&) {
                 return fail(VERR_NO_MEMORY) == 0;
             }
-            if (dvsd_cli_mfile_post_results(conn_.get(), capacity_) != 0) {
+            if (dvsd_cli_mfile_post_results(conn_.get(), results_capacity()) != 0) {
                 flight_.pop_back();
                 fail(cdir_remote_failure(job, conn_.get()));
                 return false;
@@ -531,6 +533,14 @@ class remote_mfile final : public vmfile {
             ++results_in_flight_;
         }
         return true;
+    }
+
+    // The output a collection asks for: a status answer is a few bytes, and asking for no more
+    // than a few thousand of them keeps the responses on the way small, so that posts need not
+    // wait for room; file data gets the caller's buffer.
+    uint32_t results_capacity() const {
+        const bool data = !owed_.empty() && owed_.front().reads_files();
+        return data ? capacity_ : std::min(capacity_, kStatusCapacity);
     }
 
     // Takes answers in order until a collection of results is among them.
