@@ -90,6 +90,9 @@ class outcome_probe {
 // back and their answers taken in order, the oldest once more than this many are due, the rest
 // when the job needs them (a directory's attributes, the end of the job).
 constexpr size_t kCommandsDue = 8;
+// Bytes of lists due at most: the server refuses more posted work than it holds (twice a frame),
+// and every command due may not have run yet.
+constexpr size_t kBytesDue = size_t{16} << 20;
 
 // A posted command whose answers are counted when they come.
 class due_command {
@@ -121,9 +124,11 @@ struct cdir_write_tail {
     struct entry {
         std::unique_ptr<due_command> command;  // or
         std::unique_ptr<due_attr> attr;
+        size_t bytes = 0;  // the command's list
     };
     std::deque<entry> due;
     size_t commands = 0;  // entries of `due` that are commands
+    size_t bytes = 0;     // their lists
     std::unique_ptr<read_tail> reads;
     bool taking = false;  // answers are being taken: a change noted meanwhile takes none
 };
@@ -178,11 +183,13 @@ void lose_due(libcdir_ctx* job, cdir_write_tail& tail) {
     }
     tail.due.clear();
     tail.commands = 0;
+    tail.bytes = 0;
 }
 
-// Takes the answers of the oldest commands until at most `limit` are due, posting the attributes
-// that become free to go. false when the job cannot go on with its destination.
-bool take_due(libcdir_ctx* job, size_t limit) {
+// Takes the answers of the oldest commands until at most `limit` are due with at most
+// `bytes_limit` of lists, posting the attributes that become free to go. false when the job
+// cannot go on with its destination.
+bool take_due(libcdir_ctx* job, size_t limit, size_t bytes_limit = kBytesDue) {
     cdir_write_tail* tail = job->write_tail.get();
     if (tail == nullptr || tail->taking) return true;
     tail->taking = true;
@@ -194,7 +201,7 @@ bool take_due(libcdir_ctx* job, size_t limit) {
             ok = false;
             break;
         }
-        if (tail->commands <= limit || tail->due.empty()) break;
+        if ((tail->commands <= limit && tail->bytes <= bytes_limit) || tail->due.empty()) break;
         if (cdir_need_exit(job)) {
             // A stopping job reads no more answers.
             lose_due(job, *tail);
@@ -217,6 +224,7 @@ bool take_due(libcdir_ctx* job, size_t limit) {
             ok = false;
             break;
         }
+        tail->bytes -= tail->due.front().bytes;
         tail->due.pop_front();
         tail->commands--;
         cdir_remote_mfile_report(h);
@@ -242,17 +250,24 @@ bool post_due(libcdir_ctx* job, uint32_t cmd, const std::string& base, const std
         if (command) command->lost(job);
         return false;
     }
+    // Room first: this list joins those that may not have run yet.
+    const size_t bytes = base.size() + text.size() + 2;
+    if (!take_due(job, kCommandsDue, bytes < kBytesDue ? kBytesDue - bytes : 0)) {
+        command->lost(job);
+        return false;
+    }
     if (vmfile_cmd(job->omfile.get(), cmd, base.c_str(), text.c_str()) < 0) {
         command->lost(job);
         return false;
     }
     try {
-        tail->due.push_back({std::move(command), nullptr});
+        tail->due.push_back({std::move(command), nullptr, bytes});
     } catch (const std::bad_alloc&) {
         cdir_verr_check(job, VERR_NO_MEMORY);
         return false;
     }
     tail->commands++;
+    tail->bytes += bytes;
     return take_due(job, kCommandsDue);
 }
 
@@ -261,7 +276,7 @@ bool post_due_attr(libcdir_ctx* job, due_attr attr) {
     cdir_write_tail* tail = due_queue(job);
     if (tail == nullptr) return false;
     try {
-        tail->due.push_back({nullptr, std::make_unique<due_attr>(std::move(attr))});
+        tail->due.push_back({nullptr, std::make_unique<due_attr>(std::move(attr)), 0});
     } catch (const std::bad_alloc&) {
         cdir_verr_check(job, VERR_NO_MEMORY);
         return false;
