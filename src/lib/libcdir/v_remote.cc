@@ -600,20 +600,26 @@ class remote_mfile final : public vmfile {
                 break;
         }
         --results_in_flight_;
-        std::string data;
+        // Received into a buffer kept for the purpose: a collection of file data is megabytes.
         try {
-            data.resize(capacity_);
+            if (scratch_.size() < capacity_) scratch_.resize(capacity_);
         } catch (const std::bad_alloc&) {
             fail(VERR_NO_MEMORY);
             return false;
         }
         uint32_t got = 0;
-        if (dvsd_cli_collect_ioctl2(ctx, data.data(), capacity_, &got) != 0) {
+        if (dvsd_cli_collect_ioctl2(ctx, scratch_.data(), capacity_, &got) != 0) {
             fail(cdir_remote_failure(job, ctx));
             return false;
         }
-        data.resize(got);
         if (got == 0) return true;
+        std::string data;
+        try {
+            data.assign(scratch_.data(), got);
+        } catch (const std::bad_alloc&) {
+            fail(VERR_NO_MEMORY);
+            return false;
+        }
         if (!owed_.empty()) {
             owed_.front().count(data);
             if (owed_.front().done()) owed_.pop_front();
@@ -657,6 +663,7 @@ class remote_mfile final : public vmfile {
     std::deque<std::string> results_;  // collections taken, not handed to the caller yet
     size_t results_in_flight_ = 0;
     uint32_t capacity_ = 1 << 20;  // output asked of a collection: the caller's buffer
+    std::vector<char> scratch_;    // a collection as it arrives
     verr broken_ = 0;
 };
 
