@@ -203,6 +203,9 @@ RelayRule frame_rule(RelayDir dir, int code, int cmd, size_t offset, RelayAction
 constexpr const char* kResend = "lost request awaited";
 // One response or several (requests sent ahead of their answers).
 constexpr const char* kReplay = "sent again";
+// Several requests on the way: the server sends again what followed the last response the client
+// has, and awaits the requests it never got.
+constexpr const char* kReplayFrom = "attached to context";
 const CutCase kCutCases[] = {
     // The request never reaches the server: it is sent again on the old context.
     {"WorkerWriteDropped",
@@ -217,15 +220,16 @@ const CutCase kCutCases[] = {
      {Route::rl, Route::rr},
      frame_rule(RelayDir::up, SD_REQ_IOCTL, kWorkerRead, 1, RelayAction::flip),
      kResend},
-    // The request ran, its response is lost: the server sends it again.
+    // The request ran, its response is lost: the server sends it again (the worker's answers are
+    // collected with other requests on the way).
     {"WorkerAnswersDropped",
      {Route::lr, Route::rl, Route::rr},
      frame_rule(RelayDir::down, SD_REQ_IOCTL, kWorkerAnswers, 0, RelayAction::cut_fin),
-     kReplay},
+     kReplayFrom},
     {"WorkerAnswersCutInside",
      {Route::lr, Route::rl},
      frame_rule(RelayDir::down, SD_REQ_IOCTL, kWorkerAnswers, 40, RelayAction::cut_rst),
-     kReplay},
+     kReplayFrom},
     {"BlockReadCutInside",
      {Route::rl, Route::rr},
      frame_rule(RelayDir::down, SD_REQ_PREAD, -1, 5000, RelayAction::cut_fin),

@@ -95,9 +95,9 @@ void cdir_os_attr(const mstat_attr& a, os_attr* out) {
 }
 
 void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const char* name) {
+    if (!job->changes_file || job->changes_failed) return;
     // The files of a directory whose answers are still due come first.
     if (job->write_tail) r_take_write_tail(job);
-    if (!job->changes_file || job->changes_failed) return;
     std::string path = path_join_raw(std::string(dir), name);
     if (fprintf(job->changes_file.get(), "%c %s\n", kind, path.c_str()) < 0) {
         int eno = errno;

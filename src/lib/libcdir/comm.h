@@ -102,8 +102,8 @@ struct cdir_item_deleter {
 };
 using cdir_item_ptr = std::unique_ptr<cdir_item, cdir_item_deleter>;
 
-// The last piece of a directory's file writes, still at the server when the next directory
-// starts (remote destinations).
+// The commands at a remote destination's batch worker whose answers are still due, and the
+// attributes that wait for them.
 struct cdir_write_tail;
 struct write_tail_deleter {
     void operator()(cdir_write_tail* tail) const;
@@ -296,10 +296,13 @@ inline constexpr char CDIR_CHANGE_FAILED = '!';
 
 // Writes one changes= line "<kind> <dir>/<name>" (command thread). Nothing without changes=.
 void cdir_note_change(libcdir_ctx* job, char kind, std::string_view dir, const char* name);
-// Takes the answers of the write piece left at the destination's batch worker (write_tail), then
-// gives its directory the attributes that waited for them. Nothing when there is none, or when
-// the job is stopping. false when the answers could not be taken.
+// Takes the answers of every command still due at the destination's batch worker (write_tail),
+// and sets the attributes that waited for them. Nothing when there is none, or when the job is
+// stopping. false when the answers could not be taken.
 bool r_take_write_tail(libcdir_ctx* job);
+// When the files of `item`'s directory are still on their way from a server source, keeps its
+// attributes until they are written and returns true; false when nothing waits.
+bool r_hold_dir_done(libcdir_ctx* job, const cdir_item& item);
 
 // Joins `dir` and a listed `name` byte for byte into `out` (PL_MAX_PATH bytes). Returns false,
 // with a log line, when the path does not fit.

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "librdir/librdir.h"
 #include "librdir/stat_line.h"
@@ -509,26 +512,134 @@ int32_t worker_code(uint32_t cmd) {
     }
 }
 
+// Answers a worker command owes, and how a collection of its results counts them: one block per
+// list line; the emptying of a directory ends its answers with "$".
+class owed_answers {
+  public:
+    owed_answers(uint32_t cmd, const char* list) : cmd_(cmd) {
+        if (cmd == MFILE_CMD_CLEAR_DIR) return;
+        const std::string_view text = list != nullptr ? list : "";
+        left_ = text.empty()
+                    ? 0
+                    : static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    }
+    bool done() const { return cmd_ == MFILE_CMD_CLEAR_DIR ? ended_ : left_ == 0; }
+    bool reads_files() const { return cmd_ == MFILE_CMD_READ; }
+    // Counts the answers in one collection of results.
+    void count(std::string_view data) {
+        switch (cmd_) {
+            case MFILE_CMD_READ:
+                take(read_blocks(data));
+                break;
+            case MFILE_CMD_WRITE:
+                take(lines(data));
+                break;
+            case MFILE_CMD_CLEAR_DIR:
+                if (data.find('$') != std::string_view::npos) ended_ = true;
+                break;
+            default:
+                take(static_cast<uint64_t>(std::count(data.begin(), data.end(), '\t')));
+                break;
+        }
+    }
+
+  private:
+    void take(uint64_t n) { left_ -= std::min(left_, n); }
+    static uint64_t read_blocks(std::string_view data) {
+        uint64_t n = 0;
+        size_t off = 0;
+        while (data.size() - off >= static_cast<size_t>(MFILE_HEAD_SIZE)) {
+            const auto* p = reinterpret_cast<const uint8_t*>(data.data() + off);
+            const uint32_t head = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                                  (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+            off += static_cast<size_t>(MFILE_HEAD_SIZE) + (head & MFILE_HEAD_LEN_MASK);
+            ++n;
+            if (off > data.size()) break;
+        }
+        return n;
+    }
+    static uint64_t lines(std::string_view data) {
+        uint64_t n = 0;
+        size_t start = 0;
+        while (start < data.size()) {
+            size_t nl = data.find('\n', start);
+            if (nl == std::string_view::npos) nl = data.size();
+            if (nl > start) ++n;
+            start = nl + 1;
+        }
+        return n;
+    }
+
+    uint32_t cmd_;
+    uint64_t left_ = 0;
+    bool ended_ = false;
+};
+
+// The batch worker's connection keeps its requests on the way: commands go without waiting for
+// their (empty) answers, collections of results go ahead of the caller's need, and directory
+// attributes go once the caller has the answers they must follow. Everything is collected in the
+// order it went. A collection goes only where it is sure to find results: never more of them on
+// the way than commands still owing answers, since one collection takes at least one answer and
+// the answers of one command at most. With a server that does not take requests ahead, each
+// post simply waits for its answer.
 class remote_mfile final : public vmfile {
   public:
     ~remote_mfile() override {
-        conn_.close([](dvsd_cli_ctx* ctx) { dvsd_cli_mfile_close(ctx); });
+        // Requests may be on the way whose answers nobody will read.
+        if (broken_ != 0) conn_.drop();
+        conn_.close([this](dvsd_cli_ctx* ctx) {
+            // Answers still on the way are taken first: a request may not overtake them.
+            if (settle(true)) dvsd_cli_mfile_close(ctx);
+        });
     }
 
     int post(uint32_t cmd, const char* base, const char* list) override {
         const int32_t code = worker_code(cmd);
         if (code == 0) return VERR_INVALID_PARAMETER;
-        if (dvsd_cli_mfile_cmd(conn_.get(), code, base, list) == 0) return 0;
-        return cdir_remote_failure(job, conn_.get());
+        if (broken_ != 0) return broken_;
+        if (!make_room()) return broken_;
+        try {
+            owed_.emplace_back(cmd, list);
+            flight_.push_back({sent::command, {}});
+        } catch (const std::bad_alloc&) {
+            return fail(VERR_NO_MEMORY);
+        }
+        if (dvsd_cli_mfile_post(conn_.get(), code, base, list) != 0) {
+            flight_.pop_back();
+            owed_.pop_back();
+            return fail(cdir_remote_failure(job, conn_.get()));
+        }
+        if (owed_.back().done()) owed_.pop_back();  // an empty list owes nothing
+        return 0;
     }
+
     int collect(char* buf, int len) override {
-        const uint32_t cap = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
-        const int64_t n = dvsd_cli_mfile_list_ret(conn_.get(), buf, cap);
-        if (n >= 0) return static_cast<int>(n);
-        cdir_remote_failure(job, conn_.get());
-        return -1;
+        if (buf == nullptr || len <= 0) return -1;
+        capacity_ = std::min<uint32_t>(static_cast<uint32_t>(len), CDIR_MAX_CHUNK);
+        if (results_.empty()) {
+            if (broken_ != 0) return -1;
+            if (owed_.empty() && results_in_flight_ == 0) {
+                // Nothing can come: the caller counts on answers the worker does not owe.
+                CDIR_LOG(LOG_ERR, "batch results asked with no command owing any");
+                cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
+                return -1;
+            }
+            if (!post_results() || !take_until_results()) return -1;
+        }
+        std::string data = std::move(results_.front());
+        results_.pop_front();
+        if (data.size() > static_cast<size_t>(len)) {
+            CDIR_LOG(LOG_ERR, "batch results of %zu bytes beyond the buffer of %d", data.size(),
+                     len);
+            cdir_verr_check(job, VERR_BUFFER_OVERFLOW);
+            return -1;
+        }
+        memcpy(buf, data.data(), data.size());
+        return static_cast<int>(data.size());
     }
+
     int set_times(const char* path, const mstat_attr& attr) override {
+        if (!settle(false)) return broken_;
         dvsd_times times;
         times.time_access = static_cast<uint64_t>(attr.atime);
         times.time_write = static_cast<uint64_t>(attr.mtime);
@@ -537,10 +648,231 @@ class remote_mfile final : public vmfile {
         verr code = dvsd_cli_get_error(conn_.get());
         return code < 0 ? code : VERR_GENERAL_FAILURE;
     }
+
+    bool post_attr(const char* path, const dvsd_attr& attr, std::function<void(verr)> done) {
+        if (broken_ != 0 || !make_room()) return false;
+        try {
+            flight_.push_back({sent::attributes, std::move(done)});
+        } catch (const std::bad_alloc&) {
+            fail(VERR_NO_MEMORY);
+            return false;
+        }
+        if (dvsd_cli_post_set_stat(conn_.get(), path, &attr) != 0) {
+            flight_.pop_back();
+            fail(cdir_remote_failure(job, conn_.get()));
+            return false;
+        }
+        return true;
+    }
+
+    // Takes the answers of everything on the way; results that come are kept for collect. With
+    // `closing`, a handle whose results were not all collected takes them too. false when the
+    // connection can carry no more requests.
+    bool settle(bool closing) {
+        if (broken_ != 0) return false;
+        while (!flight_.empty()) {
+            if (!take_front()) return false;
+        }
+        if (!closing) return true;
+        // The caller left answers: they are taken, so that the worker is idle for its close. A
+        // collection that brings nothing means the worker will not give them.
+        while (!owed_.empty()) {
+            if (!post_results() || !take_until_results()) return false;
+            const bool any = std::any_of(results_.begin(), results_.end(),
+                                         [](const std::string& r) { return !r.empty(); });
+            results_.clear();
+            if (!any) return false;
+        }
+        return true;
+    }
+
+    // Tells the attributes whose answers are in their outcome.
+    void report() {
+        while (!finished_.empty()) {
+            auto done = std::move(finished_);
+            finished_.clear();
+            for (auto& [call, status] : done) call(status);
+        }
+    }
+
     void stop() override { conn_.stop(); }
     void add_traffic(cdir_traffic_kinds* kinds) const override { conn_.add_traffic(kinds); }
 
     remote_conn conn_{CDIR_CONN_BATCH};
+
+  private:
+    enum class sent : uint8_t { command, results, attributes };
+    struct on_the_way {
+        sent what;
+        std::function<void(verr)> done;  // attributes: told the outcome
+    };
+    // Collections of results kept on the way at most: each may bring a block of the caller's
+    // size.
+    static constexpr size_t kResultsAhead = 8;
+    static constexpr uint32_t kStatusCapacity = 16 << 10;
+
+    // A post waits for nothing while the connection has room: past half the window, the oldest
+    // answers are taken (they are there by then) so that the sender never stands at a full
+    // window.
+    bool make_room() {
+        const size_t high = std::max<size_t>(1, dvsd_cli_pipe_window(conn_.get()) / 2);
+        while (flight_.size() >= high) {
+            if (!take_front()) return false;
+        }
+        return true;
+    }
+
+    // Posts collections of results while each is sure to find some.
+    bool post_results() {
+        const size_t ahead =
+            dvsd_cli_pipe_window(conn_.get()) > 1 ? std::min(kResultsAhead, owed_.size()) : 1;
+        if (results_in_flight_ == 0 && !make_room()) return false;
+        while (results_in_flight_ < ahead && results_in_flight_ < owed_.size()) {
+            try {
+                flight_.push_back({sent::results, {}});
+            } catch (const std::bad_alloc&) {
+                return fail(VERR_NO_MEMORY) == 0;
+            }
+            if (dvsd_cli_mfile_post_results(conn_.get(), results_capacity()) != 0) {
+                flight_.pop_back();
+                fail(cdir_remote_failure(job, conn_.get()));
+                return false;
+            }
+            ++results_in_flight_;
+        }
+        return true;
+    }
+
+    // The output a collection asks for: a status answer is a few bytes, and asking for no more
+    // than a few thousand of them keeps the responses on the way small, so that posts need not
+    // wait for room; file data gets the caller's buffer.
+    uint32_t results_capacity() const {
+        const bool data = !owed_.empty() && owed_.front().reads_files();
+        return data ? capacity_ : std::min(capacity_, kStatusCapacity);
+    }
+
+    // Takes answers in order until a collection of results is among them.
+    bool take_until_results() {
+        const size_t before = results_.size();
+        while (results_.size() == before) {
+            if (flight_.empty()) {
+                // The server's wait ended before the worker had answers: nothing this time.
+                try {
+                    results_.emplace_back();
+                } catch (const std::bad_alloc&) {
+                    return fail(VERR_NO_MEMORY) == 0;
+                }
+                break;
+            }
+            const bool was_results = flight_.front().what == sent::results;
+            const size_t had = results_.size();
+            if (!take_front()) return false;
+            if (was_results && results_.size() == had) {
+                // An empty collection: the caller tries again after a pause.
+                try {
+                    results_.emplace_back();
+                } catch (const std::bad_alloc&) {
+                    return fail(VERR_NO_MEMORY) == 0;
+                }
+            }
+        }
+        return true;
+    }
+
+    // Takes the answer of the oldest request on the way.
+    bool take_front() {
+        on_the_way front = std::move(flight_.front());
+        flight_.pop_front();
+        dvsd_cli_ctx* ctx = conn_.get();
+        switch (front.what) {
+            case sent::command:
+                if (dvsd_cli_collect_ioctl2(ctx, nullptr, 0, nullptr) != 0) {
+                    fail(cdir_remote_failure(job, ctx));
+                    return false;
+                }
+                return true;
+            case sent::attributes: {
+                const int rc = dvsd_cli_collect_set_stat(ctx);
+                // A refusal is the request's own; anything else leaves the connection unusable.
+                if (rc >= 0) {
+                    const verr code = dvsd_cli_get_error(ctx);
+                    finish(std::move(front.done),
+                           rc == 0 ? 0 : (code < 0 ? code : VERR_GENERAL_FAILURE));
+                    return true;
+                }
+                fail(cdir_remote_failure(job, ctx));
+                finish(std::move(front.done), broken_);
+                return false;
+            }
+            case sent::results:
+                break;
+        }
+        --results_in_flight_;
+        // Received into a buffer kept for the purpose: a collection of file data is megabytes.
+        try {
+            if (scratch_.size() < capacity_) scratch_.resize(capacity_);
+        } catch (const std::bad_alloc&) {
+            fail(VERR_NO_MEMORY);
+            return false;
+        }
+        uint32_t got = 0;
+        if (dvsd_cli_collect_ioctl2(ctx, scratch_.data(), capacity_, &got) != 0) {
+            fail(cdir_remote_failure(job, ctx));
+            return false;
+        }
+        if (got == 0) return true;
+        std::string data;
+        try {
+            data.assign(scratch_.data(), got);
+        } catch (const std::bad_alloc&) {
+            fail(VERR_NO_MEMORY);
+            return false;
+        }
+        if (!owed_.empty()) {
+            owed_.front().count(data);
+            if (owed_.front().done()) owed_.pop_front();
+        }
+        try {
+            results_.push_back(std::move(data));
+        } catch (const std::bad_alloc&) {
+            fail(VERR_NO_MEMORY);
+            return false;
+        }
+        return true;
+    }
+
+    // The connection can no longer be trusted with the order of its answers: everything on the
+    // way is given up, and the handle refuses further work.
+    int fail(verr code) {
+        broken_ = code < 0 ? code : VERR_GENERAL_FAILURE;
+        for (on_the_way& w : flight_) {
+            if (w.what == sent::attributes) finish(std::move(w.done), broken_);
+        }
+        flight_.clear();
+        owed_.clear();
+        results_in_flight_ = 0;
+        return broken_;
+    }
+
+    // Outcomes are told from report(), never from the middle of a post or a collection, where
+    // the caller's own state may be half changed.
+    void finish(std::function<void(verr)> done, verr status) {
+        if (!done) return;
+        try {
+            finished_.emplace_back(std::move(done), status);
+        } catch (const std::bad_alloc&) {
+            done(status);
+        }
+    }
+
+    std::deque<on_the_way> flight_;  // posted, answer not taken, oldest first
+    std::vector<std::pair<std::function<void(verr)>, verr>> finished_;
+    std::deque<owed_answers> owed_;    // commands with answers not collected, oldest first
+    std::deque<std::string> results_;  // collections taken, not handed to the caller yet
+    size_t results_in_flight_ = 0;
+    uint32_t capacity_ = 1 << 20;  // output asked of a collection: the caller's buffer
+    std::vector<char> scratch_;    // a collection as it arrives
+    verr broken_ = 0;
 };
 
 vmfile* remote_mfile_open(libcdir_ctx* job, cdir_side* side, const libcdir_mfile_param* param) {
@@ -886,9 +1218,24 @@ cdir_endpoints* cdir_remote_endpoints_new() {
     return new (std::nothrow) remote_endpoints();
 }
 
-dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h) {
+bool cdir_remote_mfile_post_attr(vmfile* h, const char* path, const dvsd_attr& attr,
+                                 std::function<void(verr)> done) {
     auto* remote = dynamic_cast<remote_mfile*>(h);
-    return remote != nullptr ? remote->conn_.get() : nullptr;
+    if (remote == nullptr) return false;
+    return remote->post_attr(path, attr, std::move(done));
+}
+
+bool cdir_remote_mfile_settle(vmfile* h) {
+    auto* remote = dynamic_cast<remote_mfile*>(h);
+    if (remote == nullptr) return true;
+    const bool ok = remote->settle(false);
+    remote->report();
+    return ok;
+}
+
+void cdir_remote_mfile_report(vmfile* h) {
+    auto* remote = dynamic_cast<remote_mfile*>(h);
+    if (remote != nullptr) remote->report();
 }
 
 int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr) {

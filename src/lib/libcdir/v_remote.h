@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "libcdir/comm.h"
@@ -37,9 +38,18 @@ cdir_endpoints* cdir_remote_endpoints_new();
 // parent's listing would carry them. 0, or -1 when they cannot be had.
 int cdir_remote_dir_attr(vrdir* h, const char* path, mstat_attr* attr);
 
-// The connection of a remote batch endpoint, for the requests that the worker has no command
-// for (directory attributes).
-dvsd_cli_ctx* cdir_remote_mfile_conn(vmfile* h);
+// Attributes of `path` set through a remote batch endpoint, posted behind what went before
+// without waiting: `done`(status) runs once the answer is in (0, or the status the server or the
+// connection gave), from cdir_remote_mfile_report or _settle. Post it only after the answers of the
+// commands it must follow were collected. false when the handle carries no more requests
+// (classified for the job; `done` is then not called).
+bool cdir_remote_mfile_post_attr(vmfile* h, const char* path, const dvsd_attr& attr,
+                                 std::function<void(verr)> done);
+// Takes every answer on the way of a remote batch endpoint (results stay for vmfile_list_ret)
+// and reports the attributes done. false when its connection carries no more requests.
+bool cdir_remote_mfile_settle(vmfile* h);
+// Runs the `done` of the posted attributes whose answers came meanwhile.
+void cdir_remote_mfile_report(vmfile* h);
 
 // Directory work at a remote destination (w_remote.cc).
 int r_create_dir_list(libcdir_ctx* job, const cdir_item& item);

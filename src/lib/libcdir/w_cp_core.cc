@@ -415,5 +415,6 @@ int cdir_l_dir_done(libcdir_ctx* job, const cdir_item& item) {
         }
         return 0;
     }
+    if (r_hold_dir_done(job, item)) return 0;
     return cdir_l_touch_dir(job, item, true);
 }

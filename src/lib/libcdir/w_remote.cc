@@ -2,10 +2,11 @@
 // files, small files in batches through the batch workers, and big files block by block; and the
 // directory work of the copy and sync cores at a remote destination.
 //
-// Batches are lists of lines sent in chunks of whole lines; each chunk's answers (one per line,
-// in order) are collected before the next chunk goes, so that neither side holds more than a
-// chunk and its answers. File writes to a server are the exception: a few pieces of them may be
-// at the server at once, and a directory's last ones while the next directory is read.
+// Batches are lists of lines sent in chunks of whole lines, with one answer per line in order.
+// Reads from a server are collected chunk by chunk, since their data is needed at once. Everything
+// done at a server destination (directories made, files written, names removed, attributes set)
+// is posted back to back and its answers are taken later, in order, a few commands behind the
+// posts: the client waits for the server only when the job needs the answers.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,14 +14,18 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "libcdir/v_fs.h"
 #include "libcdir/v_remote.h"
 #include "libcdir/w_cp_core.h"
 #include "libcdir/w_sync_core.h"
+#include "libcdir/work.h"
 #include "libpal/os_root.h"
 #include "libpal/url.h"
 #include "librdir/mfile.h"
@@ -79,46 +84,221 @@ class outcome_probe {
     uint64_t failed_;
 };
 
-// Sends one chunk as command `cmd` and hands the answers to `take`(data, length, answers so far),
-// which returns how many answers the data held, or -1 for data that is not an answer. Ends when
-// `want` answers came. 0, or negative when the job cannot go on with this directory.
-template <typename Take>
-int run_chunk(libcdir_ctx* job, vmfile* h, uint32_t cmd, const std::string& base,
-              const std::string& text, size_t want, char* buf, Take&& take) {
-    if (h == job->omfile.get()) r_take_write_tail(job);
-    int ret = vmfile_cmd(h, cmd, base.c_str(), text.c_str());
-    if (ret < 0) return ret;
-    size_t got = 0;
-    while (got < want) {
-        int n = vmfile_list_ret(h, buf, collect_len(job));
-        if (n < 0) return -1;
-        long k = take(buf, static_cast<size_t>(n), got);
-        if (k < 0 || got + static_cast<size_t>(k) > want) {
-            CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", base.c_str());
-            cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
-            return -1;
-        }
-        got += static_cast<size_t>(k);
+// ---- commands at the destination ----
+
+// Commands at the destination's batch worker whose answers are still due: they are posted back to
+// back and their answers taken in order, the oldest once more than this many are due, the rest
+// when the job needs them (a directory's attributes, the end of the job).
+constexpr size_t kCommandsDue = 8;
+// Bytes of lists due at most: the server refuses more posted work than it holds (twice a frame),
+// and every command due may not have run yet.
+constexpr size_t kBytesDue = size_t{16} << 20;
+
+// A posted command whose answers are counted when they come.
+class due_command {
+  public:
+    virtual ~due_command() = default;
+    // Takes the answers in one collection: false for data that is not an answer of this
+    // command. `*complete` once every answer came.
+    virtual bool take(libcdir_ctx* job, const char* data, size_t len, bool* complete) = 0;
+    // The answers from the next one on will not come: the connection failed.
+    virtual void lost(libcdir_ctx*) {}
+};
+
+// The answers of a directory's reads from a server source, taken while the next directory is
+// read.
+struct read_tail;
+
+// Attributes a destination directory (or file) gets once everything posted before is answered.
+struct due_attr {
+    std::string dir;   // the directory that holds the entry
+    std::string name;  // the entry; empty for the directory itself
+    mstat_attr attr{};
+    bool missing_ok = false;  // a sync makes directories as files need them
+    bool file = false;        // an update of a file's attributes, counted per file
+};
+
+}  // namespace
+
+struct cdir_write_tail {
+    struct entry {
+        std::unique_ptr<due_command> command;  // or
+        std::unique_ptr<due_attr> attr;
+        size_t bytes = 0;  // the command's list
+    };
+    std::deque<entry> due;
+    size_t commands = 0;  // entries of `due` that are commands
+    size_t bytes = 0;     // their lists
+    std::unique_ptr<read_tail> reads;
+    bool taking = false;  // answers are being taken: a change noted meanwhile takes none
+};
+
+namespace {
+
+dvsd_attr to_dvsd_attr(const mstat_attr& a);
+
+// What an attribute's answer means for the job.
+void attr_done(libcdir_ctx* job, const due_attr& a, verr status) {
+    const std::string path = a.name.empty() ? a.dir : joined(a.dir, a.name.c_str());
+    if (status == 0 || job->user_stop.load() != 0) {
+        if (status == 0 && a.file)
+            cdir_note_change(job, CDIR_CHANGE_UPDATED, a.dir, a.name.c_str());
+        return;
     }
-    return 0;
+    if (a.missing_ok && (status == VERR_FILE_NOT_FOUND || status == VERR_PATH_NOT_FOUND)) return;
+    if (a.file) {
+        CDIR_LOG(LOG_ERR, "chmod [%s] error: %s", path.c_str(), verr2str(status));
+        job->st.o_file_fail_count++;
+        cdir_verr_check(job, status);
+        cdir_note_change(job, CDIR_CHANGE_FAILED, a.dir, a.name.c_str());
+        return;
+    }
+    CDIR_LOG(LOG_ERR, "lutime %s error: %s", path.c_str(), verr2str(status));
+    cdir_verr_check(job, status);
+}
+
+// Posts the attributes at the front of the queue, which follow only answered commands.
+bool post_front_attrs(libcdir_ctx* job, cdir_write_tail& tail) {
+    vmfile* h = job->omfile.get();
+    while (!tail.due.empty() && tail.due.front().attr) {
+        std::shared_ptr<due_attr> a(std::move(tail.due.front().attr));
+        tail.due.pop_front();
+        if (cdir_need_exit(job)) continue;
+        const dvsd_attr attr = to_dvsd_attr(a->attr);
+        const std::string path = a->name.empty() ? a->dir : joined(a->dir, a->name.c_str());
+        if (!cdir_remote_mfile_post_attr(h, path.c_str(), attr,
+                                         [job, a](verr status) { attr_done(job, *a, status); })) {
+            const verr last = job->last_verr.load();
+            attr_done(job, *a, last < 0 ? last : VERR_GENERAL_FAILURE);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every command due will go unanswered.
+void lose_due(libcdir_ctx* job, cdir_write_tail& tail) {
+    for (cdir_write_tail::entry& e : tail.due) {
+        if (e.command) e.command->lost(job);
+    }
+    tail.due.clear();
+    tail.commands = 0;
+    tail.bytes = 0;
+}
+
+// Takes the answers of the oldest commands until at most `limit` are due with at most
+// `bytes_limit` of lists, posting the attributes that become free to go. false when the job
+// cannot go on with its destination.
+bool take_due(libcdir_ctx* job, size_t limit, size_t bytes_limit = kBytesDue) {
+    cdir_write_tail* tail = job->write_tail.get();
+    if (tail == nullptr || tail->taking) return true;
+    tail->taking = true;
+    vmfile* h = job->omfile.get();
+    char* buf = job->trans_buf.get();
+    bool ok = true;
+    for (;;) {
+        if (!post_front_attrs(job, *tail)) {
+            ok = false;
+            break;
+        }
+        if ((tail->commands <= limit && tail->bytes <= bytes_limit) || tail->due.empty()) break;
+        if (cdir_need_exit(job)) {
+            // A stopping job reads no more answers.
+            lose_due(job, *tail);
+            ok = false;
+            break;
+        }
+        due_command& command = *tail->due.front().command;
+        bool complete = false;
+        while (!complete) {
+            const int n = vmfile_list_ret(h, buf, collect_len(job));
+            if (n < 0) break;
+            if (!command.take(job, buf, static_cast<size_t>(n), &complete)) {
+                CDIR_LOG(LOG_ERR, "batch answer not understood");
+                cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
+                break;
+            }
+        }
+        if (!complete) {
+            lose_due(job, *tail);
+            ok = false;
+            break;
+        }
+        tail->bytes -= tail->due.front().bytes;
+        tail->due.pop_front();
+        tail->commands--;
+        cdir_remote_mfile_report(h);
+    }
+    cdir_remote_mfile_report(h);
+    tail->taking = false;
+    return ok;
+}
+
+cdir_write_tail* due_queue(libcdir_ctx* job) {
+    if (!job->write_tail) job->write_tail.reset(new (std::nothrow) cdir_write_tail());
+    if (!job->write_tail) cdir_verr_check(job, VERR_NO_MEMORY);
+    return job->write_tail.get();
+}
+
+// Posts command `cmd` to the destination's worker; `command` counts its answers when they come.
+// false when the job cannot go on with its destination (the command's entries were then not
+// done).
+bool post_due(libcdir_ctx* job, uint32_t cmd, const std::string& base, const std::string& text,
+              std::unique_ptr<due_command> command) {
+    cdir_write_tail* tail = due_queue(job);
+    if (tail == nullptr || !command) {
+        if (command) command->lost(job);
+        return false;
+    }
+    // Room first: this list joins those that may not have run yet.
+    const size_t bytes = base.size() + text.size() + 2;
+    if (!take_due(job, kCommandsDue, bytes < kBytesDue ? kBytesDue - bytes : 0)) {
+        command->lost(job);
+        return false;
+    }
+    if (vmfile_cmd(job->omfile.get(), cmd, base.c_str(), text.c_str()) < 0) {
+        command->lost(job);
+        return false;
+    }
+    try {
+        tail->due.push_back({std::move(command), nullptr, bytes});
+    } catch (const std::bad_alloc&) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+        return false;
+    }
+    tail->commands++;
+    tail->bytes += bytes;
+    return take_due(job, kCommandsDue);
+}
+
+// Queues attributes to set once everything posted before is answered.
+bool post_due_attr(libcdir_ctx* job, due_attr attr) {
+    cdir_write_tail* tail = due_queue(job);
+    if (tail == nullptr) return false;
+    try {
+        tail->due.push_back({nullptr, std::make_unique<due_attr>(std::move(attr)), 0});
+    } catch (const std::bad_alloc&) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+        return false;
+    }
+    return take_due(job, kCommandsDue);
 }
 
 // Answers of the form "%d\t" (one per entry), possibly several in one collection.
 template <typename Each>
-long take_statuses(const char* data, size_t len, Each&& each) {
+bool take_status_answers(const char* data, size_t len, size_t want, size_t* got, Each&& each) {
     std::string_view rest(data, strnlen(data, len));
-    long count = 0;
     while (!rest.empty()) {
         const size_t tab = rest.find('\t');
         const std::string_view part = rest.substr(0, tab);
         rest.remove_prefix(tab == std::string_view::npos ? rest.size() : tab + 1);
         if (part.empty() || part == "\n") continue;
         int status = 0;
-        if (!parse_int(part, &status)) return -1;
-        each(status);
-        ++count;
+        if (!parse_int(part, &status) || *got >= want) return false;
+        each(*got, status);
+        ++*got;
     }
-    return count;
+    return true;
 }
 
 // ---- write lists ----
@@ -126,45 +306,14 @@ long take_statuses(const char* data, size_t len, Each&& each) {
 // A write list goes out in pieces of about this size while the next piece is read: the server
 // writes one piece while the client reads and encodes the next.
 constexpr size_t kWritePiece = size_t{256} << 10;
-// Pieces at the server at once: it has the next at hand when it ends one.
-constexpr size_t kPiecesAtServer = 3;
 
-// Takes the answers of a posted write piece: `posted` are its entries, written in `item`'s
-// directory; each answer counts its file. false when the transfer must end.
-class piece_answers {
+// The answers of one posted write piece: each counts its file, written in `item`'s directory.
+class write_piece final : public due_command {
   public:
-    piece_answers(libcdir_ctx* job, const cdir_item& item,
-                  const std::vector<const mstat_item*>& posted)
-        : job_(job), item_(item), posted_(posted) {}
+    write_piece(std::shared_ptr<const cdir_item> item, std::vector<const mstat_item*> posted)
+        : item_(std::move(item)), posted_(std::move(posted)) {}
 
-    // Takes answers until `*got` (the entries answered so far) reaches `until`. Answers of later
-    // entries that come in the same collection are taken too.
-    bool take_until(size_t* got, size_t until) {
-        bool stop = false;
-        char* buf = job_->trans_buf.get();
-        while (*got < until) {
-            const int n = vmfile_list_ret(job_->omfile.get(), buf, collect_len(job_));
-            if (n < 0) return false;
-            const long k = take_answers(buf, static_cast<size_t>(n), *got, &stop);
-            if (k < 0 || *got + static_cast<size_t>(k) > posted_.size()) {
-                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.dst_path.c_str());
-                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
-                return false;
-            }
-            *got += static_cast<size_t>(k);
-        }
-        return !stop;
-    }
-    bool take() {
-        size_t got = 0;
-        return take_until(&got, posted_.size());
-    }
-
-  private:
-    // The answers in one collection, each counting the posted entry it answers; -1 for data that
-    // is not an answer.
-    long take_answers(const char* data, size_t len, size_t got, bool* stop) {
-        long count = 0;
+    bool take(libcdir_ctx* job, const char* data, size_t len, bool* complete) override {
         size_t off = 0;
         len = strnlen(data, len);
         while (off < len) {
@@ -175,68 +324,57 @@ class piece_answers {
             size_t used = 0;
             int stage = 0, number = 0;
             if (libmfile_write_get_info(data + off, len - off, &used, &stage, &number) != 0) {
-                return -1;
+                return false;
             }
             off += used;
-            if (got + count >= posted_.size()) return -1;
-            answer(*posted_[got + count], stage, number);
-            ++count;
-            if (cdir_need_exit(job_)) *stop = true;
+            if (got_ >= posted_.size()) return false;
+            answer(job, *posted_[got_++], stage, number);
         }
-        return count;
+        *complete = got_ == posted_.size();
+        return true;
     }
 
-    void answer(const mstat_item& e, int stage, int number) {
-        outcome_probe probe(job_);
+    void lost(libcdir_ctx* job) override {
+        if (got_ >= posted_.size() || job->user_stop.load() != 0) return;
+        CDIR_LOG(LOG_ERR, "[%s] %zu files of a batch write got no answer: not copied",
+                 item_->dst_path.c_str(), posted_.size() - got_);
+        for (; got_ < posted_.size(); ++got_) {
+            job->st.o_file_fail_count++;
+            cdir_note_change(job, CDIR_CHANGE_FAILED, item_->dst_path, posted_[got_]->name);
+        }
+    }
+
+  private:
+    void answer(libcdir_ctx* job, const mstat_item& e, int stage, int number) {
+        outcome_probe probe(job);
         if (stage == 0 && number >= 0) {
-            job_->st.file_open_count++;
-            job_->st.total_read += static_cast<uint64_t>(number);
-            job_->st.total_write += static_cast<uint64_t>(number);
-            job_->done_files.fetch_add(1, std::memory_order_relaxed);
-            job_->done_bytes.fetch_add(static_cast<uint64_t>(number), std::memory_order_relaxed);
+            job->st.file_open_count++;
+            job->st.total_read += static_cast<uint64_t>(number);
+            job->st.total_write += static_cast<uint64_t>(number);
+            job->done_files.fetch_add(1, std::memory_order_relaxed);
+            job->done_bytes.fetch_add(static_cast<uint64_t>(number), std::memory_order_relaxed);
         } else {
             const verr code = number < 0 ? number : VERR_GENERAL_FAILURE;
             CDIR_LOG(LOG_ERR, "mkfile [%s] eno=%d error: %s",
-                     joined(item_.src_path, e.name).c_str(), code, verr2str(code));
-            job_->st.o_file_fail_count++;
-            cdir_verr_check(job_, code);
+                     joined(item_->src_path, e.name).c_str(), code, verr2str(code));
+            job->st.o_file_fail_count++;
+            cdir_verr_check(job, code);
         }
-        probe.note(job_, item_, e);
+        probe.note(job, *item_, e);
     }
 
-    libcdir_ctx* job_;
-    const cdir_item& item_;
-    const std::vector<const mstat_item*>& posted_;
+    // The paths, and the listings that hold the entries of `posted_`.
+    std::shared_ptr<const cdir_item> item_;
+    std::vector<const mstat_item*> posted_;
+    size_t got_ = 0;
 };
-
-}  // namespace
-
-struct cdir_write_tail {
-    cdir_item_ptr item;  // paths, and the listings that share the entries of `posted`
-    std::vector<const mstat_item*> posted;
-    size_t pieces = 0;  // pieces of `posted` at the server
-    // The directory's own attributes, set once the answers are in.
-    bool dir_done = false;
-    mstat_attr dir_attr{};
-};
-
-void write_tail_deleter::operator()(cdir_write_tail* tail) const {
-    delete tail;
-}
-
-namespace {
 
 // File-write lines for one destination directory, posted as command 3 in pieces whenever the next
-// line would not fit. Up to kPiecesAtServer pieces are at the server while the next is made; the
-// oldest one's answers are taken before one more goes. Each answer counts its file.
+// line would not fit. The answers are taken later, in order with every other command at the
+// destination (take_due).
 class write_list {
   public:
     write_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
-    // A transfer that ended early still takes the answers of its posted piece, which would
-    // otherwise be read as the answers of the next list on this worker.
-    ~write_list() {
-        if (!posted_.empty() && !cdir_need_exit(job_)) collect();
-    }
     write_list(const write_list&) = delete;
     write_list& operator=(const write_list&) = delete;
 
@@ -256,7 +394,7 @@ class write_list {
         if (len > chunk_cap(job_)) return fail(e, "too big for one batch");
         if (send_when_full && !text_.empty() &&
             text_.size() + 1 + len > std::min(kWritePiece, chunk_cap(job_))) {
-            if (!post()) return false;
+            if (!send()) return false;
         }
         try {
             if (!text_.empty()) text_ += '\n';
@@ -270,86 +408,34 @@ class write_list {
         return true;
     }
 
-    // Sends the pending lines and counts the answers of everything sent. false when the transfer
+    // Posts the pending lines; their answers are counted when they come. false when the transfer
     // must end.
-    bool send() { return post() && collect(); }
-
-    // Sends the pending lines and leaves the answers of what is at the server to be taken while
-    // the next directory is read (the job's write_tail). false when the transfer must end.
-    bool hand_over() {
-        if (!post()) return false;
-        // One tail at a time: the previous directory's answers come first.
-        r_take_write_tail(job_);
-        drop_answered();
-        if (posted_.empty()) return true;
-        cdir_write_tail_ptr tail(new (std::nothrow) cdir_write_tail());
-        cdir_item_ptr item = tail ? cdir_item_copy(item_) : cdir_item_ptr();
-        if (!item) return collect();
-        // The entries live in the listing: the tail keeps it.
-        item->src_files = item_.src_files.share();
-        item->dst_files = item_.dst_files.share();
-        tail->item = std::move(item);
-        tail->posted.swap(posted_);
-        tail->pieces = ends_.size();
-        ends_.clear();
-        job_->write_tail = std::move(tail);
-        return true;
-    }
-
-  private:
-    // Posts the pending lines without waiting for their answers. Up to kPiecesAtServer pieces may
-    // be at the server: before one more goes, the answers of the oldest are taken (and first of
-    // all those of the previous directory's tail).
-    bool post() {
+    bool send() {
         if (entries_.empty()) return true;
-        const cdir_write_tail* tail = job_->write_tail.get();
-        if (tail != nullptr && tail->pieces + ends_.size() >= kPiecesAtServer) {
-            r_take_write_tail(job_);
-        }
-        if (ends_.size() >= kPiecesAtServer) {
-            if (!piece_answers(job_, item_, posted_).take_until(&answered_, ends_.front())) {
-                posted_.clear();
-                ends_.clear();
-                answered_ = 0;
+        if (!item_copy_) {
+            cdir_item_ptr copy = cdir_item_copy(item_);
+            if (!copy) {
+                cdir_verr_check(job_, VERR_NO_MEMORY);
                 return false;
             }
-            drop_answered();
+            // The entries live in the listings: the copy keeps them.
+            copy->src_files = item_.src_files.share();
+            copy->dst_files = item_.dst_files.share();
+            item_copy_ = std::shared_ptr<const cdir_item>(std::move(copy));
         }
-        if (vmfile_cmd(job_->omfile.get(), MFILE_CMD_WRITE, item_.dst_path.c_str(), text_.c_str()) <
-            0) {
-            return false;
-        }
-        try {
-            posted_.insert(posted_.end(), entries_.begin(), entries_.end());
-            ends_.push_back(posted_.size());
-        } catch (const std::bad_alloc&) {
+        std::unique_ptr<due_command> piece(new (std::nothrow)
+                                               write_piece(item_copy_, std::move(entries_)));
+        entries_.clear();
+        if (!piece) {
             cdir_verr_check(job_, VERR_NO_MEMORY);
             return false;
         }
-        entries_.clear();
+        const bool ok = post_due(job_, MFILE_CMD_WRITE, item_.dst_path, text_, std::move(piece));
         text_.clear();
-        return true;
-    }
-
-    // Forgets the entries already answered, and the pieces they complete.
-    void drop_answered() {
-        posted_.erase(posted_.begin(), posted_.begin() + static_cast<std::ptrdiff_t>(answered_));
-        while (!ends_.empty() && ends_.front() <= answered_) ends_.erase(ends_.begin());
-        for (size_t& end : ends_) end -= answered_;
-        answered_ = 0;
-    }
-
-    // Counts the answers of everything posted.
-    bool collect() {
-        if (posted_.empty()) return true;
-        r_take_write_tail(job_);
-        const bool ok = piece_answers(job_, item_, posted_).take_until(&answered_, posted_.size());
-        posted_.clear();
-        ends_.clear();
-        answered_ = 0;
         return ok;
     }
 
+  private:
     bool fail(const mstat_item& e, const char* why) {
         CDIR_LOG(LOG_ERR, "[%s] %s: not copied", joined(item_.src_path, e.name).c_str(), why);
         job_->st.o_file_fail_count++;
@@ -359,18 +445,17 @@ class write_list {
 
     libcdir_ctx* job_;
     const cdir_item& item_;
+    std::shared_ptr<const cdir_item> item_copy_;
     std::string text_;
     std::vector<const mstat_item*> entries_;  // lines in text_, not posted yet
-    std::vector<const mstat_item*> posted_;   // posted, from the oldest piece at the server on
-    size_t answered_ = 0;                     // entries of posted_ whose answers were taken
-    std::vector<size_t> ends_;                // where each piece at the server ends in posted_
     std::vector<char> head_;
 };
 
 // ---- read lists ----
 
-// Small files asked of the source's batch worker, one chunk at a time. Each file is asked with
-// one byte more than it was listed with, so that a file that grew meanwhile is seen.
+// Small files asked of the source's batch worker in chunks, several of which may be posted before
+// the oldest one's answers are taken. Each file is asked with one byte more than it was listed
+// with, so that a file that grew meanwhile is seen.
 class read_list {
   public:
     read_list(libcdir_ctx* job, const cdir_item& item) : job_(job), item_(item) {}
@@ -395,51 +480,98 @@ class read_list {
 
     // Sends the pending lines; `on_file`(entry, data, length) gets each file that came whole and
     // owns nothing (the data is valid for the call). false when the transfer must end.
+    // Posts the pending lines as one command; their answers are taken by take(). false when the
+    // transfer must end (the lines were then not copied).
+    bool post() {
+        if (entries_.empty()) return true;
+        const int ret =
+            vmfile_cmd(job_->imfile.get(), MFILE_CMD_READ, item_.src_path.c_str(), text_.c_str());
+        text_.clear();
+        if (ret < 0) {
+            unanswered(entries_, 0);
+            entries_.clear();
+            return false;
+        }
+        try {
+            chunks_.push_back(std::move(entries_));
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job_, VERR_NO_MEMORY);
+            return false;
+        }
+        entries_.clear();
+        return true;
+    }
+    // Chunks posted whose answers were not taken.
+    size_t posted() const { return chunks_.size(); }
+
+    // Takes the answers of the oldest chunk posted; `on_file`(entry, data, length) gets each file
+    // that came whole and owns nothing (the data is valid for the call). false when the transfer
+    // must end: after a failure, no chunk posted gets its answers.
+    template <typename OnFile>
+    bool take(char* buf, OnFile&& on_file) {
+        if (chunks_.empty()) return true;
+        const std::vector<const mstat_item*> entries = std::move(chunks_.front());
+        chunks_.pop_front();
+        bool stop = false;
+        bool understood = true;
+        size_t got = 0;
+        while (got < entries.size() && understood) {
+            const int n = vmfile_list_ret(job_->imfile.get(), buf, collect_len(job_));
+            if (n < 0) break;
+            const char* data = buf;
+            const size_t len = static_cast<size_t>(n);
+            size_t off = 0;
+            while (off < len) {
+                if (len - off == 1 && (data[off] == '\n' || data[off] == '\0')) break;
+                size_t used = 0;
+                mfile_data_result r{};
+                auto* block = reinterpret_cast<uint8_t*>(const_cast<char*>(data + off));
+                if (libmfile_read_get_data_len_err(block, len - off, &used, &r) != 0 ||
+                    got >= entries.size()) {
+                    free(r.data);
+                    understood = false;
+                    break;
+                }
+                off += used;
+                one_file(*entries[got], r, on_file);
+                free(r.data);
+                ++got;
+                if (cdir_need_exit(job_)) stop = true;
+            }
+        }
+        if (got < entries.size()) {
+            if (!understood) {
+                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", item_.src_path.c_str());
+                cdir_verr_check(job_, VERR_NET_PROTOCOL_ERROR);
+            }
+            unanswered(entries, got);
+            for (const auto& chunk : chunks_) unanswered(chunk, 0);
+            chunks_.clear();
+            return false;
+        }
+        return !stop;
+    }
+
+    // Posts the pending lines and takes the answers of everything posted.
     template <typename OnFile>
     bool send(char* buf, OnFile&& on_file) {
-        if (entries_.empty()) return true;
-        bool stop = false;
-        size_t answered = 0;
-        int ret = run_chunk(
-            job_, job_->imfile.get(), MFILE_CMD_READ, item_.src_path, text_, entries_.size(), buf,
-            [&](const char* data, size_t len, size_t got) -> long {
-                long count = 0;
-                size_t off = 0;
-                while (off < len) {
-                    if (len - off == 1 && (data[off] == '\n' || data[off] == '\0')) break;
-                    size_t used = 0;
-                    mfile_data_result r{};
-                    auto* block = reinterpret_cast<uint8_t*>(const_cast<char*>(data + off));
-                    if (libmfile_read_get_data_len_err(block, len - off, &used, &r) != 0) return -1;
-                    off += used;
-                    if (got + count >= entries_.size()) {
-                        free(r.data);
-                        return -1;
-                    }
-                    one_file(*entries_[got + count], r, on_file);
-                    free(r.data);
-                    ++count;
-                    answered = got + count;
-                    if (cdir_need_exit(job_)) stop = true;
-                }
-                return count;
-            });
-        if (ret < 0) unanswered(answered);
-        text_.clear();
-        entries_.clear();
-        return ret >= 0 && !stop;
+        if (!post()) return false;
+        while (!chunks_.empty()) {
+            if (!take(buf, on_file)) return false;
+        }
+        return true;
     }
 
   private:
     // The batch ended before the entries from `answered` on had their answers: none of them was
     // copied. After a stop they are simply not done.
-    void unanswered(size_t answered) {
-        if (answered >= entries_.size() || job_->user_stop.load() != 0) return;
+    void unanswered(const std::vector<const mstat_item*>& entries, size_t answered) {
+        if (answered >= entries.size() || job_->user_stop.load() != 0) return;
         CDIR_LOG(LOG_ERR, "[%s] %zu of %zu files of a batch read got no answer: not copied",
-                 item_.src_path.c_str(), entries_.size() - answered, entries_.size());
-        for (size_t i = answered; i < entries_.size(); ++i) {
+                 item_.src_path.c_str(), entries.size() - answered, entries.size());
+        for (size_t i = answered; i < entries.size(); ++i) {
             job_->st.i_file_fail_count++;
-            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, entries_[i]->name);
+            cdir_note_change(job_, CDIR_CHANGE_FAILED, item_.dst_path, entries[i]->name);
         }
     }
 
@@ -469,8 +601,58 @@ class read_list {
     libcdir_ctx* job_;
     const cdir_item& item_;
     std::string text_;
-    std::vector<const mstat_item*> entries_;
+    std::vector<const mstat_item*> entries_;             // lines in text_, not posted yet
+    std::deque<std::vector<const mstat_item*>> chunks_;  // posted, answers not taken
 };
+
+// How many chunks of reads may be posted before the oldest one's answers are taken.
+constexpr size_t kReadChunksAhead = 4;
+
+struct read_tail {
+    cdir_item_ptr item;  // paths, and the listings that hold the entries of `reads`
+    rdir_dst_dir dst;
+    std::unique_ptr<read_list> reads;
+    cdir_item_ptr dir_done;  // the directory's attributes wait for its files
+};
+
+// Writes a file that came from the source's worker into the tail's directory.
+void write_read_file(libcdir_ctx* job, read_tail& tail, const mstat_item& e, const char* data,
+                     size_t len) {
+    outcome_probe probe(job);
+    job->st.total_read += len;
+    cdir_write_file(job, e, tail.dst, tail.item->dst_path.c_str(), data, len);
+    probe.note(job, *tail.item, e);
+}
+
+// Takes every answer of the tail's reads and writes their files, then gives the directory its
+// attributes when they waited. false when the transfer ended early.
+bool take_reads(libcdir_ctx* job, read_tail& tail) {
+    bool ok = true;
+    while (tail.reads->posted() > 0) {
+        if (!tail.reads->take(job->trans_buf.get(),
+                              [&](const mstat_item& e, const char* data, size_t len) {
+                                  write_read_file(job, tail, e, data, len);
+                              })) {
+            ok = false;
+            break;
+        }
+    }
+    if (tail.dir_done && !cdir_need_exit(job)) cdir_l_touch_dir(job, *tail.dir_done, true);
+    return ok;
+}
+
+// Takes the reads a previous directory left, if any.
+bool take_read_tail(libcdir_ctx* job) {
+    cdir_write_tail* queue = job->write_tail.get();
+    if (queue == nullptr || !queue->reads || queue->taking) return true;
+    std::unique_ptr<read_tail> tail = std::move(queue->reads);
+    // A stopping job reads no more answers.
+    if (cdir_need_exit(job)) return false;
+    queue->taking = true;
+    const bool ok = take_reads(job, *tail);
+    queue->taking = false;
+    return ok;
+}
 
 // The runs of `selected` (sorted by size): empty files and links, small files, big files.
 struct runs {
@@ -560,11 +742,6 @@ int cdir_rr_up_file(libcdir_ctx* job, const mstat_item& entry, const std::string
     return 0;
 }
 
-// The connection for attribute requests at the destination.
-dvsd_cli_ctx* dst_conn(libcdir_ctx* job) {
-    return cdir_remote_mfile_conn(job->omfile.get());
-}
-
 dvsd_attr to_dvsd_attr(const mstat_attr& a) {
     dvsd_attr d;
     d.type = static_cast<int32_t>(a.type);
@@ -578,100 +755,139 @@ dvsd_attr to_dvsd_attr(const mstat_attr& a) {
     return d;
 }
 
-// Removes the names of `names` (one chunk at most) in `dir` at the destination and counts each
-// answer. false when the deletion must end.
-bool remove_names(libcdir_ctx* job, const std::string& dir, const std::vector<std::string>& names,
-                  size_t first, size_t count, const std::string& text) {
-    bool stop = false;
-    int ret = run_chunk(job, job->omfile.get(), MFILE_CMD_REMOVE, dir, text, count,
-                        job->trans_buf.get(), [&](const char* data, size_t len, size_t got) {
-                            size_t i = first + got;
-                            return take_statuses(data, len, [&](int status) {
-                                const char* name = i < names.size() ? names[i].c_str() : "";
-                                ++i;
-                                if (status == 0 || status == VERR_FILE_NOT_FOUND) {
-                                    job->st.sync_del_file_count++;
-                                    cdir_note_change(job, CDIR_CHANGE_DELETED, dir, name);
-                                } else {
-                                    CDIR_LOG(LOG_ERR, "remove [%s] error: %s",
-                                             joined(dir, name).c_str(), verr2str(status));
-                                    cdir_verr_check(job, status);
-                                    job->st.sync_del_file_fail_count++;
-                                    cdir_note_change(job, CDIR_CHANGE_FAILED, dir, name);
-                                }
-                                if (cdir_need_exit(job)) stop = true;
-                            });
-                        });
-    return ret >= 0 && !stop;
-}
+// The answers of one posted list of names to remove in `dir`.
+class remove_answers final : public due_command {
+  public:
+    remove_answers(std::string dir, std::vector<std::string> names)
+        : dir_(std::move(dir)), names_(std::move(names)) {}
+
+    bool take(libcdir_ctx* job, const char* data, size_t len, bool* complete) override {
+        const bool ok =
+            take_status_answers(data, len, names_.size(), &got_, [&](size_t i, int status) {
+                const char* name = names_[i].c_str();
+                if (status == 0 || status == VERR_FILE_NOT_FOUND) {
+                    job->st.sync_del_file_count++;
+                    cdir_note_change(job, CDIR_CHANGE_DELETED, dir_, name);
+                } else {
+                    CDIR_LOG(LOG_ERR, "remove [%s] error: %s", joined(dir_, name).c_str(),
+                             verr2str(status));
+                    cdir_verr_check(job, status);
+                    job->st.sync_del_file_fail_count++;
+                    cdir_note_change(job, CDIR_CHANGE_FAILED, dir_, name);
+                }
+            });
+        *complete = got_ == names_.size();
+        return ok;
+    }
+
+    void lost(libcdir_ctx* job) override {
+        if (got_ >= names_.size() || job->user_stop.load() != 0) return;
+        CDIR_LOG(LOG_ERR, "[%s] %zu removals got no answer", dir_.c_str(), names_.size() - got_);
+        for (; got_ < names_.size(); ++got_) {
+            job->st.sync_del_file_fail_count++;
+            cdir_note_change(job, CDIR_CHANGE_FAILED, dir_, names_[got_].c_str());
+        }
+    }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> names_;
+    size_t got_ = 0;
+};
 
 // Removes `names` in `dir` at the destination, in chunks. 0, or -1 when the deletion ended early.
 int remove_name_list(libcdir_ctx* job, const std::string& dir,
                      const std::vector<std::string>& names) {
     std::string text;
-    size_t first = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!text.empty() && text.size() + 1 + names[i].size() > chunk_cap(job)) {
-            if (!remove_names(job, dir, names, first, i - first, text)) return -1;
-            text.clear();
-            first = i;
+    std::vector<std::string> chunk;
+    auto send = [&] {
+        std::unique_ptr<due_command> answers(new (std::nothrow)
+                                                 remove_answers(dir, std::move(chunk)));
+        chunk.clear();
+        if (!answers) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+            return false;
         }
-        if (!text.empty()) text += '\n';
-        text += names[i];
-    }
-    if (!text.empty() && !remove_names(job, dir, names, first, names.size() - first, text)) {
+        const bool ok = post_due(job, MFILE_CMD_REMOVE, dir, text, std::move(answers));
+        text.clear();
+        return ok && !cdir_need_exit(job);
+    };
+    try {
+        for (const std::string& name : names) {
+            if (!text.empty() && text.size() + 1 + name.size() > chunk_cap(job) && !send()) {
+                return -1;
+            }
+            if (!text.empty()) text += '\n';
+            text += name;
+            chunk.push_back(name);
+        }
+    } catch (const std::bad_alloc&) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
         return -1;
     }
+    if (!chunk.empty() && !send()) return -1;
     return 0;
 }
 
-// Empties a destination directory of its files with the worker's own command (no names travel).
-int clear_dir(libcdir_ctx* job, const cdir_item& record) {
-    vmfile* h = job->omfile.get();
-    r_take_write_tail(job);
-    int ret = vmfile_cmd(h, MFILE_CMD_CLEAR_DIR, record.dst_path.c_str(), "");
-    if (ret < 0) return ret;
-    char* buf = job->trans_buf.get();
-    for (;;) {
-        int n = vmfile_list_ret(h, buf, collect_len(job));
-        if (n < 0) return -1;
-        std::string_view rest(buf, strnlen(buf, static_cast<size_t>(n)));
-        bool dir_failed = false;
-        while (!rest.empty()) {
+// The answers of the worker's emptying of a directory: "F\t", a status per file, "$"; or "D\t",
+// the status of opening the directory, "$".
+class clear_answers final : public due_command {
+  public:
+    explicit clear_answers(std::string dir) : dir_(std::move(dir)) {}
+
+    bool take(libcdir_ctx* job, const char* data, size_t len, bool* complete) override {
+        std::string_view rest(data, strnlen(data, len));
+        while (!rest.empty() && !ended_) {
             const size_t tab = rest.find('\t');
             const std::string_view part = rest.substr(0, tab);
             rest.remove_prefix(tab == std::string_view::npos ? rest.size() : tab + 1);
             if (part.empty() || part == "F" || part == "\n") continue;
-            if (part == "$") return 0;
+            if (part == "$") {
+                ended_ = true;
+                break;
+            }
             if (part == "D") {
-                dir_failed = true;
+                dir_failed_ = true;
                 continue;
             }
             int status = 0;
-            if (!parse_int(part, &status)) {
-                CDIR_LOG(LOG_ERR, "[%s] batch answer not understood", record.dst_path.c_str());
-                cdir_verr_check(job, VERR_NET_PROTOCOL_ERROR);
-                return -1;
-            }
-            if (dir_failed) {
-                CDIR_LOG(LOG_ERR, "remove [%s] error: %s", record.dst_path.c_str(),
-                         verr2str(status));
+            if (!parse_int(part, &status)) return false;
+            if (dir_failed_) {
+                CDIR_LOG(LOG_ERR, "remove [%s] error: %s", dir_.c_str(), verr2str(status));
                 cdir_verr_check(job, status);
                 job->st.sync_del_file_fail_count++;
-                return 0;
-            }
-            if (status == 0) {
+            } else if (status == 0) {
                 job->st.sync_del_file_count++;
             } else {
                 cdir_verr_check(job, status);
                 job->st.sync_del_file_fail_count++;
             }
-            if (cdir_need_exit(job)) return -1;
         }
+        *complete = ended_;
+        return true;
     }
+
+  private:
+    std::string dir_;
+    bool dir_failed_ = false;
+    bool ended_ = false;
+};
+
+// Empties a destination directory of its files with the worker's own command (no names travel).
+int clear_dir(libcdir_ctx* job, const cdir_item& record) {
+    std::unique_ptr<due_command> answers(new (std::nothrow) clear_answers(record.dst_path));
+    if (!answers) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+        return -1;
+    }
+    return post_due(job, MFILE_CMD_CLEAR_DIR, record.dst_path, "", std::move(answers)) ? 0 : -1;
 }
 
 }  // namespace
+
+void write_tail_deleter::operator()(cdir_write_tail* tail) const {
+    delete tail;
+}
 
 uint64_t cdir_small_max(const libcdir_ctx* job) {
     // The worker reads at most max_mfile_size - 4 bytes of a file, and each file is asked with one
@@ -706,27 +922,60 @@ int cdir_rl_transfer(libcdir_ctx* job, const cdir_item& item,
         probe.note(job, item, *e);
         if (cdir_need_exit(job)) return 0;
     }
-    read_list reads(job, item);
+    // The files come while the next directory is read: their reads go with the directory's
+    // destination and listings, and the previous directory's answers are taken meanwhile.
+    auto tail = std::make_unique<read_tail>();
+    tail->item = cdir_item_copy(item);
+    if (!tail->item) {
+        cdir_verr_check(job, VERR_NO_MEMORY);
+        return -1;
+    }
+    tail->item->src_files = item.src_files.share();
+    tail->item->dst_files = item.dst_files.share();
+    tail->dst = std::move(dst);
+    tail->reads = std::make_unique<read_list>(job, *tail->item);
+    read_tail& t = *tail;
+    read_list& reads = *t.reads;
     auto write_one = [&](const mstat_item& e, const char* data, size_t len) {
-        outcome_probe probe(job);
-        job->st.total_read += len;
-        cdir_write_file(job, e, dst, dst_dir, data, len);
-        probe.note(job, item, e);
+        write_read_file(job, t, e, data, len);
     };
+    int ret = 0;
     for (const mstat_item* e : r.small) {
         if (!reads.empty() && reads.size() + kLineOverhead + strlen(e->name) > chunk_cap(job)) {
-            if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+            if (!reads.post()) {
+                ret = -1;
+                break;
+            }
+            if (reads.posted() > kReadChunksAhead && !reads.take(job->trans_buf.get(), write_one)) {
+                ret = -1;
+                break;
+            }
         }
-        if (!reads.add(*e)) return -1;
+        if (!reads.add(*e)) {
+            ret = -1;
+            break;
+        }
     }
-    if (!reads.send(job->trans_buf.get(), write_one)) return -1;
+    if (ret == 0 && !reads.post()) ret = -1;
+    if (!take_read_tail(job)) ret = -1;
+    // A record of changes keeps each directory's files in their order: small ones first.
+    if (job->changes_file && !take_reads(job, t)) ret = -1;
     for (const mstat_item* e : r.big) {
+        if (ret != 0 || cdir_need_exit(job)) break;
         outcome_probe probe(job);
-        cdir_rl_copy_file(job, *e, item.src_path.c_str(), dst, dst_dir);
+        cdir_rl_copy_file(job, *e, item.src_path.c_str(), t.dst, dst_dir);
         probe.note(job, item, *e);
-        if (cdir_need_exit(job)) return 0;
     }
-    return 0;
+    if (reads.posted() == 0) return ret;
+    // Whatever was posted is taken, after a failure at once: its answers would otherwise be read
+    // as those of the next directory's reads.
+    cdir_write_tail* queue = ret == 0 ? due_queue(job) : nullptr;
+    if (queue == nullptr) {
+        if (!cdir_need_exit(job)) take_reads(job, t);
+        return -1;
+    }
+    queue->reads = std::move(tail);
+    return ret;
 }
 
 int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
@@ -782,10 +1031,9 @@ int cdir_lr_transfer(libcdir_ctx* job, const cdir_item& item,
         if (ret != 0) break;
         if (!read_here(*e)) ret = -1;
     }
-    // With no big file after them, the last piece's answers wait while the next directory is
-    // read and encoded, instead of the client waiting for the server at every directory.
-    const bool hand_over = r.big.empty();
-    if (ret == 0 && !(hand_over ? writes.hand_over() : writes.send())) ret = -1;
+    // The answers come while the next files and directories are read and encoded, instead of
+    // the client waiting for the server at every directory.
+    if (ret == 0 && !writes.send()) ret = -1;
     if (ret == 0) {
         for (const mstat_item* e : r.big) {
             outcome_probe probe(job);
@@ -865,34 +1113,54 @@ int cdir_rr_transfer(libcdir_ctx* job, const cdir_item& item,
     return 0;
 }
 
+namespace {
+
+// The answers of one posted list of directories to create.
+class mkdir_answers final : public due_command {
+  public:
+    mkdir_answers(std::string dir, std::vector<std::string> names)
+        : dir_(std::move(dir)), names_(std::move(names)) {}
+
+    bool take(libcdir_ctx* job, const char* data, size_t len, bool* complete) override {
+        const bool ok =
+            take_status_answers(data, len, names_.size(), &got_, [&](size_t i, int status) {
+                if (status == 0) return;
+                CDIR_LOG(LOG_ERR, "mkdir [%s] eno=%d error: %s",
+                         joined(dir_, names_[i].c_str()).c_str(), status, verr2str(status));
+                job->st.o_file_fail_count++;
+                cdir_verr_check(job, status);
+            });
+        *complete = got_ == names_.size();
+        return ok;
+    }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> names_;
+    size_t got_ = 0;
+};
+
+}  // namespace
+
 int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
     if (job->dry_run) return 0;
     std::span<const mstat_item> dirs = item.src_dirs.items();
     if (dirs.empty()) return 0;
-    std::vector<const mstat_item*> entries;
+    std::vector<std::string> names;
     std::string text;
     char line[PL_MAX_PATH + 256];
     auto send = [&]() -> bool {
-        if (entries.empty()) return true;
-        bool stop = false;
-        size_t i = 0;
-        int ret = run_chunk(
-            job, job->omfile.get(), MFILE_CMD_MKDIR, item.dst_path, text, entries.size(),
-            job->trans_buf.get(), [&](const char* data, size_t len, size_t) {
-                return take_statuses(data, len, [&](int status) {
-                    const mstat_item* d = entries[std::min(i, entries.size() - 1)];
-                    ++i;
-                    if (status == 0) return;
-                    CDIR_LOG(LOG_ERR, "mkdir [%s] eno=%d error: %s",
-                             joined(item.dst_path, d->name).c_str(), status, verr2str(status));
-                    job->st.o_file_fail_count++;
-                    cdir_verr_check(job, status);
-                    if (cdir_need_exit(job)) stop = true;
-                });
-            });
-        entries.clear();
+        if (names.empty()) return true;
+        std::unique_ptr<due_command> answers(new (std::nothrow)
+                                                 mkdir_answers(item.dst_path, std::move(names)));
+        names.clear();
+        if (!answers) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+            return false;
+        }
+        const bool ok = post_due(job, MFILE_CMD_MKDIR, item.dst_path, text, std::move(answers));
         text.clear();
-        return ret >= 0 && !stop;
+        return ok && !cdir_need_exit(job);
     };
     for (const mstat_item& d : dirs) {
         // Writable by the owner until its contents are in; its own mode comes with its times.
@@ -905,30 +1173,17 @@ int r_create_dir_list(libcdir_ctx* job, const cdir_item& item) {
         }
         const size_t len = strlen(line);
         if (!text.empty() && text.size() + 1 + len > chunk_cap(job) && !send()) return -1;
-        if (!text.empty()) text += '\n';
-        text += line;
-        entries.push_back(&d);
+        try {
+            if (!text.empty()) text += '\n';
+            text += line;
+            names.emplace_back(d.name);
+        } catch (const std::bad_alloc&) {
+            cdir_verr_check(job, VERR_NO_MEMORY);
+            return -1;
+        }
     }
     return send() ? 0 : -1;
 }
-
-namespace {
-
-// With `missing_ok` a directory that is not there is no failure: a sync makes directories only
-// as their files need them.
-int set_dir_attr(libcdir_ctx* job, const std::string& path, const mstat_attr& a,
-                 bool missing_ok = false) {
-    const dvsd_attr attr = to_dvsd_attr(a);
-    dvsd_cli_ctx* ctx = dst_conn(job);
-    if (dvsd_cli_set_stat(ctx, path.c_str(), &attr) == 0) return 0;
-    const verr status = dvsd_cli_get_error(ctx);
-    if (missing_ok && (status == VERR_FILE_NOT_FOUND || status == VERR_PATH_NOT_FOUND)) return 0;
-    const verr code = cdir_remote_failure(job, ctx);
-    CDIR_LOG(LOG_ERR, "lutime %s error: %s", path.c_str(), verr2str(code));
-    return code;
-}
-
-}  // namespace
 
 int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
     if (job->dry_run || item.dst_path.empty()) return 0;
@@ -946,35 +1201,54 @@ int r_dir_done(libcdir_ctx* job, const cdir_item& item) {
         }
         return 0;
     }
-    // Its last files may still be written: the times come after them.
-    cdir_write_tail* tail = job->write_tail.get();
-    if (tail != nullptr && tail->item->dst_path == item.dst_path) {
-        tail->dir_done = true;
-        tail->dir_attr = attr;
-        return 0;
-    }
-    return set_dir_attr(job, item.dst_path, attr);
+    // Its files may still be on their way: the times come after their answers.
+    due_attr a;
+    a.dir = item.dst_path;
+    a.attr = attr;
+    a.attr.link = nullptr;
+    return post_due_attr(job, std::move(a)) ? 0 : -1;
 }
 
 bool r_take_write_tail(libcdir_ctx* job) {
     if (!job->write_tail) return true;
-    cdir_write_tail_ptr tail = std::move(job->write_tail);
-    // A stopping job reads no more answers, as a transfer that ends early does not.
-    if (cdir_need_exit(job)) return false;
-    const bool ok = piece_answers(job, *tail->item, tail->posted).take();
-    if (tail->dir_done && !cdir_need_exit(job)) {
-        set_dir_attr(job, tail->item->dst_path, tail->dir_attr);
+    if (job->write_tail->taking) return true;
+    bool ok = take_read_tail(job);
+    if (!take_due(job, 0)) ok = false;
+    job->write_tail->taking = true;
+    if (!cdir_remote_mfile_settle(job->omfile.get())) ok = false;
+    job->write_tail->taking = false;
+    // Only a queue that is empty goes: a stop leaves nothing in it either.
+    if (job->write_tail && job->write_tail->due.empty() && !job->write_tail->reads) {
+        job->write_tail.reset();
     }
     return ok;
+}
+
+bool r_hold_dir_done(libcdir_ctx* job, const cdir_item& item) {
+    cdir_write_tail* queue = job->write_tail.get();
+    if (queue == nullptr || !queue->reads || queue->reads->item->dst_path != item.dst_path) {
+        return false;
+    }
+    queue->reads->dir_done = cdir_item_copy(item);
+    if (queue->reads->dir_done) return true;
+    // Without memory to wait, the files come first.
+    take_read_tail(job);
+    return false;
 }
 
 void r_finish_new_dirs(libcdir_ctx* job) {
     // Deepest first: a parent's final mode may close it to the writes below it.
     for (auto it = job->new_dirs.rbegin(); it != job->new_dirs.rend(); ++it) {
         if (cdir_need_exit(job)) break;
-        set_dir_attr(job, it->path, it->attr, true);
+        due_attr a;
+        a.dir = it->path;
+        a.attr = it->attr;
+        a.attr.link = nullptr;
+        a.missing_ok = true;
+        if (!post_due_attr(job, std::move(a))) break;
     }
     job->new_dirs.clear();
+    r_take_write_tail(job);
 }
 
 int r_sync_del_orphans(libcdir_ctx* job, const cdir_item& record, bool have_src,
@@ -1019,25 +1293,23 @@ void r_finish_deletes(libcdir_ctx* job) {
         names.push_back(path.substr(slash == std::string::npos ? 0 : slash + 1));
     }
     if (!cdir_need_exit(job)) flush();
+    r_take_write_tail(job);
 }
 
 int r_sync_update_attrs(libcdir_ctx* job, const cdir_item& record,
                         std::span<const mstat_item* const> files) {
-    dvsd_cli_ctx* ctx = dst_conn(job);
     for (const mstat_item* e : files) {
-        if (!job->dry_run) {
-            const dvsd_attr attr = to_dvsd_attr(mstat_item_attr(*e));
-            const std::string path = joined(record.dst_path, e->name);
-            if (dvsd_cli_set_stat(ctx, path.c_str(), &attr) != 0) {
-                const verr code = cdir_remote_failure(job, ctx);
-                CDIR_LOG(LOG_ERR, "chmod [%s] error: %s", path.c_str(), verr2str(code));
-                job->st.o_file_fail_count++;
-                cdir_note_change(job, CDIR_CHANGE_FAILED, record.dst_path, e->name);
-                if (cdir_need_exit(job)) return -1;
-                continue;
-            }
+        if (job->dry_run) {
+            cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
+            continue;
         }
-        cdir_note_change(job, CDIR_CHANGE_UPDATED, record.dst_path, e->name);
+        due_attr a;
+        a.dir = record.dst_path;
+        a.name = e->name;
+        a.attr = mstat_item_attr(*e);
+        a.attr.link = nullptr;
+        a.file = true;
+        if (!post_due_attr(job, std::move(a)) && cdir_need_exit(job)) return -1;
     }
     return 0;
 }

@@ -696,8 +696,12 @@ int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
         // behind a server that stopped reading.
         ctx->net.stop.store(0, std::memory_order_release);
         ctx->net.timeout_ms = std::min(ctx->net.timeout_ms, kAbandonTimeoutMs);
-        // Requests sent ahead go unanswered: the server works through them and then quits,
-        // dropping what they left unfinished.
+        // Requests sent ahead are answered first (within the same short time), so that the quit
+        // finds room on the way; the server then drops what they left unfinished.
+        ctx->frame.repair_enabled = false;
+        while (!ctx->frame.posted.empty() && !ctx->frame.repair_failed) {
+            if (sd_frame_take_posted(&ctx->frame) != SD_FRAME_OK) break;
+        }
         ctx->frame.posted.clear();
         ctx->frame.arrived.clear();
         cli_msg_begin(ctx);

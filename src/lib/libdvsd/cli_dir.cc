@@ -281,6 +281,22 @@ int dvsd_cli_mfile_cmd(dvsd_cli_ctx* ctx, int32_t code, const char* base, const 
     return cli_ctl_text_out(ctx, code, &text, nullptr, 0, nullptr);
 }
 
+int dvsd_cli_mfile_post(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list) {
+    if (ctx == nullptr) return -1;
+    const bool known = (code >= DVSD_IOCTL_MFILE_READ && code <= DVSD_IOCTL_MFILE_REMOVE) ||
+                       code == DVSD_IOCTL_MFILE_EMPTY;
+    if (!known) return cli_fail(ctx, VERR_INVALID_PARAMETER, "not a worker command");
+    if (has_tab(base)) return cli_fail(ctx, VERR_INVALID_PARAMETER, "base holds a tab");
+    std::string text;
+    if (base != nullptr) text = base;
+    if (list != nullptr) text.append("\t").append(list);
+    return dvsd_cli_post_ioctl2(ctx, code, text.c_str(), static_cast<uint32_t>(text.size() + 1), 0);
+}
+
+int dvsd_cli_mfile_post_results(dvsd_cli_ctx* ctx, uint32_t size) {
+    return dvsd_cli_post_ioctl2(ctx, DVSD_IOCTL_MFILE_LIST_RET, nullptr, 0, size);
+}
+
 // ---- attributes ---------------------------------------------------------------------------------
 
 int dvsd_cli_set_stat(void* handle, const char* path, const dvsd_attr* attr) {
@@ -290,6 +306,43 @@ int dvsd_cli_set_stat(void* handle, const char* path, const dvsd_attr* attr) {
         return cli_fail(ctx, VERR_INVALID_PARAMETER, "bad path or attributes");
     }
     return cli_ctl_text(handle, DVSD_IOCTL_SET_STAT, std::string(path) + "\t" + attr_fields(attr));
+}
+
+int dvsd_cli_post_set_stat(dvsd_cli_ctx* ctx, const char* path, const dvsd_attr* attr) {
+    if (ctx == nullptr) return -1;
+    if (path == nullptr || attr == nullptr || has_tab(path)) {
+        return cli_fail(ctx, VERR_INVALID_PARAMETER, "bad path or attributes");
+    }
+    if (!ctx->pipe_armed && sd_frame_pending(&ctx->frame) == 0) {
+        const int rc = cli_pipe_arm(ctx);
+        if (rc != SD_FRAME_OK) return cli_outcome(ctx, rc);
+    }
+    const std::string text = std::string(path) + "\t" + attr_fields(attr);
+    const uint32_t len = static_cast<uint32_t>(text.size() + 1);
+    cli_msg_begin(ctx);
+    ctx->msg.add_int64(SDF_FD, 0);
+    ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(DVSD_IOCTL_SET_STAT));
+    ctx->msg.add_int32(SDF_LEN, len);
+    ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, text.c_str(), len);
+    if (!ctx->msg.ok()) return cli_outcome(ctx, SD_FRAME_NO_MEMORY);
+    if (ctx->net.stop.load(std::memory_order_acquire) != 0) {
+        return cli_outcome(ctx, SD_FRAME_USER_STOP);
+    }
+    // The answer is a status and perhaps the server's error text.
+    const size_t bound = SD_FRAME_HEAD_SIZE + SD_SRV_ERROR_TEXT_SIZE + 256;
+    return cli_outcome(ctx, dvsd_post_request(&ctx->frame, SD_REQ_FILE_IOCTL, ctx->msg, bound));
+}
+
+int dvsd_cli_collect_set_stat(dvsd_cli_ctx* ctx) {
+    if (ctx == nullptr) return -1;
+    size_t len = 0;
+    int rc = client_collect_response(&ctx->frame, &len);
+    if (rc == SD_FRAME_OK) {
+        const blob_attr* tb[SD_STATUS_COUNT];
+        rc = cli_parse(ctx, SD_REQ_FILE_IOCTL, false, tb, SD_STATUS_COUNT, len, "parse data error");
+    }
+    const int ret = cli_outcome(ctx, rc);
+    return rc == SD_FRAME_SRV_ERROR ? 1 : ret;
 }
 
 int dvsd_cli_fset_stat(dvsd_cli_file* file, const dvsd_attr* attr) {

@@ -201,9 +201,14 @@ int repair_posted_imp(dvsd_cli_ctx* ctx, bool* again) {
     CLI_LOG(LOG_DBG, "%llu responses replayed, %llu requests sent again\n",
             static_cast<unsigned long long>(replayed),
             static_cast<unsigned long long>(sent - server_index));
-    size_t i = 0;
+    // The responses sent again are taken at once: should this connection break too, the next
+    // attempt starts after them, so a link that breaks every so many bytes still moves on.
+    for (uint64_t k = 0; k < replayed; ++k) {
+        if (stopped(ctx)) return SD_FRAME_USER_STOP;
+        rc = sd_frame_take_posted(&frame);
+        if (rc != SD_FRAME_OK) return rc;
+    }
     for (const sd_frame_conn::posted_request& p : frame.posted) {
-        if (i++ < replayed) continue;
         if (stopped(ctx)) return SD_FRAME_USER_STOP;
         verr status = VERR_SUCCESS;
         rc = sd_frame_write(*frame.stream, SD_FRAME_PROTOCOL, p.code, p.root, &status);

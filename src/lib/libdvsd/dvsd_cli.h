@@ -331,9 +331,20 @@ int64_t dvsd_cli_mfile_list_ret(dvsd_cli_ctx* ctx, char* buf, uint32_t size);
 // Worker command `code` (10133 to 10136, 10138) with a base directory and a list, either may be
 // null. Another code is VERR_INVALID_PARAMETER without a request. 0 or -1.
 int dvsd_cli_mfile_cmd(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list);
+// The same command and a collection of results (at most `size` bytes) posted ahead of their
+// answers, as dvsd_cli_post_ioctl2 posts; the command's answer is collected with no output, the
+// results' with dvsd_cli_collect_ioctl2. A collection posted where the worker will have nothing
+// to hand over waits on the server for the worker's time-out. 0 or -1.
+int dvsd_cli_mfile_post(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list);
+int dvsd_cli_mfile_post_results(dvsd_cli_ctx* ctx, uint32_t size);
 
 // Applies attributes to a path on the connection of any handle / to an open file. 0 or -1.
 int dvsd_cli_set_stat(void* handle, const char* path, const dvsd_attr* attr);
+// dvsd_cli_set_stat posted ahead of its answer (see dvsd_cli_post_ioctl2), and the collection
+// of that answer in the order of the posts. 0 or -1; the collection gives 1 when the server
+// refused the request (its status is the last error; the connection goes on).
+int dvsd_cli_post_set_stat(dvsd_cli_ctx* ctx, const char* path, const dvsd_attr* attr);
+int dvsd_cli_collect_set_stat(dvsd_cli_ctx* ctx);
 int dvsd_cli_fset_stat(dvsd_cli_file* file, const dvsd_attr* attr);
 
 // ---- control requests -------------------------------------------------------------------------

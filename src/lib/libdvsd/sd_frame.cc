@@ -354,34 +354,42 @@ void note_good(sd_frame_conn* conn) {
 int read_posted(sd_frame_conn* conn) {
     if (conn->in_flight <= 1 || conn->in_flight >= conn->window) ++conn->waits;
     for (;;) {
-        sd_frame_conn::arrived_response a;
-        a.reply_bound = conn->posted.front().reply_bound;
-        int rc = SD_FRAME_OK;
-        try {
-            rc = client_recv_response_imp(conn, &a.padded_len);
-            if (rc == SD_FRAME_OK) {
-                std::swap(a.root, conn->reply);
-                conn->arrived.push_back(std::move(a));
-            }
-        } catch (const std::bad_alloc&) {
-            rc = SD_FRAME_NO_MEMORY;
-        }
+        const size_t posted = conn->posted.size();
+        const int rc = sd_frame_take_posted(conn);
         if (rc == SD_FRAME_OK) break;
-        // Repaired: the response comes on the new stream.
-        rc = fail_posted(conn, rc);
-        if (rc != SD_FRAME_OK) return rc;
+        // Repaired: the response came again during the repair, or comes on the new stream.
+        const int fixed = fail_posted(conn, rc);
+        if (fixed != SD_FRAME_OK) return fixed;
+        if (conn->posted.size() < posted) break;
     }
+    note_good(conn);
+    return SD_FRAME_OK;
+}
+
+}  // namespace
+
+int sd_frame_take_posted(sd_frame_conn* conn) {
+    sd_frame_conn::arrived_response a;
+    a.reply_bound = conn->posted.front().reply_bound;
+    int rc = SD_FRAME_OK;
+    try {
+        rc = client_recv_response_imp(conn, &a.padded_len);
+        if (rc == SD_FRAME_OK) {
+            std::swap(a.root, conn->reply);
+            conn->arrived.push_back(std::move(a));
+        }
+    } catch (const std::bad_alloc&) {
+        rc = SD_FRAME_NO_MEMORY;
+    }
+    if (rc != SD_FRAME_OK) return rc;
     if (conn->in_flight > 0) --conn->in_flight;
     sd_frame_conn::posted_request& done = conn->posted.front();
     conn->posted_bytes -= std::min(conn->posted_bytes, done.reply_bound);
     conn->posted_request_bytes -= std::min(conn->posted_request_bytes, done.root.size());
     conn->posted_sent_bytes -= std::min(conn->posted_sent_bytes, done.sent_bytes);
     conn->posted.pop_front();
-    note_good(conn);
     return SD_FRAME_OK;
 }
-
-}  // namespace
 
 int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg,
                       size_t reply_bound) {

@@ -244,6 +244,10 @@ int dvsd_post_request(sd_frame_conn* conn, uint8_t code, const sd_frame_msg& msg
 // nothing is posted; failures as dvsd_post_request.
 int client_collect_response(sd_frame_conn* conn, size_t* out_len);
 
+// Reads the response of the oldest posted request off the stream into `arrived`, without a
+// repair (the repair layer takes the responses a server sends again this way).
+int sd_frame_take_posted(sd_frame_conn* conn);
+
 // Requests posted whose response has not been collected.
 inline size_t sd_frame_pending(const sd_frame_conn* conn) {
     return conn->posted.size() + conn->arrived.size();
