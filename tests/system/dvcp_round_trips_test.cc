@@ -183,8 +183,8 @@ TEST_F(DvcpRoundTrips, LocalJobReportsNoServerTraffic) {
 // The bound a job that keeps its requests in flight must hold: its waits do not grow with its
 // files or directories, so that a tree of this size (and one of 20,000 files) costs a few dozen
 // round trips in all, connection set-up included, where a job that asks one thing at a time pays
-// one per request (several hundred here). Enabled once the remote path keeps requests in flight.
-TEST_P(DvcpRoundTrips, DISABLED_WaitsStayWithinAFewDozen) {
+// one per request (several hundred here).
+TEST_P(DvcpRoundTrips, WaitsStayWithinAFewDozen) {
     const RunResult result = run(GetParam().job);
     int64_t waits = 0;
     const auto counts = report_counts(result);
