@@ -26,7 +26,7 @@ constexpr int32_t kDefaultReadTimeoutMs = 10000;
 constexpr int32_t kDefaultWriteTimeoutMs = 8000;
 constexpr uint32_t kDefaultBlockSize = 10u << 20;
 constexpr uint32_t kDefaultRdirSize = 1u << 20;
-constexpr uint32_t kDefaultSockBufsize = 256u << 10;
+constexpr uint32_t kDefaultSockBufsize = 0;  // the kernel sizes the buffers, growing with the link
 constexpr uint32_t kMaxSockBufsize = 64u << 20;
 constexpr size_t kCipherMax = 47;
 constexpr size_t kProxyNameMax = 255;
@@ -582,7 +582,7 @@ int dvsd_cli_ver_info(dvsd_cli_ctx* ctx) {
     try {
         ctx->server_info.assign(text);
     } catch (const std::bad_alloc&) {
-        return cli_fail(ctx, VERR_NO_MEMORY, nullptr);
+        return cli_fail(ctx, VERR_NO_MEMORY, "no memory for the server information");
     }
     info_value(text, "ver", ctx->ver, sizeof ctx->ver);
     info_value(text, "plat", ctx->plat, sizeof ctx->plat);

@@ -186,16 +186,16 @@ TEST_F(CliConn, OptionDefaultsAndClamps) {
         uint32_t block, rdir, bufsize;
         const char* pack;
     } cases[] = {
-        {"pack=", 4000, 10000, 8000, 10u << 20, 1u << 20, 256u << 10, "lz4"},
-        {"read_timeout=3&write_timeout=8", 4000, 3000, 2000, 10u << 20, 1u << 20, 256u << 10,
+        {"pack=", 4000, 10000, 8000, 10u << 20, 1u << 20, 0u, "lz4"},
+        {"read_timeout=3&write_timeout=8", 4000, 3000, 2000, 10u << 20, 1u << 20, 0u,
          "none"},
         {"connect_timeout=0&sock-bufsize=0&mblock-size=0&read_timeout=-5", 4000, 10000, 8000,
-         10u << 20, 1u << 20, 256u << 10, "none"},
+         10u << 20, 1u << 20, 0u, "none"},
         {"connect_timeout=2&mblock-size=64M&rdir-size=1G&sock-bufsize=1M", 2000, 10000, 8000,
          DVSD_CLI_MAX_BLOCK, DVSD_CLI_MAX_BLOCK, 1u << 20, "none"},
         {"mblock-size=64k&rdir-size=4k&pack=lz4", 4000, 10000, 8000, 64u << 10, 4u << 10,
-         256u << 10, "lz4"},
-        {"pack=averyveryverylongname", 4000, 10000, 8000, 10u << 20, 1u << 20, 256u << 10, "lz4"},
+         0u, "lz4"},
+        {"pack=averyveryverylongname", 4000, 10000, 8000, 10u << 20, 1u << 20, 0u, "lz4"},
     };
     for (const auto& c : cases) {
         srv_.clear();
