@@ -228,11 +228,14 @@ int client_fix_posted(dvsd_cli_ctx* ctx) {
     // A link that breaks again while the lost responses come again or the lost requests go again
     // is repaired again: each attempt starts from what the client has, so none runs twice.
     int rc = SD_FRAME_OK;
+    // Attempts that took some of the responses back do not count: the posted ones run out.
     for (int attempt = 1; attempt <= kPostedRepairAttempts; ++attempt) {
         bool again = false;
+        const size_t posted = ctx->frame.posted.size();
         rc = repair_posted_imp(ctx, &again);
         if (rc == SD_FRAME_OK || !again || stopped(ctx)) break;
         CLI_LOG(LOG_DBG, "repair attempt %d ret=%d: the new connection broke too\n", attempt, rc);
+        if (ctx->frame.posted.size() < posted) attempt = 0;
     }
     ctx->frame.repairing = false;
     return rc;
