@@ -954,29 +954,11 @@ class remote_bfile final : public vbfile {
     }
     int64_t write_at(int64_t offset, const char* buf, size_t len) override {
         if (file_ == nullptr) return VERR_INVALID_STATE;
-        if (write_failed_ != 0) return write_failed_;
-        if (!dvsd_cli_can_post_io(conn_.get())) {
-            const int64_t n = dvsd_cli_write(file_, buf, static_cast<uint32_t>(len),
-                                             static_cast<uint64_t>(offset));
-            return n >= 0 ? n : status();
-        }
-        // Sent ahead in blocks; an answer that tells of a failure fails the next call (the file
-        // then goes unfinished, so nothing partial lands).
-        const uint32_t block = dvsd_cli_block_size(conn_.get());
-        for (size_t at = 0; at < len;) {
-            const auto n32 = static_cast<uint32_t>(std::min<size_t>(block, len - at));
-            while (!writes_.empty() &&
-                   (writes_.size() >= window() || (writes_.size() + 1) * block > kAheadBytes)) {
-                if (const verr code = collect_write(); code != 0) return code;
-            }
-            const int64_t where = offset + static_cast<int64_t>(at);
-            if (dvsd_cli_post_write(file_, buf + at, n32, static_cast<uint64_t>(where)) != 0) {
-                return status();
-            }
-            writes_.push_back({where, n32});
-            at += n32;
-        }
-        return static_cast<int64_t>(len);
+        // Writes wait for their answers: a stop must find the stream between requests, so that
+        // the server hears the quit and drops the unfinished file at once.
+        const int64_t n =
+            dvsd_cli_write(file_, buf, static_cast<uint32_t>(len), static_cast<uint64_t>(offset));
+        return n >= 0 ? n : status();
     }
     int close_file(const mstat_attr* attr) override {
         if (file_ == nullptr) return 0;
@@ -1010,7 +992,7 @@ class remote_bfile final : public vbfile {
         if (file_ == nullptr) return;
         dvsd_cli_file* file = file_;
         file_ = nullptr;
-        const bool posted = !reads_.empty() || !writes_.empty();
+        const bool posted = !reads_.empty();
         forget_posted();
         if (writing_ || posted) {
             // The server writes a replaced file under a temporary name and places it at its close;
@@ -1061,12 +1043,10 @@ class remote_bfile final : public vbfile {
     }
 
   private:
-    // Takes every read and write sent ahead off the connection: 0, or the failure of a write (or
-    // of the connection) that the caller has not been told of. A broken connection answers the
-    // rest at once.
+    // Takes the reads sent ahead off the connection: 0, or the failure of the connection. A
+    // broken connection answers the rest at once.
     verr settle() {
-        while (!writes_.empty()) collect_write();
-        verr code = write_failed_;
+        verr code = 0;
         while (!reads_.empty()) {
             reads_.pop_front();
             if (dvsd_cli_collect_discard(conn_.get()) != 0 && code == 0) code = status();
@@ -1074,19 +1054,8 @@ class remote_bfile final : public vbfile {
         if (code != 0) forget_posted();
         return code;
     }
-    // The oldest write sent ahead: 0, or its failure (kept for the calls that follow).
-    verr collect_write() {
-        const posted_io w = writes_.front();
-        writes_.pop_front();
-        if (dvsd_cli_collect_write(file_, w.len) != 0 && write_failed_ == 0) {
-            write_failed_ = status();
-        }
-        return write_failed_;
-    }
     void forget_posted() {
         reads_.clear();
-        writes_.clear();
-        write_failed_ = 0;
         read_end_ = -1;
     }
     size_t window() const { return dvsd_cli_pipe_window(conn_.get()); }
@@ -1118,10 +1087,8 @@ class remote_bfile final : public vbfile {
     remote_conn conn_{CDIR_CONN_FILE};
     dvsd_cli_file* file_ = nullptr;
     bool writing_ = false;
-    std::deque<posted_io> reads_;   // posted, in the order of their offsets
-    std::deque<posted_io> writes_;  // posted, answers not taken
-    verr write_failed_ = 0;         // the first failure among the writes' answers
-    int64_t read_end_ = -1;         // the size of the file being read, once known
+    std::deque<posted_io> reads_;  // posted, in the order of their offsets
+    int64_t read_end_ = -1;        // the size of the file being read, once known
 };
 
 class remote_endpoints final : public cdir_endpoints {

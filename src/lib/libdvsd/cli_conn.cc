@@ -1,10 +1,12 @@
 // Connections: library set-up, connect and login, server information, reconnect, close, handle
 // resolution and the last-error accessors; and the request helpers every operation uses.
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -684,6 +686,29 @@ int dvsd_cli_drop(dvsd_cli_ctx* ctx) {
     return dvsd_cli_exit_imp(ctx, false);
 }
 
+namespace {
+
+// A socket closed with answers still unread in it is reset, and a reset may make the server's
+// side drop what it had not read yet: the quit. So this side ends its sending and reads what
+// comes until the server closes (a short while at most) before the socket goes.
+void let_quit_arrive(int fd) {
+    if (fd < 0 || shutdown(fd, SHUT_WR) != 0) return;
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kAbandonTimeoutMs);
+    char sink[16384];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
+        const ssize_t n = recv(fd, sink, sizeof sink, 0);
+        if (n <= 0) return;
+    }
+}
+
+}  // namespace
+
 int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
     if (ctx == nullptr) return 0;
     CLI_LOG(LOG_VERB, "==>\n");
@@ -691,7 +716,8 @@ int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
     ctx->files.clear();
     ctx->dirs.clear();
     int rc = SD_FRAME_NET_ERROR;
-    if (ctx->net.sock != 0 && !ctx->frame.send_incomplete && !ctx->frame.repair_failed) {
+    if (ctx->net.sock != 0 && !ctx->frame.send_incomplete &&
+        (!ctx->frame.repair_failed || ctx->frame.stopped_posted)) {
         // The quit is the last word on this connection, stop or not; it must not wait long
         // behind a server that stopped reading.
         ctx->net.stop.store(0, std::memory_order_release);
@@ -699,6 +725,8 @@ int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
         // Requests sent ahead are answered first (within the same short time), so that the quit
         // finds room on the way; the server then drops what they left unfinished.
         ctx->frame.repair_enabled = false;
+        // A stop with requests posted left the stream whole: the quit may still go on it.
+        if (ctx->frame.stopped_posted) ctx->frame.repair_failed = false;
         while (!ctx->frame.posted.empty() && !ctx->frame.repair_failed) {
             if (sd_frame_take_posted(&ctx->frame) != SD_FRAME_OK) break;
         }
@@ -706,6 +734,7 @@ int dvsd_cli_abandon(dvsd_cli_ctx* ctx) {
         ctx->frame.arrived.clear();
         cli_msg_begin(ctx);
         rc = cli_send_only(ctx, SD_REQ_QUIT);
+        if (rc == SD_FRAME_OK) let_quit_arrive(sock_fd(ctx->net.sock));
     }
     free_ctx(ctx);
     return rc;

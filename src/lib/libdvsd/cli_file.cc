@@ -470,41 +470,6 @@ bool can_post(const dvsd_cli_file* file, uint32_t len) {
 
 }  // namespace
 
-int dvsd_cli_post_write(dvsd_cli_file* file, const void* data, uint32_t len, uint64_t offset) {
-    if (file == nullptr) return -1;
-    dvsd_cli_ctx* ctx = file->ctx;
-    if (data == nullptr && len > 0) return cli_fail(ctx, VERR_INVALID_PARAMETER, "data missing");
-    if (!can_post(file, len) || offset == DVSD_CLI_CUR_POS) return cli_not_supported(ctx);
-    if (file->pending_write_timeout) {
-        dvsd_cli_set_fd_write_timeout(file, ctx->write_timeout_ms);
-        file->pending_write_timeout = false;
-    }
-    if (cli_outcome(ctx, arm(ctx)) != 0) return -1;
-    cli_msg_begin(ctx);
-    ctx->msg.add_int64(SDF_FD, file->fd);
-    ctx->msg.add_int32(SDF_FLAGS, 0);
-    ctx->msg.add_int32(SDF_LEN, len);
-    ctx->msg.add_int64(SDF_OFFSET, offset);
-    int rc = cli_add_packed(ctx, data, len);
-    if (rc == SD_FRAME_OK) rc = post_file_request(ctx, SD_REQ_PWRITE, kFileReplySpare);
-    if (cli_outcome(ctx, rc) != 0) return -1;
-    file->position = offset + len;
-    ctx->data_written = 1;
-    return 0;
-}
-
-int dvsd_cli_collect_write(dvsd_cli_file* file, uint32_t len) {
-    if (file == nullptr) return -1;
-    dvsd_cli_ctx* ctx = file->ctx;
-    const blob_attr* tb[SD_LEN_COUNT];
-    const int rc = collect_file_response(ctx, SD_REQ_PWRITE, tb, SD_LEN_COUNT);
-    if (cli_outcome(ctx, rc) != 0) return -1;
-    const uint32_t written = static_cast<uint32_t>(blobmsg_get_int32(tb[SD_LEN_LEN]));
-    // A server that took less than a whole request has not done what was asked.
-    if (written != len) return record_short_write(ctx, len, written);
-    return 0;
-}
-
 int dvsd_cli_post_read(dvsd_cli_file* file, uint32_t len, uint64_t offset) {
     if (file == nullptr) return -1;
     dvsd_cli_ctx* ctx = file->ctx;

@@ -263,20 +263,17 @@ int64_t dvsd_cli_read_packed(dvsd_cli_file* file, void* buf, uint32_t len, uint3
 // connection's packer. Returns `len`, or -1 (also when the server wrote less than a request
 // carried: VERR_WRITE_ERROR). The position counts what was written.
 int64_t dvsd_cli_write(dvsd_cli_file* file, const void* data, uint32_t len, uint64_t offset);
-// Reads and writes sent ahead of their answers (with a server that offers it; otherwise each
-// post waits for its answer), at explicit offsets, at most the block size each. Every post is
-// collected, in the order of the posts, before any other request goes on the connection; a
-// failed post or collect with others posted leaves the connection unusable (close it). A post
-// is 0 or -1 (not supported where the server lacks positional I/O: use the calls above). A
-// write's collect is 0, or -1 when it failed or the server wrote less than `len` bytes; a read's
-// collect gives the bytes placed in `buf` (`len` as posted) or -1.
-int dvsd_cli_post_write(dvsd_cli_file* file, const void* data, uint32_t len, uint64_t offset);
-int dvsd_cli_collect_write(dvsd_cli_file* file, uint32_t len);
+// Reads sent ahead of their answers (with a server that offers it; otherwise each post waits for
+// its answer), at explicit offsets, at most the block size each. Every post is collected, in the
+// order of the posts, before any other request goes on the connection; a failed post or collect
+// with others posted leaves the connection unusable (close it). A post is 0 or -1 (not supported
+// where the server lacks positional I/O: use dvsd_cli_read); a collect gives the bytes placed in
+// `buf` (`len` as posted) or -1.
 int dvsd_cli_post_read(dvsd_cli_file* file, uint32_t len, uint64_t offset);
 int64_t dvsd_cli_collect_read(dvsd_cli_file* file, void* buf, uint32_t len);
 // The block size of the connection: the most one read or write request carries.
 uint32_t dvsd_cli_block_size(const dvsd_cli_ctx* ctx);
-// Whether reads and writes may be posted ahead on this connection (the server offers it and
+// Whether reads may be posted ahead on this connection (the server offers it and
 // takes explicit offsets).
 bool dvsd_cli_can_post_io(const dvsd_cli_ctx* ctx);
 // One write request carrying already packed data that unpacks to `len` bytes. 0 or -1 (a short

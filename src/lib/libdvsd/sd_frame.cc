@@ -332,6 +332,7 @@ int fail_posted(sd_frame_conn* conn, int status) {
             status = SD_FRAME_TIMEOUT;
     }
     conn->repair_failed = true;
+    if (status == SD_FRAME_USER_STOP) conn->stopped_posted = true;
     conn->in_flight = 0;
     conn->posted.clear();
     conn->arrived.clear();

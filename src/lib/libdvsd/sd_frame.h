@@ -138,11 +138,12 @@ struct sd_frame_conn {
     // Reply buffer: size() is its capacity; after a successful receive it holds the root header
     // word and the padded payload.
     std::vector<uint8_t> reply;
-    uint8_t peer_protocol = 0;   // byte 2 of the first response; 0 before it
-    uint64_t send_count = 0;     // requests handed to dvsd_send_request (repeats excluded)
-    uint8_t last_code = 0;       // code of the last request counted
-    bool repairing = false;      // a lost exchange is being repeated
-    bool repair_failed = false;  // sticky: the connection refuses all traffic
+    uint8_t peer_protocol = 0;    // byte 2 of the first response; 0 before it
+    uint64_t send_count = 0;      // requests handed to dvsd_send_request (repeats excluded)
+    uint8_t last_code = 0;        // code of the last request counted
+    bool repairing = false;       // a lost exchange is being repeated
+    bool repair_failed = false;   // sticky: the connection refuses all traffic
+    bool stopped_posted = false;  // a user stop ended it with requests posted
     bool repair_enabled = false;
     // Repeats the interrupted exchange on a new stream and leaves its response in `reply`;
     // SD_FRAME_OK or a failure. Installed by the repair layer; used when repair_enabled.
