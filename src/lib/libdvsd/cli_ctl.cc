@@ -198,15 +198,26 @@ int cli_file_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* dat
     return SD_FRAME_OK;
 }
 
-int cli_ioctl_imp(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, size_t len,
-                  void* out, uint32_t out_capacity, uint32_t* out_len) {
-    const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
+namespace {
+
+// Builds control request `code` on handle `fd` in ctx->msg, asking for at most `olen` bytes of
+// output; false when the message could not be built.
+bool build_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, size_t len,
+                 uint32_t olen) {
     cli_msg_begin(ctx);
     ctx->msg.add_int64(SDF_FD, fd);
     ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(code));
     ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, len);
     ctx->msg.add_int32(SDF_OLEN, olen);
-    if (!ctx->msg.ok()) return SD_FRAME_NO_MEMORY;
+    return ctx->msg.ok();
+}
+
+}  // namespace
+
+int cli_ioctl_imp(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, size_t len,
+                  void* out, uint32_t out_capacity, uint32_t* out_len) {
+    const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
+    if (!build_ioctl(ctx, fd, code, data, len, olen)) return SD_FRAME_NO_MEMORY;
     if (code == DVSD_IOCTL2_ATTACH_CTX_REPLY) {
         // The server answers with the response of the context's last request; the repair layer
         // reads it.
@@ -317,12 +328,7 @@ int ioctl_output(dvsd_cli_ctx* ctx, size_t len, void* out, uint32_t out_capacity
 int cli_post_ioctl(dvsd_cli_ctx* ctx, uint64_t fd, int32_t code, const void* data, uint32_t len,
                    uint32_t out_capacity) {
     const uint32_t olen = std::min(out_capacity, DVSD_CLI_MAX_BLOCK);
-    cli_msg_begin(ctx);
-    ctx->msg.add_int64(SDF_FD, fd);
-    ctx->msg.add_int32(SDF_CMD, static_cast<uint32_t>(code));
-    ctx->msg.add_field(BLOBMSG_TYPE_BINARY, SDF_DATA, data, data_len(data, len));
-    ctx->msg.add_int32(SDF_OLEN, olen);
-    if (!ctx->msg.ok()) return SD_FRAME_NO_MEMORY;
+    if (!build_ioctl(ctx, fd, code, data, data_len(data, len), olen)) return SD_FRAME_NO_MEMORY;
     if (ctx->net.stop.load(std::memory_order_acquire) != 0) return SD_FRAME_USER_STOP;
     return dvsd_post_request(&ctx->frame, SD_REQ_IOCTL, ctx->msg, ioctl_reply_bound(olen));
 }

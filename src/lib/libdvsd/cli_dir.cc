@@ -269,27 +269,34 @@ int64_t dvsd_cli_mfile_list_ret(dvsd_cli_ctx* ctx, char* buf, uint32_t size) {
     return take_block(ctx, DVSD_IOCTL_MFILE_LIST_RET, buf, size);
 }
 
-int dvsd_cli_mfile_cmd(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list) {
-    if (ctx == nullptr) return -1;
+namespace {
+
+// The text of worker command `code` ("base\tlist"); false, with the failure recorded, when the
+// command or its base cannot go.
+bool worker_text(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list,
+                 std::string* text) {
     const bool known = (code >= DVSD_IOCTL_MFILE_READ && code <= DVSD_IOCTL_MFILE_REMOVE) ||
                        code == DVSD_IOCTL_MFILE_EMPTY;
-    if (!known) return cli_fail(ctx, VERR_INVALID_PARAMETER, "not a worker command");
-    if (has_tab(base)) return cli_fail(ctx, VERR_INVALID_PARAMETER, "base holds a tab");
+    if (!known) return cli_fail(ctx, VERR_INVALID_PARAMETER, "not a worker command") == 0;
+    if (has_tab(base)) return cli_fail(ctx, VERR_INVALID_PARAMETER, "base holds a tab") == 0;
+    if (base != nullptr) *text = base;
+    if (list != nullptr) text->append("\t").append(list);
+    return true;
+}
+
+}  // namespace
+
+int dvsd_cli_mfile_cmd(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list) {
+    if (ctx == nullptr) return -1;
     std::string text;
-    if (base != nullptr) text = base;
-    if (list != nullptr) text.append("\t").append(list);
+    if (!worker_text(ctx, code, base, list, &text)) return -1;
     return cli_ctl_text_out(ctx, code, &text, nullptr, 0, nullptr);
 }
 
 int dvsd_cli_mfile_post(dvsd_cli_ctx* ctx, int32_t code, const char* base, const char* list) {
     if (ctx == nullptr) return -1;
-    const bool known = (code >= DVSD_IOCTL_MFILE_READ && code <= DVSD_IOCTL_MFILE_REMOVE) ||
-                       code == DVSD_IOCTL_MFILE_EMPTY;
-    if (!known) return cli_fail(ctx, VERR_INVALID_PARAMETER, "not a worker command");
-    if (has_tab(base)) return cli_fail(ctx, VERR_INVALID_PARAMETER, "base holds a tab");
     std::string text;
-    if (base != nullptr) text = base;
-    if (list != nullptr) text.append("\t").append(list);
+    if (!worker_text(ctx, code, base, list, &text)) return -1;
     return dvsd_cli_post_ioctl2(ctx, code, text.c_str(), static_cast<uint32_t>(text.size() + 1), 0);
 }
 
